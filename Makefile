@@ -1,0 +1,43 @@
+# The two commands a newcomer needs: `make demo` and `make test`. Each installs
+# what is missing, configures, builds, then runs.
+PRESET ?= default
+BUILD  := build/$(PRESET)
+JOBS   ?= $(shell nproc)
+
+.PHONY: all deps configure build demo test bench asan tsan fuzz format clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+configure: deps
+	@cmake --preset $(PRESET) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	@$(BUILD)/tools/zt/zt demo
+
+test: build
+	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+bench: build
+	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
+
+asan:
+	@$(MAKE) --no-print-directory test PRESET=asan
+
+tsan:
+	@$(MAKE) --no-print-directory test PRESET=tsan
+
+fuzz:
+	@scripts/install-deps --fuzz
+	@cmake --preset fuzz >/dev/null && cmake --build build/fuzz -j $(JOBS)
+
+format:
+	@clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	@rm -rf build

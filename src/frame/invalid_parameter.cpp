@@ -1,0 +1,65 @@
+// The runtime's invalid-parameter handler and the library's own handler.
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include <unicode/ustring.h>
+
+#include "logging/log_sink.h"
+#include "platform/registry/registry_probe.h"
+#include "ztbase/status.h"
+
+namespace {
+
+std::atomic<ZT_invalid_parameter_handler> g_handler{nullptr};
+
+std::string utf8_or_unknown(const char16_t *text) {
+    if (text == nullptr)
+        return "UNKNOWN";
+    UErrorCode status = U_ZERO_ERROR;
+    int32_t length = 0;
+    u_strToUTF8WithSub(nullptr, 0, &length, text, -1, 0xFFFD, nullptr, &status);
+    std::string out(static_cast<size_t>(length), '\0');
+    status = U_ZERO_ERROR;
+    u_strToUTF8WithSub(out.data(), length, nullptr, text, -1, 0xFFFD, nullptr, &status);
+    return U_SUCCESS(status) ? out : std::string("UNKNOWN");
+}
+
+} // namespace
+
+namespace ztbase {
+
+// Called where the runtime would find an invalid parameter: hands it to the
+// installed handler, if any.
+void report_invalid_parameter(const char16_t *expression, const char16_t *function, const char16_t *file,
+                              unsigned line) {
+    ZT_invalid_parameter_handler handler = g_handler.load(std::memory_order_acquire);
+    if (handler != nullptr)
+        handler(expression, function, file, line, 0);
+}
+
+} // namespace ztbase
+
+extern "C" ZTBASE_API ZT_invalid_parameter_handler
+register_InvalidParameterHandler(ZT_invalid_parameter_handler handler) {
+    if (handler == nullptr)
+        return nullptr;
+    return g_handler.exchange(handler, std::memory_order_acq_rel);
+}
+
+extern "C" ZTBASE_API void ZT_InvalidParameterHandler(const char16_t *expression, const char16_t *function,
+                                                      const char16_t *file, unsigned int line, uintptr_t) {
+    if (ztbase::logsink::debug_log_open()) {
+        char text[1024];
+        snprintf(text, sizeof text,
+                 "INVALID PARAMTER HANDLER invoked by function %s; File: %s Line: %u, Expression: %s",
+                 utf8_or_unknown(function).c_str(), utf8_or_unknown(file).c_str(), line,
+                 utf8_or_unknown(expression).c_str());
+        ztbase::logsink::write_line(32, "ZT_InvalidParameterHandler", text);
+    }
+    if (ztbase::registry::local_machine_value_exists("SOFTWARE\\Halvane\\Zentor\\CurrentVersion",
+                                                      "NO_CRASH_ON_INVALID_PARAMETER"))
+        return;
+    raise(SIGTRAP); // the breakpoint: ends the process unless a debugger takes it
+}

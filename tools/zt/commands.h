@@ -1,0 +1,16 @@
+// The subcommands of zt. Each family adds its command to the table in main.cpp
+// and a section to the demo.
+#pragma once
+
+#include <cstdio>
+
+namespace zt {
+
+// Each returns the process exit status: 0 done, 1 failed, 2 bad arguments.
+int cmd_status(int argc, char **argv);
+int cmd_demo(int argc, char **argv);
+
+// Prints "usage: zt USAGE" on standard error and returns 2.
+int usage(const char *text);
+
+} // namespace zt

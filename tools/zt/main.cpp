@@ -1,0 +1,47 @@
+// zt: a command-line window on libztbase for operators, tests and newcomers.
+#include <cstring>
+
+#include "commands.h"
+
+namespace {
+
+struct Command {
+    const char *name;
+    int (*run)(int, char **);
+    const char *help;
+};
+
+const Command kCommands[] = {
+    {"status", zt::cmd_status, "status CODE [LOCALE] | status --all   text of a status code"},
+    {"demo", zt::cmd_demo, "demo                                 a tour of what the library does"},
+};
+
+int print_help(FILE *out) {
+    fputs("usage: zt COMMAND [ARGS...]\n", out);
+    for (const Command &c : kCommands)
+        fprintf(out, "  zt %s\n", c.help);
+    return out == stdout ? 0 : 2;
+}
+
+} // namespace
+
+namespace zt {
+
+int usage(const char *text) {
+    fprintf(stderr, "usage: zt %s\n", text);
+    return 2;
+}
+
+} // namespace zt
+
+int main(int argc, char **argv) {
+    if (argc < 2)
+        return print_help(stderr);
+    if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "help") == 0)
+        return print_help(stdout);
+    for (const Command &c : kCommands)
+        if (strcmp(argv[1], c.name) == 0)
+            return c.run(argc - 2, argv + 2);
+    fprintf(stderr, "zt: unknown command '%s'\n", argv[1]);
+    return print_help(stderr);
+}
