@@ -7,7 +7,7 @@
 #include <unicode/ustring.h>
 
 #include "logging/log_sink.h"
-#include "platform/registry/registry_probe.h"
+#include "platform/registry/registry.h"
 #include "ztbase/status.h"
 
 namespace {
@@ -58,8 +58,11 @@ extern "C" ZTBASE_API void ZT_InvalidParameterHandler(const char16_t *expression
                  utf8_or_unknown(expression).c_str());
         ztbase::logsink::write_line(32, "ZT_InvalidParameterHandler", text);
     }
-    if (ztbase::registry::local_machine_value_exists("SOFTWARE\\Halvane\\Zentor\\CurrentVersion",
-                                                      "NO_CRASH_ON_INVALID_PARAMETER"))
-        return;
+    using namespace ztbase::registry;
+    Key key;
+    Value value;
+    if (Key::open(Root::LocalMachine, "SOFTWARE\\Halvane\\Zentor\\CurrentVersion", key) == Status::Ok &&
+        key.query("NO_CRASH_ON_INVALID_PARAMETER", value) == Status::Ok)
+        return; // the operator asked that the failing call go on
     raise(SIGTRAP); // the breakpoint: ends the process unless a debugger takes it
 }

@@ -20,6 +20,23 @@ check 2 "" status 12x
 check 2 "" status 1 2 3
 check 2 "" no-such-command
 check 2 ""
+# the registry, in a scratch root
+export ZT_REGISTRY=$(mktemp -d)/registry ZT_REGISTRY_USER=$(mktemp -d)/user
+trap 'rm -rf "$(dirname "$ZT_REGISTRY")" "$(dirname "$ZT_REGISTRY_USER")"' EXIT
+key='HKLM\SOFTWARE\Halvane\Zentor\CurrentVersion\Config'
+check 1 "" reg query "$key"
+check 0 "" reg add "$key" VERBOSE REG_DWORD 5
+check 0 "" reg add "$key" SERVER REG_MULTI_SZ 'a\0b'
+check 0 "$key
+    VERBOSE    REG_DWORD    0x5" reg query "$key" verbose
+check 2 "" reg add "$key" X REG_DWORD -1
+check 2 "" reg add "$key" X REG_FOO 1
+check 0 "" reg delete "$key" VERBOSE
+check 1 "" reg query "$key" VERBOSE
+"$zt" reg export | grep -q '"SERVER"=str(7):"a\\0b\\0\\0"' || { echo "FAIL: zt reg export"; fail=1; }
+check 0 "" reg delete 'HKLM\SOFTWARE'
+check 1 "" reg query "$key"
+
 n=$("$zt" status --all | wc -l)
 [[ $n == 1771 ]] || { echo "FAIL: zt status --all listed $n codes, wanted 1771"; fail=1; }
 "$zt" demo >/dev/null || { echo "FAIL: zt demo"; fail=1; }

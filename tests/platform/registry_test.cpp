@@ -1,0 +1,239 @@
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/registry/registry.h"
+#include "support/temp_root.h"
+#include "ztbase/status.h"
+
+namespace {
+
+using namespace ztbase::registry;
+using zt::test::ZtTest;
+
+constexpr const char kCurrentVersion[] = "SOFTWARE\\Halvane\\Zentor\\CurrentVersion";
+
+class Registry : public ZtTest {
+protected:
+    Key make(const std::string &path, Root root = Root::LocalMachine) {
+        Key key;
+        EXPECT_EQ(Key::create(root, path, key), Status::Ok) << path;
+        return key;
+    }
+    std::string db_file() const { return root_directory(Root::LocalMachine) + "/registry.db"; }
+};
+
+// Runs fn in a child process; the child's exit status is fn's result.
+pid_t spawn(const std::function<int()> &fn) {
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(fn());
+    return pid;
+}
+
+int wait_ok(pid_t pid) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST_F(Registry, TypesRoundTripAndNamesIgnoreCase) {
+    Key key = make(std::string(kCurrentVersion) + "\\Config");
+    const Value values[] = {
+        Value::sz("SERVER", "master.example.com"),
+        Value::sz("EMPTY", ""),
+        Value::sz("Unicode", "gr\xc3\xbc\xc3\x9f dich"),
+        Value::dword("VERBOSE", 5),
+        Value::dword("Max", 0xFFFFFFFFu),
+        Value::multi_sz("Lines", {"first line", "second", "third"}),
+        Value{"Blob", kBinary, std::string("\x00\x01\xff", 3)},
+    };
+    for (const Value &v : values)
+        ASSERT_EQ(key.set(v), Status::Ok) << v.name;
+    for (const Value &v : values) {
+        Value got;
+        ASSERT_EQ(key.query(v.name, got), Status::Ok) << v.name;
+        EXPECT_EQ(got.name, v.name);
+        EXPECT_EQ(got.type, v.type);
+        EXPECT_EQ(got.data, v.data) << v.name;
+    }
+    Value got;
+    ASSERT_EQ(key.query("verbose", got), Status::Ok);
+    EXPECT_EQ(got.name, "VERBOSE"); // stored case kept
+    EXPECT_EQ(got.number(), 5u);
+    ASSERT_EQ(key.query("LINES", got), Status::Ok);
+    EXPECT_EQ(got.strings(), (std::vector<std::string>{"first line", "second", "third"}));
+
+    Key again;
+    ASSERT_EQ(Key::open(Root::LocalMachine, "software\\HALVANE\\zentor\\currentversion\\config", again), Status::Ok);
+    ASSERT_EQ(again.query("server", got), Status::Ok);
+    EXPECT_EQ(got.text(), "master.example.com");
+}
+
+TEST_F(Registry, EnumerationKeepsCreationOrder) {
+    Key key = make("SOFTWARE\\Order");
+    for (const char *name : {"zeta", "Alpha", "mid", "beta"})
+        ASSERT_EQ(key.set(Value::sz(name, name)), Status::Ok);
+    ASSERT_EQ(key.set(Value::dword("ALPHA", 7)), Status::Ok); // set again: same place, first case
+    ASSERT_EQ(key.remove_value("mid"), Status::Ok);
+    ASSERT_EQ(key.set(Value::sz("mid", "back")), Status::Ok); // deleted then made anew: last
+    std::vector<Value> values;
+    ASSERT_EQ(key.values(values), Status::Ok);
+    std::vector<std::string> names;
+    for (const Value &v : values)
+        names.push_back(v.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"zeta", "Alpha", "beta", "mid"}));
+    EXPECT_EQ(values[1].type, kDword);
+
+    make("SOFTWARE\\Order\\b");
+    make("SOFTWARE\\Order\\A\\deep");
+    std::vector<std::string> subkeys;
+    ASSERT_EQ(key.subkeys(subkeys), Status::Ok);
+    EXPECT_EQ(subkeys, (std::vector<std::string>{"A", "b"}));
+}
+
+TEST_F(Registry, LastWriteMovesOnSetAndDeleteOnly) {
+    Key key = make("SOFTWARE\\Times");
+    int64_t t0 = 0, t1 = 0, t2 = 0, t3 = 0, t4 = 0;
+    ASSERT_EQ(key.last_write(t0), Status::Ok);
+    ASSERT_EQ(key.set(Value::dword("a", 1)), Status::Ok);
+    ASSERT_EQ(key.last_write(t1), Status::Ok);
+    EXPECT_GT(t1, t0);
+    Value v;
+    ASSERT_EQ(key.query("a", v), Status::Ok);
+    std::vector<Value> all;
+    ASSERT_EQ(key.values(all), Status::Ok);
+    EXPECT_EQ(key.remove_value("no-such-value"), Status::NotFound);
+    Key reopened;
+    ASSERT_EQ(Key::open(Root::LocalMachine, "SOFTWARE\\Times", reopened), Status::Ok);
+    ASSERT_EQ(reopened.last_write(t2), Status::Ok);
+    EXPECT_EQ(t2, t1); // reads and a failed delete change nothing
+    ASSERT_EQ(key.set(Value::dword("a", 1)), Status::Ok);
+    ASSERT_EQ(key.last_write(t3), Status::Ok);
+    EXPECT_GT(t3, t2); // even the same data, even within one clock tick
+    ASSERT_EQ(key.remove_value("A"), Status::Ok);
+    ASSERT_EQ(key.last_write(t4), Status::Ok);
+    EXPECT_GT(t4, t3);
+}
+
+TEST_F(Registry, MissingStoreKeyOrValueIsNotFoundAndCreatesNothing) {
+    Key key;
+    EXPECT_EQ(Key::open(Root::LocalMachine, kCurrentVersion, key), Status::NotFound);
+    EXPECT_FALSE(std::filesystem::exists(db_file()));
+    EXPECT_EQ(Key::remove_tree(Root::LocalMachine, "SOFTWARE"), Status::NotFound);
+
+    Key made = make("SOFTWARE\\A");
+    EXPECT_EQ(Key::open(Root::LocalMachine, "SOFTWARE\\B", key), Status::NotFound);
+    Value v;
+    EXPECT_EQ(made.query("nothing", v), Status::NotFound);
+    EXPECT_EQ(Key::open(Root::LocalMachine, "SOFTWARE\\\\A", key), Status::InvalidArgument);
+    EXPECT_EQ(Key::open(Root::CurrentUser, "SOFTWARE\\A", key), Status::NotFound); // other root
+}
+
+TEST_F(Registry, DeletedKeyHandlesAnswerNotFound) {
+    Key parent = make("SOFTWARE\\Tree");
+    Key child = make("SOFTWARE\\Tree\\Child\\Grandchild");
+    ASSERT_EQ(child.set(Value::sz("v", "x")), Status::Ok);
+    ASSERT_EQ(Key::remove_tree(Root::LocalMachine, "software\\tree"), Status::Ok);
+    Value v;
+    int64_t t = 0;
+    std::vector<Value> values;
+    EXPECT_EQ(child.query("v", v), Status::NotFound);
+    EXPECT_EQ(child.set(Value::sz("v", "y")), Status::NotFound);
+    EXPECT_EQ(child.last_write(t), Status::NotFound);
+    EXPECT_EQ(parent.values(values), Status::NotFound);
+    Key gone;
+    EXPECT_EQ(Key::open(Root::LocalMachine, "SOFTWARE\\Tree\\Child", gone), Status::NotFound);
+    // a key made anew under the same name is a different key
+    make("SOFTWARE\\Tree\\Child\\Grandchild");
+    EXPECT_EQ(child.query("v", v), Status::NotFound);
+}
+
+TEST_F(Registry, CorruptStoreGivesAClearError) {
+    zt::test::write_file(db_file(), std::string(8192, 'x'));
+    Key key;
+    EXPECT_EQ(Key::open(Root::LocalMachine, kCurrentVersion, key), Status::Corrupt);
+    EXPECT_EQ(Key::create(Root::LocalMachine, kCurrentVersion, key), Status::Corrupt);
+    EXPECT_STREQ(status_text(Status::Corrupt), "registry store is corrupt");
+}
+
+TEST_F(Registry, ConcurrentWritersInSeveralProcessesLoseNothing) {
+    Key key = make("SOFTWARE\\Shared");
+    constexpr int kChildren = 4, kValues = 40;
+    std::vector<pid_t> children;
+    for (int c = 0; c < kChildren; ++c)
+        children.push_back(spawn([c] {
+            Key mine;
+            if (Key::create(Root::LocalMachine, "SOFTWARE\\Shared", mine) != Status::Ok)
+                return 1;
+            for (int i = 0; i < kValues; ++i)
+                if (mine.set(Value::dword("p" + std::to_string(c) + "v" + std::to_string(i),
+                                          static_cast<uint32_t>(c * 1000 + i))) != Status::Ok)
+                    return 2;
+            return 0;
+        }));
+    for (pid_t pid : children)
+        EXPECT_EQ(wait_ok(pid), 0);
+    std::vector<Value> values;
+    ASSERT_EQ(key.values(values), Status::Ok);
+    ASSERT_EQ(values.size(), static_cast<size_t>(kChildren * kValues));
+    for (int c = 0; c < kChildren; ++c)
+        for (int i = 0; i < kValues; ++i) {
+            Value v;
+            ASSERT_EQ(key.query("p" + std::to_string(c) + "v" + std::to_string(i), v), Status::Ok);
+            EXPECT_EQ(v.number(), static_cast<uint32_t>(c * 1000 + i));
+        }
+}
+
+TEST_F(Registry, ReaderInAnotherProcessSeesOldOrNewValueWhole) {
+    Key key = make("SOFTWARE\\Flip");
+    const std::string a(4000, 'a'), b(4000, 'b');
+    ASSERT_EQ(key.set(Value::sz("data", a)), Status::Ok);
+    pid_t writer = spawn([&] {
+        Key mine;
+        if (Key::open(Root::LocalMachine, "SOFTWARE\\Flip", mine) != Status::Ok)
+            return 1;
+        for (int i = 0; i < 300; ++i)
+            if (mine.set(Value::sz("data", i % 2 ? a : b)) != Status::Ok)
+                return 2;
+        return 0;
+    });
+    int seen_b = 0;
+    for (int i = 0; i < 600; ++i) {
+        Value v;
+        ASSERT_EQ(key.query("data", v), Status::Ok);
+        ASSERT_TRUE(v.data == a || v.data == b) << "torn value of " << v.data.size() << " bytes";
+        seen_b += v.data == b;
+    }
+    EXPECT_EQ(wait_ok(writer), 0);
+    Value last;
+    ASSERT_EQ(key.query("data", last), Status::Ok);
+    EXPECT_EQ(last.data, a); // the writer's final value is visible here
+}
+
+TEST_F(Registry, ExportShowsKeysAndValuesReadably) {
+    Key key = make("SOFTWARE\\Export\\Sub");
+    ASSERT_EQ(key.set(Value::sz("Path", "C:\\dir \"q\"")), Status::Ok);
+    ASSERT_EQ(key.set(Value::dword("Count", 26)), Status::Ok);
+    ASSERT_EQ(key.set(Value::multi_sz("List", {"a", "b"})), Status::Ok);
+    std::string text;
+    ASSERT_EQ(export_text(Root::LocalMachine, "SOFTWARE\\Export", text), Status::Ok);
+    EXPECT_NE(text.find("[SOFTWARE\\\\Export\\\\Sub] "), std::string::npos) << text;
+    EXPECT_NE(text.find("\"Path\"=\"C:\\\\dir \\\"q\\\"\"\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\"Count\"=dword:0000001a\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\"List\"=str(7):\"a\\0b\\0\\0\"\n"), std::string::npos) << text;
+}
+
+TEST_F(Registry, InvalidParameterHandlerGoesOnWhenTheSwitchIsSet) {
+    Key key = make(kCurrentVersion);
+    ASSERT_EQ(key.set(Value::dword("NO_CRASH_ON_INVALID_PARAMETER", 0)), Status::Ok);
+    ZT_InvalidParameterHandler(u"p != NULL", u"strcpy", u"file.c", 7, 0); // returns, no SIGTRAP
+    SUCCEED();
+}
+
+} // namespace
