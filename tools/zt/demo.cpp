@@ -1,9 +1,17 @@
-// zt demo: a short tour of the library, one section per family.
+// zt demo: a short tour of the library, one section per family. It runs in a
+// temporary root of its own, so it never touches the host's registry or files.
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <syslog.h>
 
+#include <ztbase/cmnlog.h>
 #include <ztbase/status.h>
 
 #include "commands.h"
+#include "platform/eventlog.h"
+#include "platform/registry/registry.h"
 
 namespace zt {
 namespace {
@@ -20,11 +28,65 @@ void demo_status() {
     printf("  ECMsgL(58, \"C\") = \"%s\"\n", thread_safe.c_str());
 }
 
+void demo_registry() {
+    using namespace ztbase::registry;
+    heading("The registry store");
+    const char *path = "SOFTWARE\\Halvane\\Zentor\\CurrentVersion\\Config";
+    Key key;
+    if (Key::create(Root::LocalMachine, path, key) != Status::Ok) {
+        puts("  cannot create the demo key");
+        return;
+    }
+    key.set(Value::sz("SERVER", "master.example.com"));
+    key.set(Value::dword("VERBOSE", 5));
+    key.set(Value::multi_sz("MEDIA_SERVER", {"media1", "media2"}));
+    Value v;
+    key.query("verbose", v); // names ignore case
+    printf("  %s\\verbose = %u (stored as \"%s\")\n", path, v.number(), v.name.c_str());
+    std::string text;
+    export_text(Root::LocalMachine, "SOFTWARE\\Halvane", text);
+    printf("  zt reg export 'HKLM\\SOFTWARE\\Halvane':\n");
+    for (size_t pos = 0; pos < text.size();) {
+        size_t nl = text.find('\n', pos);
+        printf("    %s\n", text.substr(pos, nl - pos).c_str());
+        pos = nl == std::string::npos ? text.size() : nl + 1;
+    }
+    printf("  store: %s/registry.db\n", root_directory(Root::LocalMachine).c_str());
+}
+
+void demo_eventlog() {
+    heading("The system event log");
+    ztbase::eventlog::set_sink([](const ztbase::eventlog::Event &e) {
+        printf("  event from \"%s\" (type %d): %s\n", e.source.c_str(), static_cast<int>(e.type),
+               e.strings.empty() ? "" : e.strings[0].c_str());
+    });
+    V_Openlog("bprd", 0, LOG_DAEMON);
+    V_Syslog(LOG_WARNING, "request daemon started with %s", static_cast<const char *>(nullptr));
+    errno = ENOENT;
+    NTsyslog(LOG_ERR, "cannot open %s: %m", "/usr/quill/zentor/db/config");
+    V_Closelog();
+    ztbase::eventlog::set_sink(nullptr);
+}
+
 } // namespace
 
 int cmd_demo(int, char **) {
-    puts("libztbase tour: every section below calls the library for real.");
+    std::string root = (std::filesystem::temp_directory_path() / "zt-demo.XXXXXX").string();
+    if (mkdtemp(root.data()) == nullptr) {
+        perror("zt demo: mkdtemp");
+        return 1;
+    }
+    setenv("ZT_REGISTRY", (root + "/etc/registry").c_str(), 1);
+    setenv("ZT_REGISTRY_USER", (root + "/home/.quill/registry").c_str(), 1);
+    printf("libztbase tour: every section below calls the library for real, under %s.\n", root.c_str());
     demo_status();
+    demo_registry();
+    demo_eventlog();
+    std::error_code ec;
+    if (getenv("ZT_DEMO_KEEP") == nullptr)
+        std::filesystem::remove_all(root, ec);
+    else
+        printf("\n(kept %s)\n", root.c_str());
     return 0;
 }
 
