@@ -1,4 +1,7 @@
+#include <atomic>
 #include <csignal>
+#include <functional>
+#include <thread>
 #include <filesystem>
 #include <string>
 #include <sys/wait.h>
@@ -214,6 +217,30 @@ TEST_F(Registry, ReaderInAnotherProcessSeesOldOrNewValueWhole) {
     Value last;
     ASSERT_EQ(key.query("data", last), Status::Ok);
     EXPECT_EQ(last.data, a); // the writer's final value is visible here
+}
+
+TEST_F(Registry, ThreadsShareTheStore) {
+    Key key = make("SOFTWARE\\Threads");
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 50; ++i) {
+                const std::string name = "t" + std::to_string(t) + "i" + std::to_string(i);
+                Value v;
+                int64_t ns = 0;
+                if (key.set(Value::dword(name, static_cast<uint32_t>(i))) != Status::Ok ||
+                    key.query(name, v) != Status::Ok || v.number() != static_cast<uint32_t>(i) ||
+                    key.last_write(ns) != Status::Ok)
+                    ++failures;
+            }
+        });
+    for (auto &t : threads)
+        t.join();
+    EXPECT_EQ(failures.load(), 0);
+    std::vector<Value> values;
+    ASSERT_EQ(key.values(values), Status::Ok);
+    EXPECT_EQ(values.size(), 200u);
 }
 
 TEST_F(Registry, ExportShowsKeysAndValuesReadably) {

@@ -1,0 +1,98 @@
+// The registry store: a DWORD set followed by a read, and last-write-time
+// reads (what configuration pollers do), each against the same work on a plain
+// file: write-to-temporary-and-rename, and fstat of the file.
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include "bench_ratio.h"
+#include "platform/registry/registry.h"
+
+namespace {
+
+using namespace ztbase::registry;
+
+std::string scratch() {
+    static const std::string dir = [] {
+        std::string d = (std::filesystem::temp_directory_path() / "zt-bench-reg.XXXXXX").string();
+        if (mkdtemp(d.data()) == nullptr)
+            abort();
+        setenv("ZT_REGISTRY", (d + "/registry").c_str(), 1);
+        return d;
+    }();
+    return dir;
+}
+
+Key bench_key() {
+    scratch();
+    Key key;
+    if (Key::create(Root::LocalMachine, "SOFTWARE\\Halvane\\Zentor\\CurrentVersion\\Config", key) != Status::Ok)
+        abort();
+    return key;
+}
+
+void BM_registry_set_read_dword(benchmark::State &state) {
+    Key key = bench_key();
+    uint32_t n = 0;
+    for (auto _ : state) {
+        key.set(Value::dword("VERBOSE", ++n));
+        Value v;
+        key.query("VERBOSE", v);
+        benchmark::DoNotOptimize(v.number());
+    }
+}
+BENCHMARK(BM_registry_set_read_dword);
+
+void BM_file_rename_write_read(benchmark::State &state) {
+    const std::string file = scratch() + "/verbose", tmp = file + ".tmp";
+    uint32_t n = 0;
+    for (auto _ : state) {
+        ++n;
+        int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        (void)!write(fd, &n, sizeof n);
+        close(fd);
+        rename(tmp.c_str(), file.c_str());
+        uint32_t got = 0;
+        fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        (void)!read(fd, &got, sizeof got);
+        close(fd);
+        benchmark::DoNotOptimize(got);
+    }
+}
+BENCHMARK(BM_file_rename_write_read);
+
+void BM_registry_last_write(benchmark::State &state) {
+    Key key = bench_key();
+    for (auto _ : state) {
+        int64_t ns = 0;
+        key.last_write(ns);
+        benchmark::DoNotOptimize(ns);
+    }
+}
+BENCHMARK(BM_registry_last_write);
+
+void BM_file_stat_mtime(benchmark::State &state) {
+    const std::string file = scratch() + "/verbose";
+    for (auto _ : state) {
+        struct stat st;
+        stat(file.c_str(), &st);
+        benchmark::DoNotOptimize(st.st_mtim.tv_nsec);
+    }
+}
+BENCHMARK(BM_file_stat_mtime);
+
+} // namespace
+
+int main(int argc, char **argv) {
+    int rc = zt::bench::run_and_print_ratios(
+        argc, argv,
+        {{"BM_registry_set_read_dword", "BM_file_rename_write_read"}, {"BM_registry_last_write", "BM_file_stat_mtime"}});
+    std::error_code ec;
+    std::filesystem::remove_all(scratch(), ec);
+    return rc;
+}
