@@ -37,8 +37,6 @@ std::unique_ptr<char[]> exact(const std::string &s) {
     return p;
 }
 
-const char *const kNull = nullptr;
-
 TEST(Cstr, PredicatesAndCounts) {
     EXPECT_TRUE(cstrEMPTY(nullptr));
     EXPECT_TRUE(cstrEMPTY(""));
