@@ -201,7 +201,8 @@ TEST(ECMsgL, OwnsItsCopy) {
     EXPECT_STREQ(copy.c_str(), "failed trying to allocate memory");
     EXPECT_STREQ(m.c_str(), "network connection timed out");
     copy = m;
-    copy = copy;
+    ECMsgL &self = copy;
+    copy = self; // self-assignment keeps the text
     EXPECT_STREQ(copy.c_str(), "network connection timed out");
     EXPECT_NE(copy.c_str(), m.c_str());
     std::ostringstream os;

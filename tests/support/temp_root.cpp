@@ -1,5 +1,8 @@
 #include "support/temp_root.h"
 
+#include "config/pathconfig_internal.h"
+#include "platform/registry/registry.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -50,6 +53,21 @@ void point_environment_at(const std::string &root) {
                              "EAT_PROFILE_BASE_DIR", "EAT_HOME_DIR", "HLVNat_API_DEBUG_FILE",
                              "HLVNat_API_DEBUG_LEVEL", "NLS_LANG", "XDG_RUNTIME_DIR"})
         unsetenv(name);
+}
+
+void point_paths_at(const std::string &root) {
+    using namespace ztbase::registry;
+    Key key;
+    Status s = Key::create(Root::LocalMachine, "SOFTWARE\\Halvane\\Zentor\\CurrentVersion\\Paths", key);
+    ASSERT_EQ(s, Status::Ok) << status_text(s);
+    for (const char *fs : {"usr", "tmp", "etc"}) {
+        std::string dir = root + "/" + fs;
+        fs::create_directories(dir);
+        ASSERT_EQ(key.set(Value::sz(std::string("_") + fs + "_fs", dir)), Status::Ok);
+    }
+    const std::string quill = root + "/usr/quill";
+    fs::create_directories(quill);
+    ztbase::pathconfig::reset_for_tests();
 }
 
 void write_file(const std::string &path, const std::string &content) {

@@ -27,10 +27,18 @@ private:
 // variables the library reads, so that the host's own settings never leak in.
 void point_environment_at(const std::string &root);
 
-// A fixture giving each test its own root and environment.
+// Writes path overrides so that every label of the path table expands below
+// root (only /dev/null and the system shell stay where they are), and has the
+// table built afresh on its next use.
+void point_paths_at(const std::string &root);
+
+// A fixture giving each test its own root, environment and path table.
 class ZtTest : public ::testing::Test {
 protected:
-    ZtTest() { point_environment_at(root_.path()); }
+    ZtTest() {
+        point_environment_at(root_.path());
+        point_paths_at(root_.path());
+    }
     const TempRoot &root() const { return root_; }
 
 private:
