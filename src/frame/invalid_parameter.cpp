@@ -2,28 +2,25 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
-
-#include <unicode/ustring.h>
 
 #include "logging/log_sink.h"
 #include "platform/registry/registry.h"
 #include "ztbase/status.h"
+#include "ztbase/strings.h"
 
 namespace {
 
 std::atomic<ZT_invalid_parameter_handler> g_handler{nullptr};
 
 std::string utf8_or_unknown(const char16_t *text) {
-    if (text == nullptr)
+    char *utf8 = V_StrDupWideToUTF8(text);
+    if (utf8 == nullptr)
         return "UNKNOWN";
-    UErrorCode status = U_ZERO_ERROR;
-    int32_t length = 0;
-    u_strToUTF8WithSub(nullptr, 0, &length, text, -1, 0xFFFD, nullptr, &status);
-    std::string out(static_cast<size_t>(length), '\0');
-    status = U_ZERO_ERROR;
-    u_strToUTF8WithSub(out.data(), length, nullptr, text, -1, 0xFFFD, nullptr, &status);
-    return U_SUCCESS(status) ? out : std::string("UNKNOWN");
+    std::string out(utf8);
+    free(utf8);
+    return out;
 }
 
 } // namespace

@@ -1,0 +1,201 @@
+// File-system calls on UTF-8 paths. Linux paths are bytes already; the path
+// must still be valid UTF-8, as callers rely on the same refusal everywhere.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "logging/log_sink.h"
+#include "ztbase/strings.h"
+
+namespace {
+
+bool convertible(const char *path, const char *tag) {
+    char16_t *wide = V_StrDupUTF8ToWide(path);
+    if (wide == nullptr) {
+        ztbase::logsink::logf(2, 0, tag, "unable to convert path %s to Unicode",
+                              path != nullptr ? path : "(null)");
+        errno = EINVAL;
+        return false;
+    }
+    free(wide);
+    return true;
+}
+
+int map_rename_errno(int e) {
+    switch (e) {
+    case ENOENT:
+    case ENOTDIR:
+        return 2;
+    case EACCES:
+    case EPERM:
+        return 13;
+    default:
+        return 22;
+    }
+}
+
+bool write_all(int fd, const char *data, size_t n) {
+    while (n > 0) {
+        ssize_t w = write(fd, data, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+class Fd {
+  public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() { reset(); }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    int get() const { return fd_; }
+    // Closes and reports a failed close (a late write error on some file systems).
+    bool reset() {
+        bool ok = fd_ < 0 || close(fd_) == 0;
+        fd_ = -1;
+        return ok;
+    }
+
+  private:
+    int fd_;
+};
+
+// A move of a regular file to another file system: copy beside the target,
+// make it durable, rename it into place, then remove the source. Returns 0 or
+// an errno value.
+int move_across(const char *from, const char *to) {
+    struct stat st;
+    if (lstat(from, &st) != 0) return errno;
+    if (!S_ISREG(st.st_mode)) return EXDEV;
+    Fd in(open(from, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (in.get() < 0) return errno;
+
+    std::string target(to);
+    size_t slash = target.find_last_of('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    // Room for the suffix within a file name's limit, cut on a character boundary.
+    if (base.size() > 200) {
+        size_t cut = 200;
+        while (cut > 0 && (static_cast<unsigned char>(base[cut]) & 0xC0) == 0x80)
+            --cut;
+        base.resize(cut);
+    }
+    std::string temp = dir + "/." + base + ".XXXXXX";
+    Fd out(mkostemp(temp.data(), O_CLOEXEC));
+    if (out.get() < 0) return errno;
+
+    int err = 0;
+    char buffer[65536];
+    for (;;) {
+        ssize_t r = read(in.get(), buffer, sizeof buffer);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 || (r > 0 && !write_all(out.get(), buffer, static_cast<size_t>(r)))) {
+            err = errno;
+            break;
+        }
+        if (r == 0) break;
+    }
+    if (err == 0) {
+        // Keep what a rename keeps: mode, times and (when allowed) owner.
+        if (fchown(out.get(), st.st_uid, st.st_gid) != 0) {
+            // not permitted for ordinary users: the file stays theirs
+        }
+        fchmod(out.get(), st.st_mode & 07777);
+        struct timespec times[2] = {st.st_atim, st.st_mtim};
+        futimens(out.get(), times);
+        if (fsync(out.get()) != 0) err = errno;
+    }
+    if (!out.reset() && err == 0) err = errno;
+    if (err == 0 && rename(temp.c_str(), to) != 0) err = errno;
+    if (err != 0) {
+        unlink(temp.c_str());
+        return err;
+    }
+    Fd dirfd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dirfd.get() >= 0) fsync(dirfd.get());
+    if (unlink(from) != 0)
+        ztbase::logsink::logf(8, 0, "renameUTF8Path", "copied %s to %s but cannot remove it: %s",
+                              from, to, strerror(errno));
+    return 0;
+}
+
+} // namespace
+
+extern "C" {
+
+ZTBASE_API int accessUTF8Path(const char *path, int mode) {
+    return convertible(path, "accessUTF8Path") ? access(path, mode) : -1;
+}
+
+ZTBASE_API int unlinkUTF8Path(const char *path) {
+    return convertible(path, "unlinkUTF8Path") ? unlink(path) : -1;
+}
+
+ZTBASE_API int removeUTF8Path(const char *path) {
+    return convertible(path, "removeUTF8Path") ? remove(path) : -1;
+}
+
+ZTBASE_API FILE *fopenUTF8Path(const char *path, const char *mode) {
+    if (!convertible(path, "fopenUTF8Path")) return nullptr;
+    if (mode == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return fopen(path, mode);
+}
+
+ZTBASE_API int openUTF8Path(const char *path, int flags) {
+    return convertible(path, "openUTF8Path") ? open(path, flags, 0666) : -1;
+}
+
+ZTBASE_API int openUTF8PathMode(const char *path, int flags, int mode) {
+    return convertible(path, "openUTF8PathMode") ? open(path, flags, static_cast<mode_t>(mode))
+                                                 : -1;
+}
+
+ZTBASE_API int mkdirUTF8Path(const char *path) {
+    return convertible(path, "mkdirUTF8Path") ? mkdir(path, 0777) : -1;
+}
+
+ZTBASE_API int rmdirUTF8Path(const char *path) {
+    return convertible(path, "rmdirUTF8Path") ? rmdir(path) : -1;
+}
+
+ZTBASE_API int statUTF8Path(const char *path, struct stat *st) {
+    if (!convertible(path, "statUTF8Path")) return -1;
+    if (st == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    return stat(path, st);
+}
+
+ZTBASE_API int lstatUTF8Path(const char *path, struct stat *st) {
+    if (!convertible(path, "lstatUTF8Path")) return -1;
+    if (st == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    return lstat(path, st);
+}
+
+ZTBASE_API int renameUTF8Path(const char *from, const char *to) {
+    if (!convertible(from, "renameUTF8Path") || !convertible(to, "renameUTF8Path")) return -1;
+    int err = rename(from, to) == 0 ? 0 : errno;
+    if (err == EXDEV) err = move_across(from, to);
+    if (err != 0) errno = map_rename_errno(err);
+    return err;
+}
+
+} // extern "C"
