@@ -51,8 +51,8 @@ class Writer {
 public:
     void text(const std::string &piece) {
         if (!piece.empty() && label_char(piece.front()) && pending_ != std::string::npos) {
-            out_.insert(pending_ + 1, "{");
-            out_ += "}";
+            out_.insert(out_.begin() + static_cast<std::ptrdiff_t>(pending_) + 1, '{');
+            out_.push_back('}');
         }
         pending_ = std::string::npos;
         out_ += piece;

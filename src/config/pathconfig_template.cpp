@@ -65,7 +65,7 @@ Token Tokenizer::next() {
     // Not a reference: what was consumed comes back as text, its "$" escaped so
     // that a later pass keeps it literal.
     t.kind = Token::Literal;
-    t.text = "\\";
+    t.text.assign(1, '\\');
     t.text.append(start.substr(0, start.size() - rest_.size()));
     return t;
 }

@@ -60,10 +60,13 @@ void point_paths_at(const std::string &root) {
     Key key;
     Status s = Key::create(Root::LocalMachine, "SOFTWARE\\Halvane\\Zentor\\CurrentVersion\\Paths", key);
     ASSERT_EQ(s, Status::Ok) << status_text(s);
-    for (const char *fs : {"usr", "tmp", "etc"}) {
-        std::string dir = root + "/" + fs;
+    const struct {
+        const char *label, *dir;
+    } roots[] = {{"_ql_fs", "usr"}, {"_tmp_fs", "tmp"}, {"_etc_fs", "etc"}};
+    for (const auto &r : roots) {
+        const std::string dir = root + "/" + r.dir;
         fs::create_directories(dir);
-        ASSERT_EQ(key.set(Value::sz(std::string("_") + fs + "_fs", dir)), Status::Ok);
+        ASSERT_EQ(key.set(Value::sz(r.label, dir)), Status::Ok);
     }
     const std::string quill = root + "/usr/quill";
     fs::create_directories(quill);
