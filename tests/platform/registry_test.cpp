@@ -17,12 +17,15 @@
 namespace {
 
 using namespace ztbase::registry;
-using zt::test::ZtTest;
 
 constexpr const char kCurrentVersion[] = "SOFTWARE\\Halvane\\Zentor\\CurrentVersion";
 
-class Registry : public ZtTest {
+// A root with an empty registry: no path overrides either.
+class Registry : public ::testing::Test {
 protected:
+    Registry() { zt::test::point_environment_at(root_.path()); }
+    zt::test::TempRoot root_;
+
     Key make(const std::string &path, Root root = Root::LocalMachine) {
         Key key;
         EXPECT_EQ(Key::create(root, path, key), Status::Ok) << path;
