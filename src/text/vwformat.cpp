@@ -192,10 +192,9 @@ void emit_wide(Sink &sink, const Spec &s, const char16_t *text) {
     size_t limit = max_units(s), n = 0;
     while (n < limit && text[n] != 0)
         ++n;
-    // A cut between the halves of a pair would leave half a character.
-    if (n > 0 && n == limit && text[n] != 0 && text[n - 1] >= 0xD800 && text[n - 1] <= 0xDBFF &&
-        text[n] >= 0xDC00 && text[n] <= 0xDFFF)
-        --n;
+    // A cut after a high surrogate would leave half a character. The unit
+    // beyond the precision is not read: the array may end there.
+    if (n > 0 && n == limit && text[n - 1] >= 0xD800 && text[n - 1] <= 0xDBFF) --n;
     pad_before(sink, s, n);
     for (size_t i = 0; i < n; ++i)
         sink.put(text[i]);
@@ -203,9 +202,15 @@ void emit_wide(Sink &sink, const Spec &s, const char16_t *text) {
 }
 
 // Walks a UTF-8 text, at most `limit` units of output; calls f per character.
+// With a precision the text may be an array without terminator, so no byte
+// is read once the limit is reached, nor the rest of a character that would
+// not fit.
 template <class F> size_t walk_utf8(const char *text, size_t limit, F f) {
     size_t units = 0;
     for (size_t i = 0;;) {
+        if (units == limit) break;
+        auto lead = static_cast<unsigned char>(text[i]);
+        if (lead >= 0xF0 && lead <= 0xF4 && units + 2 > limit) break;
         char32_t cp;
         size_t used = decode_utf8(text + i, cp);
         if (used == 0) break;
