@@ -174,6 +174,7 @@ void debuglog_module_event(LoadReason reason) {
 } // namespace ztbase
 
 using namespace ztbase::debuglog;
+namespace logcfg = ztbase::logcfg;
 
 // Writing -----------------------------------------------------------------------
 
@@ -403,7 +404,9 @@ extern "C" ZTBASE_API int open_debug_log(const char *root, const char *process_d
     }
     g_log = log;
     update_effective_locked();
-    const bool off = g_effective_verbose.load() == -2;
+    // x_VERBOSE=-2 switches the program's logging off: the programmatic
+    // verbosity (-1 until set) would otherwise hide it in the larger of the two.
+    const bool off = g_effective_verbose.load() == -2 || log->configured_verbose == -2;
     g_enabled.store(!off);
     g_notice_pending.store(off);
     const bool repair_size = log->repair_size, repair_num = log->repair_num;

@@ -96,6 +96,7 @@ void reset_after_failure(ZtLoggerInfo &st) {
     st.seq = 0;
     st.mday = 0;
     st.pid = -1;
+    st.failed = true;
 }
 
 // Closes the current file and opens the next numbered one of the same day.
@@ -259,7 +260,9 @@ int open_today_locked(ZtLog &log, int *err) {
     logclock::now(&now);
     const struct tm &tm = local_time_locked(now.tv_sec);
     char date[7];
-    snprintf(date, sizeof date, "%02d%02d%02d", (tm.tm_mon + 1) % 100, tm.tm_mday % 100, tm.tm_year % 100);
+    const unsigned month = static_cast<unsigned>(tm.tm_mon + 1) % 100, day = static_cast<unsigned>(tm.tm_mday) % 100,
+                   year = static_cast<unsigned>(tm.tm_year) % 100;
+    snprintf(date, sizeof date, "%02u%02u%02u", month, day, year);
     const int mday = tm.tm_mday;
     const std::string user = user_text();
     if (user.empty())
@@ -308,6 +311,7 @@ int open_today_locked(ZtLog &log, int *err) {
             return rc;
     }
     memcpy(st.date, date, sizeof date);
+    st.failed = false;
     st.user = user;
     st.seq = seq;
     st.mday = mday;
@@ -321,7 +325,7 @@ int write_locked(std::unique_lock<std::mutex> &lock, int level, const char *tag,
     logclock::now(&now);
     {
         ZtLoggerInfo &st = *g_log->state;
-        if ((st.fd >= 0 || g_log->critical) && now.tv_sec - st.last_check >= kCheckInterval) {
+        if ((st.fd >= 0 || g_log->critical || st.failed) && now.tv_sec - st.last_check >= kCheckInterval) {
             check_config_locked(lock, now.tv_sec);
             if (g_log == nullptr)
                 return 0;
@@ -329,6 +333,10 @@ int write_locked(std::unique_lock<std::mutex> &lock, int level, const char *tag,
     }
     ZtLog &log = *g_log;
     ZtLoggerInfo &st = *log.state;
+    // A file closed after a failed write (a full disk, a lost handle) is
+    // reopened at the next check, so that no process stays silent for good.
+    if (st.fd < 0 && st.failed && st.last_check == now.tv_sec)
+        open_today_locked(log, oserr);
     if (st.fd < 0 && log.critical && log.robust) {
         std::error_code ec;
         std::filesystem::create_directories(st.dir, ec);

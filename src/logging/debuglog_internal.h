@@ -27,6 +27,7 @@ struct ZtLoggerInfo {
     int64_t max_size = 50LL * 1048576;
     bool locking = true;
     int64_t last_check = 0; // seconds, of the last configuration check
+    bool failed = false;    // the file was closed after a failed write: reopen at the next check
     int refs = 0;
 };
 
