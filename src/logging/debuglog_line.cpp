@@ -61,38 +61,54 @@ size_t prepare_body(const char *text, char *out, size_t size) {
         out[0] = '\0';
         return 0;
     }
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
-    while (is_space(*p))
+    const char *p = text;
+    while (is_space(static_cast<unsigned char>(*p)))
         ++p;
     const size_t limit = size - 1;
-    size_t n = 0, kept = 0; // kept: end of the last character that is not white space
+    size_t n = 0;
     bool cut = false;
     while (*p != '\0') {
-        unsigned char c = *p++;
-        if (c == '\r' || c == '\n') {
-            while (is_space(*p))
-                ++p;
-            c = ' ';
-        }
-        if (n == limit) {
-            // Full: it is cut only when more than trailing white space follows.
-            const unsigned char *q = p;
-            while (is_space(*q))
-                ++q;
-            cut = !is_space(c) || *q != '\0';
+        // Runs without line ends are copied whole; most messages are one run.
+        const size_t run = strcspn(p, "\r\n");
+        const size_t room = limit - n;
+        if (run > room) {
+            memcpy(out + n, p, room);
+            n = limit;
+            p += room;
             break;
         }
-        out[n++] = static_cast<char>(c);
-        if (!is_space(c))
-            kept = n;
+        memcpy(out + n, p, run);
+        n += run;
+        p += run;
+        if (*p == '\0')
+            break;
+        // A line end becomes one blank, and the white space after it goes.
+        while (is_space(static_cast<unsigned char>(*p)))
+            ++p;
+        if (*p == '\0')
+            break;
+        if (n == limit) {
+            cut = true;
+            break;
+        }
+        out[n++] = ' ';
+    }
+    if (n == limit && *p != '\0') {
+        // Full: cut only when more than trailing white space follows.
+        const char *q = p;
+        while (is_space(static_cast<unsigned char>(*q)))
+            ++q;
+        cut = cut || *q != '\0';
     }
     if (cut) {
         memcpy(out + limit - 3, "...", 3);
         out[limit] = '\0';
         return limit;
     }
-    out[kept] = '\0';
-    return kept;
+    while (n > 0 && is_space(static_cast<unsigned char>(out[n - 1])))
+        --n;
+    out[n] = '\0';
+    return n;
 }
 
 long format_line(char *out, size_t size, const LineTime &t, long pid, long tid, int level, const char *tag,
