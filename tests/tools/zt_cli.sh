@@ -37,6 +37,13 @@ check 1 "" reg query "$key" VERBOSE
 check 0 "" reg delete 'HKLM\SOFTWARE'
 check 1 "" reg query "$key"
 
+# path labels (the registry above is empty again: no overrides)
+check 0 "BPCD_LOCKPATH=/usr/quill/var/vnetd/bpcd.lock" paths BPCD_LOCKPATH
+check 0 "NO_SUCH_LABEL=" paths NO_SUCH_LABEL
+check 2 "" paths --bad
+n=$("$zt" paths | wc -l)
+[[ $n == 943 ]] || { echo "FAIL: zt paths listed $n labels, wanted 943"; fail=1; }
+
 # zt logs, in a scratch directory removed with the registry's
 logs=$(dirname "$ZT_REGISTRY")/logs
 mkdir -p "$logs"

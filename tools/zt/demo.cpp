@@ -7,6 +7,7 @@
 #include <syslog.h>
 
 #include <ztbase/cmnlog.h>
+#include <ztbase/paths.h>
 #include <ztbase/status.h>
 
 #include "commands.h"
@@ -54,6 +55,25 @@ void demo_registry() {
     printf("  store: %s/registry.db\n", root_directory(Root::LocalMachine).c_str());
 }
 
+void demo_paths(const std::string &root) {
+    using namespace ztbase::registry;
+    heading("The installation path table");
+    // One override moves the whole tree below the demo's root; without it every
+    // label expands below /usr/quill.
+    Key key;
+    Key::create(Root::LocalMachine, "SOFTWARE\\Halvane\\Zentor\\CurrentVersion\\Paths", key);
+    key.set(Value::sz("_ql_fs", root + "/usr"));
+    printf("  override Paths\\_ql_fs = %s/usr\n", root.c_str());
+    for (const char *label : {"BP_LOGS", "BPCD_LOCKPATH", "VN_PATH_HOST_CACHE", "LOCALE_FILE", "BP_BIN_BPRD"})
+        printf("  getFennicString(\"%s\") = \"%s\"\n", label, getFennicString(label));
+    char *expanded = expandFennicString("${ BP_DIR }${_ps}db$_ps$BP_DIR_NAME.conf");
+    printf("  expandFennicString(\"${ BP_DIR }${_ps}db$_ps$BP_DIR_NAME.conf\") = \"%s\"\n", expanded);
+    freeFennicString(expanded);
+    const char *bpup = UnixToLocalCmd("/usr/quill/zentor/bin/bpup", 0);
+    printf("  UnixToLocalCmd(\"/usr/quill/zentor/bin/bpup\", 0) = \"%s\"\n", bpup != nullptr ? bpup : "(null)");
+    printf("  getModuleID() = \"%s\"\n", getModuleID());
+}
+
 void demo_eventlog() {
     heading("The system event log");
     ztbase::eventlog::set_sink([](const ztbase::eventlog::Event &e) {
@@ -81,6 +101,7 @@ int cmd_demo(int, char **) {
     printf("libztbase tour: every section below calls the library for real, under %s.\n", root.c_str());
     demo_status();
     demo_registry();
+    demo_paths(root);
     demo_eventlog();
     std::error_code ec;
     if (getenv("ZT_DEMO_KEEP") == nullptr)
