@@ -109,7 +109,7 @@ int compare_keyed(const Keyed &a, const Keyed &b) {
 int copy_out(std::string_view s, char *out, size_t size) {
     if (out == nullptr || size == 0) return 0;
     const size_t n = s.size() < size - 1 ? s.size() : size - 1;
-    std::memcpy(out, s.data(), n);
+    if (n != 0) std::memcpy(out, s.data(), n); // an empty view may have no data at all
     out[n] = '\0';
     return static_cast<int>(n);
 }
