@@ -174,12 +174,8 @@ const char *expand_node(Table &t, Node *n, std::vector<Node *> &stack) {
     return n->cache;
 }
 
-// The expansion of a label, or null when it failed.
-const char *lookup_locked(const char *label) {
-    Table &t = table_locked();
-    if (t.labels == nullptr)
-        return nullptr;
-    Node *n = find_node(t, label);
+// The expansion of a node, or null when memory ran short.
+const char *expand_or_null(Table &t, Node *n) {
     if (n == nullptr)
         return nullptr;
     std::vector<Node *> stack;
@@ -188,6 +184,12 @@ const char *lookup_locked(const char *label) {
     } catch (const std::bad_alloc &) {
         return nullptr;
     }
+}
+
+// The expansion of a label, or null when it failed.
+const char *lookup_locked(const char *label) {
+    Table &t = table_locked();
+    return t.labels != nullptr ? expand_or_null(t, find_node(t, label)) : nullptr;
 }
 
 void build_command_map(Table &t, int wide) {
@@ -339,15 +341,7 @@ extern "C" ZTBASE_API const char *UnixToLocalCmd(const char *unixPath, int wide)
         return nullptr;
     Node key{};
     key.unix_path = unixPath;
-    Node *n = static_cast<Node *>(AVLretrieve(t.commands, &key));
-    if (n == nullptr)
-        return nullptr;
-    std::vector<Node *> stack;
-    try {
-        return expand_node(t, n, stack);
-    } catch (const std::bad_alloc &) {
-        return nullptr;
-    }
+    return expand_or_null(t, static_cast<Node *>(AVLretrieve(t.commands, &key)));
 }
 
 extern "C" ZTBASE_API char *createNTFennicString(const char *text) {

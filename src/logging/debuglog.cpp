@@ -688,22 +688,7 @@ extern "C" ZTBASE_API int ZtLog_OpenFile(ZtLog *log, const char *path, int mode,
             *err = EBADF;
         return 12;
     }
-    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | (log->file_mgmt ? O_CLOEXEC : 0) | flags,
-                  mode > 0 ? mode : kLogFileMode);
-    if (fd < 0) {
-        if (err != nullptr)
-            *err = errno;
-        return 12;
-    }
-    ZtLoggerInfo &st = *log->state;
-    close_file_locked(st);
-    st.fd = fd;
-    st.path = path;
-    struct stat sb;
-    st.size = fstat(fd, &sb) == 0 ? sb.st_size : 0;
-    int expected = -1;
-    debug_fd().compare_exchange_strong(expected, fd);
-    return 0;
+    return open_current_locked(*log, path, err, mode, flags);
 }
 
 extern "C" ZTBASE_API int ZtLog_CloseLoggerInfo(ZtLoggerInfo *state) {

@@ -58,10 +58,11 @@ std::string file_name(const ZtLoggerInfo &st, const std::string &user, const cha
 
 int open_flags(const ZtLog &log) { return O_WRONLY | O_CREAT | O_APPEND | (log.file_mgmt ? O_CLOEXEC : 0); }
 
-// Opens a file as the state's current one (the old one closed first).
-int open_current_locked(ZtLog &log, const std::string &path, int *err) {
+} // namespace
+
+int open_current_locked(ZtLog &log, const std::string &path, int *err, int mode, int flags) {
     ZtLoggerInfo &st = *log.state;
-    int fd = open(path.c_str(), open_flags(log), kLogFileMode);
+    int fd = open(path.c_str(), open_flags(log) | flags, mode > 0 ? mode : kLogFileMode);
     if (fd < 0) {
         if (err != nullptr)
             *err = errno;
@@ -76,6 +77,8 @@ int open_current_locked(ZtLog &log, const std::string &path, int *err) {
     debug_fd().compare_exchange_strong(expected, fd);
     return 0;
 }
+
+namespace {
 
 // A path the log can use: it must be valid UTF-8 like every path of the product.
 bool convertible(const std::string &path) {

@@ -80,6 +80,9 @@ int open_today_locked(ZtLog &log, int *err);
 // the configuration is read). force: even when a verbosity is -2.
 int write_locked(std::unique_lock<std::mutex> &lock, int level, const char *tag, const char *body,
                  size_t body_len, bool force, int *oserr);
+// Opens path for appending as the log's current file (the old one closed
+// first); debugFD names it when it was -1. Returns 0, or 12 with errno in *err.
+int open_current_locked(ZtLog &log, const std::string &path, int *err, int mode = 0, int flags = 0);
 // Closes the current file of a state; forgets debugFD when it is that file.
 void close_file_locked(ZtLoggerInfo &state);
 // Frees a log object and, with its last reference, the shared state.
