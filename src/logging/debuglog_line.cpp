@@ -130,8 +130,15 @@ long format_line(char *out, size_t size, const LineTime &t, long pid, long tid, 
     o.put("] <", 3);
     o.number(level);
     o.put("> ", 2);
-    if (tag != nullptr)
-        o.put(tag, strnlen(tag, 128));
+    if (tag != nullptr) {
+        // A tag is a function name; one with a line end must not split the line.
+        const size_t n = strnlen(tag, 128);
+        const char *start = o.p;
+        o.put(tag, n);
+        for (char *c = const_cast<char *>(start); c < o.p; ++c)
+            if (*c == '\n' || *c == '\r')
+                *c = ' ';
+    }
     o.put(": ", 2);
     o.put(body, body_len);
     o.put('\n');

@@ -63,6 +63,8 @@ TEST(DebugLogLine, LineFormatAndSmallBuffers) {
     const std::string long_tag(300, 't');
     n = debuglog::format_line(line, sizeof line, t, 1, 2, 16, long_tag.c_str(), "b", 1);
     EXPECT_EQ(std::string(line, static_cast<size_t>(n)), "01:02:03.004 [1.2] <16> " + std::string(128, 't') + ": b\n");
+    n = debuglog::format_line(line, sizeof line, t, 1, 2, 2, "two\nlines\r", "b", 1);
+    EXPECT_EQ(std::string(line, static_cast<size_t>(n)), "01:02:03.004 [1.2] <2> two lines : b\n");
     n = debuglog::format_line(line, sizeof line, t, 1, 2, 2, nullptr, "", 0);
     EXPECT_EQ(std::string(line, static_cast<size_t>(n)), "01:02:03.004 [1.2] <2> : \n");
     EXPECT_EQ(debuglog::format_line(line, 511, t, 1, 2, 2, "", "", 0), -235);
