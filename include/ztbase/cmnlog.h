@@ -2,9 +2,31 @@
 #ifndef ZTBASE_CMNLOG_H
 #define ZTBASE_CMNLOG_H
 
+#include <ztbase/cstr.h>
 #include <ztbase/export.h>
 
 ZTBASE_BEGIN_C
+
+/* The common log: a severity mask in front of the debug log, for tools that
+ * take a "-LOGSEVERITY" argument. A message passes when its level (2, 4, 8,
+ * 16, 32) has its bit in the mask; six bits, initially 63 (all). */
+ZTBASE_API extern int cmnlogSEVERITY;
+
+/* Opens the debug log with name as process directory and program; returns the
+ * error number of the open (0 on success). */
+ZTBASE_API int cmnlogOPEN(const char *root, const char *name, int mode);
+/* Closes the debug log; returns 0. */
+ZTBASE_API int cmnlogCLOSE(void);
+/* logmsg when the log is open and the level passes the mask; -1 otherwise. */
+ZTBASE_API int cmnlogMSG(int level, const char *text, const char *tag);
+/* The arguments joined by blanks at level 4, tag "cmnlogPARAMS"; -1 when the
+ * log is closed, level 4 is masked out or the text is empty. */
+ZTBASE_API int cmnlogPARAMS(cstra args);
+/* Sets the mask (masked with 63). */
+ZTBASE_API void cmnlogSeveritySET(int mask);
+/* Takes the mask from the value of "-LOGSEVERITY" in an argument list (the next
+ * argument, or "-LOGSEVERITY=N"), when present. */
+ZTBASE_API void cmnlogARGS(cstra args);
 
 /* Registers the event source for a program identifier (for example "bprd" gives
  * "Zentor Request Daemon"; unknown identifiers give "Zentor") once per process;

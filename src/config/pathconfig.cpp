@@ -7,6 +7,8 @@
 #include <new>
 #include <pthread.h>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <syslog.h>
 #include <unistd.h>
 #include <vector>
@@ -25,6 +27,30 @@ namespace {
 const char kEmpty[] = "";
 
 Table g_table;
+// Once built, the table never gains or loses labels: a hash index over its
+// nodes lets lookups of labels already expanded go without the lock.
+using LabelIndex = std::unordered_map<std::string_view, Node *>;
+std::atomic<const LabelIndex *> g_published{nullptr};
+
+void publish_index(AVLtree *labels) {
+    auto *index = new (std::nothrow) LabelIndex;
+    if (index == nullptr)
+        return; // lookups keep to the locked path
+    try {
+        index->reserve(kBuiltinRowCount + 64);
+        AVLiterate(
+            labels,
+            [](void *item, void *arg) {
+                auto *n = static_cast<Node *>(item);
+                static_cast<LabelIndex *>(arg)->emplace(n->label, n);
+            },
+            index);
+    } catch (const std::bad_alloc &) {
+        delete index;
+        return;
+    }
+    g_published.store(index, std::memory_order_release);
+}
 pthread_t g_owner;                // holder of lockConfig while nesting > 0
 bool g_cycle_reported = false;    // a template cycle is reported once per process
 
@@ -60,7 +86,7 @@ void free_node(void *item) {
     if (--n->refs > 0)
         return;
     if (n->cache != nullptr && n->cache != n->tmpl && n->cache != kEmpty)
-        free(const_cast<char *>(n->cache));
+        free(const_cast<char *>(n->cache.load()));
     if (n->owns_tmpl)
         free(const_cast<char *>(n->tmpl));
     if (n->owns_label)
@@ -71,7 +97,7 @@ void free_node(void *item) {
 void drop_cache(void *item, void *) {
     auto *n = static_cast<Node *>(item);
     if (n->cache != nullptr && n->cache != n->tmpl && n->cache != kEmpty)
-        free(const_cast<char *>(n->cache));
+        free(const_cast<char *>(n->cache.load()));
     n->cache = nullptr;
 }
 
@@ -148,12 +174,8 @@ const char *expand_node(Table &t, Node *n, std::vector<Node *> &stack) {
     return n->cache;
 }
 
-// The expansion of a label, or null when it failed.
-const char *lookup_locked(const char *label) {
-    Table &t = table_locked();
-    if (t.labels == nullptr)
-        return nullptr;
-    Node *n = find_node(t, label);
+// The expansion of a node, or null when memory ran short.
+const char *expand_or_null(Table &t, Node *n) {
     if (n == nullptr)
         return nullptr;
     std::vector<Node *> stack;
@@ -162,6 +184,12 @@ const char *lookup_locked(const char *label) {
     } catch (const std::bad_alloc &) {
         return nullptr;
     }
+}
+
+// The expansion of a label, or null when it failed.
+const char *lookup_locked(const char *label) {
+    Table &t = table_locked();
+    return t.labels != nullptr ? expand_or_null(t, find_node(t, label)) : nullptr;
 }
 
 void build_command_map(Table &t, int wide) {
@@ -189,8 +217,7 @@ void build_command_map(Table &t, int wide) {
 } // namespace
 
 int compare_labels(const char *a, const char *b) {
-    const size_t la = strlen(a), lb = strlen(b);
-    int c = strcmp(la >= 2 ? a + 2 : kEmpty, lb >= 2 ? b + 2 : kEmpty);
+    int c = strcmp(a[0] != '\0' && a[1] != '\0' ? a + 2 : kEmpty, b[0] != '\0' && b[1] != '\0' ? b + 2 : kEmpty);
     if (c != 0)
         return c;
     c = static_cast<unsigned char>(a[0]) - static_cast<unsigned char>(b[0]);
@@ -229,6 +256,7 @@ Table &table_locked() {
     }
     if (install_overrides(t))
         AVLiterate(t.labels, drop_cache, nullptr);
+    publish_index(t.labels);
     return t;
 }
 
@@ -245,6 +273,7 @@ void report_event(const char *format, ...) {
 
 void reset_for_tests() {
     TableLock lock;
+    delete g_published.exchange(nullptr, std::memory_order_acq_rel);
     if (g_table.commands != nullptr)
         AVLclose(g_table.commands);
     if (g_table.labels != nullptr)
@@ -260,6 +289,13 @@ using namespace ztbase::pathconfig;
 extern "C" ZTBASE_API const char *getFennicString(const char *label) {
     if (label == nullptr)
         return kEmpty;
+    if (const LabelIndex *index = g_published.load(std::memory_order_acquire)) {
+        auto it = index->find(label);
+        if (it == index->end())
+            return kEmpty;
+        if (const char *cached = it->second->cache.load(std::memory_order_acquire))
+            return cached;
+    }
     TableLock lock;
     const char *value = lookup_locked(label);
     return value != nullptr ? value : kEmpty;
@@ -305,15 +341,7 @@ extern "C" ZTBASE_API const char *UnixToLocalCmd(const char *unixPath, int wide)
         return nullptr;
     Node key{};
     key.unix_path = unixPath;
-    Node *n = static_cast<Node *>(AVLretrieve(t.commands, &key));
-    if (n == nullptr)
-        return nullptr;
-    std::vector<Node *> stack;
-    try {
-        return expand_node(t, n, stack);
-    } catch (const std::bad_alloc &) {
-        return nullptr;
-    }
+    return expand_or_null(t, static_cast<Node *>(AVLretrieve(t.commands, &key)));
 }
 
 extern "C" ZTBASE_API char *createNTFennicString(const char *text) {

@@ -2,6 +2,7 @@
 // store and what the tests need to start afresh.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 #include "ztbase/avl.h"
@@ -13,7 +14,9 @@ struct Node {
     bool owns_label;
     const char *tmpl;
     bool owns_tmpl;
-    const char *cache;     // expansion; null until first asked; may be tmpl itself
+    // Expansion; null until first asked; may be tmpl itself. Written under the
+    // table mutex, read without it once set.
+    std::atomic<const char *> cache;
     const char *unix_path; // set only for nodes of the command map
     int refs;              // 1 for the table, +1 when also in the command map
     bool expanding;        // on the stack of expansions under way

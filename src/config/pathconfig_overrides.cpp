@@ -6,6 +6,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <set>
 #include <string>
@@ -297,6 +299,24 @@ namespace {
 
 std::atomic<const char *> g_module_id{nullptr};
 
+// A copy of a module name that stays allocated (and reachable) for the life of
+// the process: a caller may still hold a name after it was replaced.
+const char *kept_copy(const std::string &name) {
+    static std::mutex mutex;
+    static std::vector<std::unique_ptr<char, decltype(&free)>> names;
+    char *copy = strdup(name.c_str());
+    if (copy == nullptr)
+        return nullptr;
+    std::lock_guard<std::mutex> lock(mutex);
+    try {
+        names.emplace_back(copy, &free);
+    } catch (const std::bad_alloc &) {
+        free(copy);
+        return nullptr;
+    }
+    return copy;
+}
+
 const char *compute_module_id() {
     char path[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
@@ -311,7 +331,7 @@ const char *compute_module_id() {
         base.erase(base.size() - 4);
     if (base.empty())
         return "Zentor - pathconfig";
-    char *copy = strdup(base.c_str());
+    const char *copy = kept_copy(base);
     return copy != nullptr ? copy : "Zentor - pathconfig";
 }
 
@@ -330,10 +350,9 @@ extern "C" ZTBASE_API const char *getModuleID(void) {
 extern "C" ZTBASE_API int setModuleID(const char *name) {
     if (name == nullptr)
         return 0;
-    char *copy = strdup(name);
+    const char *copy = kept_copy(name);
     if (copy == nullptr)
         return 0;
-    // The previous name may still be in use by a caller: it is kept, not freed.
     g_module_id.store(copy, std::memory_order_release);
     return 1;
 }

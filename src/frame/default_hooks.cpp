@@ -5,7 +5,6 @@
 
 namespace ztbase {
 
-void debuglog_module_event(LoadReason) {}
 void resilient_registry_event(LoadReason) {}
 void message_cache_event(LoadReason) {}
 

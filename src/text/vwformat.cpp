@@ -91,7 +91,7 @@ class Sink {
 
 enum class Length { none, hh, h, l, ll, L, j, z, t };
 
-struct Spec {
+struct Field {
     bool minus = false, plus = false, space = false, hash = false, zero = false;
     int width = 0;
     int precision = -1; // none
@@ -111,7 +111,7 @@ bool parse_number(const char16_t *&p, int &out) {
 }
 
 // The narrow conversion text without width ("%+#.*lld" and the like).
-void narrow_spec(const Spec &s, const char *length, char conversion, char *out) {
+void narrow_pattern(const Field &s, const char *length, char conversion, char *out) {
     char *p = out;
     *p++ = '%';
     if (s.plus) *p++ = '+';
@@ -128,26 +128,29 @@ void narrow_spec(const Spec &s, const char *length, char conversion, char *out) 
 // Formats one value with the runtime's formatter, then pads to the width.
 class Narrow {
   public:
+    Narrow() = default;
+    Narrow(const Narrow &) = delete;
+    Narrow &operator=(const Narrow &) = delete;
     ~Narrow() {
         if (text_ != small_) free(text_);
     }
 
-    template <class T> bool format(const char *spec, int precision, T value) {
+    template <class T> bool format(const char *pattern, int precision, T value) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-        int n = snprintf(small_, sizeof small_, spec, precision, value);
+        int n = snprintf(small_, sizeof small_, pattern, precision, value);
         if (n < 0) return false;
         length_ = static_cast<size_t>(n);
         if (length_ < sizeof small_) return true;
         text_ = static_cast<char *>(malloc(length_ + 1));
         if (text_ == nullptr) return false;
-        snprintf(text_, length_ + 1, spec, precision, value);
+        snprintf(text_, length_ + 1, pattern, precision, value);
 #pragma GCC diagnostic pop
         return true;
     }
 
     // Zero padding goes after a sign and a 0x prefix, and never into inf or nan.
-    void emit(Sink &sink, const Spec &s, bool zero_allowed) const {
+    void emit(Sink &sink, const Field &s, bool zero_allowed) const {
         size_t pad = static_cast<size_t>(s.width) > length_ ? s.width - length_ : 0;
         if (s.minus) {
             sink.put_narrow(text_, length_);
@@ -176,26 +179,25 @@ class Narrow {
     size_t length_ = 0;
 };
 
-void pad_before(Sink &sink, const Spec &s, size_t length) {
+void pad_before(Sink &sink, const Field &s, size_t length) {
     if (!s.minus && static_cast<size_t>(s.width) > length) sink.fill(u' ', s.width - length);
 }
-void pad_after(Sink &sink, const Spec &s, size_t length) {
+void pad_after(Sink &sink, const Field &s, size_t length) {
     if (s.minus && static_cast<size_t>(s.width) > length) sink.fill(u' ', s.width - length);
 }
 
-size_t max_units(const Spec &s) {
+size_t max_units(const Field &s) {
     return s.precision < 0 ? SIZE_MAX : static_cast<size_t>(s.precision);
 }
 
-void emit_wide(Sink &sink, const Spec &s, const char16_t *text) {
+void emit_wide(Sink &sink, const Field &s, const char16_t *text) {
     if (text == nullptr) text = u"(null)";
     size_t limit = max_units(s), n = 0;
     while (n < limit && text[n] != 0)
         ++n;
-    // A cut between the halves of a pair would leave half a character.
-    if (n > 0 && n == limit && text[n] != 0 && text[n - 1] >= 0xD800 && text[n - 1] <= 0xDBFF &&
-        text[n] >= 0xDC00 && text[n] <= 0xDFFF)
-        --n;
+    // A cut after a high surrogate would leave half a character. The unit
+    // beyond the precision is not read: the array may end there.
+    if (n > 0 && n == limit && text[n - 1] >= 0xD800 && text[n - 1] <= 0xDBFF) --n;
     pad_before(sink, s, n);
     for (size_t i = 0; i < n; ++i)
         sink.put(text[i]);
@@ -203,9 +205,15 @@ void emit_wide(Sink &sink, const Spec &s, const char16_t *text) {
 }
 
 // Walks a UTF-8 text, at most `limit` units of output; calls f per character.
+// With a precision the text may be an array without terminator, so no byte
+// is read once the limit is reached, nor the rest of a character that would
+// not fit.
 template <class F> size_t walk_utf8(const char *text, size_t limit, F f) {
     size_t units = 0;
     for (size_t i = 0;;) {
+        if (units == limit) break;
+        auto lead = static_cast<unsigned char>(text[i]);
+        if (lead >= 0xF0 && lead <= 0xF4 && units + 2 > limit) break;
         char32_t cp;
         size_t used = decode_utf8(text + i, cp);
         if (used == 0) break;
@@ -218,7 +226,7 @@ template <class F> size_t walk_utf8(const char *text, size_t limit, F f) {
     return units;
 }
 
-void emit_narrow_string(Sink &sink, const Spec &s, const char *text) {
+void emit_narrow_string(Sink &sink, const Field &s, const char *text) {
     if (text == nullptr) text = "(null)";
     size_t limit = max_units(s);
     size_t n = walk_utf8(text, limit, [](char32_t) {});
@@ -227,7 +235,7 @@ void emit_narrow_string(Sink &sink, const Spec &s, const char *text) {
     pad_after(sink, s, n);
 }
 
-void emit_char(Sink &sink, const Spec &s, int value) {
+void emit_char(Sink &sink, const Field &s, int value) {
     char32_t cp = value < 0 || value > 0x10FFFF ? 0xFFFD : static_cast<char32_t>(value);
     size_t n = cp >= 0x10000 ? 2 : 1;
     pad_before(sink, s, n);
@@ -246,7 +254,7 @@ const char *length_text(Length l) {
 
 // Parses flags, width, precision and length after a '%'. The '*' arguments
 // are read here, in order.
-bool parse_spec(const char16_t *&p, Spec &s, va_list &args) {
+bool parse_field(const char16_t *&p, Field &s, va_list &args) {
     for (;; ++p) {
         if (*p == u'-')
             s.minus = true;
@@ -353,8 +361,8 @@ unsigned long long unsigned_arg(Length l, va_list &args) {
 }
 
 // One conversion; false when it is not supported (nothing was read for it).
-bool convert(Sink &sink, const Spec &s, va_list &args, bool &failed) {
-    char spec[16];
+bool convert(Sink &sink, const Field &s, va_list &args, bool &failed) {
+    char pattern[16];
     Narrow narrow;
     char16_t c = s.conversion;
     switch (c) {
@@ -363,16 +371,16 @@ bool convert(Sink &sink, const Spec &s, va_list &args, bool &failed) {
         return true;
     case u'd':
     case u'i':
-        narrow_spec(s, "ll", 'd', spec);
-        failed = !narrow.format(spec, s.precision, signed_arg(s.length, args));
+        narrow_pattern(s, "ll", 'd', pattern);
+        failed = !narrow.format(pattern, s.precision, signed_arg(s.length, args));
         if (!failed) narrow.emit(sink, s, s.precision < 0);
         return true;
     case u'u':
     case u'o':
     case u'x':
     case u'X':
-        narrow_spec(s, "ll", static_cast<char>(c), spec);
-        failed = !narrow.format(spec, s.precision, unsigned_arg(s.length, args));
+        narrow_pattern(s, "ll", static_cast<char>(c), pattern);
+        failed = !narrow.format(pattern, s.precision, unsigned_arg(s.length, args));
         if (!failed) narrow.emit(sink, s, s.precision < 0);
         return true;
     case u'e':
@@ -383,11 +391,11 @@ bool convert(Sink &sink, const Spec &s, va_list &args, bool &failed) {
     case u'G':
     case u'a':
     case u'A':
-        narrow_spec(s, length_text(s.length), static_cast<char>(c), spec);
+        narrow_pattern(s, length_text(s.length), static_cast<char>(c), pattern);
         if (s.length == Length::L)
-            failed = !narrow.format(spec, s.precision, va_arg(args, long double));
+            failed = !narrow.format(pattern, s.precision, va_arg(args, long double));
         else
-            failed = !narrow.format(spec, s.precision, va_arg(args, double));
+            failed = !narrow.format(pattern, s.precision, va_arg(args, double));
         if (!failed) narrow.emit(sink, s, true);
         return true;
     case u'p':
@@ -421,8 +429,8 @@ long long format_utf16(char16_t *buf, size_t size, const char16_t *fmt, va_list 
             continue;
         }
         const char16_t *start = p++;
-        Spec s;
-        if (!parse_spec(p, s, args) || s.conversion == 0 || !convert(sink, s, args, failed)) {
+        Field s;
+        if (!parse_field(p, s, args) || s.conversion == 0 || !convert(sink, s, args, failed)) {
             // Unknown ground: no more arguments are read.
             for (p = start; *p != 0; ++p)
                 sink.put(*p);

@@ -157,7 +157,7 @@ TEST(Snprintf, CutsAndReportsSizeMinusOne) {
     EXPECT_EQ(V_snprintf(nullptr, 4, "x"), -1);
     EXPECT_EQ(V_snprintf(buf, 0, "x"), -1);
     const char *no_format = nullptr;
-    EXPECT_EQ(V_snprintf(buf, 4, no_format), -1);
+    EXPECT_EQ(V_snprintf(buf, 4, no_format, 0), -1);
     EXPECT_STREQ(buf, "");
 }
 

@@ -75,7 +75,8 @@ TEST(Snwprintf, StringsAndCharacters) {
               u"[][][a\U0001F600]");
     // An array without terminator, read no further than the precision.
     const char unterminated[3] = {'x', 'y', 'z'};
-    EXPECT_EQ(wide(u"%.3s", unterminated), u"xyz");
+    const char16_t unterminated_wide[3] = {u'x', u'y', 0xD83D};
+    EXPECT_EQ(wide(u"%.3s|%.3ls", unterminated, unterminated_wide), u"xyz|xy");
     EXPECT_EQ(wide(u"%c%lc%3c|%-3c|", 'A', 0x1F600, 0xE9, 'z'), u"A\U0001F600  \u00E9|z  |");
     EXPECT_EQ(wide(u"100%% %c", -1), u"100% \uFFFD");
 }

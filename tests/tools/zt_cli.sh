@@ -50,6 +50,34 @@ check 2 "" date 02/29/2024 03/01/2024
 check 2 "" date 02/29/2024 --end-of-day
 unset TZ
 
+# path labels (the registry above is empty again: no overrides)
+check 0 "BPCD_LOCKPATH=/usr/quill/var/vnetd/bpcd.lock" paths BPCD_LOCKPATH
+check 0 "NO_SUCH_LABEL=" paths NO_SUCH_LABEL
+check 2 "" paths --bad
+n=$("$zt" paths | wc -l)
+[[ $n == 943 ]] || { echo "FAIL: zt paths listed $n labels, wanted 943"; fail=1; }
+
+# zt logs, in a scratch directory removed with the registry's
+logs=$(dirname "$ZT_REGISTRY")/logs
+mkdir -p "$logs"
+for f in ALL_ADMINS.010527_00002.log ALL_ADMINS.123126_00001.log ALL_ADMINS.010527_00001.log \
+         bob.010527_00001.log.gz 123126_00001.log 123226_00001.log notes.txt; do : >"$logs/$f"; done
+check 0 "ALL_ADMINS.123126_00001.log
+ALL_ADMINS.010527_00001.log
+ALL_ADMINS.010527_00002.log" logs list "$logs" --user all_admins
+check 0 "bob.010527_00001.log.gz" logs list --date 010527 "$logs" --user BOB
+check 0 "ALL_ADMINS.123126_00001.log
+123126_00001.log" logs list "$logs" --all-users --date 123126
+if [[ $(id -u) == 0 ]]; then own=ALL_ADMINS.123126_00001.log; else own=$(id -un).123126_00003.log; fi
+: >"$logs/$own"
+[[ $("$zt" logs list "$logs" --date 123126) == "$own" ]] || { echo "FAIL: zt logs list for the own user"; fail=1; }
+check 1 "" logs list "$logs/missing"
+check 2 "" logs list
+check 2 "" logs list "$logs" --date 1231
+check 2 "" logs list "$logs" --user bob --all-users
+check 2 "" logs list "$logs" "$logs"
+check 2 "" logs show "$logs"
+
 n=$("$zt" status --all | wc -l)
 [[ $n == 1771 ]] || { echo "FAIL: zt status --all listed $n codes, wanted 1771"; fail=1; }
 "$zt" demo >/dev/null || { echo "FAIL: zt demo"; fail=1; }

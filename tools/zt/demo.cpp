@@ -1,12 +1,17 @@
 // zt demo: a short tour of the library, one section per family. It runs in a
 // temporary root of its own, so it never touches the host's registry or files.
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <syslog.h>
 
 #include <ztbase/cmnlog.h>
+#include <ztbase/debuglog.h>
+#include <ztbase/paths.h>
 #include <ztbase/status.h>
 
 #include "commands.h"
@@ -54,6 +59,53 @@ void demo_registry() {
     printf("  store: %s/registry.db\n", root_directory(Root::LocalMachine).c_str());
 }
 
+void demo_paths(const std::string &root) {
+    using namespace ztbase::registry;
+    heading("The installation path table");
+    // One override moves the whole tree below the demo's root; without it every
+    // label expands below /usr/quill.
+    Key key;
+    Key::create(Root::LocalMachine, "SOFTWARE\\Halvane\\Zentor\\CurrentVersion\\Paths", key);
+    key.set(Value::sz("_ql_fs", root + "/usr"));
+    printf("  override Paths\\_ql_fs = %s/usr\n", root.c_str());
+    for (const char *label : {"BP_LOGS", "BPCD_LOCKPATH", "VN_PATH_HOST_CACHE", "LOCALE_FILE", "BP_BIN_BPRD"})
+        printf("  getFennicString(\"%s\") = \"%s\"\n", label, getFennicString(label));
+    char *expanded = expandFennicString("${ BP_DIR }${_ps}db$_ps$BP_DIR_NAME.conf");
+    printf("  expandFennicString(\"${ BP_DIR }${_ps}db$_ps$BP_DIR_NAME.conf\") = \"%s\"\n", expanded);
+    freeFennicString(expanded);
+    const char *bpup = UnixToLocalCmd("/usr/quill/zentor/bin/bpup", 0);
+    printf("  UnixToLocalCmd(\"/usr/quill/zentor/bin/bpup\", 0) = \"%s\"\n", bpup != nullptr ? bpup : "(null)");
+    printf("  getModuleID() = \"%s\"\n", getModuleID());
+}
+
+void demo_debuglog() {
+    heading("The debug log");
+    // BP_LOGS lies below the demo's root (see the path table above).
+    const std::string dir = std::string(getFennicString("BP_LOGS")) + "/zt_demo";
+    std::filesystem::create_directories(dir);
+    int err = 0;
+    int fd = open_debug_log(nullptr, "zt_demo", "zt_demo", 0, &err);
+    if (fd < 0) {
+        printf("  open_debug_log failed: %s\n", strerror(err));
+        return;
+    }
+    log_set_process_bpconf_verbose(1);
+    logmsg(ZTLOG_INFO, "demo started", "demo_debuglog");
+    logmsgvf(ZTLOG_DEBUG, 1, "demo_debuglog", "a debug line at verbosity %d: written", 1);
+    logmsgvf(ZTLOG_DEBUG, 5, "demo_debuglog", "a debug line at verbosity %d: filtered out", 5);
+    logmsg(ZTLOG_WARNING, "  white space\n   and line ends\r\n are folded  ", "demo_debuglog");
+    logmsgf(ZTLOG_ERROR, "demo_debuglog", "status %d: %s", 41, getECmsg(41));
+    const char *args[] = {"bpbackup", "-user", "admin", "-password", "hunter2"};
+    logparams(5, const_cast<char **>(args));
+    close_debug_log();
+    for (const auto &entry : std::filesystem::directory_iterator(dir)) {
+        printf("  %s:\n", entry.path().c_str());
+        std::ifstream in(entry.path());
+        for (std::string line; std::getline(in, line);)
+            printf("    %s\n", line.c_str());
+    }
+}
+
 void demo_eventlog() {
     heading("The system event log");
     ztbase::eventlog::set_sink([](const ztbase::eventlog::Event &e) {
@@ -81,6 +133,8 @@ int cmd_demo(int, char **) {
     printf("libztbase tour: every section below calls the library for real, under %s.\n", root.c_str());
     demo_status();
     demo_registry();
+    demo_paths(root);
+    demo_debuglog();
     demo_eventlog();
     std::error_code ec;
     if (getenv("ZT_DEMO_KEEP") == nullptr)

@@ -1,0 +1,721 @@
+// The debug log's interface: opening and closing, the logmsg writers, the
+// fallback writer, callbacks and settings.
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <pthread.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "frame/module_hooks.h"
+#include "logging/debuglog_internal.h"
+#include "logging/debuglog_line.h"
+#include "logging/log_clock.h"
+#include "ztbase/logfiles.h"
+#include "ztbase/paths.h"
+#include "ztbase/status.h"
+#include "ztbase/strings.h"
+
+extern "C" {
+ZTBASE_API int debugFD = -1;
+ZTBASE_API c_shim_logging_fn *c_shim_mod_logging = nullptr;
+ZTBASE_API log_write_hook_fn test_hook_write = nullptr;
+}
+
+namespace ztbase::debuglog {
+
+std::mutex g_mutex;
+ZtLog *g_log = nullptr;
+std::atomic<int> g_effective_verbose{0};
+std::atomic<bool> g_enabled{true};
+std::atomic<bool> g_notice_pending{false};
+
+namespace {
+
+constexpr const char kDisabledNotice[] = "Logging for this program has been disabled (x_VERBOSE is -2)";
+
+int g_fallback_verbose = 0; // verbosity without a log object (guarded by g_mutex)
+std::atomic<log_callback_fn> g_callback{nullptr};
+std::atomic<void *> g_callback_context{nullptr};
+std::mutex g_fallback_mutex;
+int g_zero_writes = 0; // zero-byte writes retried in the process's life
+
+// A thread inside the log does not log again (a failure reported from below
+// the log would otherwise wait for the log's own mutex).
+thread_local bool t_in_log = false;
+
+struct InLog {
+    bool entered;
+    InLog() : entered(!t_in_log) { t_in_log = true; }
+    ~InLog() {
+        if (entered)
+            t_in_log = false;
+    }
+};
+
+bool is_critical(const std::string &program) {
+    for (const char *name : {"bpbrm", "bpdbm", "bpdm", "bpfis", "bprd", "bptm", "testapp"})
+        if (program == name)
+            return true;
+    return false;
+}
+
+c_shim_logging_fn shim() { return c_shim_mod_logging != nullptr ? *c_shim_mod_logging : nullptr; }
+
+// The fallback writer: the whole line to debugFD, under its own lock.
+int fallback_write(int fd, const char *line, size_t n) {
+    std::lock_guard<std::mutex> lock(g_fallback_mutex);
+    while (n > 0) {
+        ssize_t w = test_hook_write != nullptr ? test_hook_write(fd, line, n) : write(fd, line, n);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        if (w == 0) {
+            if (g_zero_writes >= 5)
+                return 27;
+            ++g_zero_writes;
+            sleep(1);
+            continue;
+        }
+        line += w;
+        n -= static_cast<size_t>(w);
+    }
+    return 0;
+}
+
+int fallback_line(int fd, int level, const char *tag, const char *body, size_t body_len) {
+    thread_local char line[kLineSize];
+    timespec now;
+    logclock::now(&now);
+    struct tm tm;
+    localtime_r(&now.tv_sec, &tm);
+    const LineTime lt{tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(now.tv_nsec / 1000000)};
+    const long n = format_line(line, sizeof line, lt, getpid(), thread_id(), level, tag, body, body_len);
+    return fallback_write(fd, line, static_cast<size_t>(n));
+}
+
+void free_state(ZtLoggerInfo *st) {
+    close_file_locked(*st);
+    delete st;
+}
+
+// Creates the log object (ZtLog_Initialize) with its shared state.
+ZtLog *initialize_locked(const std::string &dir, const char *program, int mode, const logcfg::Values *values,
+                         int64_t update_time) {
+    auto *log = new (std::nothrow) ZtLog;
+    auto *st = new (std::nothrow) ZtLoggerInfo;
+    if (log == nullptr || st == nullptr) {
+        delete log;
+        delete st;
+        return nullptr;
+    }
+    log->program = std::string(program != nullptr ? program : "").substr(0, 127);
+    log->critical = is_critical(log->program);
+    log->state = st;
+    st->refs = 1;
+    st->dir = dir;
+    st->dir_mode = mode > 0 ? static_cast<mode_t>(mode) : 0755;
+    if (values != nullptr)
+        apply_config_locked(*log, *values, update_time);
+    return log;
+}
+
+} // namespace
+
+std::atomic_ref<int> debug_fd() { return std::atomic_ref<int>(debugFD); }
+
+void update_effective_locked() {
+    int v = g_fallback_verbose;
+    if (g_log != nullptr)
+        v = std::max(g_log->configured_verbose, g_log->programmatic_verbose);
+    g_effective_verbose.store(v, std::memory_order_relaxed);
+}
+
+void free_log_locked(ZtLog *log) {
+    if (log == nullptr)
+        return;
+    if (log->state != nullptr && --log->state->refs <= 0)
+        free_state(log->state);
+    delete log;
+}
+
+// Process detach: close the file and forget debugFD.
+void debuglog_module_event_impl(LoadReason reason) {
+    if (reason != LoadReason::ProcessDetach)
+        return;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_log != nullptr && g_log->state != nullptr)
+        close_file_locked(*g_log->state);
+    debug_fd().store(-1);
+}
+
+} // namespace ztbase::debuglog
+
+namespace ztbase {
+void debuglog_module_event(LoadReason reason) {
+    static std::once_flag atfork;
+    if (reason == LoadReason::ProcessAttach)
+        std::call_once(atfork, [] {
+            pthread_atfork([] { debuglog::g_mutex.lock(); }, [] { debuglog::g_mutex.unlock(); },
+                           [] {
+                               debuglog::g_mutex.unlock();
+                               debuglog::note_fork_in_child();
+                           });
+        });
+    debuglog::debuglog_module_event_impl(reason);
+}
+} // namespace ztbase
+
+using namespace ztbase::debuglog;
+namespace logcfg = ztbase::logcfg;
+
+// Writing -----------------------------------------------------------------------
+
+extern "C" ZTBASE_API int logmsgv(int level, int verbosity, const char *text, const char *tag) {
+    if (t_in_log)
+        return 0;
+    InLog guard;
+    bool force = false;
+    if (!g_enabled.load(std::memory_order_acquire)) {
+        if (!g_notice_pending.exchange(false))
+            return 0;
+        text = kDisabledNotice; // the one line that says why nothing follows
+        force = true;
+    } else if (level == 2 && verbosity > g_effective_verbose.load(std::memory_order_relaxed)) {
+        return 0;
+    }
+    thread_local char body[kBodySize];
+    const size_t body_len = prepare_body(text, body, sizeof body);
+
+    if (log_callback_fn cb = g_callback.load(std::memory_order_acquire)) {
+        cb(g_callback_context.load(std::memory_order_acquire), level, verbosity != 0 ? verbosity : 1, body,
+           tag);
+        return 0;
+    }
+    std::unique_lock<std::mutex> lock(g_mutex);
+    if (g_log != nullptr) {
+        int oserr = 0;
+        const int fd_before = g_log->state->fd;
+        int rc = write_locked(lock, level, tag, body, body_len, force, &oserr);
+        if (rc != 0 && oserr == EBADF && g_log != nullptr) {
+            // The handle went away under us: drop the log object, and write to
+            // debugFD when it names another file.
+            free_log_locked(g_log);
+            g_log = nullptr;
+            update_effective_locked();
+            const int fd = debug_fd().load();
+            lock.unlock();
+            if (fd >= 0 && fd != fd_before)
+                return fallback_line(fd, level, tag, body, body_len);
+        }
+        return rc;
+    }
+    const int fd = debug_fd().load();
+    lock.unlock();
+    if (fd < 0)
+        return 0;
+    return fallback_line(fd, level, tag, body, body_len);
+}
+
+extern "C" ZTBASE_API int logmsg(int level, const char *text, const char *tag) {
+    if (c_shim_logging_fn fn = shim())
+        return fn(level, 0, text, tag);
+    return logmsgv(level, 0, text, tag);
+}
+
+namespace {
+
+int vlog(int level, int verbosity, const char *tag, const char *format, va_list ap) {
+    // Cheap filtering before any formatting work.
+    if (g_enabled.load(std::memory_order_relaxed) && level == 2 &&
+        verbosity > g_effective_verbose.load(std::memory_order_relaxed) && shim() == nullptr)
+        return 0;
+    thread_local char text[kLineSize];
+    V_vsnprintf(text, sizeof text, format, ap);
+    if (c_shim_logging_fn fn = shim())
+        return fn(level, verbosity, text, tag);
+    return logmsgv(level, verbosity, text, tag);
+}
+
+} // namespace
+
+extern "C" ZTBASE_API int logmsgf(int level, const char *tag, const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    int rc = vlog(level, 0, tag, format, ap);
+    va_end(ap);
+    return rc;
+}
+
+extern "C" ZTBASE_API int logmsgvf(int level, int verbosity, const char *tag, const char *format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    int rc = vlog(level, verbosity, tag, format, ap);
+    va_end(ap);
+    return rc;
+}
+
+extern "C" ZTBASE_API int logparams(int argc, char **argv) {
+    std::string text;
+    bool mask_next = false;
+    for (int i = 0; i < argc && argv != nullptr; ++i) {
+        const char *arg = argv[i] != nullptr ? argv[i] : "";
+        if (i > 0)
+            text += ' ';
+        if (mask_next)
+            text.append(strlen(arg), '*');
+        else
+            text += arg;
+        mask_next = strstr(arg, "pwd") != nullptr || strstr(arg, "password") != nullptr;
+    }
+    if (c_shim_logging_fn fn = shim())
+        return fn(2, 0, text.c_str(), "logparams");
+    return logmsgv(2, 0, text.c_str(), "logparams");
+}
+
+extern "C" ZTBASE_API int logparamswithdate(int argc, char **argv) {
+    std::string text = "logparams: ";
+    for (int i = 0; i < argc && argv != nullptr; ++i) {
+        text += argv[i] != nullptr ? argv[i] : "";
+        text += ' ';
+    }
+    return logmsgv(2, 0, text.c_str(), "");
+}
+
+namespace {
+
+int raw_write(int fd, const char *text, size_t n) {
+    while (n > 0) {
+        ssize_t w = write(fd, text, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return -1;
+        text += w;
+        n -= static_cast<size_t>(w);
+    }
+    return 0;
+}
+
+struct tm local_now(timespec *ts) {
+    ztbase::logclock::now(ts);
+    struct tm tm;
+    localtime_r(&ts->tv_sec, &tm);
+    return tm;
+}
+
+} // namespace
+
+extern "C" ZTBASE_API int debuglog(int fd, const char *text) {
+    if (fd < 0)
+        return -1;
+    if (fd == debug_fd().load()) {
+        if (c_shim_logging_fn fn = shim())
+            return fn(2, 0, text, "debuglog");
+        return logmsgv(2, 0, text, "debuglog");
+    }
+    timespec ts;
+    struct tm tm = local_now(&ts);
+    char line[4200];
+    int n = snprintf(line, sizeof line, "%02d:%02d:%02d.%03d [%d.%ld] %-.4064s\n", tm.tm_hour, tm.tm_min,
+                     tm.tm_sec, static_cast<int>(ts.tv_nsec / 1000000), static_cast<int>(getpid()), thread_id(),
+                     text != nullptr ? text : "");
+    return raw_write(fd, line, static_cast<size_t>(std::min<int>(n, sizeof line - 1)));
+}
+
+extern "C" ZTBASE_API int logwithtime(int fd, const char *text) {
+    timespec ts;
+    struct tm tm = local_now(&ts);
+    char line[2700];
+    int n = snprintf(line, sizeof line, "%-.02d:%-.02d:%-.02d %-.2660s\n", tm.tm_hour, tm.tm_min, tm.tm_sec,
+                     text != nullptr ? text : "");
+    return raw_write(fd, line, static_cast<size_t>(std::min<int>(n, sizeof line - 1)));
+}
+
+extern "C" ZTBASE_API int logwithtime_and_id(int fd, const char *id, const char *text) {
+    timespec ts;
+    struct tm tm = local_now(&ts);
+    char line[3000];
+    int n = snprintf(line, sizeof line, "%-.02d:%-.02d:%-.02d (%.256s) %-.2660s\n", tm.tm_hour, tm.tm_min,
+                     tm.tm_sec, id != nullptr ? id : "", text != nullptr ? text : "");
+    return raw_write(fd, line, static_cast<size_t>(std::min<int>(n, sizeof line - 1)));
+}
+
+extern "C" ZTBASE_API int logwithoutdate(int fd, const char *text) {
+    if (text == nullptr)
+        return -1;
+    return raw_write(fd, text, strlen(text));
+}
+
+// Opening and closing -------------------------------------------------------------
+
+extern "C" ZTBASE_API int open_debug_log(const char *root, const char *process_dir, const char *program, int mode,
+                                         int *err) {
+    if (err != nullptr)
+        *err = 0;
+    // Everything that may itself log (the path table, the configuration) is
+    // asked before the log's mutex is taken.
+    char dir[ZTLOG_PATH_MAX];
+    if (ZtLog_GetRootPath(dir, root, process_dir) != 0) {
+        if (err != nullptr)
+            *err = ENAMETOOLONG;
+        return -1;
+    }
+    logcfg::Values values;
+    auto source = logcfg::source();
+    const int64_t when = source->update_time();
+    const bool readable = source->read(values);
+    if (!readable)
+        values = logcfg::Values{};
+
+    std::unique_lock<std::mutex> lock(g_mutex);
+    free_log_locked(g_log);
+    g_log = nullptr;
+    ZtLog *log = initialize_locked(dir, program != nullptr ? program : process_dir, mode, &values, when);
+    if (log == nullptr) {
+        update_effective_locked();
+        if (err != nullptr)
+            *err = ENOMEM;
+        return -1;
+    }
+    if (log->critical && log->robust) {
+        std::error_code ec;
+        std::filesystem::create_directories(dir, ec);
+    }
+    timespec now;
+    ztbase::logclock::now(&now);
+    log->state->last_check = now.tv_sec;
+    int oserr = 0;
+    const int rc = open_today_locked(*log, &oserr);
+    if (rc != 0 && !(rc == 142 && log->critical)) {
+        free_log_locked(log);
+        update_effective_locked();
+        debug_fd().store(-1);
+        if (err != nullptr)
+            *err = oserr != 0 ? oserr : EIO;
+        return -1;
+    }
+    g_log = log;
+    update_effective_locked();
+    // x_VERBOSE=-2 switches the program's logging off: the programmatic
+    // verbosity (-1 until set) would otherwise hide it in the larger of the two.
+    const bool off = g_effective_verbose.load() == -2 || log->configured_verbose == -2;
+    g_enabled.store(!off);
+    g_notice_pending.store(off);
+    const bool repair_size = log->repair_size, repair_num = log->repair_num;
+    const int fd = log->state->fd;
+    if (fd >= 0)
+        debug_fd().store(fd);
+    else if (err != nullptr)
+        *err = oserr;
+    lock.unlock();
+
+    register_InvalidParameterHandler(ZT_InvalidParameterHandler);
+    if (repair_size || repair_num) {
+        write_repairs(repair_size, repair_num);
+        if (repair_size)
+            logmsgf(8, "log_bpconf_update_warn",
+                    "MAX_LOGFILE_SIZE was set to invalid value. Updated to default[%d] in bp.conf", 50);
+        if (repair_num)
+            logmsgf(8, "log_bpconf_update_warn",
+                    "MAX_NUM_LOGFILES was set to invalid value. Updated to default[%d] in bp.conf", 0);
+    }
+    return fd;
+}
+
+extern "C" ZTBASE_API int open_debug_file(const char *name, int mode, int *err) {
+    return open_debug_log(nullptr, name, name, mode, err);
+}
+
+namespace {
+
+// Turns an older size in kilobytes and number of files into the configuration's
+// limits, once, before the log opens.
+void convert_robust_settings(long size_kb, long num_files) {
+    long mb;
+    if (size_kb >= -512 && size_kb <= 511) {
+        mb = 50;
+        logmsgf(8, "rl_open_debug_log",
+                "UPGRADE ROBUST LOGGING configuration found MaxLogFileSizeKB [%ld] set much less than 1 MB, hence "
+                "will convert it to default value %d MB.",
+                size_kb, 50);
+    } else {
+        mb = (size_kb + 512) / 1024;
+    }
+    if (num_files == 0)
+        logmsgf(8, "rl_open_debug_log",
+                "UPGRADE ROBUST LOGGING configuration found NumberOfLogFiles zero, hence will convert to default "
+                "value %d.",
+                0);
+    char lines[160];
+    snprintf(lines, sizeof lines, "MAX_LOGFILE_SIZE=%lu\nMAX_NUM_LOGFILES=%lu\nENABLE_ROBUST_LOGGING=0\n",
+             static_cast<unsigned long>(mb), static_cast<unsigned long>(num_files));
+    if (!logcfg::source()->update(lines)) {
+        logmsgf(16, "rl_open_debug_log", "UpdateHostConfig() failed: %s (%d)\n", getECmsg(14), 14);
+        return;
+    }
+    logmsgf(4, "rl_open_debug_log",
+            "UPGRADE ROBUST LOGGING configuration to use: MAX_LOGFILE_SIZE = %lu and MAX_NUM_LOGFILES = %lu",
+            static_cast<unsigned long>(mb), static_cast<unsigned long>(num_files));
+}
+
+} // namespace
+
+extern "C" ZTBASE_API int rl_open_debug_log(const char *root, const char *process_dir, const char *program, int mode,
+                                            int *err, int convert, long size_kb, long num_files) {
+    if (convert)
+        convert_robust_settings(size_kb, num_files);
+    return open_debug_log(root, process_dir, program, mode, err);
+}
+
+extern "C" ZTBASE_API int open_debug_file2(const char *name, int mode, int *err, int convert, long size_kb,
+                                           long num_files) {
+    return rl_open_debug_log(nullptr, name, name, mode, err, convert, size_kb, num_files);
+}
+
+extern "C" ZTBASE_API int open_log(const char *root, int mode, int *err) {
+    return open_debug_log(root, nullptr, nullptr, mode, err);
+}
+
+extern "C" ZTBASE_API FILE *open_logging_file(const char *root) {
+    int err = 0;
+    int fd = open_log(root, 0, &err);
+    if (fd < 0)
+        return nullptr;
+    int copy = dup(fd);
+    FILE *f = copy >= 0 ? fdopen(copy, "a") : nullptr;
+    if (f == nullptr) {
+        if (copy >= 0)
+            close(copy);
+        return nullptr;
+    }
+    log_set_process_bpconf_verbose(1);
+    return f;
+}
+
+extern "C" ZTBASE_API void close_debug_log(void) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    free_log_locked(g_log);
+    g_log = nullptr;
+    update_effective_locked();
+}
+
+extern "C" ZTBASE_API void close_logging_file(FILE *f) {
+    if (f != nullptr)
+        fclose(f);
+    close_debug_log();
+}
+
+extern "C" ZTBASE_API int suppress_log_file_mgmt(void) {
+    std::unique_lock<std::mutex> lock(g_mutex);
+    if (g_log == nullptr)
+        return -1;
+    g_log->file_mgmt = false;
+    ZtLoggerInfo &st = *g_log->state;
+    const std::string path = st.path;
+    close_file_locked(st);
+    int fd = path.empty() ? -1 : open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, kLogFileMode);
+    if (fd < 0) {
+        const int e = errno;
+        lock.unlock();
+        logmsgf(16, "suppress_log_file_mgmt", "Unable to open file %s: %s (%d)", path.c_str(), strerror(e), e);
+        return -1;
+    }
+    st.fd = fd;
+    st.path = path;
+    int expected = -1;
+    debug_fd().compare_exchange_strong(expected, fd);
+    return fd;
+}
+
+// Settings -------------------------------------------------------------------------
+
+extern "C" ZTBASE_API int log_set_verbosity_filter(int v) {
+    if (v == -2) {
+        g_enabled.store(false);
+        g_notice_pending.store(true);
+        return 0;
+    }
+    g_enabled.store(true);
+    g_notice_pending.store(false);
+    return -1;
+}
+
+extern "C" ZTBASE_API void log_set_process_bpconf_verbose(int v) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (v < 0)
+        v = 0;
+    if (g_log != nullptr)
+        g_log->programmatic_verbose = v;
+    else
+        g_fallback_verbose = v;
+    update_effective_locked();
+}
+
+extern "C" ZTBASE_API int log_get_process_bpconf_verbose(void) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_log != nullptr ? g_log->programmatic_verbose : g_fallback_verbose;
+}
+
+extern "C" ZTBASE_API int log_get_verbose(int process_value, int global_value) {
+    if (process_value == -1 || process_value == -3)
+        return 0;
+    if (process_value == 0)
+        return global_value == -1 ? 0 : global_value;
+    return process_value;
+}
+
+extern "C" ZTBASE_API int get_configured_verbose(const char *process, const char *alternative) {
+    logcfg::Values values;
+    if (!logcfg::source()->read(values))
+        return -1;
+    static const char *const kItems[] = {"BPDBM", "BPJOBD", "BPRD", "BPTM", "BPBRM", "ZTPROXY", "VAULT"};
+    auto lookup = [&](const char *name, int &out) {
+        if (name == nullptr)
+            return false;
+        std::string key = std::string(name) + "_VERBOSE";
+        for (char &c : key)
+            c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        for (const char *item : kItems)
+            if (strcasecmp(item, name) == 0) {
+                auto it = values.keys.find(key);
+                out = it != values.keys.end() ? it->second : 0; // an item always has a value
+                return true;
+            }
+        auto it = values.keys.find(key);
+        if (it == values.keys.end())
+            return false;
+        out = it->second;
+        return true;
+    };
+    int value = 0;
+    if (!lookup(process, value) && !lookup(alternative, value))
+        value = 0;
+    if (value == -1 || value == -3)
+        return 0;
+    if (value == 0)
+        return values.verbose == -1 ? 0 : values.verbose;
+    return value;
+}
+
+namespace {
+
+void set_callback(log_callback_fn fn, void *context, log_callback *old) {
+    if (old != nullptr) {
+        old->fn = g_callback.load();
+        old->context = g_callback_context.load();
+    }
+    g_callback_context.store(context, std::memory_order_release);
+    g_callback.store(fn, std::memory_order_release);
+}
+
+} // namespace
+
+extern "C" ZTBASE_API void log_set_callback(log_callback_fn fn, void *context, log_callback *old) {
+    logmsg(2, "switching to a new logging callback", "log_set_callback");
+    set_callback(fn, context, old);
+    logmsg(2, "switched to a new logging callback", "log_set_callback");
+}
+
+extern "C" ZTBASE_API void log_set_callback_no_logging(log_callback_fn fn, void *context, log_callback *old) {
+    set_callback(fn, context, old);
+}
+
+extern "C" ZTBASE_API log_callback log_get_callback(void) {
+    return log_callback{g_callback.load(), g_callback_context.load()};
+}
+
+extern "C" ZTBASE_API int ZtLog_GetFD(void) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_log != nullptr ? g_log->state->fd : -1;
+}
+
+extern "C" ZTBASE_API int log_set_debug_fd(int fd) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_log == nullptr || fd < 0)
+        return -1;
+    ZtLoggerInfo &st = *g_log->state;
+    if (st.fd != fd)
+        close_file_locked(st);
+    st.fd = fd;
+    debug_fd().store(fd);
+    return 0;
+}
+
+#define ZT_STATE_SETTER(body)                                                                                \
+    std::lock_guard<std::mutex> lock(g_mutex);                                                             \
+    if (g_log != nullptr) {                                                                                \
+        ZtLoggerInfo &st = *g_log->state;                                                                  \
+        body;                                                                                              \
+    }
+
+extern "C" ZTBASE_API void log_set_locking(int on) { ZT_STATE_SETTER(st.locking = on != 0) }
+extern "C" ZTBASE_API void log_set_max_file_size(int64_t bytes) { ZT_STATE_SETTER(st.max_size = bytes) }
+extern "C" ZTBASE_API void log_set_lastConfigReadTime(time_t t) { ZT_STATE_SETTER(st.last_check = t) }
+extern "C" ZTBASE_API void log_set_pid(int pid) { ZT_STATE_SETTER(st.pid = pid) }
+extern "C" ZTBASE_API void log_clear_pid(void) { ZT_STATE_SETTER(st.pid = -1) }
+
+extern "C" ZTBASE_API int log_get_locking(void) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_log != nullptr ? g_log->state->locking : 0;
+}
+
+extern "C" ZTBASE_API int64_t log_get_max_file_size(void) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_log != nullptr ? g_log->state->max_size : 0;
+}
+
+// The current file -------------------------------------------------------------------
+
+extern "C" ZTBASE_API int ZtLog_OpenFile(ZtLog *log, const char *path, int mode, int flags, int *err) {
+    if (path == nullptr) {
+        if (err != nullptr)
+            *err = EINVAL;
+        return 20;
+    }
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (log == nullptr)
+        log = g_log;
+    if (log == nullptr) {
+        if (err != nullptr)
+            *err = EBADF;
+        return 12;
+    }
+    return open_current_locked(*log, path, err, mode, flags);
+}
+
+extern "C" ZTBASE_API int ZtLog_CloseLoggerInfo(ZtLoggerInfo *state) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (state == nullptr && g_log != nullptr)
+        state = g_log->state;
+    if (state != nullptr)
+        close_file_locked(*state);
+    return 0;
+}
+
+extern "C" ZTBASE_API int ZtLog_GetHandle(ZtLog *log) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (log == nullptr)
+        log = g_log;
+    return log != nullptr ? log->state->fd : -1;
+}
+
+extern "C" ZTBASE_API int ZtLog_SetHandle(ZtLog *log, int handle) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (log == nullptr)
+        log = g_log;
+    if (log == nullptr)
+        return -1;
+    ZtLoggerInfo &st = *log->state;
+    if (st.fd != handle)
+        close_file_locked(st);
+    st.fd = handle;
+    return 0;
+}

@@ -1,0 +1,469 @@
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "logging/debuglog_line.h"
+#include "logging/log_clock.h"
+#include "logging/log_config.h"
+#include "support/temp_root.h"
+#include "ztbase/debuglog.h"
+
+namespace fs = std::filesystem;
+using namespace ztbase;
+
+namespace {
+
+// Body preparation and the line ---------------------------------------------------
+
+TEST(DebugLogLine, BodyIsOneBoundedLine) {
+    const struct {
+        std::string in, out;
+    } cases[] = {
+        {"  a\n  b \r\n", "a b"},
+        {"", ""},
+        {" \t\r\n ", ""},
+        {"one\r\ntwo\n\nthree", "one two three"},
+        {"tab\tkept \x01 control", "tab\tkept \x01 control"},
+        {"a \n b", "a  b"},
+        {"\xff\xfe invalid utf-8", "\xff\xfe invalid utf-8"},
+    };
+    char body[debuglog::kBodySize];
+    for (const auto &c : cases) {
+        size_t n = debuglog::prepare_body(c.in.c_str(), body, sizeof body);
+        EXPECT_EQ(std::string(body, n), c.out) << c.in;
+        EXPECT_EQ(strlen(body), n);
+    }
+    const std::string big(100 * 1024, 'x');
+    size_t n = debuglog::prepare_body(big.c_str(), body, sizeof body);
+    EXPECT_EQ(n, 7679u);
+    EXPECT_EQ(std::string(body + n - 4), "x...");
+    const std::string exact = std::string(7679, 'y') + "   \n ";
+    n = debuglog::prepare_body(exact.c_str(), body, sizeof body);
+    EXPECT_EQ(n, 7679u);
+    EXPECT_EQ(body[n - 1], 'y'); // only trailing blanks were left over: nothing cut
+}
+
+TEST(DebugLogLine, LineFormatAndSmallBuffers) {
+    char line[debuglog::kLineSize];
+    const debuglog::LineTime t{1, 2, 3, 4};
+    long n = debuglog::format_line(line, sizeof line, t, 12, 345, 4, "tag", "body", 4);
+    EXPECT_EQ(std::string(line, static_cast<size_t>(n)), "01:02:03.004 [12.345] <4> tag: body\n");
+    const std::string long_tag(300, 't');
+    n = debuglog::format_line(line, sizeof line, t, 1, 2, 16, long_tag.c_str(), "b", 1);
+    EXPECT_EQ(std::string(line, static_cast<size_t>(n)), "01:02:03.004 [1.2] <16> " + std::string(128, 't') + ": b\n");
+    n = debuglog::format_line(line, sizeof line, t, 1, 2, 2, nullptr, "", 0);
+    EXPECT_EQ(std::string(line, static_cast<size_t>(n)), "01:02:03.004 [1.2] <2> : \n");
+    EXPECT_EQ(debuglog::format_line(line, 511, t, 1, 2, 2, "", "", 0), -235);
+}
+
+// The log in a temporary root, with a clock the test moves -------------------------
+
+timespec g_now;
+void fake_now(timespec *out) { *out = g_now; }
+
+time_t local_time(int year, int month, int day, int hour, int minute, int second) {
+    struct tm tm {};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    tm.tm_isdst = -1;
+    return mktime(&tm);
+}
+
+const std::regex kLine(R"(\d\d:\d\d:\d\d\.\d\d\d \[\d+\.\d+\] <-?\d+> [^\n]*: [^\n]*)");
+
+class DebugLog : public zt::test::ZtTest {
+protected:
+    void SetUp() override {
+        g_now = {local_time(2026, 12, 4, 10, 0, 0), 0};
+        logclock::set(fake_now);
+        logcfg::memory().set(logcfg::Values{});
+        logcfg::memory().set_readable(true);
+        dir = root().path() + "/logs/myproc";
+        fs::create_directories(dir);
+    }
+    void TearDown() override {
+        close_debug_log();
+        log_set_callback_no_logging(nullptr, nullptr, nullptr);
+        log_set_verbosity_filter(0);
+        log_set_process_bpconf_verbose(0);
+        logclock::set(nullptr);
+        logcfg::memory().set(logcfg::Values{});
+        debugFD = -1;
+    }
+    int open(const char *program = "myproc") {
+        int err = 0;
+        return open_debug_log((root().path() + "/logs").c_str(), "myproc", program, 0, &err);
+    }
+    std::string user() const { return geteuid() == 0 ? "ALL_ADMINS" : getenv("USER") ? getenv("USER") : ""; }
+    std::string file(const char *date, int seq) const {
+        char name[64];
+        snprintf(name, sizeof name, ".%s_%05d.log", date, seq);
+        return dir + "/" + user() + name;
+    }
+    std::vector<std::string> lines(const std::string &path) const {
+        std::vector<std::string> out;
+        std::string text = zt::test::read_file(path), line;
+        for (char c : text)
+            if (c == '\n') {
+                out.push_back(line);
+                line.clear();
+            } else {
+                line += c;
+            }
+        EXPECT_TRUE(line.empty()) << "unterminated last line in " << path;
+        return out;
+    }
+    std::set<std::string> files() const {
+        std::set<std::string> out;
+        for (const auto &e : fs::directory_iterator(dir))
+            out.insert(e.path().filename().string());
+        return out;
+    }
+    void set_config(const logcfg::Values &v) { logcfg::memory().set(v); }
+    std::string dir;
+};
+
+TEST_F(DebugLog, OpensTodaysFileAndWritesExactLines) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the administrator's file name needs uid 0";
+    int fd = open();
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(debugFD, fd);
+    EXPECT_EQ(logmsg(4, "  hello\n  world ", "main"), 0);
+    g_now.tv_nsec = 7000000;
+    EXPECT_EQ(logmsgf(16, "fn", "value %d", 42), 0);
+    const auto got = lines(dir + "/ALL_ADMINS.120426_00001.log");
+    ASSERT_EQ(got.size(), 2u);
+    const std::string prefix = "10:00:00.000 [" + std::to_string(getpid()) + ".";
+    EXPECT_EQ(got[0].rfind(prefix, 0), 0u) << got[0];
+    EXPECT_NE(got[0].find("] <4> main: hello world"), std::string::npos) << got[0];
+    EXPECT_EQ(got[1].rfind("10:00:00.007 [", 0), 0u) << got[1];
+    EXPECT_NE(got[1].find("] <16> fn: value 42"), std::string::npos) << got[1];
+}
+
+TEST_F(DebugLog, MissingDirectoryFailsUnlessCriticalWithRobustLogging) {
+    fs::remove_all(dir);
+    int err = 0;
+    EXPECT_EQ(open_debug_log((root().path() + "/logs").c_str(), "myproc", "myproc", 0, &err), -1);
+    EXPECT_EQ(err, ENOENT);
+    EXPECT_EQ(debugFD, -1);
+    EXPECT_EQ(logmsg(4, "nowhere", "t"), 0);
+
+    // A critical process keeps its log object and, with robust logging on,
+    // makes the directory when it writes.
+    logcfg::Values v;
+    v.enable_robust_logging = 1;
+    set_config(v);
+    fs::remove_all(root().path() + "/logs");
+    int fd = open_debug_log((root().path() + "/logs").c_str(), "bptm", "bptm", 0, &err);
+    EXPECT_GE(fd, 0); // robust logging made the directory at open
+    fs::remove_all(root().path() + "/logs");
+    close_debug_log();
+    v.enable_robust_logging = 0;
+    set_config(v);
+    EXPECT_EQ(open_debug_log((root().path() + "/logs").c_str(), "bptm", "bptm", 0, &err), -1);
+    v.enable_robust_logging = 1;
+    set_config(v);
+    g_now.tv_sec += 61; // the next check reads robust logging, the write makes the directory
+    EXPECT_EQ(logmsg(4, "recreated", "t"), 0);
+    EXPECT_TRUE(fs::exists(root().path() + "/logs/bptm"));
+}
+
+TEST_F(DebugLog, VerbosityFiltersLevelTwoOnly) {
+    for (int verbose : {-2, 0, 1, 5}) {
+        SCOPED_TRACE(verbose);
+        logcfg::Values v;
+        v.verbose = verbose;
+        v.keys["myproc_VERBOSE"] = 0; // 0: take the global VERBOSE
+        set_config(v);
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        int fd = open();
+        ASSERT_GE(fd, 0);
+        for (int level_verbosity = 0; level_verbosity <= 6; ++level_verbosity)
+            logmsgvf(2, level_verbosity, "t", "debug at %d", level_verbosity);
+        logmsgf(16, "t", "error");
+        logmsgf(4, "t", "info");
+        const auto names = files();
+        ASSERT_EQ(names.size(), 1u);
+        const auto got = lines(dir + "/" + *names.begin());
+        if (verbose == -2) {
+            ASSERT_EQ(got.size(), 1u);
+            EXPECT_NE(got[0].find("Logging for this program has been disabled (x_VERBOSE is -2)"),
+                      std::string::npos);
+        } else {
+            // debug lines 0..verbose, then the error and the info line
+            EXPECT_EQ(got.size(), static_cast<size_t>(std::min(verbose, 6) + 1 + 2));
+        }
+        close_debug_log();
+        log_set_verbosity_filter(0);
+    }
+}
+
+TEST_F(DebugLog, ConfiguredVerbosityRules) {
+    logcfg::Values v;
+    v.verbose = 3;
+    v.keys["BPTM_VERBOSE"] = 0;
+    set_config(v);
+    EXPECT_EQ(get_configured_verbose("bptm", nullptr), 3);
+    v.keys["BPTM_VERBOSE"] = -1;
+    set_config(v);
+    EXPECT_EQ(get_configured_verbose("bptm", nullptr), 0);
+    v.keys["BPTM_VERBOSE"] = -2;
+    v.keys["MYTOOL_VERBOSE"] = 4;
+    set_config(v);
+    EXPECT_EQ(get_configured_verbose("bptm", nullptr), -2);
+    EXPECT_EQ(get_configured_verbose("mytool", nullptr), 4);
+    EXPECT_EQ(get_configured_verbose("other", "mytool"), 4);
+    EXPECT_EQ(get_configured_verbose("other", "missing"), 3);
+    logcfg::memory().set_readable(false);
+    EXPECT_EQ(get_configured_verbose("bptm", nullptr), -1);
+    logcfg::memory().set_readable(true);
+
+    const int cases[][3] = {{-1, 5, 0}, {-3, 5, 0}, {0, 5, 5}, {0, -1, 0}, {2, 5, 2}, {-2, 5, -2}};
+    for (const auto &c : cases)
+        EXPECT_EQ(log_get_verbose(c[0], c[1]), c[2]) << c[0] << "," << c[1];
+
+    // the log object: BPTM at the global 3, then at 0
+    v.keys["BPTM_VERBOSE"] = 0;
+    set_config(v);
+    fs::create_directories(root().path() + "/logs/bptm");
+    int err = 0;
+    ASSERT_GE(open_debug_log((root().path() + "/logs").c_str(), "bptm", "bptm", 0, &err), 0);
+    log_callback old{};
+    int seen = 0;
+    log_set_callback_no_logging([](void *ctx, int, int, const char *, const char *) { ++*static_cast<int *>(ctx); },
+                                &seen, &old);
+    logmsgvf(2, 3, "t", "at 3");
+    logmsgvf(2, 4, "t", "at 4");
+    EXPECT_EQ(seen, 1);
+}
+
+TEST_F(DebugLog, CallbackReceivesThePreparedBody) {
+    ASSERT_GE(open(), 0);
+    struct Seen {
+        int level = 0, verbosity = -1;
+        std::string body, tag;
+    } seen;
+    log_set_callback(
+        [](void *ctx, int level, int verbosity, const char *body, const char *tag) {
+            auto *s = static_cast<Seen *>(ctx);
+            s->level = level;
+            s->verbosity = verbosity;
+            s->body = body;
+            s->tag = tag != nullptr ? tag : "";
+        },
+        &seen, nullptr);
+    EXPECT_EQ(log_get_callback().context, &seen);
+    logmsg(8, "  two\r\n  lines  ", "cb");
+    EXPECT_EQ(seen.level, 8);
+    EXPECT_EQ(seen.verbosity, 1); // verbosity 0 is reported as 1
+    EXPECT_EQ(seen.body, "two lines");
+    EXPECT_EQ(seen.tag, "cb");
+    const auto got = files();
+    ASSERT_EQ(got.size(), 1u);
+    // the file holds the switch line written before the callback took over
+    const auto text = zt::test::read_file(dir + "/" + *got.begin());
+    EXPECT_NE(text.find("switching to a new logging callback"), std::string::npos);
+    EXPECT_EQ(text.find("two lines"), std::string::npos);
+}
+
+TEST_F(DebugLog, RotationBySizeKeepsMaxNumLogfiles) {
+    logcfg::Values v;
+    v.max_num_logfiles = 3;
+    set_config(v);
+    ASSERT_GE(open(), 0);
+    log_set_max_file_size(1000);
+    const std::string text(200, 'r');
+    for (int i = 0; i < 60; ++i)
+        ASSERT_EQ(logmsgf(4, "rot", "%03d %s", i, text.c_str()), 0);
+    const auto got = files();
+    EXPECT_EQ(got.size(), 3u);
+    std::set<int> numbers;
+    size_t total = 0;
+    for (const auto &name : got) {
+        numbers.insert(atoi(name.substr(name.size() - 9, 5).c_str()));
+        for (const auto &line : lines(dir + "/" + name)) {
+            EXPECT_TRUE(std::regex_match(line, kLine)) << line;
+            ++total;
+        }
+        EXPECT_LE(fs::file_size(dir + "/" + name), 1000u + 300u);
+    }
+    // the three newest numbers are kept, and they hold the last lines
+    EXPECT_EQ(*numbers.rbegin() - *numbers.begin(), 2);
+    EXPECT_GE(total, 3u);
+    EXPECT_LE(total, 60u);
+}
+
+TEST_F(DebugLog, NextLineAfterMidnightGoesToANewFileNumberedOne) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the administrator's file name needs uid 0";
+    g_now = {local_time(2026, 12, 4, 23, 59, 59), 0};
+    ASSERT_GE(open(), 0);
+    log_set_max_file_size(100); // the day's file is full: a second one is made
+    logmsg(4, "late on the fourth, and a long line to fill the file past its limit", "t");
+    logmsg(4, "still the fourth", "t");
+    g_now = {local_time(2026, 12, 5, 0, 0, 1), 0};
+    logmsg(4, "early on the fifth", "t");
+    EXPECT_TRUE(fs::exists(dir + "/ALL_ADMINS.120426_00001.log"));
+    EXPECT_TRUE(fs::exists(dir + "/ALL_ADMINS.120426_00002.log"));
+    const auto fifth = lines(dir + "/ALL_ADMINS.120526_00001.log");
+    ASSERT_EQ(fifth.size(), 1u);
+    EXPECT_NE(fifth[0].find("early on the fifth"), std::string::npos);
+    EXPECT_EQ(fifth[0].rfind("00:00:01.000", 0), 0u);
+}
+
+TEST_F(DebugLog, DeletedFileIsRecreatedAfterTheCheck) {
+    ASSERT_GE(open(), 0);
+    logmsg(4, "first", "t");
+    const auto before = files();
+    ASSERT_EQ(before.size(), 1u);
+    const std::string path = dir + "/" + *before.begin();
+    fs::remove(path);
+    g_now.tv_sec += 30;
+    logmsg(4, "lost: goes to the deleted file", "t");
+    EXPECT_FALSE(fs::exists(path));
+    g_now.tv_sec += 31;
+    logmsg(4, "after the check", "t");
+    const auto got = lines(path);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_NE(got[0].find("after the check"), std::string::npos);
+}
+
+TEST_F(DebugLog, InvalidLimitsAreRepairedAndReportedOnce) {
+    logcfg::Values v;
+    v.max_logfile_size = 0;
+    v.max_num_logfiles = 1;
+    set_config(v);
+    ASSERT_GE(open(), 0);
+    logcfg::Values now;
+    ASSERT_TRUE(logcfg::memory().read(now));
+    EXPECT_EQ(now.max_logfile_size, 50);
+    EXPECT_EQ(now.max_num_logfiles, 0);
+    EXPECT_EQ(log_get_max_file_size(), 50LL * 1048576);
+    g_now.tv_sec += 61;
+    logmsg(4, "after a check", "t");
+    const auto got = files();
+    ASSERT_EQ(got.size(), 1u);
+    const std::string text = zt::test::read_file(dir + "/" + *got.begin());
+    EXPECT_NE(text.find("<8> log_bpconf_update_warn: MAX_LOGFILE_SIZE was set to invalid value. Updated to "
+                        "default[50] in bp.conf"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("MAX_NUM_LOGFILES was set to invalid value. Updated to default[0] in bp.conf"),
+              std::string::npos);
+    EXPECT_EQ(text.find("MAX_LOGFILE_SIZE was set"), text.rfind("MAX_LOGFILE_SIZE was set"));
+}
+
+TEST_F(DebugLog, WriteErrorReturnsTheFailureAndTheLogRecovers) {
+    ASSERT_GE(open(), 0);
+    int full = ::open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    log_set_locking(0);
+    ASSERT_EQ(log_set_debug_fd(full), 0);
+    EXPECT_EQ(logmsg(4, "disk full", "t"), 14);
+    EXPECT_EQ(logmsg(4, "file closed", "t"), 0); // nothing open: the caller goes on
+    g_now.tv_sec += 61;
+    EXPECT_EQ(logmsg(4, "recovered", "t"), 0);
+    const auto got = files();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_NE(zt::test::read_file(dir + "/" + *got.begin()).find("recovered"), std::string::npos);
+}
+
+TEST_F(DebugLog, FallbackWriterWithoutALogObject) {
+    const std::string path = root().path() + "/fallback.log";
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    ASSERT_GE(fd, 0);
+    debugFD = fd;
+    EXPECT_EQ(logmsg(16, "no log object", "fb"), 0);
+    static std::atomic<int> calls;
+    calls = 0;
+    test_hook_write = [](int, const void *, size_t) -> ssize_t {
+        ++calls;
+        errno = EIO;
+        return -1;
+    };
+    EXPECT_EQ(logmsg(16, "failing", "fb"), EIO);
+    test_hook_write = nullptr;
+    EXPECT_EQ(calls.load(), 1);
+    const auto got = lines(path);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_TRUE(std::regex_match(got[0], kLine));
+    EXPECT_NE(got[0].find("<16> fb: no log object"), std::string::npos);
+    debugFD = -1;
+    close(fd);
+}
+
+TEST_F(DebugLog, LogparamsMasksPasswords) {
+    ASSERT_GE(open(), 0);
+    const char *args[] = {"prog", "-user", "bob", "-password", "secret", "-dbpwd", "x1", "tail"};
+    logparams(8, const_cast<char **>(args));
+    logparamswithdate(3, const_cast<char **>(args));
+    const auto got = files();
+    ASSERT_EQ(got.size(), 1u);
+    const std::string text = zt::test::read_file(dir + "/" + *got.begin());
+    EXPECT_NE(text.find("<2> logparams: prog -user bob -password ****** -dbpwd ** tail\n"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("<2> : logparams: prog -user bob\n"), std::string::npos) << text;
+}
+
+TEST_F(DebugLog, ProcessesAndThreadsShareOneFileWithoutTornLines) {
+    ASSERT_GE(open(), 0);
+    logmsg(4, "parent", "t");
+    close_debug_log();
+    constexpr int kChildren = 3, kThreads = 2, kLines = 300;
+    std::vector<pid_t> children;
+    for (int c = 0; c < kChildren; ++c) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            int err = 0;
+            if (open_debug_log((root().path() + "/logs").c_str(), "myproc", "myproc", 0, &err) < 0)
+                _exit(1);
+            std::vector<std::thread> threads;
+            for (int t = 0; t < kThreads; ++t)
+                threads.emplace_back([c, t] {
+                    const std::string pad(3000, static_cast<char>('a' + c * kThreads + t));
+                    for (int i = 0; i < kLines; ++i)
+                        logmsgf(4, "w", "c%d t%d i%04d %s end", c, t, i, pad.c_str());
+                });
+            for (auto &th : threads)
+                th.join();
+            _exit(0);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    const auto got = files();
+    ASSERT_EQ(got.size(), 1u);
+    const auto all = lines(dir + "/" + *got.begin());
+    ASSERT_EQ(all.size(), 1u + kChildren * kThreads * kLines);
+    std::set<std::string> seen;
+    const std::regex shape(R"(.*<4> w: c(\d) t(\d) i(\d{4}) ([a-z])\4{2999} end)");
+    for (size_t i = 1; i < all.size(); ++i) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(all[i], m, shape)) << "torn line " << i;
+        EXPECT_TRUE(seen.insert(m[1].str() + m[2].str() + m[3].str()).second);
+    }
+}
+
+} // namespace
