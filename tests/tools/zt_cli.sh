@@ -37,6 +37,19 @@ check 1 "" reg query "$key" VERBOSE
 check 0 "" reg delete 'HKLM\SOFTWARE'
 check 1 "" reg query "$key"
 
+# dates typed by users, read in UTC
+export TZ=UTC
+check 0 "1709251199 02/29/24 23:59:59" date 02/29/2024
+check 0 "1709164800 02/29/24 00:00:00" date --start-of-day 2/29/24
+check 0 "0 01/01/70 00:00:00" date 12/31/69
+check 0 "2147483646 01/19/38 03:14:06" date "01/01/2039 10:00:00"
+check 1 "" date 02/29/2023
+check 1 "" date "02/28/2024 24:00:00"
+check 2 "" date
+check 2 "" date 02/29/2024 03/01/2024
+check 2 "" date 02/29/2024 --end-of-day
+unset TZ
+
 # path labels (the registry above is empty again: no overrides)
 check 0 "BPCD_LOCKPATH=/usr/quill/var/vnetd/bpcd.lock" paths BPCD_LOCKPATH
 check 0 "NO_SUCH_LABEL=" paths NO_SUCH_LABEL

@@ -8,6 +8,7 @@ namespace zt {
 
 // Each returns the process exit status: 0 done, 1 failed, 2 bad arguments.
 int cmd_status(int argc, char **argv);
+int cmd_date(int argc, char **argv);
 int cmd_reg(int argc, char **argv);
 int cmd_paths(int argc, char **argv);
 int cmd_logs(int argc, char **argv);
