@@ -94,7 +94,7 @@ ZTBASE_API char *fulldatestring(time_t t, const char *locale);
  * separator; trailing white space and unprintable bytes are cut off text in
  * place). Without a year the current one is used; missing time fields are
  * 23:59:59, or 00:00:00 with start_of_day. Years 70-99 are 1970-1999 and 0-38
- * 2000-2038; 39-69 and 1901-1969 give 0, 100-138 and 2039 on give
+ * 2000-2038; 39 is 2039; 40-69 and 1901-1969 give 0, 100-138 and 2039 on give
  * ZT_TIME_BEYOND. A local time that does not exist (skipped by a daylight
  * saving change) gives the first second after the change. Returns 1 with
  * *out set, or 0 for a null argument or text that is not such a date (an

@@ -85,9 +85,9 @@ ZTBASE_API void rl_free_logfile_list(char **list);
  * and the array. */
 ZTBASE_API void ZtLog_FreeDirList(char **list, int count);
 
-/* The start of the local day named by a valid log file name into *t. Two-digit
- * years 70-99 are 1970-1999 and 00-38 are 2000-2038; 39-69 give 0 and a time
- * past 0x7FFFFFFE gives 0x7FFFFFFE, as the date family converts them.
+/* The start of the local day named by a valid log file name into *t, as
+ * convert2unixdate makes it of "month/day/yy" (two-digit years 70-99 are
+ * 1970-1999, 00-38 2000-2038, 39 is past the range, 40-69 give 0).
  * Returns 0; 106 with "%s is not a valid debug log file name" in msg for an
  * invalid name, 106 with msg empty for a month outside 1-12 or a day outside
  * 1-31, 109 with "Could not convert to unix date for file %s. Invalid Date"

@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "logging/logfile_names.h"
+#include "ztbase/dates.h"
 #include "ztbase/logfiles.h"
 #include "ztbase/strings.h"
 
@@ -236,25 +237,15 @@ ZTBASE_API int ZtLog_Extract_Date_From_Filename(const char *name, char *msg, siz
     const int yy = (date[4] - '0') * 10 + (date[5] - '0');
     if (month < 1 || month > 12 || day < 1 || day > 31) return 106;
 
-    // Two-digit years as the date family reads them.
-    const int year = yy >= 70 ? 1900 + yy : 2000 + yy;
-    static constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    if (day > kDays[month - 1] || (month == 2 && day == 29 && !leap)) {
+    // "%d/%d/%d" through the date parser, at the start of the day.
+    char text[16];
+    V_snprintf(text, sizeof text, "%d/%d/%d", month, day, yy);
+    time_t when = 0;
+    if (convert2unixdate(text, &when, 1) != 1) {
         if (msg != nullptr && msg_size != 0)
             V_snprintf(msg, msg_size, "Could not convert to unix date for file %s. Invalid Date",
                        name);
         return 109;
-    }
-    time_t when = 0;
-    if (yy < 39 || yy >= 70) {
-        struct tm tm = {};
-        tm.tm_year = year - 1900;
-        tm.tm_mon = month - 1;
-        tm.tm_mday = day;
-        tm.tm_isdst = -1;
-        when = mktime(&tm);
-        if (when < 0 || when > 0x7FFFFFFE) when = 0x7FFFFFFE;
     }
     if (t != nullptr) *t = when;
     return 0;

@@ -97,7 +97,13 @@ YearRule full_year(int typed, int &year) {
         year = typed;
         return YearRule::Take;
     }
-    if (typed >= 39 && typed <= 69) {
+    if (typed == 39) {
+        // 2039, past the range: the far end rather than 1970, so that an
+        // expiry typed as "39" never means "expired already".
+        year = 2039;
+        return YearRule::Beyond;
+    }
+    if (typed >= 40 && typed <= 69) {
         year = 1900 + typed;
         return YearRule::Zero;
     }

@@ -117,7 +117,8 @@ TEST(Convert2unixdate, DatesInUtc) {
         {"12/31/38", 0, 1, ZT_TIME_BEYOND},
         // Years outside the range of time values.
         {"12/31/69", 0, 1, 0},
-        {"01/01/39", 0, 1, 0},
+        {"01/01/39", 0, 1, ZT_TIME_BEYOND}, // 2039, not 1939
+        {"01/01/40", 0, 1, 0},
         {"07/04/1901", 0, 1, 0},
         {"01/01/100", 0, 1, ZT_TIME_BEYOND},
         {"01/01/2039", 0, 1, ZT_TIME_BEYOND},
