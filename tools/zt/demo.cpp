@@ -10,7 +10,9 @@
 #include <syslog.h>
 
 #include <ztbase/cmnlog.h>
+#include <ztbase/dates.h>
 #include <ztbase/debuglog.h>
+#include <ztbase/logfiles.h>
 #include <ztbase/paths.h>
 #include <ztbase/status.h>
 
@@ -78,6 +80,45 @@ void demo_paths(const std::string &root) {
     printf("  getModuleID() = \"%s\"\n", getModuleID());
 }
 
+void demo_dates() {
+    heading("Dates and times");
+    const time_t t = 1796860800; // 10 Dec 2026 00:00 UTC
+    printf("  TZ=%s\n", getenv("TZ") != nullptr ? getenv("TZ") : "(system)");
+    printf("  datestring(%ld) = \"%s\"\n", static_cast<long>(t), datestring(t));
+    printf("  datestring(0x7FFFFFFF) = \"%s\"\n", datestring(0x7FFFFFFF));
+    printf("  hhmmss(3661) = \"%s\"\n", hhmmss(3661));
+    for (const char *typed : {"02/29/2024", "02/29/2023", "12/31/99 08:15", "01/01/39"}) {
+        char text[32];
+        snprintf(text, sizeof text, "%s", typed);
+        time_t out = 0;
+        int ok = convert2unixdate(text, &out, 0);
+        printf("  convert2unixdate(\"%s\") = %d, %ld%s%s\n", typed, ok, static_cast<long>(out), ok ? " " : "",
+               ok ? datestring(out) : "");
+    }
+}
+
+void demo_logfiles(const std::string &root) {
+    heading("Debug log file names");
+    const std::string dir = root + "/names";
+    std::filesystem::create_directories(dir);
+    for (const char *name : {"ALL_ADMINS.010527_00002.log", "ALL_ADMINS.123126_00001.log",
+                             "ALL_ADMINS.010527_00001.log", "ALL_ADMINS.120426_00003.log.gz", "123226_00001.log",
+                             "notes.txt"})
+        std::ofstream(dir + "/" + name) << "x\n";
+    int count = 0;
+    char **list = rl_get_logfile_list(dir.c_str(), nullptr, nullptr, &count, nullptr, 1);
+    printf("  valid log files of %s, oldest first (year 26 before 27):\n", dir.c_str());
+    for (int i = 0; i < count; ++i)
+        printf("    %s\n", list[i]);
+    rl_free_logfile_list(list);
+    char date[8], user[64];
+    int seq = 0, compressed = 0;
+    int valid = ZtLog_IsValidLogFileFormat("ALL_ADMINS.120426_00003.log.gz", date, sizeof date, user, sizeof user,
+                                           &seq, &compressed);
+    printf("  ALL_ADMINS.120426_00003.log.gz: valid %d, user %s, date %s, sequence %d, compressed %d\n", valid,
+           user, date, seq, compressed);
+}
+
 void demo_debuglog() {
     heading("The debug log");
     // BP_LOGS lies below the demo's root (see the path table above).
@@ -134,6 +175,8 @@ int cmd_demo(int, char **) {
     demo_status();
     demo_registry();
     demo_paths(root);
+    demo_dates();
+    demo_logfiles(root);
     demo_debuglog();
     demo_eventlog();
     std::error_code ec;
