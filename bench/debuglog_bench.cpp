@@ -62,6 +62,28 @@ void BM_bare_write(benchmark::State &state) {
 }
 BENCHMARK(BM_bare_write)->Threads(1)->Threads(2)->UseRealTime();
 
+// The system calls a locked line cannot do without (lock, size, write, unlock),
+// with no formatting: what the machine allows at best with locking on.
+void BM_locked_write_floor(benchmark::State &state) {
+    static int fd = -1;
+    if (state.thread_index() == 0 && fd < 0)
+        fd = open((scratch() + "/floor.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const std::string line = "10:00:00.000 [12345.12345] <4> BM_logmsg: " + std::string(kBody) + "\n";
+    struct flock fl {};
+    fl.l_whence = SEEK_SET;
+    fl.l_len = 8;
+    for (auto _ : state) {
+        fl.l_type = F_WRLCK;
+        fcntl(fd, F_SETLKW, &fl);
+        benchmark::DoNotOptimize(lseek(fd, 0, SEEK_END));
+        benchmark::DoNotOptimize(write(fd, line.data(), line.size()));
+        fl.l_type = F_UNLCK;
+        fcntl(fd, F_SETLKW, &fl);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_locked_write_floor)->Threads(1)->Threads(2)->UseRealTime();
+
 void BM_spdlog_flush_every_line(benchmark::State &state) {
     static std::shared_ptr<spdlog::logger> logger = [] {
         auto l = spdlog::basic_logger_mt("bench", scratch() + "/spdlog.log");
@@ -87,6 +109,9 @@ int main(int argc, char **argv) {
             {"BM_logmsg/0/real_time/threads:2", "BM_bare_write/real_time/threads:2"},
             {"BM_logmsg/0/real_time/threads:1", "BM_spdlog_flush_every_line/real_time/threads:1"},
             {"BM_logmsg/0/real_time/threads:2", "BM_spdlog_flush_every_line/real_time/threads:2"},
+            {"BM_locked_write_floor/real_time/threads:1", "BM_bare_write/real_time/threads:1"},
+            {"BM_logmsg/1/real_time/threads:1", "BM_locked_write_floor/real_time/threads:1"},
+            {"BM_logmsg/1/real_time/threads:2", "BM_locked_write_floor/real_time/threads:2"},
             {"BM_logmsg/1/real_time/threads:1", "BM_spdlog_flush_every_line/real_time/threads:1"},
             {"BM_logmsg/1/real_time/threads:2", "BM_spdlog_flush_every_line/real_time/threads:2"},
         });
