@@ -196,6 +196,24 @@ TEST_F(Registry, ConcurrentWritersInSeveralProcessesLoseNothing) {
         }
 }
 
+TEST_F(Registry, ProcessesCreatingANewStoreTogetherAllSucceed) {
+    std::vector<pid_t> children;
+    for (int c = 0; c < 6; ++c)
+        children.push_back(spawn([c] {
+            Key key;
+            if (Key::create(Root::LocalMachine, "SOFTWARE\\First\\Use", key) != Status::Ok)
+                return 1;
+            return key.set(Value::dword("p" + std::to_string(c), 1)) == Status::Ok ? 0 : 2;
+        }));
+    for (pid_t pid : children)
+        EXPECT_EQ(wait_ok(pid), 0);
+    Key key;
+    ASSERT_EQ(Key::open(Root::LocalMachine, "SOFTWARE\\First\\Use", key), Status::Ok);
+    std::vector<Value> values;
+    ASSERT_EQ(key.values(values), Status::Ok);
+    EXPECT_EQ(values.size(), 6u);
+}
+
 TEST_F(Registry, ReaderInAnotherProcessSeesOldOrNewValueWhole) {
     Key key = make("SOFTWARE\\Flip");
     const std::string a(4000, 'a'), b(4000, 'b');
