@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <optional>
 #include <pthread.h>
 #include <string>
 #include <sys/stat.h>
@@ -375,6 +376,7 @@ extern "C" ZTBASE_API int open_debug_log(const char *root, const char *process_d
     if (!readable)
         values = logcfg::Values{};
 
+    std::optional<InLog> quiet(std::in_place); // nothing logged from below may wait for the mutex
     std::unique_lock<std::mutex> lock(g_mutex);
     free_log_locked(g_log);
     g_log = nullptr;
@@ -416,6 +418,7 @@ extern "C" ZTBASE_API int open_debug_log(const char *root, const char *process_d
     else if (err != nullptr)
         *err = oserr;
     lock.unlock();
+    quiet.reset();
 
     register_InvalidParameterHandler(ZT_InvalidParameterHandler);
     if (repair_size || repair_num) {
