@@ -42,7 +42,8 @@ int compare_u64(const void *a, const void *b) {
 }
 
 void finish(benchmark::State &state, size_t found) {
-    if (found != kKeys) state.SkipWithError("lookups missed keys");
+    if (found != kKeys)
+        state.SkipWithError("lookups missed keys");
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * 3 * kKeys));
 }
 

@@ -11,7 +11,7 @@ namespace {
 // Keeps each run's time per iteration while passing everything on to the
 // console reporter.
 class Recorder : public benchmark::ConsoleReporter {
-public:
+  public:
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &r : runs)
             if (r.run_type == Run::RT_Iteration && r.iterations > 0)
@@ -34,7 +34,8 @@ int run_and_print_ratios(int argc, char **argv,
         auto a = recorder.ns_per_iter.find(name), b = recorder.ns_per_iter.find(baseline);
         if (a == recorder.ns_per_iter.end() || b == recorder.ns_per_iter.end() || a->second <= 0)
             continue;
-        printf("ratio %s / %s = %.2fx (rate)\n", name.c_str(), baseline.c_str(), b->second / a->second);
+        printf("ratio %s / %s = %.2fx (rate)\n", name.c_str(), baseline.c_str(),
+               b->second / a->second);
     }
     benchmark::Shutdown();
     return 0;

@@ -54,8 +54,10 @@ BENCHMARK(BM_logmsg)->Arg(1)->Arg(0)->Threads(1)->Threads(2)->UseRealTime();
 void BM_bare_write(benchmark::State &state) {
     static int fd = -1;
     if (state.thread_index() == 0 && fd < 0)
-        fd = open((scratch() + "/bare.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    const std::string line = "10:00:00.000 [12345.12345] <4> BM_logmsg: " + std::string(kBody) + "\n";
+        fd = open((scratch() + "/bare.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
+                  0644);
+    const std::string line =
+        "10:00:00.000 [12345.12345] <4> BM_logmsg: " + std::string(kBody) + "\n";
     for (auto _ : state)
         benchmark::DoNotOptimize(write(fd, line.data(), line.size()));
     state.SetItemsProcessed(state.iterations());
@@ -67,8 +69,10 @@ BENCHMARK(BM_bare_write)->Threads(1)->Threads(2)->UseRealTime();
 void BM_locked_write_floor(benchmark::State &state) {
     static int fd = -1;
     if (state.thread_index() == 0 && fd < 0)
-        fd = open((scratch() + "/floor.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    const std::string line = "10:00:00.000 [12345.12345] <4> BM_logmsg: " + std::string(kBody) + "\n";
+        fd = open((scratch() + "/floor.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
+                  0644);
+    const std::string line =
+        "10:00:00.000 [12345.12345] <4> BM_logmsg: " + std::string(kBody) + "\n";
     struct flock fl {};
     fl.l_whence = SEEK_SET;
     fl.l_len = 8;

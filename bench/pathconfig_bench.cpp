@@ -13,8 +13,9 @@
 
 namespace {
 
-const char *const kLabels[] = {"BP_LOGS", "BPCD_LOCKPATH", "VN_PATH_HOST_CACHE", "LOCALE_FILE",
-                               "BP_BIN_BPRD", "VN_PATH_VNETD", "MSG_DIR", "VAR_GLOBAL_PATH"};
+const char *const kLabels[] = {"BP_LOGS",     "BPCD_LOCKPATH",  "VN_PATH_HOST_CACHE",
+                               "LOCALE_FILE", "BP_BIN_BPRD",    "VN_PATH_VNETD",
+                               "MSG_DIR",     "VAR_GLOBAL_PATH"};
 constexpr size_t kCount = sizeof kLabels / sizeof kLabels[0];
 
 void BM_getFennicString(benchmark::State &state) {
@@ -52,7 +53,8 @@ BENCHMARK(BM_unordered_map)->Threads(1)->Threads(2);
 
 int main(int argc, char **argv) {
     map_of_all_labels();
-    return zt::bench::run_and_print_ratios(argc, argv,
-                                           {{"BM_getFennicString/threads:1", "BM_unordered_map/threads:1"},
-                                            {"BM_getFennicString/threads:2", "BM_unordered_map/threads:2"}});
+    return zt::bench::run_and_print_ratios(
+        argc, argv,
+        {{"BM_getFennicString/threads:1", "BM_unordered_map/threads:1"},
+         {"BM_getFennicString/threads:2", "BM_unordered_map/threads:2"}});
 }

@@ -31,7 +31,8 @@ std::string scratch() {
 Key bench_key() {
     scratch();
     Key key;
-    if (Key::create(Root::LocalMachine, "SOFTWARE\\Halvane\\Zentor\\CurrentVersion\\Config", key) != Status::Ok)
+    if (Key::create(Root::LocalMachine, "SOFTWARE\\Halvane\\Zentor\\CurrentVersion\\Config", key) !=
+        Status::Ok)
         abort();
     return key;
 }
@@ -91,7 +92,8 @@ BENCHMARK(BM_file_stat_mtime);
 int main(int argc, char **argv) {
     int rc = zt::bench::run_and_print_ratios(
         argc, argv,
-        {{"BM_registry_set_read_dword", "BM_file_rename_write_read"}, {"BM_registry_last_write", "BM_file_stat_mtime"}});
+        {{"BM_registry_set_read_dword", "BM_file_rename_write_read"},
+         {"BM_registry_last_write", "BM_file_stat_mtime"}});
     std::error_code ec;
     std::filesystem::remove_all(scratch(), ec);
     return rc;

@@ -13,7 +13,8 @@
 namespace {
 
 void check(bool ok) {
-    if (!ok) __builtin_trap();
+    if (!ok)
+        __builtin_trap();
 }
 
 // Zones with daylight-saving changes, one of them skipping midnight.
@@ -21,7 +22,8 @@ const char *const kZones[] = {"UTC", "America/Sao_Paulo", "Europe/Berlin", "Amer
 
 void use_zone(const char *zone) {
     static const char *current = nullptr;
-    if (current == zone) return;
+    if (current == zone)
+        return;
     setenv("TZ", zone, 1);
     tzset();
     current = zone;
@@ -37,7 +39,8 @@ bool same_fields(time_t a, time_t b) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size < 1) return 0;
+    if (size < 1)
+        return 0;
     use_zone(kZones[(data[0] >> 1) % 4]);
     const int start_of_day = data[0] & 1;
     const char *in = reinterpret_cast<const char *>(data + 1);

@@ -22,23 +22,27 @@ std::unique_ptr<char[]> exact(const uint8_t *data, size_t size) {
 }
 
 std::string take(char *p) {
-    if (p == nullptr) __builtin_trap();
+    if (p == nullptr)
+        __builtin_trap();
     std::string s(p);
     std::free(p);
     return s;
 }
 
 void check(bool ok) {
-    if (!ok) __builtin_trap();
+    if (!ok)
+        __builtin_trap();
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size < 2) return 0;
+    if (size < 2)
+        return 0;
     const int n = static_cast<int8_t>(data[0]) % 8;
     const size_t k = data[1] & 7;
-    if (size < 2 + k) return 0;
+    if (size < 2 + k)
+        return 0;
     auto delims = exact(data + 2, k);
     auto text = exact(data + 2 + k, size - 2 - k);
     const char *s = text.get();
@@ -48,7 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const size_t lit = cstrLiteralSIZE(p);
         check((*p == '"') == (lit != 0));
         check(lit <= std::strlen(p));
-        if (lit != 0 && lit < std::strlen(p)) check(lit >= 2 && p[lit - 1] == '"');
+        if (lit != 0 && lit < std::strlen(p))
+            check(lit >= 2 && p[lit - 1] == '"');
     }
 
     // Every way of walking the tokens agrees.
@@ -74,9 +79,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     } else {
         const std::string &want = n == 0 ? tokens.back() : tokens[n - 1];
         check(take(got) == want);
-        if (n > 0) check(found == want.size() && std::strncmp(where, want.c_str(), found) == 0);
+        if (n > 0)
+            check(found == want.size() && std::strncmp(where, want.c_str(), found) == 0);
     }
-    if (n <= 0 || static_cast<size_t>(n) > tokens.size()) check(found == 0 && where == s);
+    if (n <= 0 || static_cast<size_t>(n) > tokens.size())
+        check(found == 0 && where == s);
 
     // Fields split at the separator string, against a plain reference split.
     const char *sep = delims.get();
@@ -93,7 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             start = hit + sp.size();
         }
         std::string want;
-        if (!missing) want = str.substr(start, str.find(sp, start) - start);
+        if (!missing)
+            want = str.substr(start, str.find(sp, start) - start);
         if (want.empty())
             check(field == nullptr);
         else

@@ -8,7 +8,9 @@
 
 namespace {
 
-bool space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool space(unsigned char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 } // namespace
 
@@ -26,12 +28,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (size_t i = 0; i < n; ++i)
         if (body[i] == '\n' || body[i] == '\r')
             abort();
-    if (n > 0 && (space(static_cast<unsigned char>(body[0])) || space(static_cast<unsigned char>(body[n - 1]))))
+    if (n > 0 && (space(static_cast<unsigned char>(body[0])) ||
+                  space(static_cast<unsigned char>(body[n - 1]))))
         abort();
     char line[ztbase::debuglog::kLineSize];
     const ztbase::debuglog::LineTime t{23, 59, 59, 999};
-    long len = ztbase::debuglog::format_line(line, sizeof line, t, 2147483647, -1, -32, text, body, n);
-    if (len <= 0 || line[len - 1] != '\n' || memchr(line, '\n', static_cast<size_t>(len - 1)) != nullptr)
+    long len =
+        ztbase::debuglog::format_line(line, sizeof line, t, 2147483647, -1, -32, text, body, n);
+    if (len <= 0 || line[len - 1] != '\n' ||
+        memchr(line, '\n', static_cast<size_t>(len - 1)) != nullptr)
         abort();
     free(text);
     return 0;

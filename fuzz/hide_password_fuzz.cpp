@@ -9,7 +9,8 @@
 #include "ztbase/strings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size < 2) return 0;
+    if (size < 2)
+        return 0;
     // Byte 0: output size; then delimiters up to a 0x01 byte; the rest is the text.
     size_t out_size = data[0];
     std::string rest(reinterpret_cast<const char *>(data + 1), size - 1);
@@ -30,12 +31,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 ? V_HidePasswordInString(out, out_size, in.c_str(), delims.c_str(), positions, 3)
                 : V_HidePasswordInCmdLine(out, out_size, in.c_str(), delims.c_str(), keywords, 3);
         if (r != nullptr) {
-            if (r != out || memchr(out, 0, out_size) == nullptr) abort();
+            if (r != out || memchr(out, 0, out_size) == nullptr)
+                abort();
         } else if (out_size != 0 && out_size >= in.size() && !(which == 0 && in.empty())) {
             abort(); // refused without a reason
         }
         free(out);
-        if (in != original) abort();
+        if (in != original)
+            abort();
     }
     return 0;
 }

@@ -12,21 +12,25 @@ using namespace ztbase::dates;
 namespace {
 
 void check(bool ok) {
-    if (!ok) __builtin_trap();
+    if (!ok)
+        __builtin_trap();
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size < 4) return 0;
+    if (size < 4)
+        return 0;
     uint32_t seconds;
     std::memcpy(&seconds, data, sizeof seconds);
     std::string line(reinterpret_cast<const char *>(data + 4), size - 4);
     for (char &c : line)
-        if (static_cast<unsigned char>(c) < ' ' || c == 0x7F) c = ' ';
+        if (static_cast<unsigned char>(c) < ' ' || c == 0x7F)
+            c = ' ';
 
     const LocaleLine parsed = parse_locale_line(line);
-    if (parsed.kind != LocaleLine::Define) return 0;
+    if (parsed.kind != LocaleLine::Define)
+        return 0;
     check(!parsed.name.empty() && has_token(parsed.time_pattern) && has_token(parsed.date_pattern));
 
     LocaleContext ctx;

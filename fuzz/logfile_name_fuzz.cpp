@@ -22,7 +22,8 @@ std::unique_ptr<char[]> exact(const uint8_t *data, size_t size) {
 }
 
 void check(bool ok) {
-    if (!ok) __builtin_trap();
+    if (!ok)
+        __builtin_trap();
 }
 
 int sign(int v) {
@@ -32,7 +33,8 @@ int sign(int v) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size < 1) return 0;
+    if (size < 1)
+        return 0;
     const size_t user_size = data[0];
     auto a = exact(data + 1, size - 1);
     const size_t alen = std::strlen(a.get());
@@ -49,7 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const int n = std::atoi(date.get());
         check(n >= 10100 && n <= 123199 && seq >= 0 && seq <= 99999);
         check(std::strstr(a.get(), date.get()) != nullptr);
-        if (user_size != 0) check(std::strncmp(a.get(), user.get(), std::strlen(user.get())) == 0);
+        if (user_size != 0)
+            check(std::strncmp(a.get(), user.get(), std::strlen(user.get())) == 0);
     } else {
         check(date[0] == '\0' && seq == 0 && compressed == 0);
     }
@@ -59,20 +62,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int pseq = -1;
     const int fields = ZtLog_ParseLogFileName(pdate.get(), 7, nullptr, 0, &pseq, a.get());
     check(fields >= 0 && fields <= 3);
-    if (valid) check(fields >= 1 && std::strcmp(pdate.get(), date.get()) == 0 && pseq == seq);
+    if (valid)
+        check(fields >= 1 && std::strcmp(pdate.get(), date.get()) == 0 && pseq == seq);
 
     int found = -1;
     auto fetched = std::make_unique<char[]>(user_size == 0 ? 1 : user_size);
     const int copied = ZtLog_FetchUserNameLogFile(a.get(), fetched.get(), user_size, &found);
     check(found == 0 || found == 1);
     check(copied >= 0 && static_cast<size_t>(copied) < (user_size == 0 ? 1 : user_size));
-    if (valid && user_size != 0) check(std::strcmp(fetched.get(), user.get()) == 0);
+    if (valid && user_size != 0)
+        check(std::strcmp(fetched.get(), user.get()) == 0);
 
     auto msg = std::make_unique<char[]>(user_size == 0 ? 1 : user_size);
     time_t t = -1;
     const int status = ZtLog_Extract_Date_From_Filename(a.get(), msg.get(), user_size, &t);
     check(valid ? (status == 0 || status == 106 || status == 109) : status == 106);
-    if (status == 0) check(t >= 0 && t <= 0x7FFFFFFE);
+    if (status == 0)
+        check(t >= 0 && t <= 0x7FFFFFFE);
 
     // The order is antisymmetric and only equal for equal names.
     const int ab = ZtLog_CompareFileName(a.get(), b.get());

@@ -9,7 +9,8 @@
 #include "ztbase/strings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size < 1) return 0;
+    if (size < 1)
+        return 0;
     size_t units = data[0];
     std::string in(reinterpret_cast<const char *>(data + 1), size - 1);
     in = in.c_str();
@@ -20,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         size_t n = 0;
         while (n < units && out[n] != 0)
             ++n;
-        if (n == units) abort(); // unterminated
+        if (n == units)
+            abort(); // unterminated
         if (r == 0) {
             std::string back(3 * n + 1, 'X');
             if (V_UnicodeToUTF(back.data(), out, back.size()) != 0 ||
@@ -35,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     char16_t *wide = V_StrDupUTF8ToWide(in.c_str());
     if (wide != nullptr) {
         char *utf8 = V_StrDupWideToUTF8(wide);
-        if (utf8 == nullptr || in != utf8) abort();
+        if (utf8 == nullptr || in != utf8)
+            abort();
         free(utf8);
         char16_t line[64];
         V_snwprintf(line, 64, u"%s|%ls|%.5s|%-7ls", in.c_str(), wide, in.c_str(), wide);

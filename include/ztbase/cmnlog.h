@@ -35,7 +35,8 @@ ZTBASE_API void cmnlogARGS(cstra args);
 ZTBASE_API void V_Openlog(const char *ident, int option, int facility);
 /* Reports one event at a syslog priority (LOG_ERR ... LOG_DEBUG); "%m" stands
  * for the text of the current errno. Nothing happens before V_Openlog. */
-ZTBASE_API void NTsyslog(int priority, const char *format, ...) __attribute__((format(printf, 2, 3)));
+ZTBASE_API void NTsyslog(int priority, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
 /* As NTsyslog; a null string argument prints as "<NULL>". */
 ZTBASE_API void V_Syslog(int priority, const char *format, ...);
 /* Deregisters the event source. */

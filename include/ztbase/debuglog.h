@@ -34,7 +34,8 @@ ZTBASE_API extern log_write_hook_fn test_hook_write;
 
 /* A line callback: receives every message in place of the log file, with the
  * body prepared as a line (white space folded, cut with "..."). */
-typedef void (*log_callback_fn)(void *context, int level, int verbosity, const char *body, const char *tag);
+typedef void (*log_callback_fn)(void *context, int level, int verbosity, const char *body,
+                                const char *tag);
 typedef struct log_callback {
     log_callback_fn fn;
     void *context;
@@ -50,7 +51,8 @@ typedef struct ZtLoggerInfo ZtLoggerInfo;
  * above the process verbosity. Returns 0 or a status (12, 14, 27, 142, 158...). */
 ZTBASE_API int logmsgv(int level, int verbosity, const char *text, const char *tag);
 ZTBASE_API int logmsg(int level, const char *text, const char *tag);
-ZTBASE_API int logmsgf(int level, const char *tag, const char *format, ...) __attribute__((format(printf, 3, 4)));
+ZTBASE_API int logmsgf(int level, const char *tag, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
 ZTBASE_API int logmsgvf(int level, int verbosity, const char *tag, const char *format, ...)
     __attribute__((format(printf, 4, 5)));
 /* The arguments joined by blanks at level 2, tag "logparams"; the argument after
@@ -69,16 +71,17 @@ ZTBASE_API int logwithoutdate(int fd, const char *text);
 /* Opens today's log of `program` in root/process_dir (root null: the path label
  * BP_LOGS), creating directories with `mode` (0 for 0755). Returns the
  * descriptor, or -1 with a status in *err (142 when the directory is missing). */
-ZTBASE_API int open_debug_log(const char *root, const char *process_dir, const char *program, int mode,
-                              int *err);
+ZTBASE_API int open_debug_log(const char *root, const char *process_dir, const char *program,
+                              int mode, int *err);
 /* open_debug_log under BP_LOGS with `name` as process directory and program. */
 ZTBASE_API int open_debug_file(const char *name, int mode, int *err);
 /* As open_debug_file / open_debug_log; when `convert` is set, first turns an
  * older size in kilobytes and number of files into the configuration's
  * MAX_LOGFILE_SIZE and MAX_NUM_LOGFILES. */
-ZTBASE_API int open_debug_file2(const char *name, int mode, int *err, int convert, long size_kb, long num_files);
-ZTBASE_API int rl_open_debug_log(const char *root, const char *process_dir, const char *program, int mode,
-                                 int *err, int convert, long size_kb, long num_files);
+ZTBASE_API int open_debug_file2(const char *name, int mode, int *err, int convert, long size_kb,
+                                long num_files);
+ZTBASE_API int rl_open_debug_log(const char *root, const char *process_dir, const char *program,
+                                 int mode, int *err, int convert, long size_kb, long num_files);
 /* open_debug_log without a process directory. */
 ZTBASE_API int open_log(const char *root, int mode, int *err);
 /* open_log, then a stream appending to the descriptor; verbosity 1. */

@@ -8,9 +8,9 @@
 #include <pthread.h>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <syslog.h>
 #include <unistd.h>
+#include <unordered_map>
 #include <vector>
 
 #include "config/pathconfig_internal.h"
@@ -51,13 +51,13 @@ void publish_index(AVLtree *labels) {
     }
     g_published.store(index, std::memory_order_release);
 }
-pthread_t g_owner;                // holder of lockConfig while nesting > 0
-bool g_cycle_reported = false;    // a template cycle is reported once per process
+pthread_t g_owner;             // holder of lockConfig while nesting > 0
+bool g_cycle_reported = false; // a template cycle is reported once per process
 
 // The path-table mutex. After the library's unload has closed it, lookups go
 // on unlocked: the table is never freed, and the process is ending.
 class TableLock {
-public:
+  public:
     TableLock() : m_(config_string_mutex()) {
         if (m_ != nullptr && pthread_mutex_lock(m_) != 0)
             abort();
@@ -69,16 +69,18 @@ public:
     TableLock(const TableLock &) = delete;
     TableLock &operator=(const TableLock &) = delete;
 
-private:
+  private:
     pthread_mutex_t *m_;
 };
 
 int node_compare(const void *key, const void *item) {
-    return compare_labels(static_cast<const Node *>(key)->label, static_cast<const Node *>(item)->label);
+    return compare_labels(static_cast<const Node *>(key)->label,
+                          static_cast<const Node *>(item)->label);
 }
 
 int command_compare(const void *key, const void *item) {
-    return strcmp(static_cast<const Node *>(key)->unix_path, static_cast<const Node *>(item)->unix_path);
+    return strcmp(static_cast<const Node *>(key)->unix_path,
+                  static_cast<const Node *>(item)->unix_path);
 }
 
 void free_node(void *item) {
@@ -106,7 +108,8 @@ void drop_cache(void *item, void *) {
 const char *expand_node(Table &t, Node *n, std::vector<Node *> &stack);
 
 // Expands a template in resolving mode. Throws std::bad_alloc when memory is short.
-std::string expand_template(Table &t, const char *tmpl, std::vector<Node *> &stack, bool *plain = nullptr) {
+std::string expand_template(Table &t, const char *tmpl, std::vector<Node *> &stack,
+                            bool *plain = nullptr) {
     std::string out;
     int tokens = 0;
     bool only_literal = true;
@@ -217,7 +220,8 @@ void build_command_map(Table &t, int wide) {
 } // namespace
 
 int compare_labels(const char *a, const char *b) {
-    int c = strcmp(a[0] != '\0' && a[1] != '\0' ? a + 2 : kEmpty, b[0] != '\0' && b[1] != '\0' ? b + 2 : kEmpty);
+    int c = strcmp(a[0] != '\0' && a[1] != '\0' ? a + 2 : kEmpty,
+                   b[0] != '\0' && b[1] != '\0' ? b + 2 : kEmpty);
     if (c != 0)
         return c;
     c = static_cast<unsigned char>(a[0]) - static_cast<unsigned char>(b[0]);
@@ -243,7 +247,8 @@ Table &table_locked() {
         return t;
     for (size_t i = 0; i < kBuiltinRowCount; ++i) {
         const PathRow &row = kBuiltinRows[i];
-        Node *n = new (std::nothrow) Node{row.label, false, row.tmpl, false, nullptr, nullptr, 1, false, false};
+        Node *n = new (std::nothrow)
+            Node{row.label, false, row.tmpl, false, nullptr, nullptr, 1, false, false};
         if (n == nullptr || AVLinsert(t.labels, n) != n) {
             if (n != nullptr) {
                 report_event("Duplicate pathconfig label detected (%s).", row.label);

@@ -32,7 +32,8 @@ struct PathsHandle {
 
 // True when label's template leads back to target, directly or through the
 // templates of other labels.
-bool leads_to(Table &t, const std::string &label, const std::string &target, std::set<std::string> &seen) {
+bool leads_to(Table &t, const std::string &label, const std::string &target,
+              std::set<std::string> &seen) {
     if (label == target)
         return true;
     if (!seen.insert(label).second)
@@ -50,7 +51,7 @@ bool leads_to(Table &t, const std::string &label, const std::string &target, std
 // Builds a template: a symbolic reference is written $NAME, or ${NAME} when
 // what comes next would otherwise run into the name.
 class Writer {
-public:
+  public:
     void text(const std::string &piece) {
         if (!piece.empty() && label_char(piece.front()) && pending_ != std::string::npos) {
             out_.insert(out_.begin() + static_cast<std::ptrdiff_t>(pending_) + 1, '{');
@@ -65,7 +66,7 @@ public:
     }
     std::string take() { return std::move(out_); }
 
-private:
+  private:
     std::string out_;
     size_t pending_ = std::string::npos; // start of an unbraced reference just written
 };
@@ -73,8 +74,8 @@ private:
 // Rewrites data in preserving mode: references that lead back to `target` are
 // replaced by the templates they stand for (so "$X" in the override of X is
 // X's previous template); every other reference stays symbolic.
-void substitute(Table &t, const char *data, const std::string &target, std::set<std::string> &active,
-                Writer &out) {
+void substitute(Table &t, const char *data, const std::string &target,
+                std::set<std::string> &active, Writer &out) {
     Tokenizer tk(data, Mode::Preserving);
     for (Token tok = tk.next(); tok.kind != Token::End; tok = tk.next()) {
         if (tok.kind == Token::Literal) {
@@ -132,7 +133,8 @@ bool install(Table &t, const std::string &label, const std::string &data) {
     char *name = strdup(label.c_str());
     char *tmpl = strdup(result.c_str());
     Node *node = name != nullptr && tmpl != nullptr
-                     ? new (std::nothrow) Node{name, true, tmpl, true, nullptr, nullptr, 1, false, false}
+                     ? new (std::nothrow)
+                           Node{name, true, tmpl, true, nullptr, nullptr, 1, false, false}
                      : nullptr;
     if (node == nullptr || AVLinsert(t.labels, node) != node) {
         free(name);
@@ -143,7 +145,9 @@ bool install(Table &t, const std::string &label, const std::string &data) {
     return true;
 }
 
-int octal(char c) { return c >= '0' && c <= '7' ? c - '0' : -1; }
+int octal(char c) {
+    return c >= '0' && c <= '7' ? c - '0' : -1;
+}
 
 } // namespace
 
@@ -281,7 +285,8 @@ extern "C" ZTBASE_API int readPathsFile(void *handle, char **name, char **value)
     else
         error = strerror(EINVAL);
     if (error != nullptr) {
-        report_event("%s (%d) - Registry read failed, %s.", kPathsKey, static_cast<int>(index), error);
+        report_event("%s (%d) - Registry read failed, %s.", kPathsKey, static_cast<int>(index),
+                     error);
         return 1;
     }
     if (name != nullptr)
@@ -291,7 +296,9 @@ extern "C" ZTBASE_API int readPathsFile(void *handle, char **name, char **value)
     return 1;
 }
 
-extern "C" ZTBASE_API void closePathsFile(void *handle) { delete static_cast<PathsHandle *>(handle); }
+extern "C" ZTBASE_API void closePathsFile(void *handle) {
+    delete static_cast<PathsHandle *>(handle);
+}
 
 // The module name -------------------------------------------------------------
 

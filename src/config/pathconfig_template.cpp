@@ -37,8 +37,9 @@ Token Tokenizer::next() {
         }
     };
     auto skip_blanks = [this] {
-        while (!rest_.empty() && (rest_.front() == ' ' || rest_.front() == '\t' || rest_.front() == '\n' ||
-                                  rest_.front() == '\r' || rest_.front() == '\f' || rest_.front() == '\v'))
+        while (!rest_.empty() &&
+               (rest_.front() == ' ' || rest_.front() == '\t' || rest_.front() == '\n' ||
+                rest_.front() == '\r' || rest_.front() == '\f' || rest_.front() == '\v'))
             rest_.remove_prefix(1);
     };
     if (!rest_.empty() && label_start(rest_.front())) {

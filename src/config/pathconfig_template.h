@@ -18,14 +18,14 @@ struct Token {
 };
 
 class Tokenizer {
-public:
+  public:
     Tokenizer(std::string_view tmpl, Mode mode) : rest_(tmpl), mode_(mode) {}
     // The next token; End when the template is used up.
     Token next();
     // The character right after the last token, or '\0' at the end.
     char peek() const { return rest_.empty() ? '\0' : rest_.front(); }
 
-private:
+  private:
     std::string_view rest_;
     Mode mode_;
 };
@@ -34,6 +34,8 @@ private:
 inline bool label_start(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
 }
-inline bool label_char(char c) { return label_start(c) || (c >= '0' && c <= '9'); }
+inline bool label_char(char c) {
+    return label_start(c) || (c >= '0' && c <= '9');
+}
 
 } // namespace ztbase::pathconfig

@@ -33,7 +33,8 @@ int sign(int side) {
 }
 
 int order(const AVLtree *tree, const void *key, const void *item) {
-    if (tree->compare != nullptr) return tree->compare(key, item);
+    if (tree->compare != nullptr)
+        return tree->compare(key, item);
     const auto k = reinterpret_cast<uintptr_t>(key), i = reinterpret_cast<uintptr_t>(item);
     return (k > i) - (k < i);
 }
@@ -98,7 +99,8 @@ bool unlink(AVLtree *tree, const void *key, void **removed) {
     };
     while (cur != nullptr) {
         const int c = order(tree, key, cur->item);
-        if (c == 0) break;
+        if (c == 0)
+            break;
         descend(c > 0);
     }
     const bool found = cur != nullptr;
@@ -128,7 +130,8 @@ bool unlink(AVLtree *tree, const void *key, void **removed) {
         const int side = p->dir;
         up = p->link[side];
         p->link[side] = cur;
-        if (lower) p = after_shrink(p, side, &lower);
+        if (lower)
+            p = after_shrink(p, side, &lower);
         cur = p;
     }
     tree->root = cur;
@@ -137,8 +140,10 @@ bool unlink(AVLtree *tree, const void *key, void **removed) {
 
 AVLnode *first_match(AVLnode *n, AVLpredicate_fn predicate, void *arg) {
     while (n != nullptr) {
-        if (predicate(n->item, arg) != 0) return n;
-        if (AVLnode *m = first_match(n->link[0], predicate, arg)) return m;
+        if (predicate(n->item, arg) != 0)
+            return n;
+        if (AVLnode *m = first_match(n->link[0], predicate, arg))
+            return m;
         n = n->link[1];
     }
     return nullptr;
@@ -153,10 +158,12 @@ void in_order(AVLnode *n, AVLvisit_fn visit, void *arg) {
 }
 
 void free_nodes(AVLnode *n, AVLrelease_fn release) {
-    if (n == nullptr) return;
+    if (n == nullptr)
+        return;
     free_nodes(n->link[0], release);
     free_nodes(n->link[1], release);
-    if (release != nullptr && n->item != nullptr) release(n->item);
+    if (release != nullptr && n->item != nullptr)
+        release(n->item);
     free(n);
 }
 
@@ -167,12 +174,14 @@ struct Inspector {
     bool any = false;
 
     void fail(const std::string &why) {
-        if (shape.fault.empty()) shape.fault = why;
+        if (shape.fault.empty())
+            shape.fault = why;
     }
 
     // Height of n's subtree; depth counts n itself.
     int walk(const AVLnode *n, int depth) {
-        if (n == nullptr) return 0;
+        if (n == nullptr)
+            return 0;
         ++shape.nodes;
         shape.preorder.push_back(n->item);
         if (n->link[0] == nullptr && n->link[1] == nullptr &&
@@ -195,7 +204,8 @@ struct Inspector {
 
 Shape inspect(const AVLtree *tree) {
     Inspector inspector{tree, {}};
-    if (tree != nullptr) inspector.shape.height = inspector.walk(tree->root, 1);
+    if (tree != nullptr)
+        inspector.shape.height = inspector.walk(tree->root, 1);
     return inspector.shape;
 }
 
@@ -214,7 +224,8 @@ extern "C" ZTBASE_API AVLtree *AVLopen(AVLcompare_fn compare, AVLrelease_fn rele
 }
 
 extern "C" ZTBASE_API void *AVLinsert(AVLtree *tree, void *item) {
-    if (tree == nullptr || (item == nullptr && tree->release != nullptr)) return nullptr;
+    if (tree == nullptr || (item == nullptr && tree->release != nullptr))
+        return nullptr;
     // s is the deepest leaning node on the path (or the root): below it every
     // node is level, so it is the only one that may need a rotation.
     AVLnode **s_link = &tree->root;
@@ -222,10 +233,12 @@ extern "C" ZTBASE_API void *AVLinsert(AVLtree *tree, void *item) {
     AVLnode *p = tree->root;
     while (p != nullptr) {
         const int c = order(tree, item, p->item);
-        if (c == 0) return p->item;
+        if (c == 0)
+            return p->item;
         p->dir = static_cast<unsigned char>(c > 0);
         AVLnode *next = p->link[p->dir];
-        if (next == nullptr) break;
+        if (next == nullptr)
+            break;
         if (next->balance != 0) {
             s_link = &p->link[p->dir];
             s = next;
@@ -260,7 +273,8 @@ extern "C" ZTBASE_API void *AVLinsert(AVLtree *tree, void *item) {
 extern "C" ZTBASE_API void *AVLretrieve(AVLtree *tree, const void *key) {
     for (AVLnode *n = tree != nullptr ? tree->root : nullptr; n != nullptr;) {
         const int c = order(tree, key, n->item);
-        if (c == 0) return n->item;
+        if (c == 0)
+            return n->item;
         n = n->link[c > 0];
     }
     return nullptr;
@@ -268,7 +282,8 @@ extern "C" ZTBASE_API void *AVLretrieve(AVLtree *tree, const void *key) {
 
 extern "C" ZTBASE_API void *AVLremove(AVLtree *tree, const void *key) {
     void *item = nullptr;
-    if (tree != nullptr) ztbase::avl::unlink(tree, key, &item);
+    if (tree != nullptr)
+        ztbase::avl::unlink(tree, key, &item);
     return item;
 }
 
@@ -276,23 +291,28 @@ extern "C" ZTBASE_API int AVLdelete(AVLtree *tree, const void *key) {
     // Found or not is told apart from the item: a tree without a release
     // function may hold a null item.
     void *item = nullptr;
-    if (tree == nullptr || !ztbase::avl::unlink(tree, key, &item)) return 0;
-    if (tree->release != nullptr && item != nullptr) tree->release(item);
+    if (tree == nullptr || !ztbase::avl::unlink(tree, key, &item))
+        return 0;
+    if (tree->release != nullptr && item != nullptr)
+        tree->release(item);
     return 1;
 }
 
 extern "C" ZTBASE_API void AVLiterate(AVLtree *tree, AVLvisit_fn visit, void *arg) {
-    if (tree != nullptr && visit != nullptr) ztbase::avl::in_order(tree->root, visit, arg);
+    if (tree != nullptr && visit != nullptr)
+        ztbase::avl::in_order(tree->root, visit, arg);
 }
 
 extern "C" ZTBASE_API void *AVLcull(AVLtree *tree, AVLpredicate_fn predicate, void *arg) {
-    if (tree == nullptr || predicate == nullptr) return nullptr;
+    if (tree == nullptr || predicate == nullptr)
+        return nullptr;
     AVLnode *match = ztbase::avl::first_match(tree->root, predicate, arg);
     return match != nullptr ? AVLremove(tree, match->item) : nullptr;
 }
 
 extern "C" ZTBASE_API void AVLclose(AVLtree *tree) {
-    if (tree == nullptr) return;
+    if (tree == nullptr)
+        return;
     ztbase::avl::free_nodes(tree->root, tree->release);
     free(tree);
 }

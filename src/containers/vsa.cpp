@@ -56,12 +56,14 @@ vsa *allocate(int64_t slots, int step, int count, const char *fn) {
         return nullptr;
     }
     vsa *v = record(array, slots, step, count, fn);
-    if (v == nullptr) free(array);
+    if (v == nullptr)
+        free(array);
     return v;
 }
 
 vsa *create(int initial, int step, Spare spare, const char *fn) {
-    if (initial < 1 && step == 0) return nullptr;
+    if (initial < 1 && step == 0)
+        return nullptr;
     // The step is settled first: a negative one must not size the first block.
     step = step_or_default(step);
     const int64_t slots = initial >= 1 ? int64_t{initial} + static_cast<int>(spare) : step;
@@ -80,7 +82,8 @@ vsa *wrap(void *array, int64_t count, Spare spare, int step, const char *fn) {
 
 // Makes room for one more element, growing by the step when the array is full.
 bool make_room(vsa *v, Spare spare, const char *fn) {
-    if (int64_t{v->count} + static_cast<int>(spare) < v->capacity) return true;
+    if (int64_t{v->count} + static_cast<int>(spare) < v->capacity)
+        return true;
     if (v->step < 1) {
         logsink::logf(8, 0, fn, "array of %d slots is full and has no growth step", v->capacity);
         return false;
@@ -106,7 +109,8 @@ bool make_room(vsa *v, Spare spare, const char *fn) {
 // Opens a gap at i and counts it as an element; null when i is out of range
 // or the array cannot grow.
 void *open_gap(vsa *v, int i, Spare spare, const char *fn) {
-    if (v == nullptr || i < 0 || i > v->count || !make_room(v, spare, fn)) return nullptr;
+    if (v == nullptr || i < 0 || i > v->count || !make_room(v, spare, fn))
+        return nullptr;
     memmove(slot_bytes(v, i + 1), slot_bytes(v, i), static_cast<size_t>(v->count - i) * kSlot);
     ++v->count;
     return slot_bytes(v, i);
@@ -114,7 +118,8 @@ void *open_gap(vsa *v, int i, Spare spare, const char *fn) {
 
 // How many of n elements from i exist to be removed.
 int removable(const vsa *v, int i, int n) {
-    if (v == nullptr || i < 0 || i >= v->count || n < 1) return 0;
+    if (v == nullptr || i < 0 || i >= v->count || n < 1)
+        return 0;
     return n < v->count - i ? n : v->count - i;
 }
 
@@ -144,17 +149,20 @@ template <typename T, Spare S> struct Flavour {
     }
     static T *set(vsa *v, T value, int i) {
         T *p = at(v, i);
-        if (p != nullptr) *p = value;
+        if (p != nullptr)
+            *p = value;
         return p;
     }
     static T *insert(vsa *v, T value, int i, const char *fn) {
         T *p = static_cast<T *>(open_gap(v, i, S, fn));
-        if (p != nullptr) *p = value;
+        if (p != nullptr)
+            *p = value;
         return p;
     }
     static int remove(vsa *v, int i, int n) {
         const int k = removable(v, i, n);
-        if (k > 0) close_gap(v, i, k);
+        if (k > 0)
+            close_gap(v, i, k);
         return k;
     }
     static T *detach(vsa *v) {
@@ -173,7 +181,8 @@ bool same_string(const char *a, const char *b) {
 
 bool among(char *const *kept, int n, const char *s) {
     for (int i = 0; i < n; ++i)
-        if (same_string(kept[i], s)) return true;
+        if (same_string(kept[i], s))
+            return true;
     return false;
 }
 
@@ -230,7 +239,8 @@ extern "C" ZTBASE_API cstrvsa *cstrvsaNEW(int initial, int step) {
 }
 
 extern "C" ZTBASE_API cstrvsa *cstrvsaATTACH(cstra array, int step) {
-    if (array == nullptr) return nullptr;
+    if (array == nullptr)
+        return nullptr;
     int64_t count = 0;
     while (array[count] != nullptr)
         ++count;
@@ -293,7 +303,8 @@ extern "C" ZTBASE_API int cstrvsaREMOVEALL(cstrvsa *v, int i, int n) {
 
 extern "C" ZTBASE_API int cstrvsaMATCH(const cstrvsa *v, const char *s) {
     for (int i = 0; v != nullptr && i < v->count; ++i)
-        if (ztbase::same_string(Strings::get(v, i), s)) return i;
+        if (ztbase::same_string(Strings::get(v, i), s))
+            return i;
     return -1;
 }
 
@@ -308,7 +319,8 @@ extern "C" ZTBASE_API vpvsa *vpvsaNEW(int initial, int step) {
 }
 
 extern "C" ZTBASE_API vpvsa *vpvsaATTACH(void **array, int step) {
-    if (array == nullptr) return nullptr;
+    if (array == nullptr)
+        return nullptr;
     int64_t count = 0;
     while (array[count] != nullptr)
         ++count;
@@ -360,7 +372,8 @@ extern "C" ZTBASE_API intvsa *intvsaNEW(int initial, int step) {
 }
 
 extern "C" ZTBASE_API intvsa *intvsaATTACH(int64_t *array, int count, int step) {
-    if (array == nullptr || count < 0) return nullptr;
+    if (array == nullptr || count < 0)
+        return nullptr;
     return ztbase::wrap(array, count, Spare::none, step, __func__);
 }
 
@@ -404,20 +417,24 @@ extern "C" ZTBASE_API int intvsaREMOVE(intvsa *v, int i, int n) {
 
 extern "C" ZTBASE_API int intvsaFIND(const intvsa *v, int64_t value) {
     for (int i = 0; v != nullptr && i < v->count; ++i)
-        if (Integers::get(v, i) == value) return i;
+        if (Integers::get(v, i) == value)
+            return i;
     return -1;
 }
 
 extern "C" ZTBASE_API int64_t intvsaMAX(const intvsa *v) {
-    if (v == nullptr || v->count < 1) return -1;
+    if (v == nullptr || v->count < 1)
+        return -1;
     int64_t best = Integers::get(v, 0);
     for (int i = 1; i < v->count; ++i)
-        if (Integers::get(v, i) > best) best = Integers::get(v, i);
+        if (Integers::get(v, i) > best)
+            best = Integers::get(v, i);
     return best;
 }
 
 extern "C" ZTBASE_API intvsa *intvsaDUP(const intvsa *v) {
-    if (v == nullptr) return nullptr;
+    if (v == nullptr)
+        return nullptr;
     intvsa *copy = ztbase::allocate(v->capacity, v->step, v->count, __func__);
     if (copy != nullptr)
         memcpy(copy->array, v->array, static_cast<size_t>(v->count) * sizeof(int64_t));

@@ -10,7 +10,9 @@ void message_cache_event(LoadReason) {}
 
 // The configuration snapshots keep nothing in the block yet.
 void tss_release_conf_info(ztbase_tss_data *) {}
-long tss_snapshot_references(const ztbase_tss_data *) { return 0; }
+long tss_snapshot_references(const ztbase_tss_data *) {
+    return 0;
+}
 void tss_free_snapshot_list(ztbase_tss_data *) {}
 
 } // namespace ztbase

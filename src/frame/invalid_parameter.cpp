@@ -29,8 +29,8 @@ namespace ztbase {
 
 // Called where the runtime would find an invalid parameter: hands it to the
 // installed handler, if any.
-void report_invalid_parameter(const char16_t *expression, const char16_t *function, const char16_t *file,
-                              unsigned line) {
+void report_invalid_parameter(const char16_t *expression, const char16_t *function,
+                              const char16_t *file, unsigned line) {
     ZT_invalid_parameter_handler handler = g_handler.load(std::memory_order_acquire);
     if (handler != nullptr)
         handler(expression, function, file, line, 0);
@@ -45,21 +45,25 @@ register_InvalidParameterHandler(ZT_invalid_parameter_handler handler) {
     return g_handler.exchange(handler, std::memory_order_acq_rel);
 }
 
-extern "C" ZTBASE_API void ZT_InvalidParameterHandler(const char16_t *expression, const char16_t *function,
-                                                      const char16_t *file, unsigned int line, uintptr_t) {
+extern "C" ZTBASE_API void ZT_InvalidParameterHandler(const char16_t *expression,
+                                                      const char16_t *function,
+                                                      const char16_t *file, unsigned int line,
+                                                      uintptr_t) {
     if (ztbase::logsink::debug_log_open()) {
         char text[1024];
-        snprintf(text, sizeof text,
-                 "INVALID PARAMTER HANDLER invoked by function %s; File: %s Line: %u, Expression: %s",
-                 utf8_or_unknown(function).c_str(), utf8_or_unknown(file).c_str(), line,
-                 utf8_or_unknown(expression).c_str());
+        snprintf(
+            text, sizeof text,
+            "INVALID PARAMTER HANDLER invoked by function %s; File: %s Line: %u, Expression: %s",
+            utf8_or_unknown(function).c_str(), utf8_or_unknown(file).c_str(), line,
+            utf8_or_unknown(expression).c_str());
         ztbase::logsink::write_line(32, "ZT_InvalidParameterHandler", text);
     }
     using namespace ztbase::registry;
     Key key;
     Value value;
-    if (Key::open(Root::LocalMachine, "SOFTWARE\\Halvane\\Zentor\\CurrentVersion", key) == Status::Ok &&
+    if (Key::open(Root::LocalMachine, "SOFTWARE\\Halvane\\Zentor\\CurrentVersion", key) ==
+            Status::Ok &&
         key.query("NO_CRASH_ON_INVALID_PARAMETER", value) == Status::Ok)
-        return; // the operator asked that the failing call go on
+        return;     // the operator asked that the failing call go on
     raise(SIGTRAP); // the breakpoint: ends the process unless a debugger takes it
 }

@@ -33,10 +33,18 @@ void critical_section_event(pthread_mutex_t *m, LoadReason reason) {
 
 } // namespace
 
-pthread_mutex_t *config_string_mutex() { return g_config_string_mutex.load(std::memory_order_acquire); }
-pthread_mutex_t *resolver_cache_lock() { return &g_resolver_cache_lock; }
-pthread_mutex_t *host_compare_lock() { return &g_host_compare_lock; }
-pthread_mutex_t *certmap_lock() { return &g_certmap_lock; }
+pthread_mutex_t *config_string_mutex() {
+    return g_config_string_mutex.load(std::memory_order_acquire);
+}
+pthread_mutex_t *resolver_cache_lock() {
+    return &g_resolver_cache_lock;
+}
+pthread_mutex_t *host_compare_lock() {
+    return &g_host_compare_lock;
+}
+pthread_mutex_t *certmap_lock() {
+    return &g_certmap_lock;
+}
 
 void config_string_lock_event(LoadReason reason) {
     if (reason == LoadReason::ProcessAttach) {
@@ -48,7 +56,8 @@ void config_string_lock_event(LoadReason reason) {
             return;
         }
         pthread_mutex_t *expected = nullptr;
-        if (!g_config_string_mutex.compare_exchange_strong(expected, mine, std::memory_order_acq_rel)) {
+        if (!g_config_string_mutex.compare_exchange_strong(expected, mine,
+                                                           std::memory_order_acq_rel)) {
             pthread_mutex_destroy(mine);
             delete mine;
         }
@@ -61,8 +70,14 @@ void config_string_lock_event(LoadReason reason) {
     }
 }
 
-void resolver_cache_lock_event(LoadReason reason) { critical_section_event(&g_resolver_cache_lock, reason); }
-void host_compare_lock_event(LoadReason reason) { critical_section_event(&g_host_compare_lock, reason); }
-void certmap_lock_event(LoadReason reason) { critical_section_event(&g_certmap_lock, reason); }
+void resolver_cache_lock_event(LoadReason reason) {
+    critical_section_event(&g_resolver_cache_lock, reason);
+}
+void host_compare_lock_event(LoadReason reason) {
+    critical_section_event(&g_host_compare_lock, reason);
+}
+void certmap_lock_event(LoadReason reason) {
+    critical_section_event(&g_certmap_lock, reason);
+}
 
 } // namespace ztbase

@@ -84,7 +84,8 @@ extern "C" ZTBASE_API char *ERR_ZTmsgstr(int code, const char *text) {
 
 extern "C" ZTBASE_API char *ERR_SYSmsgstr(int errnum) {
     const char *text = strerror(errnum);
-    snprintf(g_sys_msg, sizeof g_sys_msg, "%s (SYS:%i)", text != nullptr ? text : "Unknown error: ", errnum);
+    snprintf(g_sys_msg, sizeof g_sys_msg, "%s (SYS:%i)",
+             text != nullptr ? text : "Unknown error: ", errnum);
     return g_sys_msg;
 }
 
@@ -92,9 +93,12 @@ extern "C" ZTBASE_API char *ERR_SYSmsgstr(int errnum) {
 
 ECMsgL::ECMsgL() : ECMsgL(666, nullptr) {}
 
-ECMsgL::ECMsgL(int code, const char *locale) : text_(nullptr) { set(code, locale); }
+ECMsgL::ECMsgL(int code, const char *locale) : text_(nullptr) {
+    set(code, locale);
+}
 
-ECMsgL::ECMsgL(const ECMsgL &other) : text_(other.text_ != nullptr ? strdup(other.text_) : nullptr) {}
+ECMsgL::ECMsgL(const ECMsgL &other)
+    : text_(other.text_ != nullptr ? strdup(other.text_) : nullptr) {}
 
 ECMsgL &ECMsgL::operator=(const ECMsgL &other) {
     if (this != &other) {
@@ -105,7 +109,9 @@ ECMsgL &ECMsgL::operator=(const ECMsgL &other) {
     return *this;
 }
 
-ECMsgL::~ECMsgL() { free(text_); }
+ECMsgL::~ECMsgL() {
+    free(text_);
+}
 
 void ECMsgL::set(int code, const char *locale) {
     std::string translated;
@@ -118,8 +124,14 @@ void ECMsgL::set(int code, const char *locale) {
     text_ = copy;
 }
 
-const char *ECMsgL::c_str() const { return text_ != nullptr ? text_ : ""; }
+const char *ECMsgL::c_str() const {
+    return text_ != nullptr ? text_ : "";
+}
 
-ZTBASE_API std::ostream &operator<<(std::ostream &os, const ECMsgL &message) { return os << message.c_str(); }
+ZTBASE_API std::ostream &operator<<(std::ostream &os, const ECMsgL &message) {
+    return os << message.c_str();
+}
 
-ZTBASE_API ECMsgL getECmsgl_ts(int code, const char *locale) { return ECMsgL(code, locale); }
+ZTBASE_API ECMsgL getECmsgl_ts(int code, const char *locale) {
+    return ECMsgL(code, locale);
+}

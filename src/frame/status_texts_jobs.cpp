@@ -3,6 +3,9 @@
 // lifecycle, resolver, client list and discovery request status catalogues.
 #include "ztbase/status.h"
 
+// One row per line: the tables stay as written.
+// clang-format off
+
 // 360-367: auditing
 const char *const adtr_errmsgstr[] = {
     /* 360 */ "Auditing internal failure",
@@ -495,3 +498,4 @@ const char *const dars_errmsgstr[] = {
     /* 1944 */ "Memory allocation failed while processing the request",
     /* 1945 */ "Internal error while processing the request",
 };
+// clang-format on

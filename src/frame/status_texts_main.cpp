@@ -1,6 +1,9 @@
 // English texts of the main and vault status catalogues.
 #include "ztbase/status.h"
 
+// One row per line: the tables stay as written.
+// clang-format off
+
 // 0-255: the main catalogue: general backup, restore, network and configuration statuses
 const char *const errmsgstr[] = {
     /* 0 */ "the requested operation was successfully completed",
@@ -360,3 +363,4 @@ const char *const vault_errmsgstr[] = {
     /* 350 */ "the vault state file could not be found",
     /* 351 */ "the vault state file is not valid",
 };
+// clang-format on

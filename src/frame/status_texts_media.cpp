@@ -3,6 +3,9 @@
 // service URI and trusted master server status catalogues.
 #include "ztbase/status.h"
 
+// One row per line: the tables stay as written.
+// clang-format off
+
 // 2000-2113: media and device selection
 const char *const emm_mds_errmsgstr[] = {
     /* 2000 */ "No media is available",
@@ -565,3 +568,4 @@ const char *const interdomain_wrnmsgstr[] = {
     /* 5698 */ nullptr,
     /* 5699 */ nullptr,
 };
+// clang-format on

@@ -5,6 +5,9 @@
 // audit record, file lock and certificate revocation list status catalogues.
 #include "ztbase/status.h"
 
+// One row per line: the tables stay as written.
+// clang-format off
+
 // 5700-5836: logging assistant and support data collection
 const char *const supv_errmsgstr[] = {
     /* 5700 */ "Logging Assistant record created",
@@ -595,3 +598,4 @@ const char *const crl_errmsgstr[] = {
     /* 9308 */ "The certificate revocation list could not be downloaded.",
     /* 9309 */ "The certificate revocation list is not available on this host.",
 };
+// clang-format on

@@ -46,7 +46,8 @@ void tss_release_block(ztbase_tss_data *block) {
 void tss_module_event(LoadReason reason) {
     switch (reason) {
     case LoadReason::ProcessAttach:
-        if (!g_slot_allocated.load(std::memory_order_acquire) && pthread_key_create(&g_slot, thread_end) == 0)
+        if (!g_slot_allocated.load(std::memory_order_acquire) &&
+            pthread_key_create(&g_slot, thread_end) == 0)
             g_slot_allocated.store(true, std::memory_order_release);
         break;
     case LoadReason::ThreadDetach:

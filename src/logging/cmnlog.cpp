@@ -14,9 +14,13 @@ ZTBASE_API int cmnlogSEVERITY = 63;
 
 namespace {
 
-bool passes(int level) { return (level & cmnlogSEVERITY & 63) != 0; }
+bool passes(int level) {
+    return (level & cmnlogSEVERITY & 63) != 0;
+}
 
-bool log_open() { return ztbase::debuglog::debug_fd().load() >= 0; }
+bool log_open() {
+    return ztbase::debuglog::debug_fd().load() >= 0;
+}
 
 } // namespace
 
@@ -53,7 +57,9 @@ extern "C" ZTBASE_API int cmnlogPARAMS(cstra args) {
     return rc;
 }
 
-extern "C" ZTBASE_API void cmnlogSeveritySET(int mask) { cmnlogSEVERITY = mask & 63; }
+extern "C" ZTBASE_API void cmnlogSeveritySET(int mask) {
+    cmnlogSEVERITY = mask & 63;
+}
 
 extern "C" ZTBASE_API void cmnlogARGS(cstra args) {
     if (args == nullptr)

@@ -38,7 +38,8 @@ std::atomic<bool> g_notice_pending{false};
 
 namespace {
 
-constexpr const char kDisabledNotice[] = "Logging for this program has been disabled (x_VERBOSE is -2)";
+constexpr const char kDisabledNotice[] =
+    "Logging for this program has been disabled (x_VERBOSE is -2)";
 
 int g_fallback_verbose = 0; // verbosity without a log object (guarded by g_mutex)
 std::atomic<log_callback_fn> g_callback{nullptr};
@@ -66,7 +67,9 @@ bool is_critical(const std::string &program) {
     return false;
 }
 
-c_shim_logging_fn shim() { return c_shim_mod_logging != nullptr ? *c_shim_mod_logging : nullptr; }
+c_shim_logging_fn shim() {
+    return c_shim_mod_logging != nullptr ? *c_shim_mod_logging : nullptr;
+}
 
 // The fallback writer: the whole line to debugFD, under its own lock.
 int fallback_write(int fd, const char *line, size_t n) {
@@ -98,7 +101,8 @@ int fallback_line(int fd, int level, const char *tag, const char *body, size_t b
     struct tm tm;
     localtime_r(&now.tv_sec, &tm);
     const LineTime lt{tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(now.tv_nsec / 1000000)};
-    const long n = format_line(line, sizeof line, lt, getpid(), thread_id(), level, tag, body, body_len);
+    const long n =
+        format_line(line, sizeof line, lt, getpid(), thread_id(), level, tag, body, body_len);
     return fallback_write(fd, line, static_cast<size_t>(n));
 }
 
@@ -108,8 +112,8 @@ void free_state(ZtLoggerInfo *st) {
 }
 
 // Creates the log object (ZtLog_Initialize) with its shared state.
-ZtLog *initialize_locked(const std::string &dir, const char *program, int mode, const logcfg::Values *values,
-                         int64_t update_time) {
+ZtLog *initialize_locked(const std::string &dir, const char *program, int mode,
+                         const logcfg::Values *values, int64_t update_time) {
     auto *log = new (std::nothrow) ZtLog;
     auto *st = new (std::nothrow) ZtLoggerInfo;
     if (log == nullptr || st == nullptr) {
@@ -130,7 +134,9 @@ ZtLog *initialize_locked(const std::string &dir, const char *program, int mode, 
 
 } // namespace
 
-std::atomic_ref<int> debug_fd() { return std::atomic_ref<int>(debugFD); }
+std::atomic_ref<int> debug_fd() {
+    return std::atomic_ref<int>(debugFD);
+}
 
 void update_effective_locked() {
     int v = g_fallback_verbose;
@@ -196,8 +202,8 @@ extern "C" ZTBASE_API int logmsgv(int level, int verbosity, const char *text, co
     const size_t body_len = prepare_body(text, body, sizeof body);
 
     if (log_callback_fn cb = g_callback.load(std::memory_order_acquire)) {
-        cb(g_callback_context.load(std::memory_order_acquire), level, verbosity != 0 ? verbosity : 1, body,
-           tag);
+        cb(g_callback_context.load(std::memory_order_acquire), level,
+           verbosity != 0 ? verbosity : 1, body, tag);
         return 0;
     }
     std::unique_lock<std::mutex> lock(g_mutex);
@@ -255,7 +261,8 @@ extern "C" ZTBASE_API int logmsgf(int level, const char *tag, const char *format
     return rc;
 }
 
-extern "C" ZTBASE_API int logmsgvf(int level, int verbosity, const char *tag, const char *format, ...) {
+extern "C" ZTBASE_API int logmsgvf(int level, int verbosity, const char *tag, const char *format,
+                                   ...) {
     va_list ap;
     va_start(ap, format);
     int rc = vlog(level, verbosity, tag, format, ap);
@@ -325,9 +332,9 @@ extern "C" ZTBASE_API int debuglog(int fd, const char *text) {
     timespec ts;
     struct tm tm = local_now(&ts);
     char line[4200];
-    int n = snprintf(line, sizeof line, "%02d:%02d:%02d.%03d [%d.%ld] %-.4064s\n", tm.tm_hour, tm.tm_min,
-                     tm.tm_sec, static_cast<int>(ts.tv_nsec / 1000000), static_cast<int>(getpid()), thread_id(),
-                     text != nullptr ? text : "");
+    int n = snprintf(line, sizeof line, "%02d:%02d:%02d.%03d [%d.%ld] %-.4064s\n", tm.tm_hour,
+                     tm.tm_min, tm.tm_sec, static_cast<int>(ts.tv_nsec / 1000000),
+                     static_cast<int>(getpid()), thread_id(), text != nullptr ? text : "");
     return raw_write(fd, line, static_cast<size_t>(std::min<int>(n, sizeof line - 1)));
 }
 
@@ -335,8 +342,8 @@ extern "C" ZTBASE_API int logwithtime(int fd, const char *text) {
     timespec ts;
     struct tm tm = local_now(&ts);
     char line[2700];
-    int n = snprintf(line, sizeof line, "%-.02d:%-.02d:%-.02d %-.2660s\n", tm.tm_hour, tm.tm_min, tm.tm_sec,
-                     text != nullptr ? text : "");
+    int n = snprintf(line, sizeof line, "%-.02d:%-.02d:%-.02d %-.2660s\n", tm.tm_hour, tm.tm_min,
+                     tm.tm_sec, text != nullptr ? text : "");
     return raw_write(fd, line, static_cast<size_t>(std::min<int>(n, sizeof line - 1)));
 }
 
@@ -344,8 +351,8 @@ extern "C" ZTBASE_API int logwithtime_and_id(int fd, const char *id, const char 
     timespec ts;
     struct tm tm = local_now(&ts);
     char line[3000];
-    int n = snprintf(line, sizeof line, "%-.02d:%-.02d:%-.02d (%.256s) %-.2660s\n", tm.tm_hour, tm.tm_min,
-                     tm.tm_sec, id != nullptr ? id : "", text != nullptr ? text : "");
+    int n = snprintf(line, sizeof line, "%-.02d:%-.02d:%-.02d (%.256s) %-.2660s\n", tm.tm_hour,
+                     tm.tm_min, tm.tm_sec, id != nullptr ? id : "", text != nullptr ? text : "");
     return raw_write(fd, line, static_cast<size_t>(std::min<int>(n, sizeof line - 1)));
 }
 
@@ -357,8 +364,8 @@ extern "C" ZTBASE_API int logwithoutdate(int fd, const char *text) {
 
 // Opening and closing -------------------------------------------------------------
 
-extern "C" ZTBASE_API int open_debug_log(const char *root, const char *process_dir, const char *program, int mode,
-                                         int *err) {
+extern "C" ZTBASE_API int open_debug_log(const char *root, const char *process_dir,
+                                         const char *program, int mode, int *err) {
     if (err != nullptr)
         *err = 0;
     // Everything that may itself log (the path table, the configuration) is
@@ -380,7 +387,8 @@ extern "C" ZTBASE_API int open_debug_log(const char *root, const char *process_d
     std::unique_lock<std::mutex> lock(g_mutex);
     free_log_locked(g_log);
     g_log = nullptr;
-    ZtLog *log = initialize_locked(dir, program != nullptr ? program : process_dir, mode, &values, when);
+    ZtLog *log =
+        initialize_locked(dir, program != nullptr ? program : process_dir, mode, &values, when);
     if (log == nullptr) {
         update_effective_locked();
         if (err != nullptr)
@@ -425,10 +433,12 @@ extern "C" ZTBASE_API int open_debug_log(const char *root, const char *process_d
         write_repairs(repair_size, repair_num);
         if (repair_size)
             logmsgf(8, "log_bpconf_update_warn",
-                    "MAX_LOGFILE_SIZE was set to invalid value. Updated to default[%d] in bp.conf", 50);
+                    "MAX_LOGFILE_SIZE was set to invalid value. Updated to default[%d] in bp.conf",
+                    50);
         if (repair_num)
             logmsgf(8, "log_bpconf_update_warn",
-                    "MAX_NUM_LOGFILES was set to invalid value. Updated to default[%d] in bp.conf", 0);
+                    "MAX_NUM_LOGFILES was set to invalid value. Updated to default[%d] in bp.conf",
+                    0);
     }
     return fd;
 }
@@ -446,7 +456,8 @@ void convert_robust_settings(long size_kb, long num_files) {
     if (size_kb >= -512 && size_kb <= 511) {
         mb = 50;
         logmsgf(8, "rl_open_debug_log",
-                "UPGRADE ROBUST LOGGING configuration found MaxLogFileSizeKB [%ld] set much less than 1 MB, hence "
+                "UPGRADE ROBUST LOGGING configuration found MaxLogFileSizeKB [%ld] set much less "
+                "than 1 MB, hence "
                 "will convert it to default value %d MB.",
                 size_kb, 50);
     } else {
@@ -454,32 +465,36 @@ void convert_robust_settings(long size_kb, long num_files) {
     }
     if (num_files == 0)
         logmsgf(8, "rl_open_debug_log",
-                "UPGRADE ROBUST LOGGING configuration found NumberOfLogFiles zero, hence will convert to default "
+                "UPGRADE ROBUST LOGGING configuration found NumberOfLogFiles zero, hence will "
+                "convert to default "
                 "value %d.",
                 0);
     char lines[160];
-    snprintf(lines, sizeof lines, "MAX_LOGFILE_SIZE=%lu\nMAX_NUM_LOGFILES=%lu\nENABLE_ROBUST_LOGGING=0\n",
+    snprintf(lines, sizeof lines,
+             "MAX_LOGFILE_SIZE=%lu\nMAX_NUM_LOGFILES=%lu\nENABLE_ROBUST_LOGGING=0\n",
              static_cast<unsigned long>(mb), static_cast<unsigned long>(num_files));
     if (!logcfg::source()->update(lines)) {
         logmsgf(16, "rl_open_debug_log", "UpdateHostConfig() failed: %s (%d)\n", getECmsg(14), 14);
         return;
     }
     logmsgf(4, "rl_open_debug_log",
-            "UPGRADE ROBUST LOGGING configuration to use: MAX_LOGFILE_SIZE = %lu and MAX_NUM_LOGFILES = %lu",
+            "UPGRADE ROBUST LOGGING configuration to use: MAX_LOGFILE_SIZE = %lu and "
+            "MAX_NUM_LOGFILES = %lu",
             static_cast<unsigned long>(mb), static_cast<unsigned long>(num_files));
 }
 
 } // namespace
 
-extern "C" ZTBASE_API int rl_open_debug_log(const char *root, const char *process_dir, const char *program, int mode,
-                                            int *err, int convert, long size_kb, long num_files) {
+extern "C" ZTBASE_API int rl_open_debug_log(const char *root, const char *process_dir,
+                                            const char *program, int mode, int *err, int convert,
+                                            long size_kb, long num_files) {
     if (convert)
         convert_robust_settings(size_kb, num_files);
     return open_debug_log(root, process_dir, program, mode, err);
 }
 
-extern "C" ZTBASE_API int open_debug_file2(const char *name, int mode, int *err, int convert, long size_kb,
-                                           long num_files) {
+extern "C" ZTBASE_API int open_debug_file2(const char *name, int mode, int *err, int convert,
+                                           long size_kb, long num_files) {
     return rl_open_debug_log(nullptr, name, name, mode, err, convert, size_kb, num_files);
 }
 
@@ -528,7 +543,8 @@ extern "C" ZTBASE_API int suppress_log_file_mgmt(void) {
     if (fd < 0) {
         const int e = errno;
         lock.unlock();
-        logmsgf(16, "suppress_log_file_mgmt", "Unable to open file %s: %s (%d)", path.c_str(), strerror(e), e);
+        logmsgf(16, "suppress_log_file_mgmt", "Unable to open file %s: %s (%d)", path.c_str(),
+                strerror(e), e);
         return -1;
     }
     st.fd = fd;
@@ -579,7 +595,8 @@ extern "C" ZTBASE_API int get_configured_verbose(const char *process, const char
     logcfg::Values values;
     if (!logcfg::source()->read(values))
         return -1;
-    static const char *const kItems[] = {"BPDBM", "BPJOBD", "BPRD", "BPTM", "BPBRM", "ZTPROXY", "VAULT"};
+    static const char *const kItems[] = {"BPDBM", "BPJOBD",  "BPRD", "BPTM",
+                                         "BPBRM", "ZTPROXY", "VAULT"};
     auto lookup = [&](const char *name, int &out) {
         if (name == nullptr)
             return false;
@@ -627,7 +644,8 @@ extern "C" ZTBASE_API void log_set_callback(log_callback_fn fn, void *context, l
     logmsg(2, "switched to a new logging callback", "log_set_callback");
 }
 
-extern "C" ZTBASE_API void log_set_callback_no_logging(log_callback_fn fn, void *context, log_callback *old) {
+extern "C" ZTBASE_API void log_set_callback_no_logging(log_callback_fn fn, void *context,
+                                                       log_callback *old) {
     set_callback(fn, context, old);
 }
 
@@ -652,18 +670,28 @@ extern "C" ZTBASE_API int log_set_debug_fd(int fd) {
     return 0;
 }
 
-#define ZT_STATE_SETTER(body)                                                                                \
-    std::lock_guard<std::mutex> lock(g_mutex);                                                             \
-    if (g_log != nullptr) {                                                                                \
-        ZtLoggerInfo &st = *g_log->state;                                                                  \
-        body;                                                                                              \
+#define ZT_STATE_SETTER(body)                                                                      \
+    std::lock_guard<std::mutex> lock(g_mutex);                                                     \
+    if (g_log != nullptr) {                                                                        \
+        ZtLoggerInfo &st = *g_log->state;                                                          \
+        body;                                                                                      \
     }
 
-extern "C" ZTBASE_API void log_set_locking(int on) { ZT_STATE_SETTER(st.locking = on != 0) }
-extern "C" ZTBASE_API void log_set_max_file_size(int64_t bytes) { ZT_STATE_SETTER(st.max_size = bytes) }
-extern "C" ZTBASE_API void log_set_lastConfigReadTime(time_t t) { ZT_STATE_SETTER(st.last_check = t) }
-extern "C" ZTBASE_API void log_set_pid(int pid) { ZT_STATE_SETTER(st.pid = pid) }
-extern "C" ZTBASE_API void log_clear_pid(void) { ZT_STATE_SETTER(st.pid = -1) }
+extern "C" ZTBASE_API void log_set_locking(int on) {
+    ZT_STATE_SETTER(st.locking = on != 0)
+}
+extern "C" ZTBASE_API void log_set_max_file_size(int64_t bytes) {
+    ZT_STATE_SETTER(st.max_size = bytes)
+}
+extern "C" ZTBASE_API void log_set_lastConfigReadTime(time_t t) {
+    ZT_STATE_SETTER(st.last_check = t)
+}
+extern "C" ZTBASE_API void log_set_pid(int pid) {
+    ZT_STATE_SETTER(st.pid = pid)
+}
+extern "C" ZTBASE_API void log_clear_pid(void) {
+    ZT_STATE_SETTER(st.pid = -1)
+}
 
 extern "C" ZTBASE_API int log_get_locking(void) {
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -677,7 +705,8 @@ extern "C" ZTBASE_API int64_t log_get_max_file_size(void) {
 
 // The current file -------------------------------------------------------------------
 
-extern "C" ZTBASE_API int ZtLog_OpenFile(ZtLog *log, const char *path, int mode, int flags, int *err) {
+extern "C" ZTBASE_API int ZtLog_OpenFile(ZtLog *log, const char *path, int mode, int flags,
+                                         int *err) {
     if (path == nullptr) {
         if (err != nullptr)
             *err = EINVAL;

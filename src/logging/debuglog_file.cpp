@@ -45,7 +45,8 @@ std::string user_text() {
         return "ALL_ADMINS";
     char buf[4096];
     struct passwd pw, *found = nullptr;
-    if (getpwuid_r(geteuid(), &pw, buf, sizeof buf, &found) == 0 && found != nullptr && found->pw_name != nullptr)
+    if (getpwuid_r(geteuid(), &pw, buf, sizeof buf, &found) == 0 && found != nullptr &&
+        found->pw_name != nullptr)
         return std::string(found->pw_name).substr(0, 257);
     return std::to_string(geteuid()); // a user without a name still gets a file of its own
 }
@@ -56,7 +57,9 @@ std::string file_name(const ZtLoggerInfo &st, const std::string &user, const cha
     return st.dir + "/" + user + name;
 }
 
-int open_flags(const ZtLog &log) { return O_WRONLY | O_CREAT | O_APPEND | (log.file_mgmt ? O_CLOEXEC : 0); }
+int open_flags(const ZtLog &log) {
+    return O_WRONLY | O_CREAT | O_APPEND | (log.file_mgmt ? O_CLOEXEC : 0);
+}
 
 } // namespace
 
@@ -84,7 +87,8 @@ namespace {
 bool convertible(const std::string &path) {
     char16_t *wide = V_StrDupUTF8ToWide(path.c_str());
     if (wide == nullptr) {
-        fprintf(stderr, "Error converting log path %s: %s (%d)\n", path.c_str(), strerror(EILSEQ), EILSEQ);
+        fprintf(stderr, "Error converting log path %s: %s (%d)\n", path.c_str(), strerror(EILSEQ),
+                EILSEQ);
         return false;
     }
     free(wide);
@@ -263,7 +267,8 @@ int open_today_locked(ZtLog &log, int *err) {
     logclock::now(&now);
     const struct tm &tm = local_time_locked(now.tv_sec);
     char date[7];
-    const unsigned month = static_cast<unsigned>(tm.tm_mon + 1) % 100, day = static_cast<unsigned>(tm.tm_mday) % 100,
+    const unsigned month = static_cast<unsigned>(tm.tm_mon + 1) % 100,
+                   day = static_cast<unsigned>(tm.tm_mday) % 100,
                    year = static_cast<unsigned>(tm.tm_year) % 100;
     snprintf(date, sizeof date, "%02u%02u%02u", month, day, year);
     const int mday = tm.tm_mday;
@@ -285,7 +290,8 @@ int open_today_locked(ZtLog &log, int *err) {
         char ndate[16] = "", nuser[300] = "";
         int nseq = 0;
         const char *newest = list[count - 1];
-        if (ZtLog_IsValidLogFileFormat(newest, ndate, sizeof ndate, nuser, sizeof nuser, &nseq, nullptr) == 1 &&
+        if (ZtLog_IsValidLogFileFormat(newest, ndate, sizeof ndate, nuser, sizeof nuser, &nseq,
+                                       nullptr) == 1 &&
             strcmp(ndate, date) == 0 && user == nuser) {
             seq = nseq;
             same_as_newest = true;
@@ -328,7 +334,8 @@ int write_locked(std::unique_lock<std::mutex> &lock, int level, const char *tag,
     logclock::now(&now);
     {
         ZtLoggerInfo &st = *g_log->state;
-        if ((st.fd >= 0 || g_log->critical || st.failed) && now.tv_sec - st.last_check >= kCheckInterval) {
+        if ((st.fd >= 0 || g_log->critical || st.failed) &&
+            now.tv_sec - st.last_check >= kCheckInterval) {
             check_config_locked(lock, now.tv_sec);
             if (g_log == nullptr)
                 return 0;
@@ -355,7 +362,8 @@ int write_locked(std::unique_lock<std::mutex> &lock, int level, const char *tag,
     thread_local char line[kLineSize];
     const struct tm &tm = local_time_locked(now.tv_sec);
     const LineTime lt{tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(now.tv_nsec / 1000000)};
-    const long n = format_line(line, sizeof line, lt, process_id_locked(st), thread_id(), level, tag, body, body_len);
+    const long n = format_line(line, sizeof line, lt, process_id_locked(st), thread_id(), level,
+                               tag, body, body_len);
 
     if (st.locking && !file_lock(st.fd, F_WRLCK)) {
         *oserr = errno;
@@ -408,14 +416,17 @@ void apply_config_locked(ZtLog &log, const logcfg::Values &v, int64_t update_tim
     log.config_time = update_time;
     // The processes with a verbosity item of their own; any other reads the
     // free key "<program>_VERBOSE", missing counting as 0.
-    static const char *const kItems[] = {"BPDBM", "BPJOBD", "BPRD", "BPTM", "BPBRM", "ZTPROXY", "VAULT"};
+    static const char *const kItems[] = {"BPDBM", "BPJOBD",  "BPRD", "BPTM",
+                                         "BPBRM", "ZTPROXY", "VAULT"};
     std::string key = log.program + "_VERBOSE";
     for (const char *item : kItems)
         if (strcasecmp(item, log.program.c_str()) == 0)
             key = std::string(item) + "_VERBOSE";
     auto it = v.keys.find(key);
     const int value = it != v.keys.end() ? it->second : 0;
-    log.configured_verbose = value == -1 ? 0 : value == 0 ? (v.verbose == -1 ? 0 : v.verbose) : value;
+    log.configured_verbose = value == -1  ? 0
+                             : value == 0 ? (v.verbose == -1 ? 0 : v.verbose)
+                                          : value;
 
     long size = v.max_logfile_size.value_or(0);
     log.repair_size = size <= 0;
@@ -441,6 +452,8 @@ void write_repairs(bool size, bool num) {
         logcfg::source()->update(lines);
 }
 
-bool read_config(logcfg::Values &values) { return logcfg::source()->read(values); }
+bool read_config(logcfg::Values &values) {
+    return logcfg::source()->read(values);
+}
 
 } // namespace ztbase::debuglog

@@ -41,8 +41,8 @@ struct ZtLog {
     ZtLoggerInfo *state = nullptr;
     int max_num_files = 0;
     bool robust = false;
-    bool repair_size = false; // MAX_LOGFILE_SIZE found invalid at the last read
-    bool repair_num = false;  // MAX_NUM_LOGFILES found invalid at the last read
+    bool repair_size = false;        // MAX_LOGFILE_SIZE found invalid at the last read
+    bool repair_num = false;         // MAX_NUM_LOGFILES found invalid at the last read
     int64_t config_time = INT64_MIN; // update time of the configuration last read
 };
 

@@ -5,7 +5,9 @@
 namespace ztbase::debuglog {
 namespace {
 
-inline bool is_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+inline bool is_space(unsigned char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 // Appends to a bounded buffer; `end` is the last byte usable for text.
 struct Out {
@@ -42,7 +44,8 @@ struct Out {
     void number(long v) {
         char digits[24];
         int n = 0;
-        unsigned long u = v < 0 ? 0UL - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
+        unsigned long u =
+            v < 0 ? 0UL - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
         do {
             digits[n++] = static_cast<char>('0' + u % 10);
             u /= 10;
@@ -111,8 +114,8 @@ size_t prepare_body(const char *text, char *out, size_t size) {
     return n;
 }
 
-long format_line(char *out, size_t size, const LineTime &t, long pid, long tid, int level, const char *tag,
-                 const char *body, size_t body_len) {
+long format_line(char *out, size_t size, const LineTime &t, long pid, long tid, int level,
+                 const char *tag, const char *body, size_t body_len) {
     if (size < kMinLineBuffer)
         return -235;
     Out o{out, out + size - 1};

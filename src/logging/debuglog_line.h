@@ -6,8 +6,8 @@
 
 namespace ztbase::debuglog {
 
-constexpr size_t kBodySize = 7680;  // prepared body, terminator included
-constexpr size_t kLineSize = 8192;  // formatted line, terminator included
+constexpr size_t kBodySize = 7680; // prepared body, terminator included
+constexpr size_t kLineSize = 8192; // formatted line, terminator included
 constexpr size_t kMinLineBuffer = 512;
 
 // Removes leading and trailing white space, turns each carriage return or line
@@ -22,7 +22,7 @@ struct LineTime {
 
 // "%02d:%02d:%02d.%03d [%d.%d] <%d> %-.128s: %-.*s\n" into out, cut to size.
 // Returns the length, or -235 when the buffer is under 512 bytes.
-long format_line(char *out, size_t size, const LineTime &t, long pid, long tid, int level, const char *tag,
-                 const char *body, size_t body_len);
+long format_line(char *out, size_t size, const LineTime &t, long pid, long tid, int level,
+                 const char *tag, const char *body, size_t body_len);
 
 } // namespace ztbase::debuglog

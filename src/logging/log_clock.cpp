@@ -17,6 +17,8 @@ void now(timespec *out) {
         clock_gettime(CLOCK_REALTIME, out);
 }
 
-void set(NowFn fn) { g_now.store(fn, std::memory_order_release); }
+void set(NowFn fn) {
+    g_now.store(fn, std::memory_order_release);
+}
 
 } // namespace ztbase::logclock

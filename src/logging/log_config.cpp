@@ -10,7 +10,8 @@ std::mutex g_mutex; // guards the source pointer and the memory source's values
 std::shared_ptr<Source> g_source;
 
 const std::shared_ptr<MemorySource> &builtin() {
-    static auto *source = new std::shared_ptr<MemorySource>(new MemorySource); // outlives every caller
+    static auto *source =
+        new std::shared_ptr<MemorySource>(new MemorySource); // outlives every caller
     return *source;
 }
 
@@ -34,7 +35,8 @@ bool MemorySource::update(const std::string &lines) {
     size_t pos = 0;
     while (pos < lines.size()) {
         size_t nl = lines.find('\n', pos);
-        std::string line = lines.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
+        std::string line =
+            lines.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
         pos = nl == std::string::npos ? lines.size() : nl + 1;
         size_t eq = line.find('=');
         if (eq == std::string::npos)
@@ -80,6 +82,8 @@ void set_source(std::shared_ptr<Source> source) {
     g_source = std::move(source);
 }
 
-MemorySource &memory() { return *builtin(); }
+MemorySource &memory() {
+    return *builtin();
+}
 
 } // namespace ztbase::logcfg

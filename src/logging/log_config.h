@@ -13,15 +13,15 @@
 namespace ztbase::logcfg {
 
 struct Values {
-    int verbose = 0;                          // VERBOSE
-    std::map<std::string, int> keys;          // BPTM_VERBOSE, "<program>_VERBOSE" ...
+    int verbose = 0;                           // VERBOSE
+    std::map<std::string, int> keys;           // BPTM_VERBOSE, "<program>_VERBOSE" ...
     std::optional<long> max_logfile_size = 50; // megabytes; nullopt: unreadable
     std::optional<long> max_num_logfiles = 0;  // nullopt: unreadable
     int enable_robust_logging = 0;
 };
 
 class Source {
-public:
+  public:
     virtual ~Source() = default;
     // The local host configuration; false when it cannot be read.
     virtual bool read(Values &out) = 0;
@@ -34,14 +34,14 @@ public:
 // The in-memory source: holds Values, applies updates to them and moves its
 // update time on each change.
 class MemorySource : public Source {
-public:
+  public:
     bool read(Values &out) override;
     int64_t update_time() override;
     bool update(const std::string &lines) override;
     void set(const Values &values);
     void set_readable(bool readable);
 
-private:
+  private:
     Values values_;
     int64_t time_ = 0;
     bool readable_ = true;

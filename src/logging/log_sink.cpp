@@ -9,9 +9,13 @@
 
 namespace ztbase::logsink {
 
-bool debug_log_open() { return debuglog::debug_fd().load() >= 0; }
+bool debug_log_open() {
+    return debuglog::debug_fd().load() >= 0;
+}
 
-void write_line(int level, const char *tag, const char *text) { logmsgv(level, 0, text, tag); }
+void write_line(int level, const char *tag, const char *text) {
+    logmsgv(level, 0, text, tag);
+}
 
 void logf(int level, int verbosity, const char *tag, const char *format, ...) {
     if (level == 2 && verbosity > debuglog::g_effective_verbose.load(std::memory_order_relaxed))

@@ -50,13 +50,15 @@ class NameArray {
         if (names_ == nullptr || count_ == capacity_) {
             const int capacity = names_ == nullptr ? kFirstCapacity : capacity_ * 2;
             void *grown = realloc(names_, (static_cast<size_t>(capacity) + 1) * sizeof(char *));
-            if (grown == nullptr) return false;
+            if (grown == nullptr)
+                return false;
             names_ = static_cast<char **>(grown);
             names_[count_] = nullptr;
             capacity_ = capacity;
         }
         char *copy = strdup(name);
-        if (copy == nullptr) return false;
+        if (copy == nullptr)
+            return false;
         names_[count_++] = copy;
         names_[count_] = nullptr;
         return true;
@@ -98,22 +100,28 @@ int list_directory(NameArray &found, const char *dir, const char *date, const ch
     if (!stream) {
         const int e = errno;
         fprintf(stderr, "unable to open directory %s: %s (%d)\n", dir, strerror(e), e);
-        if (err != nullptr) *err = e;
+        if (err != nullptr)
+            *err = e;
         return 12;
     }
     while (const dirent *entry = readdir(stream.get())) {
         const char *name = entry->d_name;
-        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
+            continue;
         if (!is_utf8(name)) {
             fprintf(stderr, "Error converting directory file name %s (%d)\n", name, EILSEQ);
             continue;
         }
         const auto parts = ztbase::logfiles::parse_name(name);
-        if (!parts || !ztbase::logfiles::valid_parts(*parts)) continue;
-        if (date != nullptr && *date != '\0' && parts->date != date) continue;
-        if (user != nullptr && *user != '\0' && !user_matches(*parts, user)) continue;
+        if (!parts || !ztbase::logfiles::valid_parts(*parts))
+            continue;
+        if (date != nullptr && *date != '\0' && parts->date != date)
+            continue;
+        if (user != nullptr && *user != '\0' && !user_matches(*parts, user))
+            continue;
         if (!found.add(name)) {
-            if (err != nullptr) *err = ENOMEM;
+            if (err != nullptr)
+                *err = ENOMEM;
             return 36;
         }
     }
@@ -125,7 +133,8 @@ int list_directory(NameArray &found, const char *dir, const char *date, const ch
 extern "C" {
 
 ZTBASE_API int ZtLog_GetRootPath(char *out, const char *root, const char *process_dir) {
-    if (out == nullptr) return -1;
+    if (out == nullptr)
+        return -1;
     std::string path = root != nullptr ? root : getFennicString("BP_LOGS");
     if (process_dir != nullptr && *process_dir != '\0') {
         path += getFennicString("_ps");
@@ -142,15 +151,18 @@ ZTBASE_API int ZtLog_GetRootPath(char *out, const char *root, const char *proces
 ZTBASE_API int ZtLog_FetchUserNameLogFile(const char *name, char *user_out, size_t size,
                                           int *found) {
     const auto user = name != nullptr ? ztbase::logfiles::user_part(name) : std::nullopt;
-    if (found != nullptr) *found = user.has_value() ? 1 : 0;
+    if (found != nullptr)
+        *found = user.has_value() ? 1 : 0;
     return ztbase::logfiles::copy_out(user.value_or(std::string_view()), user_out, size);
 }
 
 ZTBASE_API int ZtLog_GetSortedDirList(char ***list, int *count, const char *dir, const char *date,
                                       const char *user, int *err, int all_users) {
-    if (err != nullptr) *err = 0;
+    if (err != nullptr)
+        *err = 0;
     if (list == nullptr || count == nullptr) {
-        if (err != nullptr) *err = EINVAL;
+        if (err != nullptr)
+            *err = EINVAL;
         return 20;
     }
     *list = nullptr;
@@ -159,19 +171,23 @@ ZTBASE_API int ZtLog_GetSortedDirList(char ***list, int *count, const char *dir,
         const int e = dir == nullptr ? EINVAL : EILSEQ;
         fprintf(stderr, "Error converting root path directory name %s: %s (%d)\n",
                 dir != nullptr ? dir : "(null)", strerror(e), e);
-        if (err != nullptr) *err = e;
+        if (err != nullptr)
+            *err = e;
         return 12;
     }
     try {
         NameArray found;
         const int rc = list_directory(found, dir, date, all_users ? nullptr : user, err);
-        if (rc != 0) return rc;
-        if (found.count() >= 2) sort_names(found.data(), found.count());
+        if (rc != 0)
+            return rc;
+        if (found.count() >= 2)
+            sort_names(found.data(), found.count());
         *count = found.count();
         *list = found.release();
         return 0;
     } catch (const std::bad_alloc &) {
-        if (err != nullptr) *err = ENOMEM;
+        if (err != nullptr)
+            *err = ENOMEM;
         return 36;
     }
 }
@@ -181,12 +197,14 @@ ZTBASE_API char **rl_get_logfile_list(const char *dir, const char *date, const c
     char **list = nullptr;
     int n = 0;
     const int rc = ZtLog_GetSortedDirList(&list, &n, dir, date, user, err, all_users);
-    if (count != nullptr) *count = rc == 0 ? n : 0;
+    if (count != nullptr)
+        *count = rc == 0 ? n : 0;
     return rc == 0 ? list : nullptr;
 }
 
 ZTBASE_API void ZtLog_FreeDirList(char **list, int count) {
-    if (list == nullptr) return;
+    if (list == nullptr)
+        return;
     if (count > 0) {
         for (int i = 0; i < count; ++i)
             free(list[i]);

@@ -21,9 +21,11 @@ constexpr int kFirstDate = 10100;
 constexpr int kLastDate = 123199;
 
 bool is_digits(std::string_view s, size_t n) {
-    if (s.size() != n) return false;
+    if (s.size() != n)
+        return false;
     for (char c : s)
-        if (c < '0' || c > '9') return false;
+        if (c < '0' || c > '9')
+            return false;
     return true;
 }
 
@@ -39,9 +41,11 @@ char lower(char c) {
 }
 
 bool equal_nocase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
+    if (a.size() != b.size())
+        return false;
     for (size_t i = 0; i < a.size(); ++i)
-        if (lower(a[i]) != lower(b[i])) return false;
+        if (lower(a[i]) != lower(b[i]))
+            return false;
     return true;
 }
 
@@ -76,16 +80,20 @@ std::optional<NameParts> parse_hxms(std::string_view name) {
         size_t end = i;
         while (end < name.size() && !hxms_separator(name[end]))
             ++end;
-        if (n == field.size()) return std::nullopt;
+        if (n == field.size())
+            return std::nullopt;
         field[n++] = name.substr(i, end - i);
         i = end;
     }
-    if (n != field.size() || !is_digits(field[1], field[1].size())) return std::nullopt;
-    if (field[5] != "log" && field[5] != "core" && field[5] != "provider") return std::nullopt;
+    if (n != field.size() || !is_digits(field[1], field[1].size()))
+        return std::nullopt;
+    if (field[5] != "log" && field[5] != "core" && field[5] != "provider")
+        return std::nullopt;
     const std::string_view date = is_digits(field[3], field[3].size())   ? field[3]
                                   : is_digits(field[4], field[4].size()) ? field[4]
                                                                          : std::string_view();
-    if (!is_digits(date, 6)) return std::nullopt;
+    if (!is_digits(date, 6))
+        return std::nullopt;
     NameParts parts;
     if (auto user = user_part(name)) {
         parts.user = *user;
@@ -100,17 +108,21 @@ std::optional<NameParts> parse_hxms(std::string_view name) {
 
 int compare_keyed(const Keyed &a, const Keyed &b) {
     const int by_key = a.key.compare(b.key);
-    if (by_key != 0) return by_key < 0 ? -1 : 1;
+    if (by_key != 0)
+        return by_key < 0 ? -1 : 1;
     // A compressed copy before the live file, so that the live one counts as newest.
-    if (a.compressed != b.compressed) return a.compressed ? -1 : 1;
+    if (a.compressed != b.compressed)
+        return a.compressed ? -1 : 1;
     const int by_name = std::strcmp(a.name, b.name);
     return (by_name > 0) - (by_name < 0);
 }
 
 int copy_out(std::string_view s, char *out, size_t size) {
-    if (out == nullptr || size == 0) return 0;
+    if (out == nullptr || size == 0)
+        return 0;
     const size_t n = s.size() < size - 1 ? s.size() : size - 1;
-    if (n != 0) std::memcpy(out, s.data(), n); // an empty view may have no data at all
+    if (n != 0)
+        std::memcpy(out, s.data(), n); // an empty view may have no data at all
     out[n] = '\0';
     return static_cast<int>(n);
 }
@@ -118,12 +130,14 @@ int copy_out(std::string_view s, char *out, size_t size) {
 std::optional<std::string_view> user_part(std::string_view name) {
     int dots = compression_suffix_size(name) != 0 ? 3 : 2;
     for (size_t i = name.size(); i-- > 0;)
-        if (name[i] == '.' && --dots == 0) return name.substr(0, i);
+        if (name[i] == '.' && --dots == 0)
+            return name.substr(0, i);
     return std::nullopt;
 }
 
 std::optional<NameParts> parse_name(std::string_view name) {
-    if (starts_with_nocase(name, "HxMS-")) return parse_hxms(name);
+    if (starts_with_nocase(name, "HxMS-"))
+        return parse_hxms(name);
 
     NameParts parts;
     parts.compressed = compression_suffix_size(name) != 0;
@@ -185,8 +199,10 @@ ZTBASE_API int ZtLog_ParseLogFileName(char *date_out, size_t date_size, char *us
     const NameParts found = parts.value_or(NameParts());
     copy_out(found.date, date_out, date_size);
     const int copied = copy_out(found.user, user_out, user_size);
-    if (seq_out != nullptr) *seq_out = found.seq;
-    if (!parts) return 0;
+    if (seq_out != nullptr)
+        *seq_out = found.seq;
+    if (!parts)
+        return 0;
     return user_out != nullptr && user_size != 0 ? copied : found.fields;
 }
 
@@ -199,20 +215,25 @@ ZTBASE_API int ZtLog_IsValidLogFileFormat(const char *name, char *date_out, size
                                           char *user_out, size_t user_size, int *seq_out,
                                           int *compressed) {
     auto parts = name != nullptr ? parse_name(name) : std::nullopt;
-    if (parts && !ztbase::logfiles::valid_parts(*parts)) parts.reset();
+    if (parts && !ztbase::logfiles::valid_parts(*parts))
+        parts.reset();
     const NameParts found = parts.value_or(NameParts());
     copy_out(found.date, date_out, date_size);
     copy_out(found.user, user_out, user_size);
-    if (seq_out != nullptr) *seq_out = found.seq;
-    if (compressed != nullptr) *compressed = found.compressed ? 1 : 0;
+    if (seq_out != nullptr)
+        *seq_out = found.seq;
+    if (compressed != nullptr)
+        *compressed = found.compressed ? 1 : 0;
     return parts ? 1 : 0;
 }
 
 ZTBASE_API int ZtLog_CompareFileName(const char *a, const char *b) {
-    if (a == nullptr || b == nullptr) return (a != nullptr) - (b != nullptr);
+    if (a == nullptr || b == nullptr)
+        return (a != nullptr) - (b != nullptr);
     const auto pa = parse_name(a);
     const auto pb = parse_name(b);
-    if (pa.has_value() != pb.has_value()) return pa ? 1 : -1;
+    if (pa.has_value() != pb.has_value())
+        return pa ? 1 : -1;
     if (!pa) {
         const int by_name = std::strcmp(a, b);
         return (by_name > 0) - (by_name < 0);
@@ -223,7 +244,8 @@ ZTBASE_API int ZtLog_CompareFileName(const char *a, const char *b) {
 
 ZTBASE_API int ZtLog_Extract_Date_From_Filename(const char *name, char *msg, size_t msg_size,
                                                 time_t *t) {
-    if (msg != nullptr && msg_size != 0) msg[0] = '\0';
+    if (msg != nullptr && msg_size != 0)
+        msg[0] = '\0';
     auto parts = name != nullptr ? parse_name(name) : std::nullopt;
     if (!parts || !ztbase::logfiles::valid_parts(*parts)) {
         if (msg != nullptr && msg_size != 0)
@@ -235,7 +257,8 @@ ZTBASE_API int ZtLog_Extract_Date_From_Filename(const char *name, char *msg, siz
     const int month = (date[0] - '0') * 10 + (date[1] - '0');
     const int day = (date[2] - '0') * 10 + (date[3] - '0');
     const int yy = (date[4] - '0') * 10 + (date[5] - '0');
-    if (month < 1 || month > 12 || day < 1 || day > 31) return 106;
+    if (month < 1 || month > 12 || day < 1 || day > 31)
+        return 106;
 
     // "%d/%d/%d" through the date parser, at the start of the day.
     char text[16];
@@ -247,7 +270,8 @@ ZTBASE_API int ZtLog_Extract_Date_From_Filename(const char *name, char *msg, siz
                        name);
         return 109;
     }
-    if (t != nullptr) *t = when;
+    if (t != nullptr)
+        *t = when;
     return 0;
 }
 

@@ -198,7 +198,8 @@ void format_event(char *out, size_t size, const char *format, int err, va_list a
             else if (length == "l")
                 n = snprintf(piece, sizeof piece, full.c_str(), va_arg(ap, long));
             else if (length == "ll" || length == "q")
-                n = snprintf(piece, sizeof piece, (spec + "ll" + conv).c_str(), va_arg(ap, long long));
+                n = snprintf(piece, sizeof piece, (spec + "ll" + conv).c_str(),
+                             va_arg(ap, long long));
             else if (length == "j")
                 n = snprintf(piece, sizeof piece, full.c_str(), va_arg(ap, intmax_t));
             else if (length == "z")
@@ -215,7 +216,8 @@ void format_event(char *out, size_t size, const char *format, int err, va_list a
             else if (length == "l")
                 n = snprintf(piece, sizeof piece, full.c_str(), va_arg(ap, unsigned long));
             else if (length == "ll" || length == "q")
-                n = snprintf(piece, sizeof piece, (spec + "ll" + conv).c_str(), va_arg(ap, unsigned long long));
+                n = snprintf(piece, sizeof piece, (spec + "ll" + conv).c_str(),
+                             va_arg(ap, unsigned long long));
             else if (length == "j")
                 n = snprintf(piece, sizeof piece, full.c_str(), va_arg(ap, uintmax_t));
             else
@@ -264,7 +266,8 @@ void format_event(char *out, size_t size, const char *format, int err, va_list a
             continue;
         }
         if (n > 0)
-            put(piece, static_cast<size_t>(n) < sizeof piece ? static_cast<size_t>(n) : sizeof piece - 1);
+            put(piece,
+                static_cast<size_t>(n) < sizeof piece ? static_cast<size_t>(n) : sizeof piece - 1);
     }
     out[used] = '\0';
 }

@@ -30,7 +30,9 @@ void open_source(const char *source, int option, int facility) {
     openlog(source, option | LOG_PID, facility != 0 ? facility : LOG_USER);
 }
 
-void close_source() { closelog(); }
+void close_source() {
+    closelog();
+}
 
 void report(const Event &event) {
     Sink sink;
@@ -42,7 +44,7 @@ void report(const Event &event) {
         sink(event);
         return;
     }
-    int priority = event.type == Type::Warning ? LOG_WARNING
+    int priority = event.type == Type::Warning       ? LOG_WARNING
                    : event.type == Type::Information ? LOG_INFO
                                                      : LOG_ERR;
     for (const std::string &text : event.strings)

@@ -59,13 +59,16 @@ char *trim(const char *s, int mode, const char *set) {
     if (mode == 1 || mode == 3)
         while (end > begin && cs.has(end[-1]))
             --end;
-    if (mode != 2) return dup_range(begin, end - begin, tag);
+    if (mode != 2)
+        return dup_range(begin, end - begin, tag);
 
     char *out = dup_range(s, len, tag);
-    if (out == nullptr) return nullptr;
+    if (out == nullptr)
+        return nullptr;
     char *w = out;
     for (const char *r = out; *r != '\0'; ++r)
-        if (!cs.has(*r)) *w++ = *r;
+        if (!cs.has(*r))
+            *w++ = *r;
     *w = '\0';
     return out;
 }
@@ -79,7 +82,8 @@ int cstrEMPTY(const char *s) {
 }
 
 char cstrLAST(const char *s) {
-    if (cstrEMPTY(s)) return '\0';
+    if (cstrEMPTY(s))
+        return '\0';
     return s[std::strlen(s) - 1];
 }
 
@@ -88,7 +92,8 @@ int cstrMATCH(const char *a, const char *b) {
 }
 
 int cstrCOUNTchar(const char *s, char c) {
-    if (s == nullptr || c == '\0') return 0;
+    if (s == nullptr || c == '\0')
+        return 0;
     int n = 0;
     for (; *s != '\0'; ++s)
         n += *s == c;
@@ -96,7 +101,8 @@ int cstrCOUNTchar(const char *s, char c) {
 }
 
 int cstrCOUNTchars(const char *s, const char *set) {
-    if (s == nullptr || set == nullptr) return 0;
+    if (s == nullptr || set == nullptr)
+        return 0;
     const CharSet cs(set);
     int n = 0;
     for (; *s != '\0'; ++s)
@@ -119,17 +125,23 @@ char *cstrUPPER(char *s) {
 }
 
 char *cstrTRIM(const char *s, int mode, const char *set) {
-    if (s == nullptr) return nullptr;
-    if (*s == '\0' || set == nullptr || (mode != 4 && *set == '\0')) return dup(s, "cstrTRIM");
-    if (mode < 0 || mode > 4) return nullptr;
+    if (s == nullptr)
+        return nullptr;
+    if (*s == '\0' || set == nullptr || (mode != 4 && *set == '\0'))
+        return dup(s, "cstrTRIM");
+    if (mode < 0 || mode > 4)
+        return nullptr;
     return trim(s, mode, set);
 }
 
 char *cstrTRIMcstr(const char *s, int mode, const char *suffix) {
     static const char tag[] = "cstrTRIMcstr";
-    if (s == nullptr) return nullptr;
-    if (*s == '\0' || suffix == nullptr || *suffix == '\0') return dup(s, tag);
-    if (mode != 1) return nullptr;
+    if (s == nullptr)
+        return nullptr;
+    if (*s == '\0' || suffix == nullptr || *suffix == '\0')
+        return dup(s, tag);
+    if (mode != 1)
+        return nullptr;
     const std::size_t n = std::strlen(suffix);
     std::size_t len = std::strlen(s);
     // Strictly longer than the suffix: the string is never removed whole.
@@ -139,13 +151,15 @@ char *cstrTRIMcstr(const char *s, int mode, const char *suffix) {
 }
 
 char *cstrDQuotesSTRIP(const char *s) {
-    if (s == nullptr) return nullptr;
+    if (s == nullptr)
+        return nullptr;
     const std::size_t len = std::strlen(s);
     return quoted(s, len) ? dup_range(s + 1, len - 2, "cstrDQuotesSTRIP") : nullptr;
 }
 
 char *cstrDQuotesUNCHECK(const char *s) {
-    if (s == nullptr) return nullptr;
+    if (s == nullptr)
+        return nullptr;
     const std::size_t len = std::strlen(s);
     return quoted(s, len) ? dup_range(s + 1, len - 2, "cstrDQuotesUNCHECK")
                           : dup_range(s, len, "cstrDQuotesUNCHECK");
@@ -153,7 +167,8 @@ char *cstrDQuotesUNCHECK(const char *s) {
 
 char *cstrDQuotesENCLOSE(const char *s) {
     static const char tag[] = "cstrDQuotesENCLOSE";
-    if (s == nullptr || *s == '"' || std::strchr(s, ' ') == nullptr) return nullptr;
+    if (s == nullptr || *s == '"' || std::strchr(s, ' ') == nullptr)
+        return nullptr;
     const std::size_t len = std::strlen(s);
     auto *out = static_cast<char *>(std::malloc(len + 3));
     if (out == nullptr) {
@@ -168,15 +183,19 @@ char *cstrDQuotesENCLOSE(const char *s) {
 }
 
 char *cstrDQuotesCHECK(const char *s) {
-    if (s == nullptr) return nullptr;
-    if (*s == '"' || std::strchr(s, ' ') == nullptr) return dup(s, "cstrDQuotesCHECK");
+    if (s == nullptr)
+        return nullptr;
+    if (*s == '"' || std::strchr(s, ' ') == nullptr)
+        return dup(s, "cstrDQuotesCHECK");
     return cstrDQuotesENCLOSE(s);
 }
 
 char *stripdelims(char *s, char c) {
-    if (s == nullptr || c == '\0' || s[0] != c) return s;
+    if (s == nullptr || c == '\0' || s[0] != c)
+        return s;
     const std::size_t len = std::strlen(s);
-    if (s[len - 1] != c) return s;
+    if (s[len - 1] != c)
+        return s;
     if (len <= 2) {
         s[0] = '\0';
         return s;
@@ -187,12 +206,15 @@ char *stripdelims(char *s, char c) {
 }
 
 char *strchrwdelim(const char *s, char c, char q) {
-    if (s == nullptr || c == '\0') return nullptr;
+    if (s == nullptr || c == '\0')
+        return nullptr;
     for (const char *p = s; *p != '\0'; ++p) {
-        if (*p == c) return const_cast<char *>(p);
+        if (*p == c)
+            return const_cast<char *>(p);
         if (*p == q) {
             // A closed pair hides its separators; an unclosed q is an ordinary character.
-            if (const char *close = std::strchr(p + 1, q)) p = close;
+            if (const char *close = std::strchr(p + 1, q))
+                p = close;
         }
     }
     return nullptr;
@@ -202,10 +224,12 @@ char *strtokwdelim(char *s, char c, char q) {
     static char *next = nullptr;
     char *p = s != nullptr ? s : next;
     next = nullptr;
-    if (p == nullptr || c == '\0') return nullptr;
+    if (p == nullptr || c == '\0')
+        return nullptr;
     while (*p == c)
         ++p;
-    if (*p == '\0') return nullptr;
+    if (*p == '\0')
+        return nullptr;
     if (char *sep = strchrwdelim(p, c, q)) {
         *sep = '\0';
         next = sep + 1;

@@ -28,8 +28,10 @@ struct Token {
 Token next_token(const char *p, const CharSet &delims) {
     while (delims.has(*p))
         ++p;
-    if (*p == '\0') return {p, 0};
-    if (*p == '"') return {p, cstrLiteralSIZE(p)};
+    if (*p == '\0')
+        return {p, 0};
+    if (*p == '"')
+        return {p, cstrLiteralSIZE(p)};
     const char *end = p;
     while (*end != '\0' && !delims.has(*end))
         ++end;
@@ -41,8 +43,10 @@ Token nth_token(const char *s, int n, const CharSet &delims) {
     Token last{s, 0};
     for (long long i = 1;; ++i) {
         Token t = next_token(s, delims);
-        if (t.size == 0) return n == 0 ? last : t;
-        if (i == n) return t;
+        if (t.size == 0)
+            return n == 0 ? last : t;
+        if (i == n)
+            return t;
         last = t;
         s = t.start + t.size;
     }
@@ -53,7 +57,8 @@ Token nth_token(const char *s, int n, const CharSet &delims) {
 ZTBASE_BEGIN_C
 
 size_t cstrLiteralSIZE(const char *s) {
-    if (s == nullptr || *s != '"') return 0;
+    if (s == nullptr || *s != '"')
+        return 0;
     const char *p = s + 1;
     // Escapes are stepped over as units; each step stops at the NUL, so a backslash
     // or "\x" at the very end ends the literal there.
@@ -74,34 +79,42 @@ size_t cstrLiteralSIZE(const char *s) {
 }
 
 char *cstrTokenNEXT(const char **cursor, const char *delims) {
-    if (cursor == nullptr || *cursor == nullptr || delims == nullptr) return nullptr;
+    if (cursor == nullptr || *cursor == nullptr || delims == nullptr)
+        return nullptr;
     const Token t = next_token(*cursor, CharSet(delims));
-    if (t.size == 0) return nullptr;
+    if (t.size == 0)
+        return nullptr;
     char *out = dup_range(t.start, t.size, "cstrTokenNEXT");
-    if (out != nullptr) *cursor = t.start + t.size;
+    if (out != nullptr)
+        *cursor = t.start + t.size;
     return out;
 }
 
 size_t cstrTokenFIND(const char **cursor, int n, const char *delims) {
-    if (cursor == nullptr || *cursor == nullptr || delims == nullptr || n < 1) return 0;
+    if (cursor == nullptr || *cursor == nullptr || delims == nullptr || n < 1)
+        return 0;
     const Token t = nth_token(*cursor, n, CharSet(delims));
-    if (t.size != 0) *cursor = t.start;
+    if (t.size != 0)
+        *cursor = t.start;
     return t.size;
 }
 
 char *cstrTokenGET(const char *s, int n, const char *delims) {
-    if (s == nullptr || delims == nullptr || n < 0) return nullptr;
+    if (s == nullptr || delims == nullptr || n < 0)
+        return nullptr;
     const Token t = nth_token(s, n, CharSet(delims));
     return t.size == 0 ? nullptr : dup_range(t.start, t.size, "cstrTokenGET");
 }
 
 char *cstrTokenOBTAIN(const char *s, int n, const char *sep) {
-    if (s == nullptr || sep == nullptr || *sep == '\0' || n < 1) return nullptr;
+    if (s == nullptr || sep == nullptr || *sep == '\0' || n < 1)
+        return nullptr;
     const std::size_t seplen = std::strlen(sep);
     const char *field = s;
     for (int i = 1; i < n; ++i) {
         const char *hit = std::strstr(field, sep);
-        if (hit == nullptr) return nullptr;
+        if (hit == nullptr)
+            return nullptr;
         field = hit + seplen;
     }
     const char *end = std::strstr(field, sep);
@@ -112,7 +125,8 @@ char *cstrTokenOBTAIN(const char *s, int n, const char *sep) {
 
 cstra cstrTOcstra(const char *s, const char *delims) {
     static const char tag[] = "cstrTOcstra";
-    if (s == nullptr || delims == nullptr) return nullptr;
+    if (s == nullptr || delims == nullptr)
+        return nullptr;
     const CharSet cs(delims);
     std::size_t count = 0;
     for (Token t = next_token(s, cs); t.size != 0; t = next_token(t.start + t.size, cs))

@@ -21,13 +21,15 @@ std::size_t count(cstra a) {
 
 cstra new_array(std::size_t n, const char *tag) {
     auto *a = static_cast<cstra>(std::calloc(n + 1, sizeof(char *)));
-    if (a == nullptr) log_no_memory(tag, (n + 1) * sizeof(char *));
+    if (a == nullptr)
+        log_no_memory(tag, (n + 1) * sizeof(char *));
     return a;
 }
 
 bool contains(cstra a, const char *s) {
     for (; a != nullptr && *a != nullptr; ++a)
-        if (std::strcmp(*a, s) == 0) return true;
+        if (std::strcmp(*a, s) == 0)
+            return true;
     return false;
 }
 
@@ -41,8 +43,10 @@ int cstraCOUNT(cstra a) {
 }
 
 cstra cstraAPPEND(cstra a, cstra b) {
-    if (a == nullptr) return b;
-    if (b == nullptr) return a;
+    if (a == nullptr)
+        return b;
+    if (b == nullptr)
+        return a;
     const std::size_t na = count(a);
     const std::size_t nb = count(b);
     auto *out = static_cast<cstra>(std::realloc(a, (na + nb + 1) * sizeof(char *)));
@@ -58,10 +62,12 @@ cstra cstraAPPEND(cstra a, cstra b) {
 
 cstra cstraDUP(cstra a) {
     static const char tag[] = "cstraDUP";
-    if (a == nullptr) return nullptr;
+    if (a == nullptr)
+        return nullptr;
     const std::size_t n = count(a);
     cstra out = new_array(n, tag);
-    if (out == nullptr) return nullptr;
+    if (out == nullptr)
+        return nullptr;
     for (std::size_t i = 0; i < n; ++i) {
         if ((out[i] = dup(a[i], tag)) == nullptr) {
             cstraFREE(out);
@@ -86,12 +92,14 @@ void cstraFREE(cstra a) {
 char *cstraTOcstr(cstra a, const char *sep) {
     static const char tag[] = "cstraTOcstr";
     const std::size_t n = count(a);
-    if (n == 0) return nullptr;
+    if (n == 0)
+        return nullptr;
     const std::size_t seplen = sep != nullptr ? std::strlen(sep) : 0;
     std::size_t total = seplen * (n - 1);
     for (std::size_t i = 0; i < n; ++i)
         total += std::strlen(a[i]);
-    if (total == 0) return nullptr;
+    if (total == 0)
+        return nullptr;
     auto *out = static_cast<char *>(std::malloc(total + 1));
     if (out == nullptr) {
         log_no_memory(tag, total + 1);
@@ -113,13 +121,15 @@ char *cstraTOcstr(cstra a, const char *sep) {
 
 int cstraMATCH(cstra a, const char *s) {
     for (int i = 0; a != nullptr && a[i] != nullptr; ++i)
-        if (cstrMATCH(a[i], s)) return i;
+        if (cstrMATCH(a[i], s))
+            return i;
     return -1;
 }
 
 int cstraRMATCH(cstra a, const char *s) {
     for (int i = cstraCOUNT(a) - 1; i >= 0; --i)
-        if (cstrMATCH(a[i], s)) return i;
+        if (cstrMATCH(a[i], s))
+            return i;
     return -1;
 }
 
@@ -128,12 +138,15 @@ cstra cstraDIFF(cstra a, cstra b) {
     std::size_t n = 0;
     for (cstra p = a; p != nullptr && *p != nullptr; ++p)
         n += !contains(b, *p);
-    if (n == 0) return nullptr;
+    if (n == 0)
+        return nullptr;
     cstra out = new_array(n, tag);
-    if (out == nullptr) return nullptr;
+    if (out == nullptr)
+        return nullptr;
     std::size_t i = 0;
     for (cstra p = a; *p != nullptr; ++p) {
-        if (contains(b, *p)) continue;
+        if (contains(b, *p))
+            continue;
         if ((out[i++] = dup(*p, tag)) == nullptr) {
             cstraFREE(out);
             return nullptr;

@@ -85,12 +85,14 @@ char *hhmmss(long seconds) {
 }
 
 struct tm *V_localtime(const time_t *t, struct tm *out) {
-    if (t == nullptr || out == nullptr) return nullptr;
+    if (t == nullptr || out == nullptr)
+        return nullptr;
     return localtime_r(t, out);
 }
 
 struct tm *V_gmtime(const time_t *t, struct tm *out) {
-    if (t == nullptr || out == nullptr) return nullptr;
+    if (t == nullptr || out == nullptr)
+        return nullptr;
     return gmtime_r(t, out);
 }
 
@@ -134,7 +136,8 @@ char *V_ctime(const time_t *t, char *buf, size_t size) {
 // Computed directly rather than through mktime and the local offset: that way
 // UTC fields that fall into a local daylight-saving gap come out right too.
 time_t V_timegm(struct tm *fields) {
-    if (fields == nullptr) return -1;
+    if (fields == nullptr)
+        return -1;
     struct tm copy = *fields;
     errno = 0;
     time_t t = timegm(&copy);

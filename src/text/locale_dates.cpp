@@ -55,14 +55,17 @@ std::string_view next_token(std::string_view &s) {
 // A length followed by that many characters, then a blank or the end.
 bool counted_name(std::string_view &s, std::string_view &name) {
     std::string_view len = next_token(s);
-    if (len.empty() || len.size() > 4) return false;
+    if (len.empty() || len.size() > 4)
+        return false;
     size_t n = 0;
     for (char c : len) {
-        if (c < '0' || c > '9') return false;
+        if (c < '0' || c > '9')
+            return false;
         n = n * 10 + static_cast<size_t>(c - '0');
     }
     s = trim(s);
-    if (n == 0 || n > s.size() || (n < s.size() && s[n] != ' ')) return false;
+    if (n == 0 || n > s.size() || (n < s.size() && s[n] != ' '))
+        return false;
     name = s.substr(0, n);
     s.remove_prefix(n);
     return true;
@@ -72,14 +75,16 @@ bool counted_name(std::string_view &s, std::string_view &name) {
 
 bool has_token(std::string_view pattern) {
     for (const char *t : {"mm", "dd", "yy", "hh", "HH", "mn", "ss"})
-        if (pattern.find(t) != std::string_view::npos) return true;
+        if (pattern.find(t) != std::string_view::npos)
+            return true;
     return false;
 }
 
 LocaleLine parse_locale_line(std::string_view line) {
     LocaleLine out;
     std::string_view rest = trim(line);
-    if (rest.empty() || rest.front() == '#') return out;
+    if (rest.empty() || rest.front() == '#')
+        return out;
     const std::string_view kind = next_token(rest);
     std::string_view name, target;
     if (kind == "TM") {
@@ -92,15 +97,19 @@ LocaleLine parse_locale_line(std::string_view line) {
         out.target = target;
         return out;
     }
-    if (kind != "TL") return out;
+    if (kind != "TL")
+        return out;
     out.kind = LocaleLine::Malformed;
-    if (!counted_name(rest, name)) return out;
+    if (!counted_name(rest, name))
+        return out;
     const size_t caret = rest.find('^');
-    if (caret == std::string_view::npos) return out;
+    if (caret == std::string_view::npos)
+        return out;
     const std::string_view time = trim(rest.substr(0, caret));
     std::string_view after = rest.substr(caret + 1);
     const std::string_view date = trim(after.substr(0, after.find('^')));
-    if (!has_token(time) || !has_token(date)) return out;
+    if (!has_token(time) || !has_token(date))
+        return out;
     out.kind = LocaleLine::Define;
     out.name = name;
     out.time_pattern = time;
@@ -135,10 +144,12 @@ std::vector<LocaleLine> read_locale_file(const std::string &path) {
     while ((len = getline(&buf, &cap, f)) >= 0) {
         ++number;
         std::string line(buf, static_cast<size_t>(len));
-        if (!line.empty() && line.back() == '\n') line.pop_back();
+        if (!line.empty() && line.back() == '\n')
+            line.pop_back();
         // Tabs, carriage returns and any other control byte read as blanks.
         for (char &c : line)
-            if (static_cast<unsigned char>(c) < ' ' || c == 0x7F) c = ' ';
+            if (static_cast<unsigned char>(c) < ' ' || c == 0x7F)
+                c = ' ';
         LocaleLine parsed = parse_locale_line(line);
         if (parsed.kind == LocaleLine::Malformed)
             logsink::logf(8, 0, fn, "%s line %d is malformed", path.c_str(), number);
@@ -152,7 +163,8 @@ std::vector<LocaleLine> read_locale_file(const std::string &path) {
 
 bool runtime_accepts(const std::string &name, locale_t &loc) {
     // A name with a slash would be read as a path to locale data.
-    if (name.empty() || name.size() > kMaxName || name.find('/') != std::string::npos) return false;
+    if (name.empty() || name.size() > kMaxName || name.find('/') != std::string::npos)
+        return false;
     loc = newlocale(LC_TIME_MASK, name.c_str(), static_cast<locale_t>(nullptr));
     return loc != static_cast<locale_t>(nullptr);
 }
@@ -200,7 +212,8 @@ Cache &cache() {
 }
 
 void fill(Cache &c, const std::string &key, const FileId &file) {
-    if (c.ctx.runtime != static_cast<locale_t>(nullptr)) freelocale(c.ctx.runtime);
+    if (c.ctx.runtime != static_cast<locale_t>(nullptr))
+        freelocale(c.ctx.runtime);
     c.ctx = LocaleContext{};
     c.ctx.record = builtin_record();
     c.key = key;
@@ -223,7 +236,8 @@ void fill(Cache &c, const std::string &key, const FileId &file) {
                     hit = &l;
                     break;
                 }
-            if (hit == nullptr) break;
+            if (hit == nullptr)
+                break;
             if (hit->kind == LocaleLine::Define) {
                 c.ctx.record.name = hit->name;
                 c.ctx.record.time_pattern = hit->time_pattern;
@@ -238,7 +252,8 @@ void fill(Cache &c, const std::string &key, const FileId &file) {
         }
     }
     for (const std::string &n : names)
-        if (runtime_accepts(n, c.ctx.runtime)) break;
+        if (runtime_accepts(n, c.ctx.runtime))
+            break;
     if (c.ctx.runtime == static_cast<locale_t>(nullptr))
         c.ctx.runtime = newlocale(LC_TIME_MASK, "C", static_cast<locale_t>(nullptr));
 
@@ -257,7 +272,8 @@ void with_locale(const char *locale, const std::function<void(const LocaleContex
     std::lock_guard<std::mutex> lock(c.mutex);
     const FileId file =
         identify(key.empty() ? std::string() : std::string(getFennicString("LOCALE_FILE")));
-    if (!c.filled || c.key != key || !(c.file == file)) fill(c, key, file);
+    if (!c.filled || c.key != key || !(c.file == file))
+        fill(c, key, file);
     use(c.ctx);
 }
 
@@ -294,11 +310,13 @@ std::string walk(std::string_view pattern, bool seconds, bool &twelve, Emit emit
         size_t len = 1;
         const Token t = token_at(pattern, i, len);
         if (t == Token::None) {
-            if (sep.size() < kMaxSeparator) sep += pattern[i];
+            if (sep.size() < kMaxSeparator)
+                sep += pattern[i];
         } else if (t == Token::Second && !seconds) {
             sep.clear();
         } else {
-            if (t == Token::Hour12) twelve = true;
+            if (t == Token::Hour12)
+                twelve = true;
             out += sep;
             sep.clear();
             out += emit(t);
@@ -424,7 +442,8 @@ char *special_text(char *buf, size_t size, const char *locale, Special which) {
         rc = msg::lookup("CerTmf0042N", loc, size, buf, "DATE ERROR");
         break;
     }
-    if (rc != 0) V_strlcpy(buf, "DATE ERROR", size);
+    if (rc != 0)
+        V_strlcpy(buf, "DATE ERROR", size);
     return buf;
 }
 
@@ -443,8 +462,10 @@ char *pattern_text(char *buf, size_t size, time_t t, const char *locale, int par
                             parts == kBoth ? Special::Error : Special::ShortError);
     with_locale(locale, [&](const LocaleContext &ctx) {
         std::string date, time;
-        if (parts & kDate) date = format_pattern(ctx, ctx.record.date_pattern, f, true, true);
-        if (parts & kTime) time = format_pattern(ctx, ctx.record.time_pattern, f, seconds, pad12);
+        if (parts & kDate)
+            date = format_pattern(ctx, ctx.record.date_pattern, f, true, true);
+        if (parts & kTime)
+            time = format_pattern(ctx, ctx.record.time_pattern, f, seconds, pad12);
         std::string text;
         if (parts == kBoth)
             text = time_first ? time + " " + date : date + " " + time;
@@ -465,7 +486,8 @@ void runtime_format(char *buf, size_t size, const char *format, const struct tm 
             n = strftime_l(text, sizeof text, format, &f, ctx.runtime);
         else
             n = strftime(text, sizeof text, format, &f);
-        if (n == 0) text[0] = '\0';
+        if (n == 0)
+            text[0] = '\0';
         V_strlcpy(buf, text, size);
     });
 }
@@ -478,7 +500,8 @@ enum class Spelled { Date, DateTime, DateTimeSec };
 char *spelled(char *buf, size_t size, time_t t, const char *locale, Spelled form,
               bool locale_months) {
     struct tm f;
-    if (!local_fields(t, f)) return special_text(buf, size, locale, Special::ShortError);
+    if (!local_fields(t, f))
+        return special_text(buf, size, locale, Special::ShortError);
     char month[64];
     if (locale_months)
         runtime_format(month, sizeof month, "%b", f, locale);
@@ -603,7 +626,8 @@ char *spelled_datetimesecl(time_t t, const char *locale) {
 char *fulldatestring(time_t t, const char *locale) {
     static char buf[60];
     struct tm f;
-    if (!local_fields(t, f)) return special_text(buf, sizeof buf, locale, Special::ShortError);
+    if (!local_fields(t, f))
+        return special_text(buf, sizeof buf, locale, Special::ShortError);
     runtime_format(buf, sizeof buf, "%c", f, locale);
     return buf;
 }

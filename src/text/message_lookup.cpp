@@ -8,7 +8,8 @@
 
 namespace ztbase::msg {
 
-int lookup(const char *id, const char *locale, size_t size, char *out, const char *default_format, ...) {
+int lookup(const char *id, const char *locale, size_t size, char *out, const char *default_format,
+           ...) {
     if (id == nullptr || locale == nullptr || out == nullptr || default_format == nullptr)
         return -1;
     int saved = errno;

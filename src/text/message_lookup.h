@@ -11,8 +11,8 @@ namespace ztbase::msg {
 // Formats the text of message `id` in `locale` (default_format when there is no
 // translation) into out. Returns 0, or -1 when id, locale, out or
 // default_format is null.
-int lookup(const char *id, const char *locale, size_t size, char *out, const char *default_format, ...)
-    __attribute__((format(printf, 5, 6)));
+int lookup(const char *id, const char *locale, size_t size, char *out, const char *default_format,
+           ...) __attribute__((format(printf, 5, 6)));
 
 // Translates status `code` (message set 271) for `locale`; false when there is
 // no text.

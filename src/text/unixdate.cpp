@@ -17,7 +17,8 @@ int compare_fields(const struct tm &a, const struct tm &b) {
     const int pa[] = {a.tm_year, a.tm_mon, a.tm_mday, a.tm_hour, a.tm_min, a.tm_sec};
     const int pb[] = {b.tm_year, b.tm_mon, b.tm_mday, b.tm_hour, b.tm_min, b.tm_sec};
     for (int i = 0; i < 6; ++i)
-        if (pa[i] != pb[i]) return pa[i] < pb[i] ? -1 : 1;
+        if (pa[i] != pb[i])
+            return pa[i] < pb[i] ? -1 : 1;
     return 0;
 }
 
@@ -58,7 +59,8 @@ bool scan_date(const char *s, DateFields &d) {
     auto number = [&](int width, int &out) {
         while (is_space(*p))
             ++p;
-        if (!is_digit(*p)) return false;
+        if (!is_digit(*p))
+            return false;
         int v = 0;
         for (int k = 0; k < width && is_digit(*p); ++k)
             v = v * 10 + (*p++ - '0');
@@ -67,7 +69,8 @@ bool scan_date(const char *s, DateFields &d) {
         return true;
     };
     auto separator = [&]() {
-        if (!is_separator(*p)) return false;
+        if (!is_separator(*p))
+            return false;
         ++p;
         ++d.count;
         return true;
@@ -127,7 +130,8 @@ void trim_trailing(char *text) {
     size_t n = strlen(text);
     while (n > 0) {
         const unsigned char c = static_cast<unsigned char>(text[n - 1]);
-        if (!is_space(static_cast<char>(c)) && c > ' ' && c < 0x7F) break;
+        if (!is_space(static_cast<char>(c)) && c > ' ' && c < 0x7F)
+            break;
         text[--n] = '\0';
     }
 }
@@ -137,9 +141,11 @@ void trim_trailing(char *text) {
 extern "C" {
 
 int ValidDay(int month0, int day, int year) {
-    if (day < 1) return 0;
+    if (day < 1)
+        return 0;
     static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (month0 < 0 || month0 > 11) return 1;
+    if (month0 < 0 || month0 > 11)
+        return 1;
     const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
     const int last = kDays[month0] + (month0 == 1 && leap ? 1 : 0);
     return day <= last ? 1 : 0;
@@ -148,19 +154,22 @@ int ValidDay(int month0, int day, int year) {
 // Local time only grows with the time value except where clocks go back; the
 // bisection then still ends on a second whose successor is later than fields.
 time_t unctime(const struct tm *fields) {
-    if (fields == nullptr) return -1;
+    if (fields == nullptr)
+        return -1;
     time_t result = 0;
     for (int bit = 30; bit >= 0; --bit) {
         const time_t candidate = result | (time_t{1} << bit);
         struct tm f;
-        if (local_fields(candidate, f) && compare_fields(f, *fields) <= 0) result = candidate;
+        if (local_fields(candidate, f) && compare_fields(f, *fields) <= 0)
+            result = candidate;
     }
     return result;
 }
 
 int convert2unixdate(char *text, time_t *out, int start_of_day) {
     constexpr const char *fn = "convert2unixdate";
-    if (text == nullptr || out == nullptr) return 0;
+    if (text == nullptr || out == nullptr)
+        return 0;
     trim_trailing(text);
 
     DateFields d;
@@ -174,7 +183,8 @@ int convert2unixdate(char *text, time_t *out, int start_of_day) {
     if (d.count < 5) {
         const time_t now = time(nullptr);
         struct tm f;
-        if (!local_fields(now, f)) return 0;
+        if (!local_fields(now, f))
+            return 0;
         year = f.tm_year + 1900;
     } else {
         rule = full_year(d.year, year);
@@ -208,17 +218,20 @@ int convert2unixdate(char *text, time_t *out, int start_of_day) {
     // A local time skipped by a daylight-saving change leaves the last second
     // before the change; the time the user meant starts right after it.
     struct tm got;
-    if (t < kLargest && local_fields(t, got) && compare_fields(got, want) < 0) ++t;
+    if (t < kLargest && local_fields(t, got) && compare_fields(got, want) < 0)
+        ++t;
     *out = t > ZT_TIME_BEYOND ? ZT_TIME_BEYOND : t;
     return 1;
 }
 
 time_t get_midnight(time_t t) {
     struct tm day;
-    if (!local_fields(t, day)) return -1;
+    if (!local_fields(t, day))
+        return -1;
     time_t m = t - second_of_day(day);
     struct tm f;
-    if (!local_fields(m, f)) return -1;
+    if (!local_fields(m, f))
+        return -1;
     if (second_of_day(f) != 0) {
         // The clock changed in between: went back (still the same day) or went
         // forward (the previous day), by an hour or by any other amount.
@@ -226,7 +239,8 @@ time_t get_midnight(time_t t) {
     }
     // Where the clock goes back over midnight the day has begun earlier.
     for (int i = 0; i < 3; ++i) {
-        if (!local_fields(m - 1, f) || !same_date(f, day)) break;
+        if (!local_fields(m - 1, f) || !same_date(f, day))
+            break;
         m = m - 1 - second_of_day(f);
     }
     return m;
@@ -234,20 +248,24 @@ time_t get_midnight(time_t t) {
 
 time_t get_next_midnight(time_t t) {
     const time_t m = get_midnight(t);
-    if (m == -1) return -1;
+    if (m == -1)
+        return -1;
     return get_midnight(m + 129600);
 }
 
 size_t bp_strftime(char *buf, size_t size, const char *format, const struct tm *tm) {
-    if (buf == nullptr || format == nullptr || tm == nullptr) return 0;
+    if (buf == nullptr || format == nullptr || tm == nullptr)
+        return 0;
     if (size >= 256) {
         const size_t n = strftime(buf, size, format, tm);
-        if (n == 0) buf[0] = '\0';
+        if (n == 0)
+            buf[0] = '\0';
         return n;
     }
     char text[256];
     const size_t n = strftime(text, sizeof text, format, tm);
-    if (n == 0) text[0] = '\0';
+    if (n == 0)
+        text[0] = '\0';
     V_strlcpy(buf, text, size);
     return n;
 }

@@ -21,7 +21,8 @@ using Converter = std::unique_ptr<UConverter, ConverterClose>;
 Converter locale_converter() {
     UErrorCode status = U_ZERO_ERROR;
     Converter c(ucnv_open(nl_langinfo(CODESET), &status));
-    if (U_FAILURE(status)) return nullptr;
+    if (U_FAILURE(status))
+        return nullptr;
     return c;
 }
 
@@ -42,10 +43,12 @@ long long count_utf8_units(const unsigned char *in) {
         if (b < 0x80) {
             i += 1;
         } else if (b >= 0xC2 && b <= 0xDF) {
-            if ((in[i + 1] & 0xC0) != 0x80) return -1;
+            if ((in[i + 1] & 0xC0) != 0x80)
+                return -1;
             i += 2;
         } else if (b >= 0xE0 && b <= 0xEF) {
-            if ((in[i + 1] & 0xC0) != 0x80 || (in[i + 2] & 0xC0) != 0x80) return -1;
+            if ((in[i + 1] & 0xC0) != 0x80 || (in[i + 2] & 0xC0) != 0x80)
+                return -1;
             if (b == 0xE0 && in[i + 1] < 0xA0) // overlong
                 return -1;
             i += 3;
@@ -61,13 +64,16 @@ long long count_utf8_units(const unsigned char *in) {
 extern "C" {
 
 ZTBASE_API char16_t *V_StrDupUTF8ToWide(const char *s) {
-    if (s == nullptr) return nullptr;
+    if (s == nullptr)
+        return nullptr;
     UErrorCode status = U_ZERO_ERROR;
     int32_t units = 0;
     u_strFromUTF8(nullptr, 0, &units, s, -1, &status);
-    if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status)) return nullptr;
+    if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status))
+        return nullptr;
     char16_t *out = alloc_units(static_cast<size_t>(units));
-    if (out == nullptr) return nullptr;
+    if (out == nullptr)
+        return nullptr;
     status = U_ZERO_ERROR;
     u_strFromUTF8(out, units + 1, nullptr, s, -1, &status);
     if (U_FAILURE(status)) {
@@ -78,13 +84,16 @@ ZTBASE_API char16_t *V_StrDupUTF8ToWide(const char *s) {
 }
 
 ZTBASE_API char *V_StrDupWideToUTF8(const char16_t *w) {
-    if (w == nullptr) return nullptr;
+    if (w == nullptr)
+        return nullptr;
     UErrorCode status = U_ZERO_ERROR;
     int32_t bytes = 0;
     u_strToUTF8(nullptr, 0, &bytes, w, -1, &status);
-    if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status)) return nullptr;
+    if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status))
+        return nullptr;
     char *out = static_cast<char *>(malloc(static_cast<size_t>(bytes) + 1));
-    if (out == nullptr) return nullptr;
+    if (out == nullptr)
+        return nullptr;
     status = U_ZERO_ERROR;
     u_strToUTF8(out, bytes + 1, nullptr, w, -1, &status);
     if (U_FAILURE(status)) {
@@ -95,16 +104,21 @@ ZTBASE_API char *V_StrDupWideToUTF8(const char16_t *w) {
 }
 
 ZTBASE_API char16_t *V_StrDupACPToWide(const char *s) {
-    if (s == nullptr) return nullptr;
+    if (s == nullptr)
+        return nullptr;
     Converter c = locale_converter();
-    if (!c) return nullptr;
+    if (!c)
+        return nullptr;
     size_t len = strlen(s);
-    if (len > INT32_MAX) return nullptr;
+    if (len > INT32_MAX)
+        return nullptr;
     UErrorCode status = U_ZERO_ERROR;
     int32_t units = ucnv_toUChars(c.get(), nullptr, 0, s, static_cast<int32_t>(len), &status);
-    if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status)) return nullptr;
+    if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status))
+        return nullptr;
     char16_t *out = alloc_units(static_cast<size_t>(units));
-    if (out == nullptr) return nullptr;
+    if (out == nullptr)
+        return nullptr;
     status = U_ZERO_ERROR;
     ucnv_reset(c.get());
     ucnv_toUChars(c.get(), out, units + 1, s, static_cast<int32_t>(len), &status);
@@ -116,16 +130,20 @@ ZTBASE_API char16_t *V_StrDupACPToWide(const char *s) {
 }
 
 ZTBASE_API char *V_StrDupWideToACP(const char16_t *w) {
-    if (w == nullptr) return empty_string();
+    if (w == nullptr)
+        return empty_string();
     Converter c = locale_converter();
-    if (!c) return empty_string();
+    if (!c)
+        return empty_string();
     UErrorCode status = U_ZERO_ERROR;
     ucnv_setSubstChars(c.get(), "?", 1, &status); // as the system code pages do
     status = U_ZERO_ERROR;
     int32_t bytes = ucnv_fromUChars(c.get(), nullptr, 0, w, -1, &status);
-    if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status)) return empty_string();
+    if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status))
+        return empty_string();
     char *out = static_cast<char *>(malloc(static_cast<size_t>(bytes) + 1));
-    if (out == nullptr) return empty_string();
+    if (out == nullptr)
+        return empty_string();
     status = U_ZERO_ERROR;
     ucnv_reset(c.get());
     ucnv_fromUChars(c.get(), out, bytes + 1, w, -1, &status);
@@ -136,13 +154,16 @@ ZTBASE_API char *V_StrDupWideToACP(const char16_t *w) {
 }
 
 ZTBASE_API int V_UnicodeToUTF(char *out, const char16_t *in, size_t size) {
-    if (out == nullptr || size == 0) return 1;
+    if (out == nullptr || size == 0)
+        return 1;
     out[0] = 0;
-    if (in == nullptr) return 1;
+    if (in == nullptr)
+        return 1;
     size_t need = 0;
     for (const char16_t *p = in; *p != 0; ++p)
         need += *p < 0x80 ? 1 : *p < 0x800 ? 2 : 3;
-    if (need >= size) return 1;
+    if (need >= size)
+        return 1;
     char *o = out;
     for (const char16_t *p = in; *p != 0; ++p) {
         char16_t u = *p;
@@ -162,9 +183,11 @@ ZTBASE_API int V_UnicodeToUTF(char *out, const char16_t *in, size_t size) {
 }
 
 ZTBASE_API int V_UTFToUnicode(char16_t *out, const char *in, size_t size) {
-    if (out == nullptr || size == 0) return 1;
+    if (out == nullptr || size == 0)
+        return 1;
     out[0] = 0;
-    if (in == nullptr) return 1;
+    if (in == nullptr)
+        return 1;
     auto bytes = reinterpret_cast<const unsigned char *>(in);
     long long units = count_utf8_units(bytes);
     if (units < 0) {
@@ -174,12 +197,14 @@ ZTBASE_API int V_UTFToUnicode(char16_t *out, const char *in, size_t size) {
             size_t n = 0;
             while (wide[n] != 0)
                 ++n;
-            if (n < size) memcpy(out, wide, (n + 1) * sizeof(char16_t));
+            if (n < size)
+                memcpy(out, wide, (n + 1) * sizeof(char16_t));
             free(wide);
         }
         return 1;
     }
-    if (static_cast<unsigned long long>(units) >= size) return 1;
+    if (static_cast<unsigned long long>(units) >= size)
+        return 1;
     char16_t *o = out;
     for (size_t i = 0; bytes[i] != 0;) {
         unsigned char b = bytes[i];
@@ -200,9 +225,11 @@ ZTBASE_API int V_UTFToUnicode(char16_t *out, const char *in, size_t size) {
 }
 
 ZTBASE_API void *V_dumb_realloc(void **p, size_t size) {
-    if (p == nullptr) return nullptr;
+    if (p == nullptr)
+        return nullptr;
     void *grown = realloc(*p, size);
-    if (grown == nullptr && size != 0) free(*p);
+    if (grown == nullptr && size != 0)
+        free(*p);
     *p = grown;
     return grown;
 }

@@ -29,7 +29,8 @@ class Output {
 // the number of tokens, or -1 when memory is short.
 template <class F> int for_each_token(const char *in, const char *delims, F f) {
     std::unique_ptr<char, FreeDeleter> copy(strdup(in));
-    if (!copy) return -1;
+    if (!copy)
+        return -1;
     char *save = nullptr;
     int index = 0;
     for (char *token = strtok_r(copy.get(), delims, &save); token != nullptr;
@@ -40,13 +41,15 @@ template <class F> int for_each_token(const char *in, const char *delims, F f) {
 
 bool listed(int index, const int *positions, int count) {
     for (int i = 0; positions != nullptr && i < count; ++i)
-        if (positions[i] == index) return true;
+        if (positions[i] == index)
+            return true;
     return false;
 }
 
 bool is_keyword(const char *token, const char *const *keywords, int count) {
     for (int i = 0; keywords != nullptr && i < count; ++i)
-        if (keywords[i] != nullptr && strcmp(keywords[i], token) == 0) return true;
+        if (keywords[i] != nullptr && strcmp(keywords[i], token) == 0)
+            return true;
     return false;
 }
 
@@ -58,26 +61,33 @@ ZTBASE_API char *V_HidePasswordInString(char *out, size_t size, const char *in, 
                                         const int *positions, int count) {
     if (out == nullptr || size == 0 || in == nullptr || *in == 0 || size < strlen(in))
         return nullptr;
-    if (delims == nullptr) delims = "";
+    if (delims == nullptr)
+        delims = "";
     Output o(out, size);
     int tokens = for_each_token(in, delims, [&](int index, const char *token) {
-        if (index > 0) o.append(delims);
+        if (index > 0)
+            o.append(delims);
         bool hide = listed(index, positions, count) && strcmp(token, "*NULL*") != 0;
         o.append(hide ? kMask : token);
     });
-    if (tokens < 0) return nullptr;
-    if (tokens == 0) V_strlcpy(out, in, size);
+    if (tokens < 0)
+        return nullptr;
+    if (tokens == 0)
+        V_strlcpy(out, in, size);
     return out;
 }
 
 ZTBASE_API char *V_HidePasswordInCmdLine(char *out, size_t size, const char *in, const char *delims,
                                          const char *const *keywords, int count) {
-    if (out == nullptr || size == 0 || in == nullptr || size < strlen(in)) return nullptr;
-    if (delims == nullptr) delims = "";
+    if (out == nullptr || size == 0 || in == nullptr || size < strlen(in))
+        return nullptr;
+    if (delims == nullptr)
+        delims = "";
     Output o(out, size);
     bool hide_next = false;
     int tokens = for_each_token(in, delims, [&](int index, const char *token) {
-        if (index > 0) o.append(delims);
+        if (index > 0)
+            o.append(delims);
         if (hide_next) {
             o.append(kMask);
             hide_next = false;
@@ -86,7 +96,8 @@ ZTBASE_API char *V_HidePasswordInCmdLine(char *out, size_t size, const char *in,
             hide_next = is_keyword(token, keywords, count);
         }
     });
-    if (tokens < 0) return nullptr;
+    if (tokens < 0)
+        return nullptr;
     if (hide_next) // the keyword came last
         o.append(delims);
     return out;

@@ -43,7 +43,8 @@ bool write_all(int fd, const char *data, size_t n) {
     while (n > 0) {
         ssize_t w = write(fd, data, n);
         if (w < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return false;
         }
         data += w;
@@ -75,10 +76,13 @@ class Fd {
 // an errno value.
 int move_across(const char *from, const char *to) {
     struct stat st;
-    if (lstat(from, &st) != 0) return errno;
-    if (!S_ISREG(st.st_mode)) return EXDEV;
+    if (lstat(from, &st) != 0)
+        return errno;
+    if (!S_ISREG(st.st_mode))
+        return EXDEV;
     Fd in(open(from, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (in.get() < 0) return errno;
+    if (in.get() < 0)
+        return errno;
 
     std::string target(to);
     size_t slash = target.find_last_of('/');
@@ -93,18 +97,21 @@ int move_across(const char *from, const char *to) {
     }
     std::string temp = dir + "/." + base + ".XXXXXX";
     Fd out(mkostemp(temp.data(), O_CLOEXEC));
-    if (out.get() < 0) return errno;
+    if (out.get() < 0)
+        return errno;
 
     int err = 0;
     char buffer[65536];
     for (;;) {
         ssize_t r = read(in.get(), buffer, sizeof buffer);
-        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && errno == EINTR)
+            continue;
         if (r < 0 || (r > 0 && !write_all(out.get(), buffer, static_cast<size_t>(r)))) {
             err = errno;
             break;
         }
-        if (r == 0) break;
+        if (r == 0)
+            break;
     }
     if (err == 0) {
         // Keep what a rename keeps: mode, times and (when allowed) owner.
@@ -114,16 +121,20 @@ int move_across(const char *from, const char *to) {
         fchmod(out.get(), st.st_mode & 07777);
         struct timespec times[2] = {st.st_atim, st.st_mtim};
         futimens(out.get(), times);
-        if (fsync(out.get()) != 0) err = errno;
+        if (fsync(out.get()) != 0)
+            err = errno;
     }
-    if (!out.reset() && err == 0) err = errno;
-    if (err == 0 && rename(temp.c_str(), to) != 0) err = errno;
+    if (!out.reset() && err == 0)
+        err = errno;
+    if (err == 0 && rename(temp.c_str(), to) != 0)
+        err = errno;
     if (err != 0) {
         unlink(temp.c_str());
         return err;
     }
     Fd dirfd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dirfd.get() >= 0) fsync(dirfd.get());
+    if (dirfd.get() >= 0)
+        fsync(dirfd.get());
     if (unlink(from) != 0)
         ztbase::logsink::logf(8, 0, "renameUTF8Path", "copied %s to %s but cannot remove it: %s",
                               from, to, strerror(errno));
@@ -147,7 +158,8 @@ ZTBASE_API int removeUTF8Path(const char *path) {
 }
 
 ZTBASE_API FILE *fopenUTF8Path(const char *path, const char *mode) {
-    if (!convertible(path, "fopenUTF8Path")) return nullptr;
+    if (!convertible(path, "fopenUTF8Path"))
+        return nullptr;
     if (mode == nullptr) {
         errno = EINVAL;
         return nullptr;
@@ -173,7 +185,8 @@ ZTBASE_API int rmdirUTF8Path(const char *path) {
 }
 
 ZTBASE_API int statUTF8Path(const char *path, struct stat *st) {
-    if (!convertible(path, "statUTF8Path")) return -1;
+    if (!convertible(path, "statUTF8Path"))
+        return -1;
     if (st == nullptr) {
         errno = EINVAL;
         return -1;
@@ -182,7 +195,8 @@ ZTBASE_API int statUTF8Path(const char *path, struct stat *st) {
 }
 
 ZTBASE_API int lstatUTF8Path(const char *path, struct stat *st) {
-    if (!convertible(path, "lstatUTF8Path")) return -1;
+    if (!convertible(path, "lstatUTF8Path"))
+        return -1;
     if (st == nullptr) {
         errno = EINVAL;
         return -1;
@@ -191,10 +205,13 @@ ZTBASE_API int lstatUTF8Path(const char *path, struct stat *st) {
 }
 
 ZTBASE_API int renameUTF8Path(const char *from, const char *to) {
-    if (!convertible(from, "renameUTF8Path") || !convertible(to, "renameUTF8Path")) return -1;
+    if (!convertible(from, "renameUTF8Path") || !convertible(to, "renameUTF8Path"))
+        return -1;
     int err = rename(from, to) == 0 ? 0 : errno;
-    if (err == EXDEV) err = move_across(from, to);
-    if (err != 0) errno = map_rename_errno(err);
+    if (err == EXDEV)
+        err = move_across(from, to);
+    if (err != 0)
+        errno = map_rename_errno(err);
     return err;
 }
 

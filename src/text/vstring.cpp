@@ -24,7 +24,8 @@ template <class C> size_t bounded_len(const C *s, size_t max) {
 }
 
 template <class C> size_t lcpy(C *dst, const C *src, size_t size) {
-    if (dst == nullptr || src == nullptr || size == 0) return 0;
+    if (dst == nullptr || src == nullptr || size == 0)
+        return 0;
     size_t n = bounded_len(src, size - 1);
     std::copy_n(src, n, dst);
     dst[n] = 0;
@@ -33,19 +34,23 @@ template <class C> size_t lcpy(C *dst, const C *src, size_t size) {
 
 // Appends into dst within `limit` (<= size) places counted from the start.
 template <class C> size_t lcat_within(C *dst, const C *src, size_t len, size_t limit) {
-    if (limit < len + 2) return 0;
+    if (limit < len + 2)
+        return 0;
     return lcpy(dst + len, src, limit - len);
 }
 
 template <class C> size_t lcat(C *dst, const C *src, size_t size) {
-    if (dst == nullptr || src == nullptr || size == 0) return 0;
+    if (dst == nullptr || src == nullptr || size == 0)
+        return 0;
     size_t len = bounded_len(dst, size);
-    if (len == size) return 0;
+    if (len == size)
+        return 0;
     return lcat_within(dst, src, len, size);
 }
 
 template <class C> size_t lncpy(C *dst, const C *src, size_t n, size_t size) {
-    if (dst == nullptr || src == nullptr || size == 0) return 0;
+    if (dst == nullptr || src == nullptr || size == 0)
+        return 0;
     size_t count = std::min(n, size);
     size_t copied = bounded_len(src, count);
     std::copy_n(src, copied, dst);
@@ -61,16 +66,19 @@ template <class C> size_t lncpy(C *dst, const C *src, size_t n, size_t size) {
 // The end of dst is looked for within size in both widths: an unterminated
 // destination must not be read past its capacity.
 template <class C> size_t lncat(C *dst, const C *src, size_t n, size_t size) {
-    if (dst == nullptr || src == nullptr || size == 0) return 0;
+    if (dst == nullptr || src == nullptr || size == 0)
+        return 0;
     size_t len = bounded_len(dst, size);
-    if (len == size) return 0;
+    if (len == size)
+        return 0;
     size_t room = size - len - 1; // places for characters after the string
     size_t limit = n < room ? len + n + 1 : size;
     return lcat_within(dst, src, len, limit);
 }
 
 template <class C> size_t xncpy(C *dst, const C *src, size_t size, size_t n) {
-    if (dst == nullptr || src == nullptr || size == 0) return 0;
+    if (dst == nullptr || src == nullptr || size == 0)
+        return 0;
     size_t count = std::min(size, n);
     size_t copied = bounded_len(src, count);
     std::copy_n(src, copied, dst);
@@ -81,7 +89,8 @@ template <class C> size_t xncpy(C *dst, const C *src, size_t size, size_t n) {
 template <class C> int verify(const C *buf, size_t n, size_t *len) {
     size_t found = buf == nullptr ? 0 : bounded_len(buf, n);
     bool ok = buf != nullptr && found < n;
-    if (len != nullptr) *len = ok ? found : 0;
+    if (len != nullptr)
+        *len = ok ? found : 0;
     return ok ? 0 : -1;
 }
 
@@ -109,7 +118,8 @@ size_t incomplete_utf8_tail(const char *s, size_t len) {
     size_t back = 0;
     while (back < 3 && back < len && (static_cast<unsigned char>(s[len - 1 - back]) & 0xC0) == 0x80)
         ++back;
-    if (back == len) return 0;
+    if (back == len)
+        return 0;
     auto lead = static_cast<unsigned char>(s[len - 1 - back]);
     size_t need = lead >= 0xF0 && lead <= 0xF7   ? 4
                   : lead >= 0xE0 && lead <= 0xEF ? 3
@@ -169,7 +179,8 @@ ZTBASE_API int V_wstrverify(const char16_t *buf, size_t n, size_t *len) {
 }
 
 ZTBASE_API int V_vsnprintf(char *buf, size_t size, const char *fmt, va_list args) {
-    if (buf == nullptr || size == 0) return -1;
+    if (buf == nullptr || size == 0)
+        return -1;
     if (fmt == nullptr) {
         buf[0] = 0;
         return -1;
@@ -190,9 +201,11 @@ ZTBASE_API int V_snprintf(char *buf, size_t size, const char *fmt, ...) {
 }
 
 ZTBASE_API int V_cat_snprintf(char *buf, size_t size, const char *fmt, ...) {
-    if (buf == nullptr) return -1;
+    if (buf == nullptr)
+        return -1;
     size_t len = strnlen(buf, size);
-    if (len == size) return -1;
+    if (len == size)
+        return -1;
     va_list args;
     va_start(args, fmt);
     int n = V_vsnprintf(buf + len, size - len, fmt, args);
@@ -201,14 +214,16 @@ ZTBASE_API int V_cat_snprintf(char *buf, size_t size, const char *fmt, ...) {
 }
 
 ZTBASE_API int V_vsnprintfUtf8(char *buf, size_t size, const char *fmt, va_list args) {
-    if (buf == nullptr || size == 0) return -1;
+    if (buf == nullptr || size == 0)
+        return -1;
     if (fmt == nullptr) {
         buf[0] = 0;
         return -1;
     }
     size_t len = strlen(fmt);
     size_t tail = incomplete_utf8_tail(fmt, len);
-    if (tail == 0) return V_vsnprintf(buf, size, fmt, args);
+    if (tail == 0)
+        return V_vsnprintf(buf, size, fmt, args);
     char *head = strndup(fmt, len - tail);
     if (head == nullptr) {
         buf[0] = 0;
@@ -217,7 +232,8 @@ ZTBASE_API int V_vsnprintfUtf8(char *buf, size_t size, const char *fmt, va_list 
     }
     int n = V_vsnprintf(buf, size, head, args);
     free(head);
-    if (n < 0) return n;
+    if (n < 0)
+        return n;
     size_t written = static_cast<size_t>(n);
     for (size_t i = len - tail; i < len && written + 1 < size; ++i)
         buf[written++] = fmt[i];
@@ -234,7 +250,8 @@ ZTBASE_API int V_snprintfUtf8(char *buf, size_t size, const char *fmt, ...) {
 }
 
 ZTBASE_API int V_vsnwprintf(char16_t *buf, size_t size, const char16_t *fmt, va_list args) {
-    if (buf == nullptr || size == 0) return -1;
+    if (buf == nullptr || size == 0)
+        return -1;
     if (fmt == nullptr) {
         buf[0] = 0;
         return -1;
@@ -251,9 +268,11 @@ ZTBASE_API int V_snwprintf(char16_t *buf, size_t size, const char16_t *fmt, ...)
 }
 
 ZTBASE_API int V_cat_snwprintf(char16_t *buf, size_t size, const char16_t *fmt, ...) {
-    if (buf == nullptr) return -1;
+    if (buf == nullptr)
+        return -1;
     size_t len = bounded_len(buf, size);
-    if (len == size) return -1;
+    if (len == size)
+        return -1;
     va_list args;
     va_start(args, fmt);
     int n = V_vsnwprintf(buf + len, size - len, fmt, args);
@@ -262,7 +281,8 @@ ZTBASE_API int V_cat_snwprintf(char16_t *buf, size_t size, const char16_t *fmt, 
 }
 
 ZTBASE_API char *V_syserror(int code, char *buf, size_t size) {
-    if (buf == nullptr || size == 0) return buf;
+    if (buf == nullptr || size == 0)
+        return buf;
     // strerror_r makes up "Unknown error N" for codes without a text of their own.
     if (strerrorname_np(code) == nullptr) {
         V_strlcpy(buf, "Unknown error", size);
@@ -272,7 +292,8 @@ ZTBASE_API char *V_syserror(int code, char *buf, size_t size) {
     const char *text = strerror_r(code, scratch, sizeof scratch);
     V_strlcpy(buf, text != nullptr ? text : "Unknown error", size);
     for (char *p = buf; *p != 0; ++p)
-        if (*p == '\r' || *p == '\n') *p = ' ';
+        if (*p == '\r' || *p == '\n')
+            *p = ' ';
     return buf;
 }
 

@@ -15,7 +15,8 @@ namespace ztbase::text {
 size_t decode_utf8(const char *s, char32_t &cp) {
     auto b0 = static_cast<unsigned char>(s[0]);
     cp = b0;
-    if (b0 < 0x80) return b0 == 0 ? 0 : 1;
+    if (b0 < 0x80)
+        return b0 == 0 ? 0 : 1;
     size_t need;
     char32_t min;
     if (b0 >= 0xC2 && b0 <= 0xDF) {
@@ -36,7 +37,8 @@ size_t decode_utf8(const char *s, char32_t &cp) {
         }
         cp = (cp << 6) | (b & 0x3F);
     }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        cp = 0xFFFD;
     return need + 1;
 }
 
@@ -48,7 +50,8 @@ class Sink {
     Sink(char16_t *buf, size_t size) : buf_(buf), size_(size) {}
 
     void put(char16_t c) {
-        if (pos_ + 1 < size_) buf_[pos_] = c;
+        if (pos_ + 1 < size_)
+            buf_[pos_] = c;
         ++pos_;
     }
     void put_code_point(char32_t cp) {
@@ -103,7 +106,8 @@ bool parse_number(const char16_t *&p, int &out) {
     long long v = 0;
     while (*p >= u'0' && *p <= u'9') {
         v = v * 10 + (*p - u'0');
-        if (v > INT_MAX) return false;
+        if (v > INT_MAX)
+            return false;
         ++p;
     }
     out = static_cast<int>(v);
@@ -114,9 +118,12 @@ bool parse_number(const char16_t *&p, int &out) {
 void narrow_pattern(const Field &s, const char *length, char conversion, char *out) {
     char *p = out;
     *p++ = '%';
-    if (s.plus) *p++ = '+';
-    if (s.space) *p++ = ' ';
-    if (s.hash) *p++ = '#';
+    if (s.plus)
+        *p++ = '+';
+    if (s.space)
+        *p++ = ' ';
+    if (s.hash)
+        *p++ = '#';
     *p++ = '.';
     *p++ = '*';
     while (*length != 0)
@@ -132,18 +139,22 @@ class Narrow {
     Narrow(const Narrow &) = delete;
     Narrow &operator=(const Narrow &) = delete;
     ~Narrow() {
-        if (text_ != small_) free(text_);
+        if (text_ != small_)
+            free(text_);
     }
 
     template <class T> bool format(const char *pattern, int precision, T value) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
         int n = snprintf(small_, sizeof small_, pattern, precision, value);
-        if (n < 0) return false;
+        if (n < 0)
+            return false;
         length_ = static_cast<size_t>(n);
-        if (length_ < sizeof small_) return true;
+        if (length_ < sizeof small_)
+            return true;
         text_ = static_cast<char *>(malloc(length_ + 1));
-        if (text_ == nullptr) return false;
+        if (text_ == nullptr)
+            return false;
         snprintf(text_, length_ + 1, pattern, precision, value);
 #pragma GCC diagnostic pop
         return true;
@@ -158,7 +169,8 @@ class Narrow {
             return;
         }
         size_t prefix = 0;
-        if (prefix < length_ && strchr("+- ", text_[prefix]) != nullptr) ++prefix;
+        if (prefix < length_ && strchr("+- ", text_[prefix]) != nullptr)
+            ++prefix;
         if (prefix + 1 < length_ && text_[prefix] == '0' &&
             (text_[prefix + 1] == 'x' || text_[prefix + 1] == 'X'))
             prefix += 2;
@@ -180,10 +192,12 @@ class Narrow {
 };
 
 void pad_before(Sink &sink, const Field &s, size_t length) {
-    if (!s.minus && static_cast<size_t>(s.width) > length) sink.fill(u' ', s.width - length);
+    if (!s.minus && static_cast<size_t>(s.width) > length)
+        sink.fill(u' ', s.width - length);
 }
 void pad_after(Sink &sink, const Field &s, size_t length) {
-    if (s.minus && static_cast<size_t>(s.width) > length) sink.fill(u' ', s.width - length);
+    if (s.minus && static_cast<size_t>(s.width) > length)
+        sink.fill(u' ', s.width - length);
 }
 
 size_t max_units(const Field &s) {
@@ -191,13 +205,15 @@ size_t max_units(const Field &s) {
 }
 
 void emit_wide(Sink &sink, const Field &s, const char16_t *text) {
-    if (text == nullptr) text = u"(null)";
+    if (text == nullptr)
+        text = u"(null)";
     size_t limit = max_units(s), n = 0;
     while (n < limit && text[n] != 0)
         ++n;
     // A cut after a high surrogate would leave half a character. The unit
     // beyond the precision is not read: the array may end there.
-    if (n > 0 && n == limit && text[n - 1] >= 0xD800 && text[n - 1] <= 0xDBFF) --n;
+    if (n > 0 && n == limit && text[n - 1] >= 0xD800 && text[n - 1] <= 0xDBFF)
+        --n;
     pad_before(sink, s, n);
     for (size_t i = 0; i < n; ++i)
         sink.put(text[i]);
@@ -211,14 +227,18 @@ void emit_wide(Sink &sink, const Field &s, const char16_t *text) {
 template <class F> size_t walk_utf8(const char *text, size_t limit, F f) {
     size_t units = 0;
     for (size_t i = 0;;) {
-        if (units == limit) break;
+        if (units == limit)
+            break;
         auto lead = static_cast<unsigned char>(text[i]);
-        if (lead >= 0xF0 && lead <= 0xF4 && units + 2 > limit) break;
+        if (lead >= 0xF0 && lead <= 0xF4 && units + 2 > limit)
+            break;
         char32_t cp;
         size_t used = decode_utf8(text + i, cp);
-        if (used == 0) break;
+        if (used == 0)
+            break;
         size_t w = cp >= 0x10000 ? 2 : 1;
-        if (units + w > limit) break;
+        if (units + w > limit)
+            break;
         f(cp);
         units += w;
         i += used;
@@ -227,7 +247,8 @@ template <class F> size_t walk_utf8(const char *text, size_t limit, F f) {
 }
 
 void emit_narrow_string(Sink &sink, const Field &s, const char *text) {
-    if (text == nullptr) text = "(null)";
+    if (text == nullptr)
+        text = "(null)";
     size_t limit = max_units(s);
     size_t n = walk_utf8(text, limit, [](char32_t) {});
     pad_before(sink, s, n);
@@ -373,7 +394,8 @@ bool convert(Sink &sink, const Field &s, va_list &args, bool &failed) {
     case u'i':
         narrow_pattern(s, "ll", 'd', pattern);
         failed = !narrow.format(pattern, s.precision, signed_arg(s.length, args));
-        if (!failed) narrow.emit(sink, s, s.precision < 0);
+        if (!failed)
+            narrow.emit(sink, s, s.precision < 0);
         return true;
     case u'u':
     case u'o':
@@ -381,7 +403,8 @@ bool convert(Sink &sink, const Field &s, va_list &args, bool &failed) {
     case u'X':
         narrow_pattern(s, "ll", static_cast<char>(c), pattern);
         failed = !narrow.format(pattern, s.precision, unsigned_arg(s.length, args));
-        if (!failed) narrow.emit(sink, s, s.precision < 0);
+        if (!failed)
+            narrow.emit(sink, s, s.precision < 0);
         return true;
     case u'e':
     case u'E':
@@ -396,11 +419,13 @@ bool convert(Sink &sink, const Field &s, va_list &args, bool &failed) {
             failed = !narrow.format(pattern, s.precision, va_arg(args, long double));
         else
             failed = !narrow.format(pattern, s.precision, va_arg(args, double));
-        if (!failed) narrow.emit(sink, s, true);
+        if (!failed)
+            narrow.emit(sink, s, true);
         return true;
     case u'p':
         failed = !narrow.format("%.*p", -1, va_arg(args, void *));
-        if (!failed) narrow.emit(sink, s, false);
+        if (!failed)
+            narrow.emit(sink, s, false);
         return true;
     case u'c':
         emit_char(sink, s, va_arg(args, int));

@@ -22,7 +22,7 @@ constexpr const char kPaths[] = "SOFTWARE\\Halvane\\Zentor\\CurrentVersion\\Path
 // Each test starts with a table built afresh from the overrides it writes;
 // without any it sees the plain UNIX layout.
 class PathTable : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         zt::test::point_environment_at(root_.path());
         pathconfig::reset_for_tests();
@@ -34,7 +34,8 @@ protected:
     }
     void override_path(const std::string &label, const std::string &data) {
         registry::Key key;
-        ASSERT_EQ(registry::Key::create(registry::Root::LocalMachine, kPaths, key), registry::Status::Ok);
+        ASSERT_EQ(registry::Key::create(registry::Root::LocalMachine, kPaths, key),
+                  registry::Status::Ok);
         ASSERT_EQ(key.set(registry::Value::sz(label, data)), registry::Status::Ok);
     }
     std::string expand(const char *tmpl) {
@@ -45,7 +46,7 @@ protected:
     }
     std::vector<std::string> events;
 
-private:
+  private:
     zt::test::TempRoot root_;
 };
 
@@ -133,10 +134,10 @@ TEST_F(PathTable, TemplatesExpandByTheirRules) {
 }
 
 TEST_F(PathTable, OverridesReplaceAddAndRemoveLabels) {
-    override_path("BP_DIR", "$BP_DIR/extra");          // $X in X's override: X's previous value
-    override_path("BPCD_NAME", "");                     // empty: the label goes
+    override_path("BP_DIR", "$BP_DIR/extra"); // $X in X's override: X's previous value
+    override_path("BPCD_NAME", "");           // empty: the label goes
     override_path("NEW_LABEL", "  $BP_BIN\\t\\042x\\000\\q  "); // escapes decoded, blanks trimmed
-    override_path("Y", "$BP_DIR");                      // one character: not added
+    override_path("Y", "$BP_DIR");                              // one character: not added
     override_path("HEX_VALUE", "0x10");
     override_path("_exe", ".exe");
     EXPECT_STREQ(getFennicString("BP_DIR"), "/usr/quill/zentor/extra");
@@ -162,9 +163,11 @@ TEST_F(PathTable, OverrideLeadingBackThroughOtherLabelsUsesTheirTemplates) {
 
 TEST_F(PathTable, UnreadableOverrideIsReportedAndSkipped) {
     registry::Key key;
-    ASSERT_EQ(registry::Key::create(registry::Root::LocalMachine, kPaths, key), registry::Status::Ok);
+    ASSERT_EQ(registry::Key::create(registry::Root::LocalMachine, kPaths, key),
+              registry::Status::Ok);
     ASSERT_EQ(key.set(registry::Value::sz("SM_DIR", "first")), registry::Status::Ok);
-    ASSERT_EQ(key.set(registry::Value{"BP_DIR_NAME", registry::kBinary, "\x01\x02"}), registry::Status::Ok);
+    ASSERT_EQ(key.set(registry::Value{"BP_DIR_NAME", registry::kBinary, "\x01\x02"}),
+              registry::Status::Ok);
     EXPECT_STREQ(getFennicString("BP_DIR"), "/usr/first/zentor");
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0], std::string(kPaths) + " (1) - Registry read failed, Invalid argument.");
@@ -192,7 +195,8 @@ TEST_F(PathTable, CommandMapFollowsTheModeOfItsFirstUse) {
 
     pathconfig::reset_for_tests();
     override_path("_exe", ".exe");
-    EXPECT_STREQ(UnixToLocalCmd("/usr/quill/zentor/bin/bpbrm", 1), "/usr/quill/zentor/bin/bpbrm.exe");
+    EXPECT_STREQ(UnixToLocalCmd("/usr/quill/zentor/bin/bpbrm", 1),
+                 "/usr/quill/zentor/bin/bpbrm.exe");
     EXPECT_STREQ(UnixToLocalCmd("/usr/quill/zentor/bin/bpup", 0), "/usr/quill/zentor/bin/bpup.exe");
     // bprd (flags 12) is in the map because it was built in the wide mode
     EXPECT_STREQ(UnixToLocalCmd("/usr/quill/zentor/bin/bprd", 0), "/usr/quill/zentor/bin/bprd.exe");
@@ -282,8 +286,8 @@ TEST_F(RootedPaths, EveryLabelExpandsBelowTheTestRoot) {
     for (size_t i = 0; i < ztbase::pathconfig::kBuiltinRowCount; ++i) {
         const char *label = ztbase::pathconfig::kBuiltinRows[i].label;
         std::string value = getFennicString(label);
-        if (value.empty() || value[0] != '/' || value == "/" || value == "/dev/null" || value == "/bin/sh" ||
-            value == "/bin")
+        if (value.empty() || value[0] != '/' || value == "/" || value == "/dev/null" ||
+            value == "/bin/sh" || value == "/bin")
             continue;
         EXPECT_EQ(value.compare(0, root.size(), root), 0) << label << " = " << value;
     }

@@ -89,7 +89,8 @@ TEST(Vsa, NewSizesTheFirstBlockByFlavour) {
                      << c.flavour << "NEW(" << c.initial << ", " << c.step << ")");
         vsa *v = make(c.flavour, c.initial, c.step);
         ASSERT_EQ(v != nullptr, c.made);
-        if (v == nullptr) continue;
+        if (v == nullptr)
+            continue;
         EXPECT_EQ(v->capacity, c.capacity);
         EXPECT_EQ(v->count, c.count);
         EXPECT_EQ(v->step, c.stored_step);
@@ -245,7 +246,8 @@ cstrvsa *strings(std::initializer_list<const char *> words, std::vector<char *> 
     for (const char *w : words) {
         char *s = w != nullptr ? strdup(w) : nullptr;
         cstrvsaAPPEND(v, s);
-        if (made != nullptr) made->push_back(s);
+        if (made != nullptr)
+            made->push_back(s);
     }
     return v;
 }

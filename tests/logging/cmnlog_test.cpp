@@ -10,7 +10,7 @@
 namespace {
 
 class CommonLog : public zt::test::ZtTest {
-protected:
+  protected:
     void SetUp() override {
         std::filesystem::create_directories(root().path() + "/logs/tool");
         ASSERT_EQ(cmnlogOPEN((root().path() + "/logs").c_str(), "tool", 0), 0);

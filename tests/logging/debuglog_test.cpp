@@ -62,7 +62,8 @@ TEST(DebugLogLine, LineFormatAndSmallBuffers) {
     EXPECT_EQ(std::string(line, static_cast<size_t>(n)), "01:02:03.004 [12.345] <4> tag: body\n");
     const std::string long_tag(300, 't');
     n = debuglog::format_line(line, sizeof line, t, 1, 2, 16, long_tag.c_str(), "b", 1);
-    EXPECT_EQ(std::string(line, static_cast<size_t>(n)), "01:02:03.004 [1.2] <16> " + std::string(128, 't') + ": b\n");
+    EXPECT_EQ(std::string(line, static_cast<size_t>(n)),
+              "01:02:03.004 [1.2] <16> " + std::string(128, 't') + ": b\n");
     n = debuglog::format_line(line, sizeof line, t, 1, 2, 2, "two\nlines\r", "b", 1);
     EXPECT_EQ(std::string(line, static_cast<size_t>(n)), "01:02:03.004 [1.2] <2> two lines : b\n");
     n = debuglog::format_line(line, sizeof line, t, 1, 2, 2, nullptr, "", 0);
@@ -73,7 +74,9 @@ TEST(DebugLogLine, LineFormatAndSmallBuffers) {
 // The log in a temporary root, with a clock the test moves -------------------------
 
 timespec g_now;
-void fake_now(timespec *out) { *out = g_now; }
+void fake_now(timespec *out) {
+    *out = g_now;
+}
 
 time_t local_time(int year, int month, int day, int hour, int minute, int second) {
     struct tm tm {};
@@ -90,7 +93,7 @@ time_t local_time(int year, int month, int day, int hour, int minute, int second
 const std::regex kLine(R"(\d\d:\d\d:\d\d\.\d\d\d \[\d+\.\d+\] <-?\d+> [^\n]*: [^\n]*)");
 
 class DebugLog : public zt::test::ZtTest {
-protected:
+  protected:
     void SetUp() override {
         g_now = {local_time(2026, 12, 4, 10, 0, 0), 0};
         logclock::set(fake_now);
@@ -112,7 +115,9 @@ protected:
         int err = 0;
         return open_debug_log((root().path() + "/logs").c_str(), "myproc", program, 0, &err);
     }
-    std::string user() const { return geteuid() == 0 ? "ALL_ADMINS" : getenv("USER") ? getenv("USER") : ""; }
+    std::string user() const {
+        return geteuid() == 0 ? "ALL_ADMINS" : getenv("USER") ? getenv("USER") : "";
+    }
     std::string file(const char *date, int seq) const {
         char name[64];
         snprintf(name, sizeof name, ".%s_%05d.log", date, seq);
@@ -138,6 +143,13 @@ protected:
         return out;
     }
     void set_config(const logcfg::Values &v) { logcfg::memory().set(v); }
+    // The log directory's files with their contents, to explain a failure.
+    std::string listing() const {
+        std::string out;
+        for (const auto &name : files())
+            out += "\n" + name + ":\n" + zt::test::read_file(dir + "/" + name);
+        return out;
+    }
     std::string dir;
 };
 
@@ -250,8 +262,9 @@ TEST_F(DebugLog, ConfiguredVerbosityRules) {
     ASSERT_GE(open_debug_log((root().path() + "/logs").c_str(), "bptm", "bptm", 0, &err), 0);
     log_callback old{};
     int seen = 0;
-    log_set_callback_no_logging([](void *ctx, int, int, const char *, const char *) { ++*static_cast<int *>(ctx); },
-                                &seen, &old);
+    log_set_callback_no_logging(
+        [](void *ctx, int, int, const char *, const char *) { ++*static_cast<int *>(ctx); }, &seen,
+        &old);
     logmsgvf(2, 3, "t", "at 3");
     logmsgvf(2, 4, "t", "at 4");
     EXPECT_EQ(seen, 1);
@@ -323,8 +336,8 @@ TEST_F(DebugLog, NextLineAfterMidnightGoesToANewFileNumberedOne) {
     logmsg(4, "still the fourth", "t");
     g_now = {local_time(2026, 12, 5, 0, 0, 1), 0};
     logmsg(4, "early on the fifth", "t");
-    EXPECT_TRUE(fs::exists(dir + "/ALL_ADMINS.120426_00001.log"));
-    EXPECT_TRUE(fs::exists(dir + "/ALL_ADMINS.120426_00002.log"));
+    EXPECT_TRUE(fs::exists(dir + "/ALL_ADMINS.120426_00001.log")) << listing();
+    EXPECT_TRUE(fs::exists(dir + "/ALL_ADMINS.120426_00002.log")) << listing();
     const auto fifth = lines(dir + "/ALL_ADMINS.120526_00001.log");
     ASSERT_EQ(fifth.size(), 1u);
     EXPECT_NE(fifth[0].find("early on the fifth"), std::string::npos);
@@ -364,12 +377,15 @@ TEST_F(DebugLog, InvalidLimitsAreRepairedAndReportedOnce) {
     const auto got = files();
     ASSERT_EQ(got.size(), 1u);
     const std::string text = zt::test::read_file(dir + "/" + *got.begin());
-    EXPECT_NE(text.find("<8> log_bpconf_update_warn: MAX_LOGFILE_SIZE was set to invalid value. Updated to "
-                        "default[50] in bp.conf"),
-              std::string::npos)
+    EXPECT_NE(
+        text.find(
+            "<8> log_bpconf_update_warn: MAX_LOGFILE_SIZE was set to invalid value. Updated to "
+            "default[50] in bp.conf"),
+        std::string::npos)
         << text;
-    EXPECT_NE(text.find("MAX_NUM_LOGFILES was set to invalid value. Updated to default[0] in bp.conf"),
-              std::string::npos);
+    EXPECT_NE(
+        text.find("MAX_NUM_LOGFILES was set to invalid value. Updated to default[0] in bp.conf"),
+        std::string::npos);
     EXPECT_EQ(text.find("MAX_LOGFILE_SIZE was set"), text.rfind("MAX_LOGFILE_SIZE was set"));
 }
 
@@ -420,7 +436,8 @@ TEST_F(DebugLog, LogparamsMasksPasswords) {
     const auto got = files();
     ASSERT_EQ(got.size(), 1u);
     const std::string text = zt::test::read_file(dir + "/" + *got.begin());
-    EXPECT_NE(text.find("<2> logparams: prog -user bob -password ****** -dbpwd ** tail\n"), std::string::npos)
+    EXPECT_NE(text.find("<2> logparams: prog -user bob -password ****** -dbpwd ** tail\n"),
+              std::string::npos)
         << text;
     EXPECT_NE(text.find("<2> : logparams: prog -user bob\n"), std::string::npos) << text;
 }

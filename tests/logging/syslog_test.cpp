@@ -14,7 +14,7 @@ using ztbase::eventlog::Event;
 using ztbase::eventlog::Type;
 
 class Syslog : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ztbase::eventlog::set_sink([this](const Event &e) { events.push_back(e); });
     }
@@ -57,8 +57,9 @@ TEST_F(Syslog, PriorityGivesTheEventType) {
     const struct {
         int priority;
         Type type;
-    } cases[] = {{LOG_EMERG, Type::Error}, {LOG_ALERT, Type::Error},     {LOG_CRIT, Type::Error},
-                 {LOG_ERR, Type::Error},   {LOG_WARNING, Type::Warning}, {LOG_NOTICE, Type::Information},
+    } cases[] = {{LOG_EMERG, Type::Error},      {LOG_ALERT, Type::Error},
+                 {LOG_CRIT, Type::Error},       {LOG_ERR, Type::Error},
+                 {LOG_WARNING, Type::Warning},  {LOG_NOTICE, Type::Information},
                  {LOG_INFO, Type::Information}, {LOG_DEBUG, Type::Information}};
     for (const auto &c : cases) {
         NTsyslog(c.priority, "p%d", c.priority);
@@ -87,8 +88,8 @@ TEST_F(Syslog, VSyslogFormatsLikePrintfAndShowsNullStrings) {
     char expected[256];
     snprintf(expected, sizeof expected, "%5d|%-4u|%x|%lld|%zu|%.2f|%c|%*d|%%", -42, 7u, 255u, -5LL,
              static_cast<size_t>(9), 3.14159, 'z', 4, 3);
-    V_Syslog(LOG_ERR, "%5d|%-4u|%x|%lld|%zu|%.2f|%c|%*d|%%", -42, 7u, 255u, -5LL, static_cast<size_t>(9),
-             3.14159, 'z', 4, 3);
+    V_Syslog(LOG_ERR, "%5d|%-4u|%x|%lld|%zu|%.2f|%c|%*d|%%", -42, 7u, 255u, -5LL,
+             static_cast<size_t>(9), 3.14159, 'z', 4, 3);
     EXPECT_EQ(last().strings[0], expected);
 }
 

@@ -1,10 +1,10 @@
 #include <atomic>
 #include <csignal>
-#include <functional>
-#include <thread>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -22,7 +22,7 @@ constexpr const char kCurrentVersion[] = "SOFTWARE\\Halvane\\Zentor\\CurrentVers
 
 // A root with an empty registry: no path overrides either.
 class Registry : public ::testing::Test {
-protected:
+  protected:
     Registry() { zt::test::point_environment_at(root_.path()); }
     zt::test::TempRoot root_;
 
@@ -76,7 +76,9 @@ TEST_F(Registry, TypesRoundTripAndNamesIgnoreCase) {
     EXPECT_EQ(got.strings(), (std::vector<std::string>{"first line", "second", "third"}));
 
     Key again;
-    ASSERT_EQ(Key::open(Root::LocalMachine, "software\\HALVANE\\zentor\\currentversion\\config", again), Status::Ok);
+    ASSERT_EQ(
+        Key::open(Root::LocalMachine, "software\\HALVANE\\zentor\\currentversion\\config", again),
+        Status::Ok);
     ASSERT_EQ(again.query("server", got), Status::Ok);
     EXPECT_EQ(got.text(), "master.example.com");
 }

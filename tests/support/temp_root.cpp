@@ -58,7 +58,8 @@ void point_environment_at(const std::string &root) {
 void point_paths_at(const std::string &root) {
     using namespace ztbase::registry;
     Key key;
-    Status s = Key::create(Root::LocalMachine, "SOFTWARE\\Halvane\\Zentor\\CurrentVersion\\Paths", key);
+    Status s =
+        Key::create(Root::LocalMachine, "SOFTWARE\\Halvane\\Zentor\\CurrentVersion\\Paths", key);
     ASSERT_EQ(s, Status::Ok) << status_text(s);
     const struct {
         const char *label, *dir;

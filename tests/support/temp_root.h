@@ -9,7 +9,7 @@
 namespace zt::test {
 
 class TempRoot {
-public:
+  public:
     TempRoot();
     ~TempRoot();
     TempRoot(const TempRoot &) = delete;
@@ -19,7 +19,7 @@ public:
     // path() + "/" + relative
     std::string operator/(const std::string &relative) const { return path_ + "/" + relative; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -34,14 +34,14 @@ void point_paths_at(const std::string &root);
 
 // A fixture giving each test its own root, environment and path table.
 class ZtTest : public ::testing::Test {
-protected:
+  protected:
     ZtTest() {
         point_environment_at(root_.path());
         point_paths_at(root_.path());
     }
     const TempRoot &root() const { return root_; }
 
-private:
+  private:
     TempRoot root_;
 };
 

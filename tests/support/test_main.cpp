@@ -7,14 +7,14 @@
 namespace {
 
 class ProcessRoot : public ::testing::Environment {
-public:
+  public:
     void SetUp() override {
         root_ = std::make_unique<zt::test::TempRoot>();
         zt::test::point_environment_at(root_->path());
     }
     void TearDown() override { root_.reset(); }
 
-private:
+  private:
     std::unique_ptr<zt::test::TempRoot> root_;
 };
 

@@ -15,7 +15,8 @@ using Opt = std::optional<std::string>;
 
 // Takes over a malloc'd result.
 Opt take(char *p) {
-    if (p == nullptr) return std::nullopt;
+    if (p == nullptr)
+        return std::nullopt;
     std::string s(p);
     std::free(p);
     return s;

@@ -19,7 +19,8 @@ namespace {
 class TimeZone {
   public:
     explicit TimeZone(const char *zone) {
-        if (const char *old = getenv("TZ")) saved_ = old, had_ = true;
+        if (const char *old = getenv("TZ"))
+            saved_ = old, had_ = true;
         setenv("TZ", zone, 1);
         tzset();
     }

@@ -144,7 +144,8 @@ TEST_F(Utf8Path, RenameRefusedForLackOfAccessGives13) {
     } else { // root passes every permission check: try as nobody
         pid_t child = fork();
         ASSERT_GE(child, 0);
-        if (child == 0) _exit(setgid(65534) == 0 && setuid(65534) == 0 && attempt() ? 0 : 1);
+        if (child == 0)
+            _exit(setgid(65534) == 0 && setuid(65534) == 0 && attempt() ? 0 : 1);
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
@@ -159,7 +160,8 @@ class CrossDevice : public Utf8Path {
   protected:
     void SetUp() override {
         char templ[] = "/dev/shm/ztbase-test.XXXXXX";
-        if (mkdtemp(templ) == nullptr) GTEST_SKIP() << "no /dev/shm";
+        if (mkdtemp(templ) == nullptr)
+            GTEST_SKIP() << "no /dev/shm";
         other_ = templ;
         struct stat a, b;
         if (stat(other_.c_str(), &a) != 0 || stat(root().path().c_str(), &b) != 0 ||
@@ -168,7 +170,8 @@ class CrossDevice : public Utf8Path {
     }
     void TearDown() override {
         std::error_code ec;
-        if (!other_.empty()) std::filesystem::remove_all(other_, ec);
+        if (!other_.empty())
+            std::filesystem::remove_all(other_, ec);
     }
     std::string other_;
 };

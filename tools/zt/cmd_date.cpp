@@ -21,7 +21,8 @@ int cmd_date(int argc, char **argv) {
         else
             return usage(kUsage);
     }
-    if (text == nullptr) return usage(kUsage);
+    if (text == nullptr)
+        return usage(kUsage);
     std::string copy(text); // the parser trims its text in place
     time_t t = 0;
     if (convert2unixdate(copy.data(), &t, start_of_day ? 1 : 0) != 1) {

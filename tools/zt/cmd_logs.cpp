@@ -16,7 +16,8 @@ constexpr const char kUsage[] = "logs list DIR [--user NAME] [--date MMDDYY] [--
 
 // The user-name text of this process's own log files.
 std::string own_user() {
-    if (geteuid() == 0) return "ALL_ADMINS";
+    if (geteuid() == 0)
+        return "ALL_ADMINS";
     struct passwd pw, *found = nullptr;
     char buf[4096];
     if (getpwuid_r(geteuid(), &pw, buf, sizeof buf, &found) == 0 && found != nullptr)
@@ -31,7 +32,8 @@ bool is_date(const char *s) {
 } // namespace
 
 int cmd_logs(int argc, char **argv) {
-    if (argc < 2 || strcmp(argv[0], "list") != 0) return usage(kUsage);
+    if (argc < 2 || strcmp(argv[0], "list") != 0)
+        return usage(kUsage);
     const char *dir = nullptr;
     const char *user = nullptr;
     const char *date = nullptr;
@@ -50,13 +52,15 @@ int cmd_logs(int argc, char **argv) {
             return usage(kUsage);
         }
     }
-    if (dir == nullptr || (all_users && user != nullptr)) return usage(kUsage);
+    if (dir == nullptr || (all_users && user != nullptr))
+        return usage(kUsage);
 
     const std::string own = user == nullptr ? own_user() : std::string();
     int count = 0, err = 0;
     char **names = rl_get_logfile_list(dir, date, user != nullptr ? user : own.c_str(), &count,
                                        &err, all_users);
-    if (names == nullptr) return err != 0 ? 1 : 0; // the library has said why on stderr
+    if (names == nullptr)
+        return err != 0 ? 1 : 0; // the library has said why on stderr
     for (int i = 0; i < count; ++i)
         puts(names[i]);
     rl_free_logfile_list(names);

@@ -14,10 +14,11 @@ namespace {
 
 using namespace ztbase::registry;
 
-constexpr const char kUsage[] = "reg query KEY [VALUE] | zt reg add KEY VALUE TYPE DATA | "
-                                "zt reg delete KEY [VALUE] | zt reg export [KEY]\n"
-                                "  KEY: [HKLM\\|HKCU\\]path\\with\\backslashes; TYPE: REG_SZ, REG_EXPAND_SZ, "
-                                "REG_DWORD or REG_MULTI_SZ (strings separated by \\0)";
+constexpr const char kUsage[] =
+    "reg query KEY [VALUE] | zt reg add KEY VALUE TYPE DATA | "
+    "zt reg delete KEY [VALUE] | zt reg export [KEY]\n"
+    "  KEY: [HKLM\\|HKCU\\]path\\with\\backslashes; TYPE: REG_SZ, REG_EXPAND_SZ, "
+    "REG_DWORD or REG_MULTI_SZ (strings separated by \\0)";
 
 // Splits "HKLM\a\b" into the root and the path under it; HKLM when no root is named.
 Root split_root(const std::string &key, std::string &path) {
@@ -135,7 +136,8 @@ int add(const std::string &name, const char *value, const char *type, const char
         std::string all(data);
         for (size_t pos = 0;;) {
             size_t sep = all.find("\\0", pos);
-            strings.push_back(all.substr(pos, sep == std::string::npos ? std::string::npos : sep - pos));
+            strings.push_back(
+                all.substr(pos, sep == std::string::npos ? std::string::npos : sep - pos));
             if (sep == std::string::npos)
                 break;
             pos = sep + 2;

@@ -1,8 +1,8 @@
 // zt demo: a short tour of the library, one section per family. It runs in a
 // temporary root of its own, so it never touches the host's registry or files.
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -23,7 +23,9 @@
 namespace zt {
 namespace {
 
-void heading(const char *title) { printf("\n== %s ==\n", title); }
+void heading(const char *title) {
+    printf("\n== %s ==\n", title);
+}
 
 void demo_status() {
     heading("Status codes and their texts");
@@ -70,13 +72,16 @@ void demo_paths(const std::string &root) {
     Key::create(Root::LocalMachine, "SOFTWARE\\Halvane\\Zentor\\CurrentVersion\\Paths", key);
     key.set(Value::sz("_ql_fs", root + "/usr"));
     printf("  override Paths\\_ql_fs = %s/usr\n", root.c_str());
-    for (const char *label : {"BP_LOGS", "BPCD_LOCKPATH", "VN_PATH_HOST_CACHE", "LOCALE_FILE", "BP_BIN_BPRD"})
+    for (const char *label :
+         {"BP_LOGS", "BPCD_LOCKPATH", "VN_PATH_HOST_CACHE", "LOCALE_FILE", "BP_BIN_BPRD"})
         printf("  getFennicString(\"%s\") = \"%s\"\n", label, getFennicString(label));
     char *expanded = expandFennicString("${ BP_DIR }${_ps}db$_ps$BP_DIR_NAME.conf");
-    printf("  expandFennicString(\"${ BP_DIR }${_ps}db$_ps$BP_DIR_NAME.conf\") = \"%s\"\n", expanded);
+    printf("  expandFennicString(\"${ BP_DIR }${_ps}db$_ps$BP_DIR_NAME.conf\") = \"%s\"\n",
+           expanded);
     freeFennicString(expanded);
     const char *bpup = UnixToLocalCmd("/usr/quill/zentor/bin/bpup", 0);
-    printf("  UnixToLocalCmd(\"/usr/quill/zentor/bin/bpup\", 0) = \"%s\"\n", bpup != nullptr ? bpup : "(null)");
+    printf("  UnixToLocalCmd(\"/usr/quill/zentor/bin/bpup\", 0) = \"%s\"\n",
+           bpup != nullptr ? bpup : "(null)");
     printf("  getModuleID() = \"%s\"\n", getModuleID());
 }
 
@@ -92,8 +97,8 @@ void demo_dates() {
         snprintf(text, sizeof text, "%s", typed);
         time_t out = 0;
         int ok = convert2unixdate(text, &out, 0);
-        printf("  convert2unixdate(\"%s\") = %d, %ld%s%s\n", typed, ok, static_cast<long>(out), ok ? " " : "",
-               ok ? datestring(out) : "");
+        printf("  convert2unixdate(\"%s\") = %d, %ld%s%s\n", typed, ok, static_cast<long>(out),
+               ok ? " " : "", ok ? datestring(out) : "");
     }
 }
 
@@ -102,8 +107,8 @@ void demo_logfiles(const std::string &root) {
     const std::string dir = root + "/names";
     std::filesystem::create_directories(dir);
     for (const char *name : {"ALL_ADMINS.010527_00002.log", "ALL_ADMINS.123126_00001.log",
-                             "ALL_ADMINS.010527_00001.log", "ALL_ADMINS.120426_00003.log.gz", "123226_00001.log",
-                             "notes.txt"})
+                             "ALL_ADMINS.010527_00001.log", "ALL_ADMINS.120426_00003.log.gz",
+                             "123226_00001.log", "notes.txt"})
         std::ofstream(dir + "/" + name) << "x\n";
     int count = 0;
     char **list = rl_get_logfile_list(dir.c_str(), nullptr, nullptr, &count, nullptr, 1);
@@ -113,10 +118,11 @@ void demo_logfiles(const std::string &root) {
     rl_free_logfile_list(list);
     char date[8], user[64];
     int seq = 0, compressed = 0;
-    int valid = ZtLog_IsValidLogFileFormat("ALL_ADMINS.120426_00003.log.gz", date, sizeof date, user, sizeof user,
-                                           &seq, &compressed);
-    printf("  ALL_ADMINS.120426_00003.log.gz: valid %d, user %s, date %s, sequence %d, compressed %d\n", valid,
-           user, date, seq, compressed);
+    int valid = ZtLog_IsValidLogFileFormat("ALL_ADMINS.120426_00003.log.gz", date, sizeof date,
+                                           user, sizeof user, &seq, &compressed);
+    printf("  ALL_ADMINS.120426_00003.log.gz: valid %d, user %s, date %s, sequence %d, compressed "
+           "%d\n",
+           valid, user, date, seq, compressed);
 }
 
 void demo_debuglog() {
@@ -171,7 +177,8 @@ int cmd_demo(int, char **) {
     }
     setenv("ZT_REGISTRY", (root + "/etc/registry").c_str(), 1);
     setenv("ZT_REGISTRY_USER", (root + "/home/.quill/registry").c_str(), 1);
-    printf("libztbase tour: every section below calls the library for real, under %s.\n", root.c_str());
+    printf("libztbase tour: every section below calls the library for real, under %s.\n",
+           root.c_str());
     demo_status();
     demo_registry();
     demo_paths(root);

@@ -133,20 +133,21 @@ Status status_of(int rc) {
     }
 }
 
-const char kSchema[] = "CREATE TABLE IF NOT EXISTS keys("
-                       " id INTEGER PRIMARY KEY,"
-                       " parent INTEGER REFERENCES keys(id) ON DELETE CASCADE,"
-                       " name TEXT NOT NULL COLLATE NOCASE,"
-                       " last_write INTEGER NOT NULL,"
-                       " UNIQUE(parent, name));"
-                       "CREATE TABLE IF NOT EXISTS vals("
-                       " key INTEGER NOT NULL REFERENCES keys(id) ON DELETE CASCADE,"
-                       " seq INTEGER NOT NULL,"
-                       " name TEXT NOT NULL COLLATE NOCASE,"
-                       " type INTEGER NOT NULL,"
-                       " data BLOB NOT NULL,"
-                       " PRIMARY KEY(key, name)) WITHOUT ROWID;"
-                       "INSERT OR IGNORE INTO keys(id, parent, name, last_write) VALUES(0, NULL, '', 0);";
+const char kSchema[] =
+    "CREATE TABLE IF NOT EXISTS keys("
+    " id INTEGER PRIMARY KEY,"
+    " parent INTEGER REFERENCES keys(id) ON DELETE CASCADE,"
+    " name TEXT NOT NULL COLLATE NOCASE,"
+    " last_write INTEGER NOT NULL,"
+    " UNIQUE(parent, name));"
+    "CREATE TABLE IF NOT EXISTS vals("
+    " key INTEGER NOT NULL REFERENCES keys(id) ON DELETE CASCADE,"
+    " seq INTEGER NOT NULL,"
+    " name TEXT NOT NULL COLLATE NOCASE,"
+    " type INTEGER NOT NULL,"
+    " data BLOB NOT NULL,"
+    " PRIMARY KEY(key, name)) WITHOUT ROWID;"
+    "INSERT OR IGNORE INTO keys(id, parent, name, last_write) VALUES(0, NULL, '', 0);";
 
 } // namespace
 
@@ -165,7 +166,7 @@ std::string root_directory(Root root) {
 // The store of one root: a connection per process, shared by its threads under
 // one mutex, reopened when the root directory changes or after fork.
 class Store {
-public:
+  public:
     static Store &of(Root root) {
         static Store machine(Root::LocalMachine), user(Root::CurrentUser);
         return root == Root::LocalMachine ? machine : user;
@@ -185,7 +186,7 @@ public:
     // resets it when the caller is done: a statement left stepping would hold
     // its read snapshot open and hide other processes' writes.
     class Stmt {
-    public:
+      public:
         explicit Stmt(sqlite3_stmt *st) : st_(st) {}
         ~Stmt() {
             if (st_ != nullptr) {
@@ -197,7 +198,7 @@ public:
         Stmt &operator=(const Stmt &) = delete;
         operator sqlite3_stmt *() const { return st_; }
 
-    private:
+      private:
         sqlite3_stmt *st_;
     };
 
@@ -206,7 +207,8 @@ public:
         if (it != stmts_.end())
             return it->second;
         sqlite3_stmt *st = nullptr;
-        if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr) != SQLITE_OK) {
+        if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr) !=
+            SQLITE_OK) {
             logsink::logf(16, 0, "registry", "cannot prepare \"%s\": %s", sql, sqlite3_errmsg(db_));
             return nullptr;
         }
@@ -216,7 +218,8 @@ public:
 
     Status fail(const char *tag, int rc) {
         Status s = status_of(rc);
-        logsink::logf(16, 0, tag, "registry store %s: %s (%d)", file_.c_str(), sqlite3_errmsg(db_), rc);
+        logsink::logf(16, 0, tag, "registry store %s: %s (%d)", file_.c_str(), sqlite3_errmsg(db_),
+                      rc);
         if (s == Status::Corrupt)
             broken_ = true; // the next call looks at the file afresh
         return s;
@@ -294,7 +297,7 @@ public:
 
     sqlite3 *db() { return db_; }
 
-private:
+  private:
     explicit Store(Root root) : root_(root) {}
 
     void drop() {
@@ -349,9 +352,9 @@ private:
         // Switching to WAL takes an exclusive lock that the busy handler does
         // not always wait for; a first use by several processes retries.
         for (int attempt = 0;; ++attempt) {
-            rc = sqlite3_exec(db_,
-                              "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;",
-                              nullptr, nullptr, nullptr);
+            rc = sqlite3_exec(
+                db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;",
+                nullptr, nullptr, nullptr);
             if (rc == SQLITE_OK)
                 break;
             if ((rc & 0xFF) != SQLITE_BUSY || attempt == 200) {
@@ -385,7 +388,8 @@ Value read_value(sqlite3_stmt *st) {
     v.name = reinterpret_cast<const char *>(sqlite3_column_text(st, 0));
     v.type = static_cast<uint32_t>(sqlite3_column_int64(st, 1));
     const void *blob = sqlite3_column_blob(st, 2);
-    v.data.assign(static_cast<const char *>(blob), static_cast<size_t>(sqlite3_column_bytes(st, 2)));
+    v.data.assign(static_cast<const char *>(blob),
+                  static_cast<size_t>(sqlite3_column_bytes(st, 2)));
     return v;
 }
 
@@ -429,7 +433,8 @@ Status Key::create(Root root, std::string_view path, Key &out) {
         Status found = store.resolve("RegCreateKey", path, false, id);
         if (found != Status::NotFound)
             return found;
-        return store.write("RegCreateKey", [&] { return store.resolve("RegCreateKey", path, true, id); });
+        return store.write("RegCreateKey",
+                           [&] { return store.resolve("RegCreateKey", path, true, id); });
     });
     if (s == Status::Ok) {
         out.root_ = root;
@@ -462,7 +467,8 @@ Status Key::query(std::string_view name, Value &out) const {
     if (!valid_value_name(name))
         return Status::InvalidArgument;
     return Store::of(root_).run(false, "RegQueryValue", [&](Store &store) {
-        Store::Stmt st(store.prepare("SELECT name, type, data FROM vals WHERE key = ?1 AND name = ?2"));
+        Store::Stmt st(
+            store.prepare("SELECT name, type, data FROM vals WHERE key = ?1 AND name = ?2"));
         if (st == nullptr)
             return Status::Unavailable;
         sqlite3_bind_int64(st, 1, id_);
@@ -486,16 +492,19 @@ Status Key::set(const Value &value) {
                 return s;
             // A value keeps its place in the enumeration and the case of its
             // first name when it is set again.
-            Store::Stmt st(store.prepare(
-                "INSERT INTO vals(key, seq, name, type, data)"
-                " VALUES(?1, (SELECT coalesce(max(seq), 0) + 1 FROM vals WHERE key = ?1), ?2, ?3, ?4)"
-                " ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data"));
+            Store::Stmt st(store.prepare("INSERT INTO vals(key, seq, name, type, data)"
+                                         " VALUES(?1, (SELECT coalesce(max(seq), 0) + 1 FROM vals "
+                                         "WHERE key = ?1), ?2, ?3, ?4)"
+                                         " ON CONFLICT(key, name) DO UPDATE SET type = "
+                                         "excluded.type, data = excluded.data"));
             if (st == nullptr)
                 return Status::Unavailable;
             sqlite3_bind_int64(st, 1, id_);
-            sqlite3_bind_text(st, 2, value.name.data(), static_cast<int>(value.name.size()), SQLITE_STATIC);
+            sqlite3_bind_text(st, 2, value.name.data(), static_cast<int>(value.name.size()),
+                              SQLITE_STATIC);
             sqlite3_bind_int64(st, 3, value.type);
-            sqlite3_bind_blob(st, 4, value.data.data(), static_cast<int>(value.data.size()), SQLITE_STATIC);
+            sqlite3_bind_blob(st, 4, value.data.data(), static_cast<int>(value.data.size()),
+                              SQLITE_STATIC);
             int rc = sqlite3_step(st);
             return rc == SQLITE_DONE ? Status::Ok : store.fail("RegSetValue", rc);
         });
@@ -525,7 +534,8 @@ Status Key::remove_value(std::string_view name) {
 Status Key::values(std::vector<Value> &out) const {
     return Store::of(root_).run(false, "RegEnumValue", [&](Store &store) {
         out.clear();
-        Store::Stmt st(store.prepare("SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY seq"));
+        Store::Stmt st(
+            store.prepare("SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY seq"));
         if (st == nullptr)
             return Status::Unavailable;
         sqlite3_bind_int64(st, 1, id_);
@@ -627,7 +637,8 @@ void append_value(std::string &out, const Value &v) {
         snprintf(buf, sizeof buf, v.type == kBinary ? "hex:" : "hex(%x):", v.type);
         out += buf;
         for (size_t i = 0; i < v.data.size(); ++i) {
-            snprintf(buf, sizeof buf, i == 0 ? "%02x" : ",%02x", static_cast<unsigned char>(v.data[i]));
+            snprintf(buf, sizeof buf, i == 0 ? "%02x" : ",%02x",
+                     static_cast<unsigned char>(v.data[i]));
             out += buf;
         }
     }

@@ -55,7 +55,7 @@ struct Value {
 // An open key. Handles are cheap values; a key deleted elsewhere makes every
 // later operation on its handle answer NotFound.
 class Key {
-public:
+  public:
     // Opens an existing key; NotFound when it (or the store) is missing.
     static Status open(Root root, std::string_view path, Key &out);
     // Opens a key, creating it and its missing parents.
@@ -77,7 +77,7 @@ public:
     Root root() const { return root_; }
     const std::string &path() const { return path_; }
 
-private:
+  private:
     friend class Store;
     Root root_ = Root::LocalMachine;
     int64_t id_ = -1;
