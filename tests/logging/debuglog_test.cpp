@@ -331,7 +331,7 @@ TEST_F(DebugLog, NextLineAfterMidnightGoesToANewFileNumberedOne) {
         GTEST_SKIP() << "the administrator's file name needs uid 0";
     g_now = {local_time(2026, 12, 4, 23, 59, 59), 0};
     ASSERT_GE(open(), 0);
-    log_set_max_file_size(100); // the day's file is full: a second one is made
+    log_set_max_file_size(50); // one line fills the day's file: a second one is made
     logmsg(4, "late on the fourth, and a long line to fill the file past its limit", "t");
     logmsg(4, "still the fourth", "t");
     g_now = {local_time(2026, 12, 5, 0, 0, 1), 0};
