@@ -1,6 +1,7 @@
 #include <atomic>
 #include <csignal>
 #include <filesystem>
+#include <sys/stat.h>
 #include <functional>
 #include <string>
 #include <sys/wait.h>
@@ -264,6 +265,51 @@ TEST_F(Registry, ThreadsShareTheStore) {
     std::vector<Value> values;
     ASSERT_EQ(key.values(values), Status::Ok);
     EXPECT_EQ(values.size(), 200u);
+}
+
+// A user's process reads the machine's store, which only root may write, and
+// sees root's later changes.
+TEST_F(Registry, ReaderWithoutWriteAccessSeesTheStore) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run a reader as another user";
+    Key key = make("SOFTWARE\\Shared\\Config");
+    ASSERT_EQ(key.set(Value::sz("SERVER", "first")), Status::Ok);
+    for (std::string dir = root_directory(Root::LocalMachine); dir.size() > 1;
+         dir = std::filesystem::path(dir).parent_path().string()) {
+        chmod(dir.c_str(), 0755);
+        if (dir == root_.path())
+            break;
+    }
+    int to_child[2], to_parent[2];
+    ASSERT_EQ(pipe(to_child), 0);
+    ASSERT_EQ(pipe(to_parent), 0);
+    pid_t reader = spawn([&] {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            return 10;
+        Key mine;
+        Value v;
+        if (Key::open(Root::LocalMachine, "SOFTWARE\\Shared\\Config", mine) != Status::Ok ||
+            mine.query("SERVER", v) != Status::Ok || v.text() != "first")
+            return 11;
+        if (mine.set(Value::sz("SERVER", "mine")) == Status::Ok)
+            return 12; // the store is not ours to write
+        char c = 0;
+        if (write(to_parent[1], "r", 1) != 1 || read(to_child[0], &c, 1) != 1)
+            return 13;
+        if (mine.query("SERVER", v) != Status::Ok || v.text() != "second")
+            return 14;
+        return 0;
+    });
+    close(to_parent[1]); // a reader that stops early closes the pipe: no wait for ever
+    close(to_child[0]);
+    char c = 0;
+    if (read(to_parent[0], &c, 1) == 1) {
+        EXPECT_EQ(key.set(Value::sz("SERVER", "second")), Status::Ok);
+        EXPECT_EQ(write(to_child[1], "w", 1), 1);
+    }
+    close(to_child[1]);
+    close(to_parent[0]);
+    EXPECT_EQ(wait_ok(reader), 0);
 }
 
 TEST_F(Registry, ExportShowsKeysAndValuesReadably) {

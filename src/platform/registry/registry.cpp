@@ -346,6 +346,25 @@ class Store {
         }
         file_ = file;
         pid_ = getpid();
+        if (sqlite3_db_readonly(db_, "main") == 1) {
+            // A process that may not write the store (a user reading the
+            // machine's store) reads it as it is: opened read-only, SQLite
+            // reads the WAL without needing to write its index.
+            sqlite3_close_v2(db_);
+            db_ = nullptr;
+            rc = sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+            if (rc != SQLITE_OK) {
+                logsink::logf(16, 0, tag, "cannot open registry store %s for reading: %s", file.c_str(),
+                              db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory");
+                sqlite3_close_v2(db_);
+                db_ = nullptr;
+                file_.clear();
+                return Status::Unavailable;
+            }
+            sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+            sqlite3_extended_result_codes(db_, 1);
+            return Status::Ok;
+        }
         sqlite3_busy_timeout(db_, kBusyTimeoutMs);
         sqlite3_extended_result_codes(db_, 1);
 
