@@ -486,3 +486,72 @@ TEST_F(DebugLog, ProcessesAndThreadsShareOneFileWithoutTornLines) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(DebugLog, SuppressedFileManagementKeepsOneInheritableFile) {
+    ASSERT_GE(open(), 0);
+    int fd = suppress_log_file_mgmt();
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0); // children may inherit it now
+    log_set_max_file_size(50);
+    for (int i = 0; i < 5; ++i)
+        logmsgf(4, "t", "line %d after the limit", i);
+    g_now.tv_sec += 86400; // nor does a day change move it
+    logmsg(4, "a day later", "t");
+    const auto got = files();
+    ASSERT_EQ(got.size(), 1u) << listing();
+    EXPECT_EQ(lines(dir + "/" + *got.begin()).size(), 6u);
+}
+
+TEST_F(DebugLog, CurrentFileCanBeReplaced) {
+    ASSERT_GE(open(), 0);
+    const int first = ZtLog_GetHandle(nullptr);
+    EXPECT_EQ(first, ZtLog_GetFD());
+    const std::string other = root().path() + "/other.log";
+    int err = 0;
+    ASSERT_EQ(ZtLog_OpenFile(nullptr, other.c_str(), 0, 0, &err), 0);
+    EXPECT_NE(ZtLog_GetHandle(nullptr), -1);
+    logmsg(4, "to the other file", "t");
+    EXPECT_NE(zt::test::read_file(other).find("to the other file"), std::string::npos);
+    EXPECT_EQ(ZtLog_OpenFile(nullptr, (root().path() + "/no/such/dir/x.log").c_str(), 0, 0, &err), 12);
+    EXPECT_EQ(err, ENOENT);
+    EXPECT_EQ(ZtLog_CloseLoggerInfo(nullptr), 0);
+    EXPECT_EQ(ZtLog_GetHandle(nullptr), -1);
+    EXPECT_EQ(debugFD, -1);
+}
+
+TEST_F(DebugLog, LoggingFileStreamAndRawWriters) {
+    FILE *f = open_logging_file((root().path() + "/logs/myproc").c_str());
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(log_get_process_bpconf_verbose(), 1);
+    fputs("written through the stream\n", f);
+    fflush(f);
+    logmsgvf(2, 1, "t", "a debug line at verbosity 1");
+    const auto got = files();
+    ASSERT_EQ(got.size(), 1u);
+    const std::string path = dir + "/" + *got.begin();
+    close_logging_file(f);
+    EXPECT_EQ(debugFD, -1);
+    const std::string text = zt::test::read_file(path);
+    EXPECT_NE(text.find("written through the stream\n"), std::string::npos);
+    EXPECT_NE(text.find("<2> t: a debug line at verbosity 1\n"), std::string::npos);
+
+    const std::string raw = root().path() + "/raw.log";
+    int fd = ::open(raw.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::debuglog(-1, "x"), -1);
+    EXPECT_EQ(::debuglog(fd, "straight"), 0);
+    EXPECT_EQ(logwithtime(fd, "timed"), 0);
+    EXPECT_EQ(logwithtime_and_id(fd, "job 7", "with id"), 0);
+    EXPECT_EQ(logwithoutdate(fd, "as is\n"), 0);
+    close(fd);
+    const auto got_raw = lines(raw);
+    ASSERT_EQ(got_raw.size(), 4u);
+    EXPECT_TRUE(std::regex_match(got_raw[0], std::regex(R"(10:00:00\.000 \[\d+\.\d+\] straight)"))) << got_raw[0];
+    EXPECT_EQ(got_raw[1], "10:00:00 timed");
+    EXPECT_EQ(got_raw[2], "10:00:00 (job 7) with id");
+    EXPECT_EQ(got_raw[3], "as is");
+}
+
+} // namespace
