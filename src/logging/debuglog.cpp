@@ -535,23 +535,18 @@ extern "C" ZTBASE_API int suppress_log_file_mgmt(void) {
     std::unique_lock<std::mutex> lock(g_mutex);
     if (g_log == nullptr)
         return -1;
-    g_log->file_mgmt = false;
+    g_log->file_mgmt = false; // from now on opened without close-on-exec
     ZtLoggerInfo &st = *g_log->state;
     const std::string path = st.path;
-    close_file_locked(st);
-    int fd = path.empty() ? -1 : open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, kLogFileMode);
-    if (fd < 0) {
-        const int e = errno;
+    int e = ENOENT;
+    if (path.empty() || open_current_locked(*g_log, path, &e) != 0) {
+        close_file_locked(st);
         lock.unlock();
         logmsgf(16, "suppress_log_file_mgmt", "Unable to open file %s: %s (%d)", path.c_str(),
                 strerror(e), e);
         return -1;
     }
-    st.fd = fd;
-    st.path = path;
-    int expected = -1;
-    debug_fd().compare_exchange_strong(expected, fd);
-    return fd;
+    return st.fd;
 }
 
 // Settings -------------------------------------------------------------------------

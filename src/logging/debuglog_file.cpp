@@ -71,14 +71,18 @@ int open_current_locked(ZtLog &log, const std::string &path, int *err, int mode,
             *err = errno;
         return 12;
     }
+    struct stat sb;
+    adopt_file_locked(st, fd, path, fstat(fd, &sb) == 0 ? sb.st_size : 0);
+    return 0;
+}
+
+void adopt_file_locked(ZtLoggerInfo &st, int fd, std::string path, int64_t size) {
     close_file_locked(st);
     st.fd = fd;
-    st.path = path;
-    struct stat sb;
-    st.size = fstat(fd, &sb) == 0 ? sb.st_size : 0;
+    st.path = std::move(path);
+    st.size = size;
     int expected = -1;
     debug_fd().compare_exchange_strong(expected, fd);
-    return 0;
 }
 
 namespace {
@@ -172,13 +176,7 @@ void check_config_locked(std::unique_lock<std::mutex> &lock, time_t now) {
             struct stat now_sb, open_sb;
             if (fstat(fd, &now_sb) == 0 && fstat(st.fd, &open_sb) == 0 &&
                 (now_sb.st_dev != open_sb.st_dev || now_sb.st_ino != open_sb.st_ino)) {
-                const std::string path = st.path;
-                close_file_locked(st);
-                st.fd = fd;
-                st.path = path;
-                st.size = now_sb.st_size;
-                int expected = -1;
-                debug_fd().compare_exchange_strong(expected, fd);
+                adopt_file_locked(st, fd, st.path, now_sb.st_size);
             } else {
                 close(fd);
             }

@@ -83,6 +83,9 @@ int write_locked(std::unique_lock<std::mutex> &lock, int level, const char *tag,
 // Opens path for appending as the log's current file (the old one closed
 // first); debugFD names it when it was -1. Returns 0, or 12 with errno in *err.
 int open_current_locked(ZtLog &log, const std::string &path, int *err, int mode = 0, int flags = 0);
+// Makes an open descriptor the state's current file (the old one closed
+// first); debugFD names it when it was -1.
+void adopt_file_locked(ZtLoggerInfo &state, int fd, std::string path, int64_t size);
 // Closes the current file of a state; forgets debugFD when it is that file.
 void close_file_locked(ZtLoggerInfo &state);
 // Frees a log object and, with its last reference, the shared state.
