@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "frame/zt_status.h"
 #include "ztbase/status.h"
 
 namespace {
@@ -258,3 +259,10 @@ TEST(ECMsgL, OwnsItsCopy) {
 }
 
 } // namespace
+
+TEST(StatusNames, EveryNameTheLibraryReturnsHasItsOwnText) {
+    for (int code : zt::status::kAllNamed) {
+        EXPECT_STRNE(getECmsg(code), "invalid error number") << code;
+        EXPECT_STRNE(getECmsg(code), "") << code;
+    }
+}
