@@ -440,7 +440,9 @@ TEST_F(AdHoc, TouchFiles) {
 
 TEST_F(AdHoc, TestTriggersOverrideTouchFiles) {
     // The trigger file name is derived from the path: "/x/TeStS" -> "x:\TeStS.TeStS".
-    const std::string cwd = get_current_dir_name();
+    char *here = get_current_dir_name();
+    const std::string cwd = here;
+    free(here);
     ASSERT_EQ(chdir(root().path().c_str()), 0);
     zt::test::write_file(root() / "x:\\TeStS.TeStS",
                          "TARGET=BPTM\nTEST=9\nWRITER\nP1=0x0\nSTRING=/OFF_FLAG\n"
