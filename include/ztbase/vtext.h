@@ -36,6 +36,7 @@ enum {
     VTEXT_BAD_HANDLE = 1,
     VTEXT_BOTH_QUOTES = 2,
     VTEXT_CHMOD_FAILED = 3,
+    VTEXT_CHOWN_FAILED = 4, /* known to the status maps; never returned here */
     VTEXT_NO_RECORD = 5,
     VTEXT_NO_MEMORY = 6,
     VTEXT_OPEN_FAILED = 7,
