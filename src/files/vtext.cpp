@@ -167,6 +167,14 @@ int create_working(const std::string &target, std::string &path, FILE **fp, cons
         char *name = V_tempnam(dir, "vtext");
         if (name == nullptr)
             break;
+        // Only a working file beside the target can replace it atomically.
+        const size_t n = strlen(dir);
+        if (strncmp(name, dir, n) != 0 ||
+            strchr(name + n + 1, ztbase::vtext::separator()) != nullptr) {
+            logmsgf(ZTLOG_ERROR, tag, "cannot create a working file in %s", dir);
+            free(name);
+            break;
+        }
         int fd = open(name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0) {
             int error = errno;
