@@ -17,6 +17,8 @@ const Command kCommands[] = {
     {"reg", zt::cmd_reg, "reg query|add|delete|export KEY ...   the registry store"},
     {"paths", zt::cmd_paths, "paths [LABEL...]                     expanded path labels"},
     {"logs", zt::cmd_logs, "logs list DIR [--user U|--all-users] [--date MMDDYY]  log files"},
+    {"vnet", zt::cmd_vnet,
+     "vnet status [--zt] [N...] | vnet services FILE  vnet statuses, services"},
     {"demo", zt::cmd_demo, "demo                                 a tour of what the library does"},
 };
 
