@@ -91,5 +91,16 @@ n=$("$zt" config items | wc -l)
 check 1 "" config items NO_SUCH_ITEM
 check 2 "" config
 check 2 "" config items --all
+# vnet statuses both ways, and a services file
+check 0 "11 TIMEOUT -> 41 network connection timed out" vnet status 11
+check 0 "61 the vnetd proxy encountered an error -> 53 PROXY_ERROR" vnet status --zt 61
+[[ $("$zt" vnet status | wc -l) == 55 ]] || { echo "FAIL: zt vnet status lists 55"; fail=1; }
+check 2 "" vnet status 1x
+check 2 "" vnet
+svc=$(dirname "$ZT_REGISTRY")/services
+printf '# comment\nNAME= bpcd ;PID=0x10;ARG="a b";\nbroken line\nname=x;\n' > "$svc"
+check 0 'bpcd pid=16 arg="a b"
+x pid=0' vnet services "$svc"
+check 1 "" vnet services "$svc.missing"
 
 exit $fail

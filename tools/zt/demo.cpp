@@ -7,7 +7,9 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/socket.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <ztbase/cmnlog.h>
 #include <ztbase/config.h>
@@ -16,6 +18,8 @@
 #include <ztbase/logfiles.h>
 #include <ztbase/paths.h>
 #include <ztbase/status.h>
+#include <ztbase/vnet.h>
+#include <ztbase/vtext.h>
 
 #include "commands.h"
 #include "config/adhoc_config_ops.h"
@@ -207,6 +211,67 @@ void demo_config() {
         ztbase::config::free_item(i, &record);
 }
 
+// The bytes waiting on sock, shown without taking them.
+void show_bytes(int sock) {
+    unsigned char buf[128];
+    ssize_t n = recv(sock, buf, sizeof buf, MSG_PEEK | MSG_DONTWAIT);
+    printf("    on the wire:");
+    for (ssize_t i = 0; i < n; ++i)
+        printf(buf[i] >= 0x20 && buf[i] < 0x7f ? " %c" : " \\%o", buf[i]);
+    printf("\n");
+}
+
+void demo_vnet(const std::string &root) {
+    heading("The vnet codec, statuses and the services file");
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) {
+        puts("  socketpair failed");
+        return;
+    }
+    vnet_push_byte(sv[0], 7, 5);
+    vnet_push_string(sv[0], "bpcd", 5);
+    vnet_push_signed(sv[0], -42, 5);
+    vnet_push_unsigned(sv[0], 13724, 5);
+    vnet_push_status(sv[0], VNET_CONNECT_REFUSED, 5);
+    printf("  pushed byte 7, string \"bpcd\", signed -42, unsigned 13724, status %d:\n",
+           VNET_CONNECT_REFUSED);
+    show_bytes(sv[1]);
+    int byte = 0, status = 0;
+    char text[64];
+    long sv_value = 0;
+    unsigned long uv = 0;
+    vnet_pop_byte(sv[1], &byte, 5);
+    vnet_pop_string(sv[1], text, sizeof text, 5);
+    vnet_pop_signed(sv[1], &sv_value, 5);
+    vnet_pop_unsigned(sv[1], &uv, 5);
+    vnet_pop_status(sv[1], &status, 5);
+    printf("  popped %d, \"%s\", %ld, %lu, %d (%s, product status %d: %s)\n", byte, text, sv_value,
+           uv, status, vnet_status_to_text(status), vnet_to_zt_status(status),
+           getECmsg(vnet_to_zt_status(status)));
+    send(sv[0], "12x", 4, MSG_NOSIGNAL);
+    printf("  a number with junk (\"12x\"): %s\n",
+           vnet_status_to_text(vnet_pop_signed(sv[1], &sv_value, 5)));
+    close(sv[0]);
+    close(sv[1]);
+    printf("  vnet_to_zt_status(7650) = %d (large statuses not allowed on this thread)\n",
+           vnet_to_zt_status(7650));
+    printf("  vnet_crc32(\"123456789\") = %u (as cksum prints)\n", vnet_crc32("123456789"));
+
+    const std::string path = root + "/vnetd_services";
+    vnet_service_entry *list = nullptr;
+    char arg[] = "-standalone";
+    char *args[] = {arg, nullptr};
+    vnet_add_service_entry(&list, nullptr, "bpcd", 4242, 1700000000, 0, "17", "/usr/bin/bpcd",
+                           nullptr, args);
+    vnet_add_service_entry(&list, list, "with space", 4243, 0, 0, "18", nullptr, nullptr, nullptr);
+    vnet_update_service_file(path.c_str(), list);
+    vnet_free_service_list(list);
+    printf("  services file %s:\n", path.c_str());
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);)
+        printf("    %s\n", line.c_str());
+}
+
 } // namespace
 
 int cmd_demo(int, char **) {
@@ -227,6 +292,7 @@ int cmd_demo(int, char **) {
     demo_logfiles(root);
     demo_debuglog();
     demo_eventlog();
+    demo_vnet(root);
     std::error_code ec;
     if (getenv("ZT_DEMO_KEEP") == nullptr)
         std::filesystem::remove_all(root, ec);

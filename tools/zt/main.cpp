@@ -19,6 +19,8 @@ const Command kCommands[] = {
     {"config", zt::cmd_config,
      "config items [LABEL...]              configuration items and defaults"},
     {"logs", zt::cmd_logs, "logs list DIR [--user U|--all-users] [--date MMDDYY]  log files"},
+    {"vnet", zt::cmd_vnet,
+     "vnet status [--zt] [N...] | vnet services FILE  vnet statuses, services"},
     {"demo", zt::cmd_demo, "demo                                 a tour of what the library does"},
 };
 

@@ -1,0 +1,62 @@
+// Shared pieces of the socket value primitives: the interrupt status, log
+// helpers that append the system error text, and the byte order of the wire
+// encodings. Everything here is internal to common_comm.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace zt::comm {
+
+// Largest short a sender accepts.
+inline constexpr int kMaxShort = 65534;
+// Lengths above this are taken as the start of a plain text line.
+inline constexpr int32_t kTextLengthThreshold = 0x20000000;
+// Bytes sent together with their length in one write.
+inline constexpr int kOneWriteString = 4096;
+// Largest chunk of a remote file.
+inline constexpr int kFileChunk = 8192;
+// The relative deadline forms read a timeout of 0 as two years.
+inline constexpr int64_t kForeverSeconds = 63072000;
+
+// The status sighdl recorded (0 when none). Tests reset it.
+int interrupt_status();
+void set_interrupt_status(int status);
+
+// True when the library callback asks to give up.
+bool callback_gives_up();
+
+// "not connected" in every form a dropped peer shows.
+bool is_not_connected(int error);
+
+// strerror_r into a std::string.
+std::string error_text(int error);
+
+// True while the touch file that switches off verify_string exists.
+bool buffer_check_disabled();
+
+inline void store16(unsigned char *p, uint32_t v) {
+    p[0] = uint8_t(v >> 8);
+    p[1] = uint8_t(v);
+}
+inline void store32(unsigned char *p, uint32_t v) {
+    p[0] = uint8_t(v >> 24);
+    p[1] = uint8_t(v >> 16);
+    p[2] = uint8_t(v >> 8);
+    p[3] = uint8_t(v);
+}
+inline void store64(unsigned char *p, uint64_t v) {
+    store32(p, uint32_t(v >> 32));
+    store32(p + 4, uint32_t(v));
+}
+inline uint32_t load16(const unsigned char *p) {
+    return uint32_t(p[0]) << 8 | p[1];
+}
+inline uint32_t load32(const unsigned char *p) {
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+inline uint64_t load64(const unsigned char *p) {
+    return uint64_t(load32(p)) << 32 | load32(p + 4);
+}
+
+} // namespace zt::comm
