@@ -74,8 +74,17 @@ TEST(DebugLogLine, LineFormatAndSmallBuffers) {
 // The log in a temporary root, with a clock the test moves -------------------------
 
 timespec g_now;
+timespec g_mono;
 void fake_now(timespec *out) {
     *out = g_now;
+}
+void fake_monotonic(timespec *out) {
+    *out = g_mono;
+}
+// Moves both clocks on, as real time passing does.
+void advance(time_t seconds) {
+    g_now.tv_sec += seconds;
+    g_mono.tv_sec += seconds;
 }
 
 time_t local_time(int year, int month, int day, int hour, int minute, int second) {
@@ -96,7 +105,9 @@ class DebugLog : public zt::test::ZtTest {
   protected:
     void SetUp() override {
         g_now = {local_time(2026, 12, 4, 10, 0, 0), 0};
+        g_mono = {1000, 0};
         logclock::set(fake_now);
+        logclock::set_monotonic(fake_monotonic);
         logcfg::memory().set(logcfg::Values{});
         logcfg::memory().set_readable(true);
         dir = root().path() + "/logs/myproc";
@@ -108,6 +119,7 @@ class DebugLog : public zt::test::ZtTest {
         log_set_verbosity_filter(0);
         log_set_process_bpconf_verbose(0);
         logclock::set(nullptr);
+        logclock::set_monotonic(nullptr);
         logcfg::memory().set(logcfg::Values{});
         debugFD = -1;
     }
@@ -194,7 +206,7 @@ TEST_F(DebugLog, MissingDirectoryFailsUnlessCriticalWithRobustLogging) {
     EXPECT_EQ(open_debug_log((root().path() + "/logs").c_str(), "bptm", "bptm", 0, &err), -1);
     v.enable_robust_logging = 1;
     set_config(v);
-    g_now.tv_sec += 61; // the next check reads robust logging, the write makes the directory
+    advance(61); // the next check reads robust logging, the write makes the directory
     EXPECT_EQ(logmsg(4, "recreated", "t"), 0);
     EXPECT_TRUE(fs::exists(root().path() + "/logs/bptm"));
 }
@@ -351,10 +363,10 @@ TEST_F(DebugLog, DeletedFileIsRecreatedAfterTheCheck) {
     ASSERT_EQ(before.size(), 1u);
     const std::string path = dir + "/" + *before.begin();
     fs::remove(path);
-    g_now.tv_sec += 30;
+    advance(30);
     logmsg(4, "lost: goes to the deleted file", "t");
     EXPECT_FALSE(fs::exists(path));
-    g_now.tv_sec += 31;
+    advance(31);
     logmsg(4, "after the check", "t");
     const auto got = lines(path);
     ASSERT_EQ(got.size(), 1u);
@@ -372,7 +384,7 @@ TEST_F(DebugLog, InvalidLimitsAreRepairedAndReportedOnce) {
     EXPECT_EQ(now.max_logfile_size, 50);
     EXPECT_EQ(now.max_num_logfiles, 0);
     EXPECT_EQ(log_get_max_file_size(), 50LL * 1048576);
-    g_now.tv_sec += 61;
+    advance(61);
     logmsg(4, "after a check", "t");
     const auto got = files();
     ASSERT_EQ(got.size(), 1u);
@@ -396,8 +408,10 @@ TEST_F(DebugLog, WriteErrorReturnsTheFailureAndTheLogRecovers) {
     log_set_locking(0);
     ASSERT_EQ(log_set_debug_fd(full), 0);
     EXPECT_EQ(logmsg(4, "disk full", "t"), 14);
-    EXPECT_EQ(logmsg(4, "file closed", "t"), 0); // nothing open: the caller goes on
-    g_now.tv_sec += 61;
+    // Dropped until the next check reopens the file: the caller goes on, told
+    // the line was not written.
+    EXPECT_EQ(logmsg(4, "file closed", "t"), 14);
+    advance(61);
     EXPECT_EQ(logmsg(4, "recovered", "t"), 0);
     const auto got = files();
     ASSERT_EQ(got.size(), 1u);
@@ -497,7 +511,7 @@ TEST_F(DebugLog, SuppressedFileManagementKeepsOneInheritableFile) {
     log_set_max_file_size(50);
     for (int i = 0; i < 5; ++i)
         logmsgf(4, "t", "line %d after the limit", i);
-    g_now.tv_sec += 86400; // nor does a day change move it
+    advance(86400); // nor does a day change move it
     logmsg(4, "a day later", "t");
     const auto got = files();
     ASSERT_EQ(got.size(), 1u) << listing();
