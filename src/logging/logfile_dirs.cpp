@@ -132,7 +132,7 @@ int list_directory(NameArray &found, const char *dir, const char *date, const ch
 
 extern "C" {
 
-ZTBASE_API int ZtLog_GetRootPath(char *out, const char *root, const char *process_dir) {
+ZTBASE_API int ZtLog_GetRootPath(char *out, const char *root, const char *process_dir) try {
     if (out == nullptr)
         return -1;
     std::string path = root != nullptr ? root : getFennicString("BP_LOGS");
@@ -146,6 +146,10 @@ ZTBASE_API int ZtLog_GetRootPath(char *out, const char *root, const char *proces
     }
     memcpy(out, path.c_str(), path.size() + 1);
     return 0;
+} catch (const std::bad_alloc &) {
+    out[0] = '\0';
+    errno = ENOMEM;
+    return -1;
 }
 
 ZTBASE_API int ZtLog_FetchUserNameLogFile(const char *name, char *user_out, size_t size,

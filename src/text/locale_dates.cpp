@@ -525,111 +525,153 @@ int modulo(int v, int m) {
     return ((v % m) + m) % m;
 }
 
+// No exception may leave a C function: when memory runs out (the locale
+// files, the patterns and the message lookups all allocate), the function
+// gives its error text, unlocalised, as finding that text would allocate too.
+template <class F> char *guarded(char *buf, size_t size, const char *error, F f) noexcept {
+    try {
+        return f();
+    } catch (...) {
+        V_strlcpy(buf, error, size);
+        errno = ENOMEM;
+        return buf;
+    }
+}
+
+constexpr const char kLongError[] = "DATE ERROR    ";
+constexpr const char kShortError[] = "DATE ERROR";
+
 } // namespace
 
 extern "C" {
 
 char *datestringl(time_t t, const char *locale, int time_first) {
     static char buf[61];
-    return pattern_text(buf, sizeof buf, t, locale, kBoth, true, false, time_first != 0);
+    return guarded(buf, sizeof buf, kLongError, [&] {
+        return pattern_text(buf, sizeof buf, t, locale, kBoth, true, false, time_first != 0);
+    });
 }
 
 char *dateonlystringl(time_t t, const char *locale) {
     static char buf[61];
-    return pattern_text(buf, sizeof buf, t, locale, kDate, true, false);
+    return guarded(buf, sizeof buf, kShortError,
+                   [&] { return pattern_text(buf, sizeof buf, t, locale, kDate, true, false); });
 }
 
 char *short_datestringl(time_t t, const char *locale) {
     static char buf[61];
-    return pattern_text(buf, sizeof buf, t, locale, kBoth, false, false);
+    return guarded(buf, sizeof buf, kLongError,
+                   [&] { return pattern_text(buf, sizeof buf, t, locale, kBoth, false, false); });
 }
 
 char *zero_short_datestringl(time_t t, const char *locale) {
     static char buf[61];
-    return pattern_text(buf, sizeof buf, t, locale, kBoth, false, true);
+    return guarded(buf, sizeof buf, kLongError,
+                   [&] { return pattern_text(buf, sizeof buf, t, locale, kBoth, false, true); });
 }
 
 char *short_timestringl(time_t t, const char *locale) {
     static char buf[61];
-    return pattern_text(buf, sizeof buf, t, locale, kTime, false, false);
+    return guarded(buf, sizeof buf, kShortError,
+                   [&] { return pattern_text(buf, sizeof buf, t, locale, kTime, false, false); });
 }
 
 char *hhmmssl(time_t t, const char *locale) {
     static char buf[61];
-    return pattern_text(buf, sizeof buf, t, locale, kTime, true, false);
+    return guarded(buf, sizeof buf, kShortError,
+                   [&] { return pattern_text(buf, sizeof buf, t, locale, kTime, true, false); });
 }
 
 char *getdstring(const char *locale) {
     static char buf[61];
-    with_locale(locale, [&](const LocaleContext &ctx) {
-        V_strlcpy(buf, display_pattern(ctx, locale, ctx.record.date_pattern).c_str(), sizeof buf);
+    return guarded(buf, sizeof buf, "", [&] {
+        with_locale(locale, [&](const LocaleContext &ctx) {
+            V_strlcpy(buf, display_pattern(ctx, locale, ctx.record.date_pattern).c_str(),
+                      sizeof buf);
+        });
+        return buf;
     });
-    return buf;
 }
 
 char *gettstring(const char *locale) {
     static char buf[61];
-    with_locale(locale, [&](const LocaleContext &ctx) {
-        V_strlcpy(buf, display_pattern(ctx, locale, ctx.record.time_pattern).c_str(), sizeof buf);
+    return guarded(buf, sizeof buf, "", [&] {
+        with_locale(locale, [&](const LocaleContext &ctx) {
+            V_strlcpy(buf, display_pattern(ctx, locale, ctx.record.time_pattern).c_str(),
+                      sizeof buf);
+        });
+        return buf;
     });
-    return buf;
 }
 
 char *dayofweek(int n, const char *locale) {
     static char buf[30];
-    struct tm f {};
-    f.tm_wday = modulo(n, 7);
-    runtime_format(buf, sizeof buf, "%A", f, locale);
-    return buf;
+    return guarded(buf, sizeof buf, "", [&] {
+        struct tm f {};
+        f.tm_wday = modulo(n, 7);
+        runtime_format(buf, sizeof buf, "%A", f, locale);
+        return buf;
+    });
 }
 
 char *monthofyearl(int m, const char *locale) {
     static char buf[30];
-    struct tm f {};
-    f.tm_mon = modulo(m, 12);
-    runtime_format(buf, sizeof buf, "%b", f, locale);
-    return buf;
+    return guarded(buf, sizeof buf, "", [&] {
+        struct tm f {};
+        f.tm_mon = modulo(m, 12);
+        runtime_format(buf, sizeof buf, "%b", f, locale);
+        return buf;
+    });
 }
 
 char *spelled_date(time_t t, const char *locale) {
     static char buf[61];
-    return spelled(buf, sizeof buf, t, locale, Spelled::Date, false);
+    return guarded(buf, sizeof buf, kShortError,
+                   [&] { return spelled(buf, sizeof buf, t, locale, Spelled::Date, false); });
 }
 
 char *spelled_datetime(time_t t, const char *locale) {
     static char buf[61];
-    return spelled(buf, sizeof buf, t, locale, Spelled::DateTime, false);
+    return guarded(buf, sizeof buf, kShortError,
+                   [&] { return spelled(buf, sizeof buf, t, locale, Spelled::DateTime, false); });
 }
 
 char *spelled_datetimesec(time_t t, const char *locale) {
     static char buf[61];
-    return spelled(buf, sizeof buf, t, locale, Spelled::DateTimeSec, false);
+    return guarded(buf, sizeof buf, kShortError, [&] {
+        return spelled(buf, sizeof buf, t, locale, Spelled::DateTimeSec, false);
+    });
 }
 
 char *spelled_datel(time_t t, const char *locale) {
     static char buf[61];
-    return spelled(buf, sizeof buf, t, locale, Spelled::Date, true);
+    return guarded(buf, sizeof buf, kShortError,
+                   [&] { return spelled(buf, sizeof buf, t, locale, Spelled::Date, true); });
 }
 
 char *spelled_datetimel(time_t t, const char *locale) {
     static char buf[61];
-    return spelled(buf, sizeof buf, t, locale, Spelled::DateTime, true);
+    return guarded(buf, sizeof buf, kShortError,
+                   [&] { return spelled(buf, sizeof buf, t, locale, Spelled::DateTime, true); });
 }
 
 char *spelled_datetimesecl(time_t t, const char *locale) {
     static char buf[61];
-    return spelled(buf, sizeof buf, t, locale, Spelled::DateTimeSec, true);
+    return guarded(buf, sizeof buf, kShortError,
+                   [&] { return spelled(buf, sizeof buf, t, locale, Spelled::DateTimeSec, true); });
 }
 
 // The runtime locale is passed to strftime_l rather than switched in for the
 // process, so other threads never see it change.
 char *fulldatestring(time_t t, const char *locale) {
     static char buf[60];
-    struct tm f;
-    if (!local_fields(t, f))
-        return special_text(buf, sizeof buf, locale, Special::ShortError);
-    runtime_format(buf, sizeof buf, "%c", f, locale);
-    return buf;
+    return guarded(buf, sizeof buf, kShortError, [&] {
+        struct tm f;
+        if (!local_fields(t, f))
+            return special_text(buf, sizeof buf, locale, Special::ShortError);
+        runtime_format(buf, sizeof buf, "%c", f, locale);
+        return buf;
+    });
 }
 
 } // extern "C"

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -165,8 +166,13 @@ ZTBASE_API int renameUTF8Path(const char *from, const char *to) {
     if (!convertible(from, "renameUTF8Path") || !convertible(to, "renameUTF8Path"))
         return -1;
     int err = rename(from, to) == 0 ? 0 : errno;
-    if (err == EXDEV)
-        err = move_across(from, to);
+    if (err == EXDEV) {
+        try {
+            err = move_across(from, to);
+        } catch (const std::bad_alloc &) {
+            err = ENOMEM;
+        }
+    }
     if (err != 0)
         errno = ztbase::pio::crt_errno(err);
     return err;
