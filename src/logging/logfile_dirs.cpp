@@ -15,6 +15,7 @@
 #include <unicode/ustring.h>
 #include <vector>
 
+#include "frame/zt_status.h"
 #include "logging/logfile_names.h"
 #include "ztbase/logfiles.h"
 #include "ztbase/paths.h"
@@ -102,7 +103,7 @@ int list_directory(NameArray &found, const char *dir, const char *date, const ch
         fprintf(stderr, "unable to open directory %s: %s (%d)\n", dir, strerror(e), e);
         if (err != nullptr)
             *err = e;
-        return 12;
+        return zt::status::kFileOpenFailed;
     }
     while (const dirent *entry = readdir(stream.get())) {
         const char *name = entry->d_name;
@@ -122,7 +123,7 @@ int list_directory(NameArray &found, const char *dir, const char *date, const ch
         if (!found.add(name)) {
             if (err != nullptr)
                 *err = ENOMEM;
-            return 36;
+            return zt::status::kNoMemory;
         }
     }
     return 0;
@@ -177,7 +178,7 @@ ZTBASE_API int ZtLog_GetSortedDirList(char ***list, int *count, const char *dir,
                 dir != nullptr ? dir : "(null)", strerror(e), e);
         if (err != nullptr)
             *err = e;
-        return 12;
+        return zt::status::kFileOpenFailed;
     }
     try {
         NameArray found;
@@ -192,7 +193,7 @@ ZTBASE_API int ZtLog_GetSortedDirList(char ***list, int *count, const char *dir,
     } catch (const std::bad_alloc &) {
         if (err != nullptr)
             *err = ENOMEM;
-        return 36;
+        return zt::status::kNoMemory;
     }
 }
 

@@ -18,6 +18,7 @@
 #include "text/locale_dates.h"
 #include "text/message_lookup.h"
 #include "ztbase/dates.h"
+#include "ztbase/debuglog.h"
 #include "ztbase/paths.h"
 #include "ztbase/strings.h"
 
@@ -134,7 +135,8 @@ std::vector<LocaleLine> read_locale_file(const std::string &path) {
     std::vector<LocaleLine> lines;
     FILE *f = fopen(path.c_str(), "re");
     if (f == nullptr) {
-        logsink::logf(2, 1, fn, "locale file <%s> not readable: errno %d", path.c_str(), errno);
+        logsink::logf(ZTLOG_DEBUG, 1, fn, "locale file <%s> not readable: errno %d", path.c_str(),
+                      errno);
         return lines;
     }
     char *buf = nullptr;
@@ -152,7 +154,7 @@ std::vector<LocaleLine> read_locale_file(const std::string &path) {
                 c = ' ';
         LocaleLine parsed = parse_locale_line(line);
         if (parsed.kind == LocaleLine::Malformed)
-            logsink::logf(8, 0, fn, "%s line %d is malformed", path.c_str(), number);
+            logsink::logf(ZTLOG_WARNING, 0, fn, "%s line %d is malformed", path.c_str(), number);
         else if (parsed.kind != LocaleLine::Other)
             lines.push_back(std::move(parsed));
     }
@@ -226,7 +228,7 @@ void fill(Cache &c, const std::string &key, const FileId &file) {
         const std::vector<LocaleLine> lines =
             file.exists ? read_locale_file(file.path) : std::vector<LocaleLine>{};
         if (!file.exists)
-            logsink::logf(2, 1, "locale_record", "no locale file <%s>: built-in patterns",
+            logsink::logf(ZTLOG_DEBUG, 1, "locale_record", "no locale file <%s>: built-in patterns",
                           file.path.c_str());
         bool found = false;
         for (int hop = 0; hop <= kMaxHops && !found; ++hop) {
@@ -246,8 +248,8 @@ void fill(Cache &c, const std::string &key, const FileId &file) {
             } else if (hop < kMaxHops) {
                 names.push_back(hit->target);
             } else {
-                logsink::logf(8, 0, "locale_record", "locale <%s> maps on too many times",
-                              key.c_str());
+                logsink::logf(ZTLOG_WARNING, 0, "locale_record",
+                              "locale <%s> maps on too many times", key.c_str());
             }
         }
     }
