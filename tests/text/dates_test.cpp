@@ -32,6 +32,18 @@ void *operator new(std::size_t n) {
 void *operator new[](std::size_t n) {
     return allocate(n);
 }
+void *operator new(std::size_t n, const std::nothrow_t &) noexcept {
+    return t_starved ? nullptr : std::malloc(n != 0 ? n : 1);
+}
+void *operator new[](std::size_t n, const std::nothrow_t &) noexcept {
+    return t_starved ? nullptr : std::malloc(n != 0 ? n : 1);
+}
+void operator delete(void *p, const std::nothrow_t &) noexcept {
+    std::free(p);
+}
+void operator delete[](void *p, const std::nothrow_t &) noexcept {
+    std::free(p);
+}
 void operator delete(void *p) noexcept {
     std::free(p);
 }
