@@ -86,6 +86,12 @@ c_shim_logging_fn shim() {
     return c_shim_mod_logging != nullptr ? *c_shim_mod_logging : nullptr;
 }
 
+struct tm local_now(timespec *ts) {
+    logclock::now(ts);
+    std::lock_guard<LogMutex> lock(g_mutex);
+    return local_time_locked(ts->tv_sec);
+}
+
 // The fallback writer: the whole line to debugFD, under its own lock. A line
 // cut short is ended before the next one, so lines never glue together.
 int fallback_write(int fd, char *buffer, size_t n) {
@@ -117,9 +123,7 @@ int fallback_write(int fd, char *buffer, size_t n) {
 int fallback_line(int fd, int level, const char *tag, const char *body, size_t body_len) {
     thread_local char buffer[kLineSize + 1];
     timespec now;
-    logclock::now(&now);
-    struct tm tm;
-    localtime_r(&now.tv_sec, &tm);
+    struct tm tm = local_now(&now);
     const LineTime lt{tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(now.tv_nsec / 1000000)};
     const long n =
         format_line(buffer + 1, kLineSize, lt, getpid(), thread_id(), level, tag, body, body_len);
@@ -352,13 +356,6 @@ int raw_write(int fd, const char *text, size_t n) {
         return 0;
     errno = rc == pio::kNoProgress ? ENOSPC : rc;
     return -1;
-}
-
-struct tm local_now(timespec *ts) {
-    ztbase::logclock::now(ts);
-    struct tm tm;
-    localtime_r(&ts->tv_sec, &tm);
-    return tm;
 }
 
 } // namespace

@@ -36,14 +36,6 @@ struct TimeCache {
     struct tm tm {};
 } g_time;
 
-const struct tm &local_time_locked(time_t sec) {
-    if (sec != g_time.sec) {
-        localtime_r(&sec, &g_time.tm);
-        g_time.sec = sec;
-    }
-    return g_time.tm;
-}
-
 std::atomic<unsigned> g_fork_generation{0};
 
 std::string user_text() {
@@ -290,6 +282,14 @@ void mend_fragment(ZtLoggerInfo &st, size_t done) {
 }
 
 } // namespace
+
+const struct tm &local_time_locked(time_t sec) {
+    if (sec != g_time.sec) {
+        localtime_r(&sec, &g_time.tm);
+        g_time.sec = sec;
+    }
+    return g_time.tm;
+}
 
 long thread_id() {
     thread_local unsigned generation = ~0u;

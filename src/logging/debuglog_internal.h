@@ -135,6 +135,11 @@ void install_fork_handlers();
 // Called in the child after fork: thread and process ids are taken afresh.
 void note_fork_in_child();
 
+// The local time of a second (mutex held). localtime_r takes the C library's
+// time-zone lock: called only under the log's mutex, a fork never finds that
+// lock held by a thread the child does not have.
+const struct tm &local_time_locked(time_t sec);
+
 // The calling thread's id as printed in lines.
 long thread_id();
 // The process id as printed in lines, taken afresh after fork or log_clear_pid.
