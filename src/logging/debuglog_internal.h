@@ -59,7 +59,7 @@ constexpr int kLogFileMode = 0644;
 // line that is blocked on another process's file lock. A holder also holds the
 // gate whenever it touches the log's memory, and lets go of the gate only
 // while it waits for the file lock. fork() takes the gate alone; the child,
-// whose other threads are gone, makes both afresh.
+// whose other threads are gone, makes the mutex afresh.
 class LogMutex {
   public:
     void lock() {
@@ -76,9 +76,11 @@ class LogMutex {
 
     void before_fork() { pthread_mutex_lock(&gate_); }
     void after_fork_parent() { pthread_mutex_unlock(&gate_); }
+    // The gate is the forking thread's own; the mutex may have been held by a
+    // thread that the child does not have.
     void after_fork_child() {
+        pthread_mutex_unlock(&gate_);
         pthread_mutex_init(&m_, nullptr);
-        pthread_mutex_init(&gate_, nullptr);
     }
 
   private:
