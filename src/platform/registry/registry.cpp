@@ -1042,8 +1042,8 @@ Status open_copy(const std::string &file, const char *tag, sqlite3 *&db) {
     if (rc == SQLITE_OK)
         rc = sqlite3_prepare_v2(db,
                                 "SELECT (SELECT count(*) FROM sqlite_master WHERE type = 'table'"
-                                " AND name IN ('keys', 'vals')) = 2 AND (SELECT count(*) FROM"
-                                " pragma_quick_check WHERE quick_check = 'ok') = 1",
+                                " AND name IN ('keys', 'vals')) = 2 AND EXISTS(SELECT 1 FROM keys"
+                                " WHERE id = 0 AND parent IS NULL)",
                                 -1, &st, nullptr);
     bool good = false;
     if (rc == SQLITE_OK && (rc = sqlite3_step(st)) == SQLITE_ROW) {
