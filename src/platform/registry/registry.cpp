@@ -733,7 +733,9 @@ class Store {
             rc = SQLITE_OK;
         }
         sqlite3_finalize(st);
-        if ((rc & 0xFF) == SQLITE_CANTOPEN && readonly_ && !immutable_)
+        if (((rc & 0xFF) == SQLITE_CANTOPEN || rc == SQLITE_READONLY_DIRECTORY ||
+             rc == SQLITE_READONLY_CANTINIT) &&
+            readonly_ && !immutable_)
             return Status::Unavailable; // no log files here: read the file alone
         return rc == SQLITE_OK ? Status::Ok : fail(tag, rc);
     }
