@@ -166,7 +166,8 @@ void demo_eventlog() {
                e.strings.empty() ? "" : e.strings[0].c_str());
     });
     V_Openlog("bprd", 0, LOG_DAEMON);
-    V_Syslog(LOG_WARNING, "request daemon started with %s", static_cast<const char *>(nullptr));
+    const char *volatile missing = nullptr; // a caller's null string, shown as <NULL>
+    V_Syslog(LOG_WARNING, "request daemon started with %s", missing);
     errno = ENOENT;
     NTsyslog(LOG_ERR, "cannot open %s: %m", "/usr/quill/zentor/db/config");
     V_Closelog();
