@@ -56,8 +56,7 @@ int put_until(int sock, int n, const char *bytes, int64_t deadline_ms, int *err)
     }
     int done = 0;
     while (done < n) {
-        const ssize_t w =
-            send(sock, bytes + done, size_t(n - done), MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t w = send(sock, bytes + done, size_t(n - done), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (w > 0) {
             done += int(w);
             continue;
@@ -86,8 +85,8 @@ int put_until(int sock, int n, const char *bytes, int64_t deadline_ms, int *err)
 }
 
 // n bytes (or fewer at end of file when or_eof): 0 or a negative status.
-int get_until(int sock, int n, char *buffer, int64_t deadline_ms, int *err, int *got,
-              bool or_eof, int recv_flags = 0) {
+int get_until(int sock, int n, char *buffer, int64_t deadline_ms, int *err, int *got, bool or_eof,
+              int recv_flags = 0) {
     static const char tag[] = "get_exactly_n_bytes_or_eof_abs";
     set(err, 0);
     if (got)
@@ -179,10 +178,10 @@ int put_short_until(int sock, int value, int64_t deadline_ms, int *err) {
 }
 
 // A fixed-size value: 0 with the bytes, or a negative status (logged).
-int get_value(int sock, unsigned char *b, int n, int64_t deadline_ms, int *err,
-              const char *what, const char *tag) {
-    const int rc = get_until(sock, n, reinterpret_cast<char *>(b), deadline_ms, err, nullptr,
-                             false);
+int get_value(int sock, unsigned char *b, int n, int64_t deadline_ms, int *err, const char *what,
+              const char *tag) {
+    const int rc =
+        get_until(sock, n, reinterpret_cast<char *>(b), deadline_ms, err, nullptr, false);
     if (rc != 0)
         logmsg(ZTLOG_ERROR, what, tag);
     return rc;
@@ -190,8 +189,8 @@ int get_value(int sock, unsigned char *b, int n, int64_t deadline_ms, int *err,
 
 int get_long_until(int sock, int64_t deadline_ms, int *err) {
     unsigned char b[4];
-    const int rc = get_value(sock, b, 4, deadline_ms, err, "error reading long from socket",
-                             "ts_get_long");
+    const int rc =
+        get_value(sock, b, 4, deadline_ms, err, "error reading long from socket", "ts_get_long");
     return rc != 0 ? rc : int32_t(load32(b));
 }
 
@@ -215,8 +214,8 @@ int get_string_until(int sock, char *buffer, int size, int64_t deadline_ms, int 
         const int len =
             read_text_line(buffer, size, 4, &newline, [&](char *p, int room, bool peek) {
                 int got = 0;
-                const int st = get_until(sock, room, p, deadline_ms, err, &got, true,
-                                         peek ? MSG_PEEK : 0);
+                const int st =
+                    get_until(sock, room, p, deadline_ms, err, &got, true, peek ? MSG_PEEK : 0);
                 return st != 0 ? st : got;
             });
         if (len < 0) {
@@ -273,8 +272,8 @@ extern "C" ZTBASE_API int get_n_bytes_or_eof_abs(int sock, int n, char *buffer, 
     return get_until(sock, n, buffer, int64_t(deadline) * 1000, err, got, true);
 }
 
-extern "C" ZTBASE_API int get_n_bytes_or_eof(int sock, int n, char *buffer, int timeout,
-                                             int *err, int *got) {
+extern "C" ZTBASE_API int get_n_bytes_or_eof(int sock, int n, char *buffer, int timeout, int *err,
+                                             int *got) {
     return get_until(sock, n, buffer, relative_deadline(timeout), err, got, true);
 }
 
@@ -319,8 +318,7 @@ extern "C" ZTBASE_API int ts_put_length_string(int sock, int n, const char *byte
     return put_string_until(sock, n, bytes, relative_deadline(0), err);
 }
 
-extern "C" ZTBASE_API int ts_put_string_abs(int sock, const char *text, time_t deadline,
-                                            int *err) {
+extern "C" ZTBASE_API int ts_put_string_abs(int sock, const char *text, time_t deadline, int *err) {
     if (!text)
         text = "";
     return put_string_until(sock, int(strlen(text)), text, int64_t(deadline) * 1000, err);
@@ -373,14 +371,13 @@ extern "C" ZTBASE_API vuint64t ts_get_vuint64t(int sock, int timeout, int *err) 
     return rc != 0 ? vuint64t(int64_t(rc)) : load64(b);
 }
 
-extern "C" ZTBASE_API int ts_get_string_tt(int sock, char *buffer, int size, int timeout,
-                                           int *err, int adjust) {
+extern "C" ZTBASE_API int ts_get_string_tt(int sock, char *buffer, int size, int timeout, int *err,
+                                           int adjust) {
     if (adjust)
         timeout = vnet_adjust_timeout(sock, timeout);
     return get_string_until(sock, buffer, size, relative_deadline(timeout), err);
 }
 
-extern "C" ZTBASE_API int ts_get_string(int sock, char *buffer, int size, int timeout,
-                                        int *err) {
+extern "C" ZTBASE_API int ts_get_string(int sock, char *buffer, int size, int timeout, int *err) {
     return get_string_until(sock, buffer, size, relative_deadline(timeout), err);
 }

@@ -10,8 +10,7 @@
 
 using namespace zt::comm;
 
-extern "C" ZTBASE_API int64_t write_remote_file(int sock, int fd, int timeout,
-                                                const char *caller) {
+extern "C" ZTBASE_API int64_t write_remote_file(int sock, int fd, int timeout, const char *caller) {
     const char *tag = caller && *caller ? caller : "write_remote_file";
     unsigned char chunk[2 + kFileChunk];
     int64_t total = 0;
@@ -72,8 +71,7 @@ bool write_all(int fd, const char *p, size_t n) {
 
 } // namespace
 
-extern "C" ZTBASE_API int64_t read_remote_file(int sock, int fd, int timeout,
-                                               const char *caller) {
+extern "C" ZTBASE_API int64_t read_remote_file(int sock, int fd, int timeout, const char *caller) {
     const char *tag = caller && *caller ? caller : "read_remote_file";
     char chunk[kFileChunk];
     int64_t total = 0;

@@ -109,17 +109,18 @@ char *get_string_impl(int sock, char *buffer, int *length, int size, int timeout
     if (buffer && size >= 4 && n > kTextLengthThreshold) {
         store32(reinterpret_cast<unsigned char *>(buffer), uint32_t(n));
         bool newline = false;
-        const int len = read_text_line(buffer, size, 4, &newline, [&](char *p, int room, bool peek) {
-            const int r = transfer(sock, p, peek ? 1 : room, timeout, peek ? MSG_PEEK : flags,
-                                   false);
-            if (r <= 0)
-                return r;
-            if (!peek)
-                return r;
-            // One byte is known to be there: see how much more is.
-            const ssize_t more = recv(sock, p, size_t(room), MSG_PEEK | MSG_DONTWAIT);
-            return more > 0 ? int(more) : r;
-        });
+        const int len =
+            read_text_line(buffer, size, 4, &newline, [&](char *p, int room, bool peek) {
+                const int r =
+                    transfer(sock, p, peek ? 1 : room, timeout, peek ? MSG_PEEK : flags, false);
+                if (r <= 0)
+                    return r;
+                if (!peek)
+                    return r;
+                // One byte is known to be there: see how much more is.
+                const ssize_t more = recv(sock, p, size_t(room), MSG_PEEK | MSG_DONTWAIT);
+                return more > 0 ? int(more) : r;
+            });
         if (len < 0) {
             if (len == COMM_PREMATURE_EOF)
                 errno = EPIPE;
@@ -205,8 +206,7 @@ extern "C" ZTBASE_API int put_long_(int sock, int value, int timeout) {
     return send_value(sock, b, 4, timeout, "protocol error - four byte send failed (%s)");
 }
 
-extern "C" ZTBASE_API int put_string_(int sock, const char *text, int timeout, int flags,
-                                      int tag) {
+extern "C" ZTBASE_API int put_string_(int sock, const char *text, int timeout, int flags, int tag) {
     static const char fn[] = "put_string_";
     if (!text) {
         errno = EINVAL;
@@ -282,7 +282,7 @@ extern "C" ZTBASE_API char *get_string_ex_(int sock, char *buffer, int *length, 
     return get_string_impl(sock, buffer, length, size, timeout, flags, adjust);
 }
 
-extern "C" ZTBASE_API char *get_string_(int sock, char *buffer, int *length, int size,
-                                        int timeout, int flags) {
+extern "C" ZTBASE_API char *get_string_(int sock, char *buffer, int *length, int size, int timeout,
+                                        int flags) {
     return get_string_impl(sock, buffer, length, size, timeout, flags, 0);
 }

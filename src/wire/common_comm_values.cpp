@@ -35,8 +35,8 @@ int send_all(int sock, iovec *iov, int count, int *err, const char *tag) {
             const int e = errno;
             if (err)
                 *err = e;
-            logmsgf(ZTLOG_ERROR, tag, "could only write %d of %d bytes to network:  %s",
-                    int(sent), int(total), error_text(e).c_str());
+            logmsgf(ZTLOG_ERROR, tag, "could only write %d of %d bytes to network:  %s", int(sent),
+                    int(total), error_text(e).c_str());
             return is_not_connected(e) ? COMM_NOT_CONNECTED : COMM_WRITE_ERROR;
         }
         sent += size_t(n);
@@ -451,8 +451,8 @@ extern "C" ZTBASE_API vuint64t get_vuint64t(int sock, int timeout, int *status) 
     return get_vuint64t_ex(sock, timeout, status, 0, 0);
 }
 
-extern "C" ZTBASE_API int get_string_ex_ex(int sock, char *buffer, int size, int timeout,
-                                           int *err, int flags, int adjust) {
+extern "C" ZTBASE_API int get_string_ex_ex(int sock, char *buffer, int size, int timeout, int *err,
+                                           int flags, int adjust) {
     return get_string_impl(sock, buffer, size, timeout, err, flags, adjust);
 }
 
