@@ -118,7 +118,8 @@ namespace zt::comm {
 void log_errno(int level, const char *tag, const char *format);
 
 // One select-family transfer (Send or Recv): the bytes moved, fewer than n
-// only at end of file, or -1 with errno.
-int transfer(int sock, char *buf, int n, int timeout, int flags, bool sending);
+// only at end of file, or -1 with errno. wait_first waits for readiness before
+// the first call; otherwise the call is tried first.
+int transfer(int sock, char *buf, int n, int timeout, int flags, bool sending, bool wait_first);
 
 } // namespace zt::comm

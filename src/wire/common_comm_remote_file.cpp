@@ -25,7 +25,7 @@ extern "C" ZTBASE_API int64_t write_remote_file(int sock, int fd, int timeout, c
         if (r == 0)
             break;
         store16(chunk, uint32_t(r));
-        if (transfer(sock, reinterpret_cast<char *>(chunk), int(r) + 2, timeout, 0, true) !=
+        if (transfer(sock, reinterpret_cast<char *>(chunk), int(r) + 2, timeout, 0, true, false) !=
             int(r) + 2) {
             log_errno(ZTLOG_ERROR, tag, "protocol error - problem transmitting file (%s)");
             return -1;
@@ -33,7 +33,7 @@ extern "C" ZTBASE_API int64_t write_remote_file(int sock, int fd, int timeout, c
         total += r;
     }
     char end[2] = {0, 0};
-    if (transfer(sock, end, 2, timeout, 0, true) != 2) {
+    if (transfer(sock, end, 2, timeout, 0, true, false) != 2) {
         log_errno(ZTLOG_ERROR, tag, "protocol error - problem sending EOF (%s)");
         return -1;
     }
@@ -43,8 +43,8 @@ extern "C" ZTBASE_API int64_t write_remote_file(int sock, int fd, int timeout, c
 namespace {
 
 // n bytes from the socket: 0, or -1 with errno (EPIPE at end of file, logged).
-int recv_chunk_part(int sock, char *buf, int n, int timeout, const char *tag) {
-    const int r = transfer(sock, buf, n, timeout, 0, false);
+int recv_chunk_part(int sock, char *buf, int n, int timeout, bool wait_first, const char *tag) {
+    const int r = transfer(sock, buf, n, timeout, 0, false, wait_first);
     if (r == n)
         return 0;
     if (r >= 0) {
@@ -77,7 +77,7 @@ extern "C" ZTBASE_API int64_t read_remote_file(int sock, int fd, int timeout, co
     int64_t total = 0;
     for (;;) {
         unsigned char head[2];
-        if (recv_chunk_part(sock, reinterpret_cast<char *>(head), 2, timeout, tag) != 0)
+        if (recv_chunk_part(sock, reinterpret_cast<char *>(head), 2, timeout, true, tag) != 0)
             return -1;
         const int n = int(load16(head));
         if (n == 0)
@@ -88,7 +88,7 @@ extern "C" ZTBASE_API int64_t read_remote_file(int sock, int fd, int timeout, co
             errno = ERANGE;
             return -1;
         }
-        if (recv_chunk_part(sock, chunk, n, timeout, tag) != 0)
+        if (recv_chunk_part(sock, chunk, n, timeout, false, tag) != 0)
             return -1;
         if (!write_all(fd, chunk, size_t(n))) {
             if (errno == 0)
