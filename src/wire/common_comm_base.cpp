@@ -196,9 +196,9 @@ extern "C" ZTBASE_API char *commerrstr(int status) {
         "operation would block",               // -12
         "unexpected message received",         // -13
     };
-    const int index = -status;
-    if (index >= 0 && index < int(std::size(texts)) && texts[index])
-        snprintf(t_commerr, sizeof t_commerr, "%s", texts[index]);
+    const bool known = status <= 0 && status > -int(std::size(texts)) && texts[-status];
+    if (known)
+        snprintf(t_commerr, sizeof t_commerr, "%s", texts[-status]);
     else
         snprintf(t_commerr, sizeof t_commerr, "%s %d", "unknown error", status);
     return t_commerr;
