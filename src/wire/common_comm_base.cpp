@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include "wire/common_comm_internal.h"
+#include "ztbase/config.h"
 #include "ztbase/comm.h"
 #include "ztbase/debuglog.h"
 #include "ztbase/paths.h"
@@ -55,10 +56,9 @@ std::string error_text(int error) {
 }
 
 bool buffer_check_disabled() {
-    // Becomes read_AD_HOC_config_entry once the configuration item table lands.
-    const std::string path = std::string(getFennicString("BP_DIR")) + "/DISABLE_BUFFER_CHECK";
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0;
+    // Presence is the value: no output wanted, so the file is never opened.
+    return read_AD_HOC_config_entry(getFennicString("BP_DIR"), "DISABLE_BUFFER_CHECK", nullptr,
+                                    nullptr, 0, nullptr, "common_comm", __LINE__) == 0;
 }
 
 namespace {
@@ -196,9 +196,9 @@ extern "C" ZTBASE_API char *commerrstr(int status) {
         "operation would block",               // -12
         "unexpected message received",         // -13
     };
-    const int index = -status;
-    if (index >= 0 && index < int(std::size(texts)) && texts[index])
-        snprintf(t_commerr, sizeof t_commerr, "%s", texts[index]);
+    const bool known = status <= 0 && status > -int(std::size(texts)) && texts[-status];
+    if (known)
+        snprintf(t_commerr, sizeof t_commerr, "%s", texts[-status]);
     else
         snprintf(t_commerr, sizeof t_commerr, "%s %d", "unknown error", status);
     return t_commerr;

@@ -60,3 +60,66 @@ inline uint64_t load64(const unsigned char *p) {
 }
 
 } // namespace zt::comm
+
+#include <sys/uio.h>
+
+namespace zt::comm {
+
+// Sends every byte of the pieces with MSG_NOSIGNAL, repeating partial writes
+// and interrupted calls: 0, -4 or -5 (a dropped peer), error in *err.
+int send_all(int sock, iovec *iov, int count, int *err, const char *tag);
+
+// Receives up to `room` bytes of a text line whose first `have` bytes are
+// already in buf, never consuming a byte after the '\n'. `recv_some(p, n,
+// peek)` is the family's receive (> 0 bytes, 0 end of file, < 0 status).
+// Returns the line's length (the '\n' replaced by NUL, or cut at size - 1
+// bytes) or the status of the failed receive; *newline tells which ending.
+template <typename RecvSome>
+int read_text_line(char *buf, int size, int have, bool *newline, RecvSome &&recv_some) {
+    *newline = false;
+    for (int i = 0; i < have; ++i)
+        if (buf[i] == '\n') {
+            buf[i] = '\0';
+            *newline = true;
+            return i;
+        }
+    int len = have < size - 1 ? have : size - 1;
+    while (len < size - 1) {
+        const int room = size - 1 - len;
+        const int peeked = recv_some(buf + len, room, true);
+        if (peeked <= 0)
+            return peeked == 0 ? -9 : peeked;
+        int take = peeked;
+        for (int i = 0; i < peeked; ++i)
+            if (buf[len + i] == '\n') {
+                take = i + 1;
+                break;
+            }
+        const int got = recv_some(buf + len, take, false);
+        if (got <= 0)
+            return got == 0 ? -9 : got;
+        len += got;
+        if (buf[len - 1] == '\n') {
+            buf[--len] = '\0';
+            *newline = true;
+            return len;
+        }
+    }
+    buf[len] = '\0';
+    return len;
+}
+
+} // namespace zt::comm
+
+namespace zt::comm {
+
+// Logs "format" with the text of the current errno as its %s, leaving errno
+// as it was.
+void log_errno(int level, const char *tag, const char *format);
+
+// One select-family transfer (Send or Recv): the bytes moved, fewer than n
+// only at end of file, or -1 with errno. wait_first waits for readiness before
+// the first call; otherwise the call is tried first.
+int transfer(int sock, char *buf, int n, int timeout, int flags, bool sending, bool wait_first);
+
+} // namespace zt::comm

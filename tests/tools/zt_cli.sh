@@ -112,7 +112,10 @@ check 2 "" logs show "$logs"
 
 n=$("$zt" status --all | wc -l)
 [[ $n == 1771 ]] || { echo "FAIL: zt status --all listed $n codes, wanted 1771"; fail=1; }
-"$zt" demo >/dev/null || { echo "FAIL: zt demo"; fail=1; }
+demo=$("$zt" demo) || { echo "FAIL: zt demo"; fail=1; }
+grep -q 'get_string -> 5 "HELLO"' <<<"$demo" || { echo "FAIL: zt demo: plain-text string"; fail=1; }
+grep -q 'put_string_("hi", tag 7) *-> 2  \[00 07 00 00 00 02 68 69\]' <<<"$demo" ||
+  { echo "FAIL: zt demo: tagged string bytes"; fail=1; }
 # the configuration item table
 n=$("$zt" config items | wc -l)
 [[ $n == 371 ]] || { echo "FAIL: zt config items listed $n items, wanted 371"; fail=1; }

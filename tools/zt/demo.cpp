@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <sys/socket.h>
@@ -13,6 +15,7 @@
 
 #include <ztbase/cmnlog.h>
 #include <ztbase/config.h>
+#include <ztbase/comm.h>
 #include <ztbase/dates.h>
 #include <ztbase/debuglog.h>
 #include <ztbase/logfiles.h>
@@ -273,6 +276,60 @@ void demo_vnet(const std::string &root) {
         printf("    %s\n", line.c_str());
 }
 
+// Everything waiting on sock, as hex pairs.
+std::string wire_hex(int sock) {
+    std::string out;
+    unsigned char buf[64];
+    ssize_t n;
+    while ((n = recv(sock, buf, sizeof buf, MSG_DONTWAIT)) > 0)
+        for (ssize_t i = 0; i < n; ++i) {
+            char pair[4];
+            snprintf(pair, sizeof pair, "%s%02x", out.empty() ? "" : " ", buf[i]);
+            out += pair;
+        }
+    return out;
+}
+
+void demo_wire() {
+    heading("Socket values on the wire");
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) {
+        perror("  socketpair");
+        return;
+    }
+    int err = 0;
+    const struct {
+        const char *call;
+        std::function<int()> send;
+    } values[] = {
+        {"put_short(65534)", [&] { return put_short(fds[0], 65534, &err); }},
+        {"put_short(65535)", [&] { return put_short(fds[0], 65535, &err); }},
+        {"put_long(1)", [&] { return put_long(fds[0], 1, &err); }},
+        {"put_vint64t(1)", [&] { return put_vint64t(fds[0], 1, &err); }},
+        {"put_string(\"\")", [&] { return put_string(fds[0], "", &err); }},
+        {"put_string(\"hi\")", [&] { return put_string(fds[0], "hi", &err); }},
+        {"put_string_(\"hi\", tag 7)", [&] { return put_string_(fds[0], "hi", 5, 0, 7); }},
+        {"ts_put_long(-2)", [&] { return ts_put_long(fds[0], -2, &err); }},
+    };
+    for (const auto &v : values) {
+        const int rc = v.send();
+        printf("  %-28s -> %d  [%s]\n", v.call, rc, wire_hex(fds[1]).c_str());
+    }
+    const int empty = open("/dev/null", O_RDONLY);
+    const long long sent = static_cast<long long>(write_remote_file(fds[0], empty, 5, "zt demo"));
+    printf("  %-28s -> %lld  [%s]\n", "write_remote_file(empty)", sent, wire_hex(fds[1]).c_str());
+    close(empty);
+
+    send(fds[1], "HELLO\n", 6, MSG_NOSIGNAL);
+    char text[100];
+    const int n = get_string(fds[0], text, sizeof text, 5, &err);
+    printf("  a peer writes \"HELLO\\n\" where a string is due: get_string -> %d \"%s\"\n", n,
+           n >= 0 ? text : commerrstr(n));
+    printf("  (48 45 4c 4c read as a length is above 0x20000000, so the bytes are a text line)\n");
+    close(fds[0]);
+    close(fds[1]);
+}
+
 } // namespace
 
 int cmd_demo(int, char **) {
@@ -293,6 +350,7 @@ int cmd_demo(int, char **) {
     demo_logfiles(root);
     demo_debuglog();
     demo_eventlog();
+    demo_wire();
     demo_vnet(root);
     std::error_code ec;
     if (getenv("ZT_DEMO_KEEP") == nullptr)
