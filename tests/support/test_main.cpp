@@ -1,5 +1,10 @@
 // Every test program starts in a temporary root of its own, before any test
 // runs, so that even code outside a ZtTest fixture stays below it.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "support/temp_root.h"
@@ -11,11 +16,24 @@ class ProcessRoot : public ::testing::Environment {
     void SetUp() override {
         root_ = std::make_unique<zt::test::TempRoot>();
         zt::test::point_environment_at(root_->path());
+        // A relative path written by any test lands here, never in the tree
+        // the tests were started from.
+        char *cwd = getcwd(nullptr, 0);
+        if (cwd != nullptr)
+            start_dir_ = cwd;
+        free(cwd);
+        if (chdir(root_->path().c_str()) != 0)
+            perror("chdir to the test root");
     }
-    void TearDown() override { root_.reset(); }
+    void TearDown() override {
+        if (!start_dir_.empty() && chdir(start_dir_.c_str()) != 0)
+            perror("chdir back");
+        root_.reset();
+    }
 
   private:
     std::unique_ptr<zt::test::TempRoot> root_;
+    std::string start_dir_;
 };
 
 } // namespace
