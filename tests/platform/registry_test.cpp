@@ -1,9 +1,9 @@
 #include <atomic>
 #include <csignal>
 #include <filesystem>
-#include <sys/stat.h>
 #include <functional>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/registry/registry.h"
+#include "registry_fixture.h"
 #include "support/temp_root.h"
 #include "ztbase/status.h"
 
@@ -21,33 +22,9 @@ using namespace ztbase::registry;
 
 constexpr const char kCurrentVersion[] = "SOFTWARE\\Halvane\\Zentor\\CurrentVersion";
 
-// A root with an empty registry: no path overrides either.
-class Registry : public ::testing::Test {
-  protected:
-    Registry() { zt::test::point_environment_at(root_.path()); }
-    zt::test::TempRoot root_;
-
-    Key make(const std::string &path, Root root = Root::LocalMachine) {
-        Key key;
-        EXPECT_EQ(Key::create(root, path, key), Status::Ok) << path;
-        return key;
-    }
-    std::string db_file() const { return root_directory(Root::LocalMachine) + "/registry.db"; }
-};
-
-// Runs fn in a child process; the child's exit status is fn's result.
-pid_t spawn(const std::function<int()> &fn) {
-    pid_t pid = fork();
-    if (pid == 0)
-        _exit(fn());
-    return pid;
-}
-
-int wait_ok(pid_t pid) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
+using zt::test::Registry;
+using zt::test::spawn;
+using zt::test::wait_ok;
 
 TEST_F(Registry, TypesRoundTripAndNamesIgnoreCase) {
     Key key = make(std::string(kCurrentVersion) + "\\Config");
@@ -274,12 +251,7 @@ TEST_F(Registry, ReaderWithoutWriteAccessSeesTheStore) {
         GTEST_SKIP() << "needs root to run a reader as another user";
     Key key = make("SOFTWARE\\Shared\\Config");
     ASSERT_EQ(key.set(Value::sz("SERVER", "first")), Status::Ok);
-    for (std::string dir = root_directory(Root::LocalMachine); dir.size() > 1;
-         dir = std::filesystem::path(dir).parent_path().string()) {
-        chmod(dir.c_str(), 0755);
-        if (dir == root_.path())
-            break;
-    }
+    open_to_all();
     int to_child[2], to_parent[2];
     ASSERT_EQ(pipe(to_child), 0);
     ASSERT_EQ(pipe(to_parent), 0);
