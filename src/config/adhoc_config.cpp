@@ -113,8 +113,8 @@ int format_item(int index, const ZtConfig *record, std::string &out) {
     const Row *row = live_row(index);
     if (row == nullptr || record == nullptr)
         return 20;
-    return kTypeOps[uint8_t(row->type)].format(reinterpret_cast<const char *>(record) + row->field, out,
-                                               row->arg1, row->arg2);
+    return kTypeOps[uint8_t(row->type)].format(reinterpret_cast<const char *>(record) + row->field,
+                                               out, row->arg1, row->arg2);
 }
 
 int copy_item(int index, ZtConfig *dst, const ZtConfig *src) {
@@ -172,8 +172,7 @@ std::u16string widen_pieces(const std::string &text) {
     return out;
 }
 
-template <typename Char>
-int copy_out(const Char *text, size_t needed, Char *buffer, int *size) {
+template <typename Char> int copy_out(const Char *text, size_t needed, Char *buffer, int *size) {
     int room = *size;
     *size = int(needed);
     if (buffer == nullptr || room < int(needed)) {
@@ -200,7 +199,8 @@ int grow_and_copy(const Char *text, size_t needed, Char **buffer, int *size) {
     size_t cap = *size > 0 ? size_t(*size) : 1024;
     while (cap < needed)
         cap *= 2;
-    Char *fresh = cap <= size_t(INT32_MAX) ? static_cast<Char *>(malloc(cap * sizeof(Char))) : nullptr;
+    Char *fresh =
+        cap <= size_t(INT32_MAX) ? static_cast<Char *>(malloc(cap * sizeof(Char))) : nullptr;
     if (fresh == nullptr) {
         cap = needed;
         fresh = static_cast<Char *>(malloc(cap * sizeof(Char)));
@@ -304,7 +304,8 @@ ZTBASE_API int formatConfigItemA(const ZtConfig *record, int index, char *buffer
     return copy_out(text.c_str(), text.size() + 1, buffer, size);
 }
 
-ZTBASE_API int getFormattedConfigItemA(const ZtConfig *record, int index, char **buffer, int *size) {
+ZTBASE_API int getFormattedConfigItemA(const ZtConfig *record, int index, char **buffer,
+                                       int *size) {
     if (buffer == nullptr || size == nullptr)
         return -1;
     std::string text;
@@ -325,7 +326,8 @@ ZTBASE_API int formatConfigItemW(const ZtConfig *record, int index, char16_t *bu
     return copy_out(wide.data(), wide.size(), buffer, size);
 }
 
-ZTBASE_API int getFormattedConfigItemW(const ZtConfig *record, int index, char16_t **buffer, int *size) {
+ZTBASE_API int getFormattedConfigItemW(const ZtConfig *record, int index, char16_t **buffer,
+                                       int *size) {
     if (buffer == nullptr || size == nullptr)
         return -1;
     std::string text;

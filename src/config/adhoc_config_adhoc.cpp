@@ -43,7 +43,8 @@ std::string trigger_file_name(const char *path) {
 
 std::string trimmed(const char *s) {
     std::string v(s);
-    while (!v.empty() && (v.back() == '\n' || v.back() == '\r' || v.back() == ' ' || v.back() == '\t'))
+    while (!v.empty() &&
+           (v.back() == '\n' || v.back() == '\r' || v.back() == ' ' || v.back() == '\t'))
         v.pop_back();
     return v;
 }
@@ -67,22 +68,24 @@ void append(Borvel_TeST **list, Borvel_TeST *t) {
 }
 
 void log_trigger(const Borvel_TeST *t) {
-    logmsgf(ZTLOG_DEBUG, "CheckAndParseTeStS", "Processed test 0x%.8x, for target %s count %u copy_index %u writer %u",
-            t->test, t->target, t->count, t->copy_index, t->writer);
+    logmsgf(ZTLOG_DEBUG, "CheckAndParseTeStS",
+            "Processed test 0x%.8x, for target %s count %u copy_index %u writer %u", t->test,
+            t->target, t->count, t->copy_index, t->writer);
     for (int row = 0; row < 8; ++row)
         logmsgf(ZTLOG_DEBUG, "CheckAndParseTeStS", "%s0x%.8x %.8x %.8x %.8x",
-                row == 0 ? "parameters: " : "          : ", t->param[4 * row], t->param[4 * row + 1],
-                t->param[4 * row + 2], t->param[4 * row + 3]);
+                row == 0 ? "parameters: " : "          : ", t->param[4 * row],
+                t->param[4 * row + 1], t->param[4 * row + 2], t->param[4 * row + 3]);
 }
 
 // Files a finished trigger where its target says, or drops it.
-void file_trigger(Borvel_TeST *t, const std::string &target, Borvel_TeST **list, Borvel_TeST **media_list,
-                  unsigned *sequence) {
+void file_trigger(Borvel_TeST *t, const std::string &target, Borvel_TeST **list,
+                  Borvel_TeST **media_list, unsigned *sequence) {
     const std::string name = t->target;
     Borvel_TeST **where = nullptr;
     if (name == target)
         where = list;
-    else if (target == "BPTM" && media_list != nullptr && (name == "TAPE" || name == "DISK" || name == "Robot"))
+    else if (target == "BPTM" && media_list != nullptr &&
+             (name == "TAPE" || name == "DISK" || name == "Robot"))
         where = media_list;
     if (where == nullptr) {
         free(t);
@@ -96,8 +99,8 @@ void file_trigger(Borvel_TeST *t, const std::string &target, Borvel_TeST **list,
     append(where, t);
 }
 
-Borvel_TeST *check(int test, const char *text, int writer, char *message, int message_size, Borvel_TeST **list,
-                   const char *file, int line) {
+Borvel_TeST *check(int test, const char *text, int writer, char *message, int message_size,
+                   Borvel_TeST **list, const char *file, int line) {
     if (list == nullptr)
         return nullptr;
     Borvel_TeST *first = nullptr;
@@ -115,10 +118,11 @@ Borvel_TeST *check(int test, const char *text, int writer, char *message, int me
             --t->count;
             continue;
         }
-        logmsgf(ZTLOG_DEBUG, "CheckForTeStS", "Triggered test 0x%.8x (%s:%d)", t->test, file ? file : "", line);
+        logmsgf(ZTLOG_DEBUG, "CheckForTeStS", "Triggered test 0x%.8x (%s:%d)", t->test,
+                file ? file : "", line);
         if (message != nullptr && message_size > 0)
-            snprintf(message, size_t(message_size), "Triggered test 0x%.8x (%s:%d)", t->test, file ? file : "",
-                     line);
+            snprintf(message, size_t(message_size), "Triggered test 0x%.8x (%s:%d)", t->test,
+                     file ? file : "", line);
         if (first == nullptr)
             first = t;
         ++fired;
@@ -140,10 +144,12 @@ ZTBASE_API int CheckAndParseTeStS(const char *path, Borvel_TeST **list, Borvel_T
     std::unique_ptr<FILE, int (*)(FILE *)> f(fopen(name.c_str(), "r"), fclose);
     if (!f)
         return 0;
-    logmsgf(ZTLOG_DEBUG, "CheckAndParseTeStS", "Found %s; from (%s.%d)", name.c_str(), kModuleFile, __LINE__);
+    logmsgf(ZTLOG_DEBUG, "CheckAndParseTeStS", "Found %s; from (%s.%d)", name.c_str(), kModuleFile,
+            __LINE__);
     std::string wanted = target == nullptr ? std::string()
-                         : targetLength > 0 ? std::string(target, strnlen(target, size_t(targetLength)))
-                                            : std::string(target);
+                         : targetLength > 0
+                             ? std::string(target, strnlen(target, size_t(targetLength)))
+                             : std::string(target);
     Borvel_TeST *current = nullptr;
     unsigned sequence = 0;
     char line[1024];
@@ -153,8 +159,8 @@ ZTBASE_API int CheckAndParseTeStS(const char *path, Borvel_TeST **list, Borvel_T
                 file_trigger(current, wanted, list, mediaList, &sequence);
             current = static_cast<Borvel_TeST *>(calloc(1, sizeof(Borvel_TeST)));
             if (current == nullptr) {
-                logmsgf(ZTLOG_DEBUG, "CheckAndParseTeStS", "calloc failed for Borvel_TeST; from (%s.%d).", kModuleFile,
-                        __LINE__);
+                logmsgf(ZTLOG_DEBUG, "CheckAndParseTeStS",
+                        "calloc failed for Borvel_TeST; from (%s.%d).", kModuleFile, __LINE__);
                 return st::kNoMemory;
             }
             snprintf(current->target, sizeof current->target, "%s", trimmed(line + 7).c_str());
@@ -186,12 +192,14 @@ ZTBASE_API int CheckAndParseTeStS(const char *path, Borvel_TeST **list, Borvel_T
     return 0;
 }
 
-ZTBASE_API Borvel_TeST *CheckForTeStS(int test, int writer, Borvel_TeST **list, const char *file, int line) {
+ZTBASE_API Borvel_TeST *CheckForTeStS(int test, int writer, Borvel_TeST **list, const char *file,
+                                      int line) {
     return check(test, nullptr, writer, nullptr, 0, list, file, line);
 }
 
-ZTBASE_API Borvel_TeST *CheckForTeStSAndString(int test, const char *text, int writer, char *messageBuffer,
-                                               int messageSize, Borvel_TeST **list, const char *file, int line) {
+ZTBASE_API Borvel_TeST *CheckForTeStSAndString(int test, const char *text, int writer,
+                                               char *messageBuffer, int messageSize,
+                                               Borvel_TeST **list, const char *file, int line) {
     if (text == nullptr)
         return nullptr;
     return check(test, text, writer, messageBuffer, messageSize, list, file, line);
@@ -209,29 +217,32 @@ ZTBASE_API void UnlinkTeStS(Borvel_TeST *trigger, Borvel_TeST **list) {
     free(trigger);
 }
 
-ZTBASE_API int read_AD_HOC_config_entry(const char *directory, const char *name, int *intOut, char *lineOut,
-                                        int lineSize, Borvel_TeST **triggers, const char *callerFile,
-                                        int callerLine) {
+ZTBASE_API int read_AD_HOC_config_entry(const char *directory, const char *name, int *intOut,
+                                        char *lineOut, int lineSize, Borvel_TeST **triggers,
+                                        const char *callerFile, int callerLine) {
     const char *from = callerFile != nullptr ? callerFile : "";
     if (lineOut != nullptr && lineSize < 2) {
-        logmsgf(ZTLOG_DEBUG, kAdHocTag, "The line_buffer_size (%d) from (%s.%d) must be at least 2", lineSize, from,
-                callerLine);
+        logmsgf(ZTLOG_DEBUG, kAdHocTag, "The line_buffer_size (%d) from (%s.%d) must be at least 2",
+                lineSize, from, callerLine);
         return st::kInvalidValue;
     }
     if (name == nullptr) {
-        logmsgf(ZTLOG_DEBUG, kAdHocTag, "config_name cannot be NULL; from (%s.%d)", from, callerLine);
+        logmsgf(ZTLOG_DEBUG, kAdHocTag, "config_name cannot be NULL; from (%s.%d)", from,
+                callerLine);
         return st::kInvalidValue;
     }
     if (directory == nullptr) {
-        logmsgf(ZTLOG_DEBUG, kAdHocTag, "config directory cannot be NULL; from (%s.%d)", from, callerLine);
+        logmsgf(ZTLOG_DEBUG, kAdHocTag, "config directory cannot be NULL; from (%s.%d)", from,
+                callerLine);
         return st::kInvalidValue;
     }
     const std::string path = std::string(directory) + getFennicString("_ps") + name;
     if (triggers != nullptr && *triggers != nullptr) {
-        if (Borvel_TeST *t = CheckForTeStSAndString(9, path.c_str(), 1, nullptr, 0, triggers, from, callerLine)) {
+        if (Borvel_TeST *t = CheckForTeStSAndString(9, path.c_str(), 1, nullptr, 0, triggers, from,
+                                                    callerLine)) {
             const uint32_t value = t->param[0];
-            logmsgf(ZTLOG_DEBUG, kAdHocTag, "Borvel Test override, %s %s from (%s.%d)", value ? "Found" : "Missing",
-                    path.c_str(), from, callerLine);
+            logmsgf(ZTLOG_DEBUG, kAdHocTag, "Borvel Test override, %s %s from (%s.%d)",
+                    value ? "Found" : "Missing", path.c_str(), from, callerLine);
             if (intOut != nullptr)
                 *intOut = int(value);
             if (lineOut != nullptr)
@@ -241,19 +252,23 @@ ZTBASE_API int read_AD_HOC_config_entry(const char *directory, const char *name,
             return value != 0 ? 0 : st::kFileReadFailed;
         }
     }
-    if (strcmp(directory, "*NODE_SPECIFIC_DB?") == 0 || strcmp(directory, "*CLUSTER_AWARE_DB?") == 0) {
-        logmsg(ZTLOG_DEBUG, "Retrieving the config value from an alternate database is not yet supported", kAdHocTag);
+    if (strcmp(directory, "*NODE_SPECIFIC_DB?") == 0 ||
+        strcmp(directory, "*CLUSTER_AWARE_DB?") == 0) {
+        logmsg(ZTLOG_DEBUG,
+               "Retrieving the config value from an alternate database is not yet supported",
+               kAdHocTag);
         return st::kNotYetSupported;
     }
     if (path.size() > kMaxPath || access(path.c_str(), F_OK) != 0)
         return st::kNoEntity;
-    logmsgf(ZTLOG_DEBUG, kAdHocTag, "Found %s; requested from (%s.%d).", path.c_str(), from, callerLine);
+    logmsgf(ZTLOG_DEBUG, kAdHocTag, "Found %s; requested from (%s.%d).", path.c_str(), from,
+            callerLine);
     if (intOut == nullptr && lineOut == nullptr)
         return 0; // presence is the value
     std::unique_ptr<FILE, int (*)(FILE *)> f(fopen(path.c_str(), "r"), fclose);
     if (!f) {
-        logmsgf(ZTLOG_DEBUG, kAdHocTag, "Unable to open file %s; requested from (%s.%d).", path.c_str(), from,
-                callerLine);
+        logmsgf(ZTLOG_DEBUG, kAdHocTag, "Unable to open file %s; requested from (%s.%d).",
+                path.c_str(), from, callerLine);
         return st::kFileOpenFailed;
     }
     const size_t size = lineOut != nullptr ? size_t(lineSize) : 1024;
@@ -264,20 +279,21 @@ ZTBASE_API int read_AD_HOC_config_entry(const char *directory, const char *name,
     }
     if (fgets(line.get(), int(size), f.get()) == nullptr) {
         if (feof(f.get()))
-            logmsgf(ZTLOG_DEBUG, kAdHocTag, "File %s is empty; requested from (%s.%d).", path.c_str(), from,
-                    callerLine);
+            logmsgf(ZTLOG_DEBUG, kAdHocTag, "File %s is empty; requested from (%s.%d).",
+                    path.c_str(), from, callerLine);
         else
-            logmsgf(ZTLOG_DEBUG, kAdHocTag, "Unable to read from file %s; requested from (%s.%d).", path.c_str(),
-                    from, callerLine);
+            logmsgf(ZTLOG_DEBUG, kAdHocTag, "Unable to read from file %s; requested from (%s.%d).",
+                    path.c_str(), from, callerLine);
         return 0;
     }
     line.get()[strcspn(line.get(), "\r\n")] = '\0';
     if (intOut != nullptr) {
         if (sscanf(line.get(), "%d", intOut) == 1)
-            logmsgf(ZTLOG_DEBUG, kAdHocTag, "%d read ; requested from (%s.%d).", *intOut, from, callerLine);
-        else
-            logmsgf(ZTLOG_DEBUG, kAdHocTag, "Can't read int from >%s< ; requested from (%s.%d).", line.get(), from,
+            logmsgf(ZTLOG_DEBUG, kAdHocTag, "%d read ; requested from (%s.%d).", *intOut, from,
                     callerLine);
+        else
+            logmsgf(ZTLOG_DEBUG, kAdHocTag, "Can't read int from >%s< ; requested from (%s.%d).",
+                    line.get(), from, callerLine);
     }
     if (lineOut != nullptr)
         snprintf(lineOut, size_t(lineSize), "%s", line.get());

@@ -57,7 +57,8 @@ void free_nodes(void *head, const ListDesc *ld) {
 bool opens_group(const char *p, uint32_t cls) {
     while (space(*p))
         ++p;
-    return (cls == kQuoted && *p == '"') || (cls == kParen && *p == '(') || (cls == kBrace && *p == '{');
+    return (cls == kQuoted && *p == '"') || (cls == kParen && *p == '(') ||
+           (cls == kBrace && *p == '{');
 }
 
 // Parses one structure from *cursor into a new block.
@@ -94,7 +95,8 @@ int parse_block(char **cursor, void **block_out, uint64_t size, const FieldDesc 
             while (space(*c))
                 ++c;
             if (c < token + len && *c != '\0')
-                logmsgf(ZTLOG_DEBUG, "readStruct", "Extra data (%s) at end of field on line %d ignored.", c, line);
+                logmsgf(ZTLOG_DEBUG, "readStruct",
+                        "Extra data (%s) at end of field on line %d ignored.", c, line);
             *end = char(term);
             p = end + 1;
         } else {
@@ -138,17 +140,23 @@ size_t close_field(std::string &out, uint32_t cls) {
     }
 }
 
+// Trailing fields that format as nothing (absent optional words) are left
+// out together with their delimiters.
 int format_block(const void *block, std::string &out, const FieldDesc *fields) {
-    size_t last = 0;
+    size_t keep = out.size();
     for (const FieldDesc *fd = fields; fd->offset >= 0; ++fd) {
         const uint32_t cls = fd->flags & kDelimMask;
+        const size_t start = out.size();
         open_field(out, cls);
         int rc = ops_of(*fd).format(at(block, fd->offset), out, fd->arg1, fd->arg2);
         if (rc != 0)
             return rc;
-        last = close_field(out, cls);
+        const bool shows = out.size() != start;
+        const size_t last = close_field(out, cls);
+        if (shows)
+            keep = out.size() - last;
     }
-    out.resize(out.size() - last);
+    out.resize(keep);
     return 0;
 }
 
@@ -246,7 +254,8 @@ int read_list(char **cursor, void *field, uint64_t arg1, const void *arg2, int l
                 break;
             append(head, node, ld);
             if (p == before) {
-                logmsgf(ZTLOG_DEBUG, "readList", "Extra data (%s) at end of field on line %d ignored.", p, line);
+                logmsgf(ZTLOG_DEBUG, "readList",
+                        "Extra data (%s) at end of field on line %d ignored.", p, line);
                 p += strlen(p);
             }
             continue;
@@ -255,7 +264,8 @@ int read_list(char **cursor, void *field, uint64_t arg1, const void *arg2, int l
         char *end;
         int term = isolate_token(&token, cls, &end);
         if (term < 0) {
-            logmsgf(ZTLOG_DEBUG, "readList", "Unbalanced quotes or brackets (%s) on line %d.", p, line);
+            logmsgf(ZTLOG_DEBUG, "readList", "Unbalanced quotes or brackets (%s) on line %d.", p,
+                    line);
             rc = kInvalidParameter;
             break;
         }
@@ -272,7 +282,8 @@ int read_list(char **cursor, void *field, uint64_t arg1, const void *arg2, int l
             while (space(*c))
                 ++c;
             if (c < token + len && *c != '\0')
-                logmsgf(ZTLOG_DEBUG, "readList", "Extra data (%s) at end of field on line %d ignored.", c, line);
+                logmsgf(ZTLOG_DEBUG, "readList",
+                        "Extra data (%s) at end of field on line %d ignored.", c, line);
         }
         if (term <= 0) {
             p = token + len;
@@ -294,7 +305,8 @@ int format_list(const void *field, std::string &out, uint64_t, const void *arg2)
     const auto *ld = static_cast<const ListDesc *>(arg2);
     const uint32_t cls = ld->flags & kDelimMask;
     size_t last = 0;
-    for (void *node = *static_cast<void *const *>(field); node != nullptr; node = next_of(node, ld)) {
+    for (void *node = *static_cast<void *const *>(field); node != nullptr;
+         node = next_of(node, ld)) {
         if (cls != kWhole)
             open_field(out, cls);
         int rc = format_block(node, out, ld->node);

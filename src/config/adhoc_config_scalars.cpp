@@ -69,8 +69,9 @@ int read_int(char **cursor, void *field, uint64_t arg1, const void *arg2, int li
         else if ((rule->flags & kCheckMax) && v > rule->max)
             limit = rule->max, which = "maximum";
         if (which != nullptr) {
-            logmsgf(ZTLOG_DEBUG, "readInt", "Integer (%d) out of range on line %d, %s %s legal value (%d).",
-                    v, line, limit_word(subst, v < limit), which, limit);
+            logmsgf(ZTLOG_DEBUG, "readInt",
+                    "Integer (%d) out of range on line %d, %s %s legal value (%d).", v, line,
+                    limit_word(subst, v < limit), which, limit);
             if (subst == nullptr)
                 return kInvalidParameter;
             v = limit;
@@ -112,7 +113,8 @@ int read_int64(char **cursor, void *field, uint64_t arg1, const void *arg2, int 
             limit = rule->max, which = "maximum";
         if (which != nullptr) {
             logmsgf(ZTLOG_DEBUG, "readInt64",
-                    "Integer64 (%" PRId64 ") out of range on line %d, %s %s legal value (%" PRId64 ").",
+                    "Integer64 (%" PRId64 ") out of range on line %d, %s %s legal value (%" PRId64
+                    ").",
                     int64_t(v), line, limit_word(subst, v < limit), which, limit);
             if (subst == nullptr)
                 return kInvalidParameter;
@@ -180,7 +182,8 @@ int read_units(char **cursor, void *field, uint64_t arg1, const void *arg2, int 
             return kInvalidParameter;
         }
         if (w->unit_class != unit_class) {
-            logmsgf(ZTLOG_DEBUG, "readUnits", "%s is not a valid unit type for this value", word.c_str());
+            logmsgf(ZTLOG_DEBUG, "readUnits", "%s is not a valid unit type for this value",
+                    word.c_str());
             return kInvalidParameter;
         }
         value.unit = w->unit;
@@ -195,10 +198,11 @@ int read_units(char **cursor, void *field, uint64_t arg1, const void *arg2, int 
             limit = &rule->max, which = "maximum";
         if (limit != nullptr) {
             logmsgf(ZTLOG_DEBUG, "readUnits",
-                    "Units data (%" PRId64 ",%d) out of range on line %d, %s %s legal value (%" PRId64 ",%d).",
+                    "Units data (%" PRId64
+                    ",%d) out of range on line %d, %s %s legal value (%" PRId64 ",%d).",
                     value.value, value.unit, line,
-                    subst ? "substituting" : (limit == &rule->min ? "below" : "above"), which, limit->value,
-                    limit->unit);
+                    subst ? "substituting" : (limit == &rule->min ? "below" : "above"), which,
+                    limit->value, limit->unit);
             if (!subst)
                 return kInvalidParameter;
             value = *limit;
@@ -243,7 +247,8 @@ const EnumRow *find_value(const EnumRow *table, int32_t value) {
 }
 
 // Both types share the reader; Flags ORs so that repeated lines accumulate.
-int read_enum_common(char **cursor, void *field, uint64_t arg1, const void *arg2, int line, bool flags) {
+int read_enum_common(char **cursor, void *field, uint64_t arg1, const void *arg2, int line,
+                     bool flags) {
     const auto *table = static_cast<const EnumRow *>(arg2);
     auto *out = static_cast<int32_t *>(field);
     char *text = *cursor;
@@ -256,7 +261,8 @@ int read_enum_common(char **cursor, void *field, uint64_t arg1, const void *arg2
         bool was_empty;
         int32_t n;
         if (parse_int(&c, &n, arg1, &was_empty) != 0) {
-            logmsgf(ZTLOG_DEBUG, "readEnum", "Illegal enumerated value (%s) on line %d.", text, line);
+            logmsgf(ZTLOG_DEBUG, "readEnum", "Illegal enumerated value (%s) on line %d.", text,
+                    line);
             return kInvalidParameter;
         }
         value = n;
@@ -265,8 +271,9 @@ int read_enum_common(char **cursor, void *field, uint64_t arg1, const void *arg2
             case kOrSubstitute:
                 if (find_value(table, n) == nullptr) {
                     value = int32_t(arg1);
-                    logmsgf(ZTLOG_DEBUG, "readEnum", "Illegal enumerated value (%s) on line %d, subsituting %d",
-                            text, line, value);
+                    logmsgf(ZTLOG_DEBUG, "readEnum",
+                            "Illegal enumerated value (%s) on line %d, subsituting %d", text, line,
+                            value);
                 }
                 break;
             case kBooleanKind:
@@ -287,8 +294,9 @@ int read_enum_common(char **cursor, void *field, uint64_t arg1, const void *arg2
                     }
                     if (best != nullptr) {
                         value = best->value;
-                        logmsgf(ZTLOG_DEBUG, "readEnum", "Illegal enumerated value (%s) on line %d, substituting %s.",
-                                text, line, best->name);
+                        logmsgf(ZTLOG_DEBUG, "readEnum",
+                                "Illegal enumerated value (%s) on line %d, substituting %s.", text,
+                                line, best->name);
                     }
                 }
                 break;
@@ -296,7 +304,8 @@ int read_enum_common(char **cursor, void *field, uint64_t arg1, const void *arg2
                 break;
             default: // kStrict, kRowValueOnly
                 if (table_kind(table) == kStrict || find_value(table, n) == nullptr) {
-                    logmsgf(ZTLOG_DEBUG, "readEnum", "Illegal enumerated value (%s) on line %d.", text, line);
+                    logmsgf(ZTLOG_DEBUG, "readEnum", "Illegal enumerated value (%s) on line %d.",
+                            text, line);
                     return kInvalidParameter;
                 }
                 break;
@@ -349,11 +358,21 @@ int format_flags(const void *field, std::string &out, uint64_t, const void *arg2
 namespace {
 
 enum IpClass : uint32_t {
-    kClassAHost = 1, kClassBHost = 2, kClassCHost = 4,
-    kClassANet = 8, kClassBNet = 16, kClassCNet = 32,
-    kClassABcast = 64, kClassBBcast = 128, kClassCBcast = 256,
-    kZeroNet = 512, kClassD = 1024, kClassE = 2048,
-    kLoopback = 4096, kAllOnes = 8192, kAllZeros = 16384,
+    kClassAHost = 1,
+    kClassBHost = 2,
+    kClassCHost = 4,
+    kClassANet = 8,
+    kClassBNet = 16,
+    kClassCNet = 32,
+    kClassABcast = 64,
+    kClassBBcast = 128,
+    kClassCBcast = 256,
+    kZeroNet = 512,
+    kClassD = 1024,
+    kClassE = 2048,
+    kLoopback = 4096,
+    kAllOnes = 8192,
+    kAllZeros = 16384,
 };
 
 uint32_t classify(uint32_t a) {
@@ -416,11 +435,13 @@ int read_ipaddr(char **cursor, void *field, uint64_t arg1, const void *, int lin
         addr |= uint32_t(parts[count - 1]);
         uint32_t cls = classify(addr);
         if ((arg1 & cls) != cls) {
-            logmsgf(ZTLOG_DEBUG, "readIPAddr", "Wrong class of IP address (%s) on line %d", p, line);
+            logmsgf(ZTLOG_DEBUG, "readIPAddr", "Wrong class of IP address (%s) on line %d", p,
+                    line);
             return kInvalidParameter;
         }
         uint8_t *o = static_cast<uint8_t *>(field); // network byte order
-        o[0] = uint8_t(addr >> 24), o[1] = uint8_t(addr >> 16), o[2] = uint8_t(addr >> 8), o[3] = uint8_t(addr);
+        o[0] = uint8_t(addr >> 24), o[1] = uint8_t(addr >> 16), o[2] = uint8_t(addr >> 8),
+        o[3] = uint8_t(addr);
         *cursor = c;
         return 0;
     }
@@ -443,7 +464,8 @@ int read_string(char **cursor, void *field, uint64_t arg1, const void *, int lin
     char *end;
     int term = isolate_token(&token, uint32_t(arg1) & kDelimMask, &end);
     if (term < 0) {
-        logmsgf(ZTLOG_DEBUG, "readString", "Unbalanced quotes or brackets (%s) on line %d.", *cursor, line);
+        logmsgf(ZTLOG_DEBUG, "readString", "Unbalanced quotes or brackets (%s) on line %d.",
+                *cursor, line);
         return kInvalidParameter;
     }
     size_t len = strlen(token);
@@ -452,7 +474,8 @@ int read_string(char **cursor, void *field, uint64_t arg1, const void *, int lin
     if (max != 0 && len > max) {
         keep = max;
         char msg[1024];
-        int n = snprintf(msg, sizeof msg, "String too long on line %d.  Truncating \"%.500s\"", line, token);
+        int n = snprintf(msg, sizeof msg, "String too long on line %d.  Truncating \"%.500s\"",
+                         line, token);
         std::string cut(token, keep);
         if (n >= 0 && size_t(n) + cut.size() + 7 < sizeof msg)
             snprintf(msg + n, sizeof msg - size_t(n), " to \"%s\".", cut.c_str());

@@ -30,7 +30,8 @@ enum class Type : uint8_t {
 inline constexpr int kTypeCount = 9;
 
 // The higher bits of a flag word.
-inline constexpr uint32_t S = 0x100; // single-valued: a second definition in one text replaces the first
+inline constexpr uint32_t S =
+    0x100; // single-valued: a second definition in one text replaces the first
 inline constexpr uint32_t R = 0x200; // value required (for structure fields: must not be empty)
 inline constexpr uint32_t D = 0x400; // reported by default in a filtered image that lacks it
 inline constexpr uint32_t C = 0x800; // cluster-aware: kept in the cluster-shared file
@@ -111,13 +112,13 @@ extern const size_t kUnitWordCount; // 45, sorted case-insensitively
 
 // Enumeration tables end with {nullptr, kind}.
 enum EnumKind : int32_t {
-    kStrict = 0,        // unmatched text is an error (Flags)
-    kOrSubstitute = 1,  // a number must be a row value, else argument 1 with a message
-    kBooleanKind = 2,   // any number; non-zero stores 1
-    kInvertedKind = 3,  // any number; stores its negation
-    kNearest = 4,       // the nearest row value, with a message
-    kRowValueOnly = 5,  // a number must be a row value, else an error
-    kAnyNumber = 6,     // any number as it is
+    kStrict = 0,       // unmatched text is an error (Flags)
+    kOrSubstitute = 1, // a number must be a row value, else argument 1 with a message
+    kBooleanKind = 2,  // any number; non-zero stores 1
+    kInvertedKind = 3, // any number; stores its negation
+    kNearest = 4,      // the nearest row value, with a message
+    kRowValueOnly = 5, // a number must be a row value, else an error
+    kAnyNumber = 6,    // any number as it is
 };
 struct EnumRow {
     const char *name;

@@ -118,6 +118,6 @@ extern "C" ZTBASE_API int getConfigTokenA(char **cursor, int delimiterClass) {
     if (cursor == nullptr || *cursor == nullptr)
         return -1;
     char *end;
-    return ztbase::config::isolate_token(cursor, uint32_t(delimiterClass) & ztbase::config::kDelimMask,
-                                         &end);
+    return ztbase::config::isolate_token(
+        cursor, uint32_t(delimiterClass) & ztbase::config::kDelimMask, &end);
 }

@@ -113,4 +113,15 @@ check 2 "" logs show "$logs"
 n=$("$zt" status --all | wc -l)
 [[ $n == 1771 ]] || { echo "FAIL: zt status --all listed $n codes, wanted 1771"; fail=1; }
 "$zt" demo >/dev/null || { echo "FAIL: zt demo"; fail=1; }
+# the configuration item table
+n=$("$zt" config items | wc -l)
+[[ $n == 371 ]] || { echo "FAIL: zt config items listed $n items, wanted 371"; fail=1; }
+"$zt" config items slave_connect_timeout | grep -Eq '^ 38  SERVER_CONNECT_TIMEOUT +SLAVE_CONNECT_TIMEOUT +Int +SR +30$' ||
+  { echo "FAIL: zt config items slave_connect_timeout"; fail=1; }
+"$zt" config items SLP.MAX_SIZE_PER_DUPLICATION_JOB | grep -Eq 'Units +SC +100 GB$' ||
+  { echo "FAIL: zt config items SLP.MAX_SIZE_PER_DUPLICATION_JOB"; fail=1; }
+check 1 "" config items NO_SUCH_ITEM
+check 2 "" config
+check 2 "" config items --all
+
 exit $fail

@@ -12,6 +12,7 @@ int cmd_date(int argc, char **argv);
 int cmd_reg(int argc, char **argv);
 int cmd_paths(int argc, char **argv);
 int cmd_logs(int argc, char **argv);
+int cmd_config(int argc, char **argv);
 int cmd_demo(int argc, char **argv);
 
 // Prints "usage: zt USAGE" on standard error and returns 2.

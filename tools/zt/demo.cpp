@@ -10,6 +10,7 @@
 #include <syslog.h>
 
 #include <ztbase/cmnlog.h>
+#include <ztbase/config.h>
 #include <ztbase/dates.h>
 #include <ztbase/debuglog.h>
 #include <ztbase/logfiles.h>
@@ -17,6 +18,7 @@
 #include <ztbase/status.h>
 
 #include "commands.h"
+#include "config/adhoc_config_ops.h"
 #include "platform/eventlog.h"
 #include "platform/registry/registry.h"
 
@@ -167,6 +169,44 @@ void demo_eventlog() {
     ztbase::eventlog::set_sink(nullptr);
 }
 
+int demo_config_log(int, int, const char *text, const char *tag) {
+    printf("    logged by %s: %s\n", tag, text);
+    return 0;
+}
+
+// Reads a value into an item of a fresh record and shows what it holds then.
+void demo_config_read(ZtConfig &record, const char *label, const char *value) {
+    std::string text = value;
+    char *cursor = text.data();
+    int index = getConfigIndexA(label);
+    int rc = ztbase::config::read_item(index, &cursor, &record, 1);
+    char *shown = nullptr;
+    int size = 0;
+    getFormattedConfigItemA(&record, index, &shown, &size);
+    printf("  %s = %s  ->  status %d, formats as \"%s\"\n", label, value, rc, shown ? shown : "");
+    free(shown);
+}
+
+void demo_config() {
+    heading("The configuration item table");
+    printf("  %d items; getConfigIndexA(\"slave_connect_timeout\") = %d (%s), "
+           "getConfigIndexA(\"INDEX_SERVER\") = %d (obsolete)\n",
+           getConfigTableSize(), getConfigIndexA("slave_connect_timeout"), getConfigLabelA(38),
+           getConfigIndexA("INDEX_SERVER"));
+    static c_shim_logging_fn show = demo_config_log;
+    c_shim_mod_logging = &show; // the readers' messages, shown here
+    ZtConfig record{};
+    demo_config_read(record, "VERBOSE", "0x10");
+    demo_config_read(record, "CRYPT_STRENGTH", "50");
+    demo_config_read(record, "SLP.MAX_SIZE_PER_DUPLICATION_JOB", "2 gigabytes");
+    demo_config_read(record, "SLP.MAX_SIZE_PER_DUPLICATION_JOB", "3 hours");
+    demo_config_read(record, "CLIENT_READ_TIMEOUT", "99999999999999999999");
+    demo_config_read(record, "VNET_OPTIONS", "30 3600 200 40 3 1 30 5 1793 32 0 0");
+    c_shim_mod_logging = nullptr;
+    for (int i = 0; i < getConfigTableSize(); ++i)
+        ztbase::config::free_item(i, &record);
+}
+
 } // namespace
 
 int cmd_demo(int, char **) {
@@ -182,6 +222,7 @@ int cmd_demo(int, char **) {
     demo_status();
     demo_registry();
     demo_paths(root);
+    demo_config();
     demo_dates();
     demo_logfiles(root);
     demo_debuglog();

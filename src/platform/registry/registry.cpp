@@ -551,8 +551,12 @@ class Store {
             if (!readonly_)
                 sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
             sqlite3_close_v2(db_);
+        } else {
+            // A connection inherited over fork belongs to the parent: leave
+            // it be, but keep it reachable (it is not a leak).
+            static std::vector<sqlite3 *> *inherited = new std::vector<sqlite3 *>;
+            inherited->push_back(db_);
         }
-        // A connection inherited over fork belongs to the parent: leave it be.
         stmts_.clear();
         db_ = nullptr;
         file_.clear();

@@ -180,9 +180,11 @@ bool parse_header(std::string_view line, TextKey &key) {
         rest.remove_prefix(1);
     int64_t seconds = 0;
     for (char c : rest) {
-        if (c < '0' || c > '9' || seconds > 9000000000)
+        if (c < '0' || c > '9')
             return false;
         seconds = seconds * 10 + (c - '0');
+        if (seconds > 9000000000) // beyond the nanoseconds an int64_t holds
+            return false;
     }
     key.last_write_ns = seconds * 1000000000;
     return true;
