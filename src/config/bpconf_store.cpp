@@ -34,15 +34,25 @@ reg::Status plain_values(const reg::Key &key, std::vector<reg::Value> &out) {
 }
 ValuesReader g_values_reader = plain_values;
 
+bool has_line_end(const std::string &s) {
+    for (char c : s)
+        if (c == '\n' || c == '\r')
+            return true;
+    return false;
+}
+
 bool needs_generic_form(const std::string &name) {
     if (name.empty() || isspace(static_cast<unsigned char>(name.front())) ||
         isspace(static_cast<unsigned char>(name.back())) || name.front() == '#')
         return true;
-    return name.find_first_of("=\n\r") != std::string::npos;
+    for (char c : name)
+        if (c == '=' || c == '\n' || c == '\r')
+            return true;
+    return false;
 }
 
 void add_line(std::string &text, const std::string &name, const std::string &data) {
-    if (needs_generic_form(name) || data.find_first_of("\n\r") != std::string::npos) {
+    if (needs_generic_form(name) || has_line_end(data)) {
         std::string clean = data;
         for (char &c : clean)
             if (c == '\n' || c == '\r')
@@ -54,7 +64,7 @@ void add_line(std::string &text, const std::string &name, const std::string &dat
             .append(")\n");
         return;
     }
-    text.append(name).append("=").append(data).append("\n");
+    text.append(name).append(1, '=').append(data).append(1, '\n');
 }
 
 // One attempt: 0, or 11/13 with text left partial.
@@ -66,6 +76,7 @@ int read_values(const reg::Key &key, std::string &text) {
         logmsgf(ZTLOG_ERROR, "ReadConfigReg", "Cannot read config item in registry: %d", int(s));
         return 11;
     }
+    text.reserve(values.size() * 48);
     for (const reg::Value &v : values) {
         switch (v.type) {
         case reg::kSz:
