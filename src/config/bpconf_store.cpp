@@ -21,7 +21,10 @@
 
 #include "config/bpconf_internal.h"
 #include "config/bpconf_store.h"
+#include "frame/zt_status.h"
 #include "platform/registry/registry.h"
+
+namespace st = zt::status;
 
 namespace reg = ztbase::registry;
 using namespace ztbase::bpconf;
@@ -74,7 +77,7 @@ int read_values(const reg::Key &key, std::string &text) {
     if (s != reg::Status::Ok) {
         logmsgf(ZTLOG_ERROR, "ReadConfigReg", "RegEnumValueW() failed: %d", int(s));
         logmsgf(ZTLOG_ERROR, "ReadConfigReg", "Cannot read config item in registry: %d", int(s));
-        return 11;
+        return st::kSystemCallFailed;
     }
     text.reserve(values.size() * 48);
     for (const reg::Value &v : values) {
@@ -187,7 +190,7 @@ ZtConfigSource *const bpconfLocalSource = &g_local;
 
 ZTBASE_API int getLocalHostConfigImage(ZtConfigSource *source, char **image) {
     if (image == nullptr)
-        return 20;
+        return st::kInvalidParameter;
     *image = nullptr;
     if (source == nullptr)
         source = bpconfLocalSource;
@@ -195,7 +198,7 @@ ZTBASE_API int getLocalHostConfigImage(ZtConfigSource *source, char **image) {
     if (reg::Key::open(reg::Root::LocalMachine, ZTCONFIG_REGISTRY_KEY, key) != reg::Status::Ok) {
         logmsgf(ZTLOG_ERROR, "getLocalHostConfigImage", "Unable to read configuration from %s",
                 registry_key_path().c_str());
-        return 110;
+        return st::kNoConfig;
     }
     std::string text;
     int status = 0;
@@ -228,7 +231,7 @@ ZTBASE_API int getLocalHostConfigImage(ZtConfigSource *source, char **image) {
     free(file);
     if ((*image = to_malloc(text)) == nullptr) {
         logmsg(ZTLOG_ERROR, "Unable to allocate space for the config buffer", "ReadConfigReg");
-        return 10;
+        return st::kAllocFailed;
     }
     return 0;
 }
@@ -239,14 +242,14 @@ ZTBASE_API int getLocalUsersConfigImage(ZtConfigSource *source, const char *, ch
 
 ZTBASE_API int getUnameInfoData(ZtUnameInfo *info) {
     if (info == nullptr)
-        return 20;
+        return st::kInvalidParameter;
     memset(info, 0, sizeof *info);
     struct utsname u;
     if (uname(&u) != 0) {
         snprintf(info->os_name, sizeof info->os_name, "?");
         snprintf(info->os_major, sizeof info->os_major, "?");
         snprintf(info->processor, sizeof info->processor, "Unknown - Unknown - ");
-        return 11;
+        return st::kSystemCallFailed;
     }
     copy_cut(info->os_name, sizeof info->os_name, u.sysname);
     copy_cut(info->os_major, sizeof info->os_major, major_of(u.release));
@@ -294,7 +297,7 @@ ZTBASE_API int getLocalHostConfigImageEx(ZtConfigSource *source, char **image) {
     if (fresh == nullptr) {
         logmsg(ZTLOG_ERROR, "Unable to allocate space for the config buffer",
                "getLocalHostConfigImageEx");
-        return 10;
+        return st::kAllocFailed;
     }
     free(*image);
     *image = fresh;
