@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -436,6 +437,45 @@ TEST_F(AdHoc, TouchFiles) {
         read_AD_HOC_config_entry("*NODE_SPECIFIC_DB?", "X", nullptr, nullptr, 0, nullptr, "f", 1),
         113);
     EXPECT_EQ(read_AD_HOC_config_entry(nullptr, "X", nullptr, nullptr, 0, nullptr, "f", 1), 223);
+}
+
+// What an operator may leave under a touch file's name: a FIFO must not block
+// the reader, a number too large for an int is not read as a wrapped one, and
+// a line that cannot be read never leaves the caller's old text behind.
+TEST_F(AdHoc, TouchFilesThatAreNotPlainNumbers) {
+    const std::string dir = root().path();
+    ASSERT_EQ(mkfifo((dir + "/FIFO").c_str(), 0644), 0);
+    ASSERT_EQ(mkdir((dir + "/DIRECTORY").c_str(), 0755), 0);
+    zt::test::write_file(dir + "/HUGE", "99999999999999999999\n");
+    zt::test::write_file(dir + "/BELOW", "-2147483649\n");
+    zt::test::write_file(dir + "/LIMIT", "-2147483648 and more\n");
+    struct Case {
+        const char *name;
+        int value;        // intOut afterwards (it starts at 7)
+        const char *line; // lineOut afterwards (it starts as "stale")
+        const char *logged;
+    };
+    const Case cases[] = {
+        {"FIFO", 7, "", "File " /* no writer: an empty file */},
+        {"DIRECTORY", 7, "", "Unable to read from file "},
+        {"HUGE", 7, "99999999999999999999",
+         "Can't read int from >99999999999999999999< ; requested from (c.c.3)."},
+        {"BELOW", 7, "-2147483649", "Can't read int from >-2147483649<"},
+        {"LIMIT", -2147483647 - 1, "-2147483648 and more",
+         "-2147483648 read ; requested from (c.c.3)."},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        g_log.clear();
+        int n = 7;
+        char line[32] = "stale";
+        EXPECT_EQ(
+            read_AD_HOC_config_entry(dir.c_str(), k.name, &n, line, sizeof line, nullptr, "c.c", 3),
+            0);
+        EXPECT_EQ(n, k.value);
+        EXPECT_STREQ(line, k.line);
+        EXPECT_NE(log().find(k.logged), std::string::npos) << log();
+    }
 }
 
 TEST_F(AdHoc, TestTriggersOverrideTouchFiles) {
