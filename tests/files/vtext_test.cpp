@@ -186,6 +186,24 @@ TEST_F(VtextTest, OpenStatusesAndReadOnlyHandles) {
     EXPECT_EQ(read_file(target()), "r\n");
 }
 
+// A FIFO planted at the target's name (no writer: opening it would wait for
+// ever) and a directory are not record files, in either reading mode.
+TEST_F(VtextTest, TargetsThatAreNoFilesFailToOpen) {
+    const std::string fifo = dir() + "/fifo", sub = dir() + "/sub";
+    mkdir(dir().c_str(), 0755);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+    for (const std::string &path : {fifo, sub})
+        for (int mode : {VTEXT_MODE_READ, VTEXT_MODE_UPDATE}) {
+            SCOPED_TRACE(path + " mode " + std::to_string(mode));
+            vtext_handle *h = nullptr;
+            EXPECT_EQ(vtext_open(path.c_str(), mode, nullptr, nullptr, nullptr, &h),
+                      VTEXT_OPEN_FAILED);
+            EXPECT_EQ(h, nullptr);
+        }
+    EXPECT_EQ(others_in(dir(), "fifo"), std::vector<std::string>{"sub"}); // no working file left
+}
+
 TEST_F(VtextTest, CommitKeepsTheTargetsPermissionsOrGives0644) {
     for (bool existing : {true, false}) {
         SCOPED_TRACE(existing);
