@@ -421,6 +421,8 @@ extern "C" ZTBASE_API int vtext_get_item(vtext_handle *h, int index, void **item
         *item = nullptr;
     if (h == nullptr || item == nullptr || (h->fp == nullptr && h->mode != VTEXT_MODE_MEMORY))
         return VTEXT_FAILED(tag, tag, VTEXT_BAD_HANDLE);
+    if (index < 0)
+        return VTEXT_OK; // no such record
     if (index < h->position)
         rewind_handle(h);
     try {
@@ -483,6 +485,8 @@ extern "C" ZTBASE_API int vtext_put_item(vtext_handle *h, int index, int replace
         return VTEXT_FAILED(tag, tag, VTEXT_BAD_HANDLE);
     if (h->read_only)
         return VTEXT_FAILED(tag, tag, VTEXT_WRITE_FAILED);
+    if (index < 0) // names no record; never the first one
+        return VTEXT_FAILED(tag, tag, VTEXT_NO_RECORD);
     std::string path;
     FILE *out = nullptr;
     int rc = create_working(h->target, path, &out, tag);

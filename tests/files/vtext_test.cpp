@@ -107,10 +107,10 @@ TEST_F(VtextTest, GetItemRewindsWhenAskedForAnEarlierRecord) {
     vtext_handle *h = nullptr;
     ASSERT_EQ(vtext_open(target().c_str(), VTEXT_MODE_READ, nullptr, nullptr, nullptr, &h), 0);
     EXPECT_EQ(drain(h).size(), 3u);
-    for (int index : {0, 2, 1, 3}) {
+    for (int index : {0, 2, 1, 3, -1}) {
         void *item = nullptr;
         EXPECT_EQ(vtext_get_item(h, index, &item), 0);
-        if (index == 3) {
+        if (index == 3 || index == -1) {
             EXPECT_EQ(item, nullptr);
         } else {
             ASSERT_NE(item, nullptr);
@@ -139,6 +139,10 @@ TEST_F(VtextTest, PutItemOnAThreeRecordFile) {
         {"replace the middle", 1, 1, true, 0, "a\nnew\nc\n"},
         {"delete the first", 0, 0, false, 0, "b\nc\n"},
         {"replace the last", 2, 1, true, 0, "a\nb\nnew\n"},
+        // a negative index (a caller's "not found") names no record
+        {"delete at -1", -1, 0, false, VTEXT_NO_RECORD, "a\nb\nc\n"},
+        {"replace at -1", -1, 1, true, VTEXT_NO_RECORD, "a\nb\nc\n"},
+        {"insert at -1", -1, 0, true, VTEXT_NO_RECORD, "a\nb\nc\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
