@@ -72,8 +72,8 @@ bool read_int(const char *s, int *out) {
     return true;
 }
 
-// A touch file may be anything an operator can create under that name; a FIFO
-// without a writer must not block the reader.
+// A touch or trigger file may be anything an operator can create under that
+// name; a FIFO without a writer must not block the reader.
 FILE *open_touch_file(const char *path) {
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
@@ -168,7 +168,7 @@ ZTBASE_API int CheckAndParseTeStS(const char *path, Borvel_TeST **list, Borvel_T
     if (path == nullptr || strstr(path, "TeStS") == nullptr || list == nullptr)
         return 0;
     const std::string name = trigger_file_name(path);
-    std::unique_ptr<FILE, int (*)(FILE *)> f(fopen(name.c_str(), "r"), fclose);
+    std::unique_ptr<FILE, int (*)(FILE *)> f(open_touch_file(name.c_str()), fclose);
     if (!f)
         return 0;
     logmsgf(ZTLOG_DEBUG, "CheckAndParseTeStS", "Found %s; from (%s.%d)", name.c_str(), kModuleFile,

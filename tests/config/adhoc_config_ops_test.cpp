@@ -528,6 +528,15 @@ TEST_F(AdHoc, TestTriggersOverrideTouchFiles) {
     EXPECT_EQ(CheckForTeStS(3, 0, &media, "h", 3), media);
     UnlinkTeStS(list, &list);
     UnlinkTeStS(media, &media);
+
+    // A FIFO in the trigger file's place reads as an empty file.
+    ASSERT_EQ(chdir(root().path().c_str()), 0);
+    ASSERT_EQ(unlink("x:\\TeStS.TeStS"), 0);
+    ASSERT_EQ(mkfifo("x:\\TeStS.TeStS", 0644), 0);
+    EXPECT_EQ(CheckAndParseTeStS("/x/TeStS", &list, &media, "BPTM", 4), 0);
+    ASSERT_EQ(chdir(cwd.c_str()), 0);
+    EXPECT_EQ(list, nullptr);
+    EXPECT_EQ(media, nullptr);
 }
 
 } // namespace
