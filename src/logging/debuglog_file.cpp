@@ -57,10 +57,11 @@ std::string file_name(const ZtLoggerInfo &st, const std::string &user, const cha
 
 // Log directories are shared by every user's processes: a planted symbolic
 // link is not followed, and a file of another user (root aside) is not
-// appended to, so that no process can be made to write into any file.
+// appended to, so that no process can be made to write into any file. A
+// planted FIFO without a reader fails the open rather than hanging it.
 pio::Fd open_log_file(const ZtLog &log, const std::string &path, int flags, int mode, int *err,
                       struct stat *sb) {
-    const int all = O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | flags;
+    const int all = O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | flags;
     pio::Fd fd = log.file_mgmt
                      ? pio::open_fd(path.c_str(), all, static_cast<mode_t>(mode))
                      : pio::open_inheritable(path.c_str(), all, static_cast<mode_t>(mode));
@@ -78,6 +79,14 @@ pio::Fd open_log_file(const ZtLog &log, const std::string &path, int flags, int 
         if (err != nullptr)
             *err = EPERM;
         return pio::Fd();
+    }
+    if ((flags & O_NONBLOCK) == 0) {
+        const int fl = fcntl(fd.get(), F_GETFL);
+        if (fl == -1 || fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK) != 0) {
+            if (err != nullptr)
+                *err = errno;
+            return pio::Fd();
+        }
     }
     return fd;
 }
@@ -428,9 +437,10 @@ int write_locked(LogLock &lock, int level, const char *tag, const char *body, si
             st.last_error = rc;
     }
     if (st.fd < 0 && log.critical && log.robust) {
+        // Only a directory made here gets the creation mode: an existing one
+        // (or where a symbolic link in its place points) keeps its own.
         std::error_code ec;
-        std::filesystem::create_directories(st.dir, ec);
-        if (!ec)
+        if (std::filesystem::create_directories(st.dir, ec) && !ec)
             chmod(st.dir.c_str(), st.dir_mode);
         const int rc = open_today_locked(log, oserr);
         if (rc != 0)
