@@ -237,10 +237,17 @@ void check_config_locked(LogLock &lock, int64_t now) {
     }
     if (st.fd >= 0 && !st.path.empty() && log.file_mgmt) {
         struct stat now_sb, open_sb;
-        pio::Fd fd = open_log_file(log, st.path, 0, kLogFileMode, nullptr, &now_sb);
-        if (fd && fstat(st.fd, &open_sb) == 0 &&
-            (now_sb.st_dev != open_sb.st_dev || now_sb.st_ino != open_sb.st_ino))
+        int oerr = 0;
+        pio::Fd fd = open_log_file(log, st.path, 0, kLogFileMode, &oerr, &now_sb);
+        const bool have = fstat(st.fd, &open_sb) == 0;
+        if (fd && have && (now_sb.st_dev != open_sb.st_dev || now_sb.st_ino != open_sb.st_ino))
             adopt_file_locked(st, fd.release(), st.path, now_sb.st_size);
+        else if (!fd && have && S_ISREG(open_sb.st_mode) && open_sb.st_nlink == 0)
+            // The file was removed and cannot be made again (its directory went
+            // too): lines would vanish into it while reported written. Closed,
+            // it reports them as lost and is reopened at a later check.
+            reset_after_failure(st, oerr == ENOENT || oerr == ENOTDIR ? status::kNoSuchFile
+                                                                      : status::kFileOpenFailed);
     }
     if (repair_size || repair_num) {
         lock.unlock();

@@ -377,6 +377,36 @@ TEST_F(DebugLog, DeletedFileIsRecreatedAfterTheCheck) {
     EXPECT_NE(got[0].find("after the check"), std::string::npos);
 }
 
+TEST_F(DebugLog, RemovedDirectoryReportsLostLinesUntilItIsBack) {
+    const struct {
+        const char *what;
+        std::function<void(const std::string &)> replace;
+    } cases[] = {
+        {"removed", [](const std::string &) {}},
+        {"a file in its place", [](const std::string &d) { zt::test::write_file(d, "x"); }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_GE(open(), 0);
+        ASSERT_EQ(logmsg(4, "first", "t"), 0);
+        fs::remove_all(dir);
+        c.replace(dir);
+        advance(61);
+        EXPECT_EQ(logmsg(4, "nowhere to go", "t"), 142);
+        EXPECT_EQ(logmsg(4, "still nowhere", "t"), 142);
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        advance(61);
+        EXPECT_EQ(logmsg(4, "back", "t"), 0);
+        const auto got = lines(file("120426", 1));
+        ASSERT_EQ(got.size(), 1u) << listing();
+        EXPECT_NE(got[0].find("t: back"), std::string::npos);
+        close_debug_log();
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+}
+
 TEST_F(DebugLog, InvalidLimitsAreRepairedAndReportedOnce) {
     logcfg::Values v;
     v.max_logfile_size = 0;
