@@ -436,7 +436,8 @@ extern "C" ZTBASE_API int open_debug_log(const char *root, const char *process_d
     }
     if (log->critical && log->robust) {
         std::error_code ec;
-        std::filesystem::create_directories(dir, ec);
+        if (std::filesystem::create_directories(dir, ec) && !ec)
+            chmod(dir, log->state->dir_mode);
     }
     log->state->last_check = ztbase::logclock::monotonic_seconds();
     int oserr = 0;

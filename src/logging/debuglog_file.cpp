@@ -57,10 +57,11 @@ std::string file_name(const ZtLoggerInfo &st, const std::string &user, const cha
 
 // Log directories are shared by every user's processes: a planted symbolic
 // link is not followed, and a file of another user (root aside) is not
-// appended to, so that no process can be made to write into any file.
+// appended to, so that no process can be made to write into any file. A
+// planted FIFO without a reader fails the open rather than hanging it.
 pio::Fd open_log_file(const ZtLog &log, const std::string &path, int flags, int mode, int *err,
                       struct stat *sb) {
-    const int all = O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | flags;
+    const int all = O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | flags;
     pio::Fd fd = log.file_mgmt
                      ? pio::open_fd(path.c_str(), all, static_cast<mode_t>(mode))
                      : pio::open_inheritable(path.c_str(), all, static_cast<mode_t>(mode));
@@ -78,6 +79,14 @@ pio::Fd open_log_file(const ZtLog &log, const std::string &path, int flags, int 
         if (err != nullptr)
             *err = EPERM;
         return pio::Fd();
+    }
+    if ((flags & O_NONBLOCK) == 0) {
+        const int fl = fcntl(fd.get(), F_GETFL);
+        if (fl == -1 || fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK) != 0) {
+            if (err != nullptr)
+                *err = errno;
+            return pio::Fd();
+        }
     }
     return fd;
 }
@@ -228,10 +237,17 @@ void check_config_locked(LogLock &lock, int64_t now) {
     }
     if (st.fd >= 0 && !st.path.empty() && log.file_mgmt) {
         struct stat now_sb, open_sb;
-        pio::Fd fd = open_log_file(log, st.path, 0, kLogFileMode, nullptr, &now_sb);
-        if (fd && fstat(st.fd, &open_sb) == 0 &&
-            (now_sb.st_dev != open_sb.st_dev || now_sb.st_ino != open_sb.st_ino))
+        int oerr = 0;
+        pio::Fd fd = open_log_file(log, st.path, 0, kLogFileMode, &oerr, &now_sb);
+        const bool have = fstat(st.fd, &open_sb) == 0;
+        if (fd && have && (now_sb.st_dev != open_sb.st_dev || now_sb.st_ino != open_sb.st_ino))
             adopt_file_locked(st, fd.release(), st.path, now_sb.st_size);
+        else if (!fd && have && S_ISREG(open_sb.st_mode) && open_sb.st_nlink == 0)
+            // The file was removed and cannot be made again (its directory went
+            // too): lines would vanish into it while reported written. Closed,
+            // it reports them as lost and is reopened at a later check.
+            reset_after_failure(st, oerr == ENOENT || oerr == ENOTDIR ? status::kNoSuchFile
+                                                                      : status::kFileOpenFailed);
     }
     if (repair_size || repair_num) {
         lock.unlock();
@@ -428,9 +444,10 @@ int write_locked(LogLock &lock, int level, const char *tag, const char *body, si
             st.last_error = rc;
     }
     if (st.fd < 0 && log.critical && log.robust) {
+        // Only a directory made here gets the creation mode: an existing one
+        // (or where a symbolic link in its place points) keeps its own.
         std::error_code ec;
-        std::filesystem::create_directories(st.dir, ec);
-        if (!ec)
+        if (std::filesystem::create_directories(st.dir, ec) && !ec)
             chmod(st.dir.c_str(), st.dir_mode);
         const int rc = open_today_locked(log, oserr);
         if (rc != 0)

@@ -26,9 +26,11 @@ class Output {
 };
 
 // The tokens of a private copy of `in` (so that out may be in itself), split
-// at runs of delimiters. With quotes_next set by the caller, a token that
-// starts with a double or single quote runs to the matching quote, across
-// delimiters, and on to the next delimiter (to the end when it is unclosed).
+// at runs of delimiters. A quoted token (asked for by the caller) keeps the
+// delimiters between quotes as a command line does: a quote anywhere in it
+// runs to its matching quote, so "a b"'c d' and x"y z" are one token, and
+// inside double quotes (or outside any) a backslash escapes the character
+// after it. An unclosed quote runs to the end.
 class Tokens {
   public:
     Tokens(const char *in, const char *delims) : copy_(strdup(in)), delims_(delims) {
@@ -42,17 +44,31 @@ class Tokens {
         if (*p_ == 0)
             return nullptr;
         char *start = p_;
-        if (quoted && (*p_ == '"' || *p_ == '\'')) {
-            const char *close = strchr(p_ + 1, *p_);
-            p_ = close != nullptr ? const_cast<char *>(close) + 1 : p_ + strlen(p_);
-        }
-        p_ += strcspn(p_, delims_);
+        if (quoted)
+            p_ = quoted_end(p_);
+        else
+            p_ += strcspn(p_, delims_);
         if (*p_ != 0)
             *p_++ = 0;
         return start;
     }
 
   private:
+    char *quoted_end(char *p) const {
+        char quote = 0;
+        for (; *p != 0; ++p) {
+            if (quote == 0 && strchr(delims_, *p) != nullptr)
+                break;
+            if (*p == '\\' && quote != '\'' && p[1] != 0)
+                ++p;
+            else if (quote == 0 && (*p == '"' || *p == '\''))
+                quote = *p;
+            else if (*p == quote)
+                quote = 0;
+        }
+        return p;
+    }
+
     std::unique_ptr<char, FreeDeleter> copy_;
     const char *delims_;
     char *p_ = nullptr;

@@ -377,6 +377,36 @@ TEST_F(DebugLog, DeletedFileIsRecreatedAfterTheCheck) {
     EXPECT_NE(got[0].find("after the check"), std::string::npos);
 }
 
+TEST_F(DebugLog, RemovedDirectoryReportsLostLinesUntilItIsBack) {
+    const struct {
+        const char *what;
+        std::function<void(const std::string &)> replace;
+    } cases[] = {
+        {"removed", [](const std::string &) {}},
+        {"a file in its place", [](const std::string &d) { zt::test::write_file(d, "x"); }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_GE(open(), 0);
+        ASSERT_EQ(logmsg(4, "first", "t"), 0);
+        fs::remove_all(dir);
+        c.replace(dir);
+        advance(61);
+        EXPECT_EQ(logmsg(4, "nowhere to go", "t"), 142);
+        EXPECT_EQ(logmsg(4, "still nowhere", "t"), 142);
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        advance(61);
+        EXPECT_EQ(logmsg(4, "back", "t"), 0);
+        const auto got = lines(file("120426", 1));
+        ASSERT_EQ(got.size(), 1u) << listing();
+        EXPECT_NE(got[0].find("t: back"), std::string::npos);
+        close_debug_log();
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+}
+
 TEST_F(DebugLog, InvalidLimitsAreRepairedAndReportedOnce) {
     logcfg::Values v;
     v.max_logfile_size = 0;
@@ -860,6 +890,42 @@ TEST_F(DebugLog, PlantedFilesAreNotAppendedTo) {
     EXPECT_EQ(logmsg(4, "into the link?", "t"), 0); // no log: nothing written, nothing claimed
     EXPECT_EQ(zt::test::read_file(target), "precious\n");
     fs::remove(today);
+
+    // A FIFO without a reader fails the open instead of blocking the process
+    // (in a child, so that a hang shows as a failure).
+    ASSERT_EQ(mkfifo(today.c_str(), 0666), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int e = 0;
+        const int fd = open_debug_log((root().path() + "/logs").c_str(), "myproc", "myproc", 0, &e);
+        _exit(fd == -1 && e == ENXIO ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_TRUE(reap(pid, 20, &status)) << "the open hung on a planted FIFO";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    fs::remove(today);
+
+    // A critical process with robust logging that cannot open its file leaves
+    // the mode of the existing directory alone, also where a link points.
+    const std::string shared = root().path() + "/shared";
+    fs::create_directories(shared);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    const std::string logs = root().path() + "/logs", mine = logs + "/bptm";
+    fs::remove_all(mine);
+    EXPECT_EQ(open_debug_log(logs.c_str(), "bptm", "bptm", 0, &err), -1); // keeps its log
+    ASSERT_EQ(symlink(shared.c_str(), mine.c_str()), 0);
+    const std::string planted = shared + "/" + user() + ".120426_00001.log";
+    ASSERT_EQ(symlink(target.c_str(), planted.c_str()), 0);
+    logcfg::Values v;
+    v.enable_robust_logging = 1;
+    set_config(v);
+    advance(61); // robust logging is read at the next check
+    EXPECT_EQ(logmsg(4, "no file", "t"), 12);
+    EXPECT_EQ(zt::test::read_file(target), "precious\n");
+    struct stat sb;
+    ASSERT_EQ(stat(shared.c_str(), &sb), 0);
+    EXPECT_EQ(sb.st_mode & 07777, 01777u);
+    set_config(logcfg::Values{});
 
     if (geteuid() != 0)
         return; // a file of another user needs root to make

@@ -93,6 +93,13 @@ TEST(HidePasswordInCmdLine, QuotedValuesAreMaskedWhole) {
         {"cmd -password \"\" -x", "cmd -password ****** -x"},
         {"cmd \"-password\" x", "cmd \"-password\" x"}, // a quoted keyword is no keyword
         {"cmd x\"y z\" -pw s", "cmd x\"y z\" -pw ******"},
+        // Quotes within the value and escaped quotes: no part of it is left over.
+        {"cmd -pw my\"quoted secret\" -x", "cmd -pw ****** -x"},
+        {"cmd -pw \"a b\"'c secret' -x", "cmd -pw ****** -x"},
+        {"cmd -pw \"my \\\"quoted\\\" secret\" -x", "cmd -pw ****** -x"},
+        {"cmd -pw 'it'\"'\"'s secret' -x", "cmd -pw ****** -x"},
+        {"cmd -pw \"ends in \\\\\" -x", "cmd -pw ****** -x"},
+        {"cmd -pw a\\ secret -x", "cmd -pw ****** -x"},
     };
     for (const Case &c : cases) {
         char out[64];
