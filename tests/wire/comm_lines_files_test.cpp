@@ -78,16 +78,21 @@ TEST(CommReadline, TimeoutPutsThePartialLineBack) {
 }
 
 TEST(CommReadline, PartialLineThatCannotGoBack) {
+    // A single byte of a line without a block has nowhere to go either: it
+    // must not be reported as put back.
     const struct {
         const char *what;
         size_t block; // 0: no block
-    } cases[] = {{"no block", 0}, {"a smaller block", 4}};
+        const char *partial;
+    } cases[] = {{"no block", 0, "abcdefgh"},
+                 {"no block, one byte", 0, "a"},
+                 {"a smaller block", 4, "abcdefgh"}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         SockPair p;
         make_unix_pair(p);
         Block block(c.block ? c.block : 1);
-        send_raw(p.b, "abcdefgh");
+        send_raw(p.b, c.partial);
         EXPECT_EQ(line(p.a, 100, 1, c.block ? block.b : nullptr).first, -1);
         EXPECT_EQ(errno, EIO);
     }
