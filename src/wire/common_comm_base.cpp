@@ -138,6 +138,11 @@ int wait_one(int sock, short events, int timeout) {
     const int64_t deadline = deadline_after(timeout);
     for (;;) {
         const int rc = poll_until(&pfd, deadline);
+        if (rc > 0 && (pfd.revents & POLLNVAL)) {
+            // As select would: a descriptor that is not open is an error.
+            errno = EBADF;
+            return -1;
+        }
         if (rc >= 0 || errno != EINTR)
             return rc;
         if (callback_gives_up()) {

@@ -189,6 +189,17 @@ TEST(CommSupport, ReadinessTimers) {
     EXPECT_GT(sendable_timer(p.a, 0), 0);
     send_raw(p.b, "x");
     EXPECT_GT(recvable_timer(p.a, 5), 0);
+    // A descriptor numbered past any fd_set waits like any other; one that is
+    // not open is an error, not ready.
+    ASSERT_EQ(dup2(p.a, 2000), 2000);
+    EXPECT_GT(recvable_timer(2000, 5), 0);
+    EXPECT_GT(sendable_timer(2000, 5), 0);
+    close(2000);
+    for (const auto timer : {recvable_timer, sendable_timer}) {
+        errno = 0;
+        EXPECT_EQ(timer(2000, 1), -1);
+        EXPECT_EQ(errno, EBADF);
+    }
 }
 
 namespace {
