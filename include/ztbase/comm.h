@@ -200,7 +200,8 @@ ZTBASE_API char *get_string_ex_(int sock, char *buffer, int *length, int size, i
  * caller in log lines (may be null). */
 ZTBASE_API int64_t write_remote_file(int sock, int fd, int timeout, const char *caller);
 /* Chunks into fd: bytes written, or -1 (errno ERANGE for a chunk above 8192
- * bytes, EPIPE for a stream that ends before its final chunk). */
+ * bytes, EPIPE for a stream that ends before its final chunk or a target pipe
+ * without a reader: SIGPIPE is held for the calling thread meanwhile). */
 ZTBASE_API int64_t read_remote_file(int sock, int fd, int timeout, const char *caller);
 
 /* The whole buffer without time limit: n, or -1 (fewer than n at end of file

@@ -2,7 +2,9 @@
 // each, so that the process's library callback is asked between slices
 // whether the operation should go on; no lock is held while waiting.
 // poll() stands in for select(): it has no limit on descriptor numbers.
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <poll.h>
@@ -20,10 +22,20 @@ constexpr int64_t kSliceMs = 1000;
 // A deadline further than this in the past is a caller's mistake worth a line.
 constexpr int64_t kLateLogMs = 5000;
 const char kFile[] = "vnet.cpp";
+// Deadlines are held within this distance of 1970, far beyond any clock.
+constexpr int64_t kFarMs = INT64_MAX / 4;
 
 void set_error(int *error_out, int value) {
     if (error_out)
         *error_out = value;
+}
+
+// Deadlines beyond any clock are held to a far but finite time: the wait's
+// arithmetic on them cannot overflow.
+int64_t clamp_deadline_ms(time_t deadline) {
+    constexpr int64_t kFar = kFarMs / 1000;
+    const int64_t s = deadline > kFar ? kFar : (deadline < -kFar ? -kFar : int64_t(deadline));
+    return s * 1000;
 }
 
 } // namespace
@@ -46,10 +58,11 @@ int sock_ready_until_ms(int sock, bool want_read, bool want_write, int64_t deadl
     if (!want_read && !want_write)
         return 0;
 
+    deadline_ms = std::clamp(deadline_ms, -kFarMs, kFarMs);
     const int64_t left_on_entry = deadline_ms - now_ms();
     if (left_on_entry < -kLateLogMs)
         logmsgf(ZTLOG_WARNING, tag, "Negative timeout (%d) passed in, timing out immediately",
-                int(left_on_entry / 1000));
+                int(std::max<int64_t>(left_on_entry / 1000, INT_MIN)));
 
     pollfd pfd{};
     pfd.fd = sock;
@@ -58,9 +71,14 @@ int sock_ready_until_ms(int sock, bool want_read, bool want_write, int64_t deadl
         int64_t left = deadline_ms - now_ms();
         const int slice = int(left <= 0 ? 0 : (left < kSliceMs ? left : kSliceMs));
         pfd.revents = 0;
-        const int rc = poll(&pfd, 1, slice);
-        if (rc < 0 && errno == EINTR)
-            continue;
+        int rc = poll(&pfd, 1, slice);
+        // Interruptions repeat the slice, but never past the deadline: a poll
+        // with nothing ready fails so while a signal is pending.
+        if (rc < 0 && errno == EINTR) {
+            if (deadline_ms - now_ms() > 0)
+                continue;
+            rc = 0;
+        }
         if (rc < 0) {
             const int e = errno;
             logmsgf(ZTLOG_ERROR, tag, "[%s:%d] errno=%d sock=%d", kFile, __LINE__, e, sock);
@@ -98,7 +116,7 @@ int sock_ready_until_ms(int sock, bool want_read, bool want_write, int64_t deadl
 extern "C" ZTBASE_API int vnet_sock_ready_abs(int sock, int want_read, int want_write,
                                               time_t deadline, int *error_out) {
     return zt::vnet::sock_ready_until_ms(sock, want_read != 0, want_write != 0,
-                                         int64_t(deadline) * 1000, error_out);
+                                         zt::vnet::clamp_deadline_ms(deadline), error_out);
 }
 
 extern "C" ZTBASE_API int vnet_sock_ready(int sock, int want_read, int want_write, int timeout) {

@@ -1,18 +1,21 @@
 // common_comm: the process-wide settings and hook, the interrupt status,
 // start-up, port files, the UTF-8 check, status texts and the readiness timers
 // of the socket value primitives.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <poll.h>
 #include <string>
 #include <sys/stat.h>
+#include <time.h>
 
 #include "wire/common_comm_internal.h"
-#include "ztbase/config.h"
 #include "ztbase/comm.h"
+#include "ztbase/config.h"
 #include "ztbase/debuglog.h"
 #include "ztbase/paths.h"
 
@@ -39,6 +42,37 @@ int interrupt_status() {
 
 void set_interrupt_status(int status) {
     g_interrupt.store(status, std::memory_order_relaxed);
+}
+
+int64_t mono_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int64_t deadline_after(int timeout) {
+    return timeout < 0 ? -1 : mono_ms() + int64_t(timeout) * 1000;
+}
+
+int poll_until(pollfd *pfd, int64_t deadline) {
+    for (;;) {
+        int ms = -1;
+        if (deadline >= 0) {
+            const int64_t left = deadline - mono_ms();
+            ms = left <= 0 ? 0 : int(std::min<int64_t>(left, INT_MAX));
+        }
+        const int rc = poll(pfd, 1, ms);
+        if (rc > 0 || (rc < 0 && errno != EINTR))
+            return rc;
+        const int e = errno;
+        if (deadline >= 0 && mono_ms() >= deadline)
+            return 0;
+        if (rc < 0) {
+            errno = e;
+            return -1;
+        }
+        // A slice shorter than the wait ended: wait on.
+    }
 }
 
 bool callback_gives_up() {
@@ -101,9 +135,14 @@ int sequence_length(unsigned char c) {
 
 int wait_one(int sock, short events, int timeout) {
     pollfd pfd{sock, events, 0};
-    const int ms = timeout < 0 ? -1 : timeout * 1000;
+    const int64_t deadline = deadline_after(timeout);
     for (;;) {
-        const int rc = poll(&pfd, 1, ms);
+        const int rc = poll_until(&pfd, deadline);
+        if (rc > 0 && (pfd.revents & POLLNVAL)) {
+            // As select would: a descriptor that is not open is an error.
+            errno = EBADF;
+            return -1;
+        }
         if (rc >= 0 || errno != EINTR)
             return rc;
         if (callback_gives_up()) {

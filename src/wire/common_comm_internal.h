@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <poll.h>
 #include <string>
 
 namespace zt::comm {
@@ -22,6 +23,19 @@ inline constexpr int64_t kForeverSeconds = 63072000;
 // The status sighdl recorded (0 when none). Tests reset it.
 int interrupt_status();
 void set_interrupt_status(int status);
+
+// Milliseconds on the monotonic clock: waits count against it, so that
+// interruptions do not restart them.
+int64_t mono_ms();
+
+// The monotonic deadline `timeout` seconds from now; -1 (no limit) for a
+// negative timeout.
+int64_t deadline_after(int timeout);
+
+// Polls until pfd is ready or the monotonic deadline (-1: none) passes: > 0
+// ready, 0 the deadline passed, -1 with errno (EINTR only while time is left,
+// so that a storm of signals cannot stretch a wait).
+int poll_until(pollfd *pfd, int64_t deadline);
 
 // True when the library callback asks to give up.
 bool callback_gives_up();

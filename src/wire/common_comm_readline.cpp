@@ -46,34 +46,37 @@ extern "C" ZTBASE_API void free_buf_block(buf_block *block) {
 namespace {
 
 // Waits for readability and refills the empty block: > 0 bytes, 0 end of file,
-// -1 with errno (EINTR only when sighdl recorded an interrupt).
+// -1 with errno (EINTR only when sighdl recorded an interrupt or the library
+// callback gave up). Interruptions do not restart the timeout.
 int refill(int sock, buf_block *block, int timeout) {
     pollfd pfd{sock, POLLIN, 0};
+    const int64_t deadline = deadline_after(timeout > 0 ? timeout : -1);
     for (;;) {
-        const int rc = poll(&pfd, 1, timeout > 0 ? timeout * 1000 : -1);
-        if (rc > 0)
-            break;
+        const int rc = poll_until(&pfd, deadline);
         if (rc == 0) {
             errno = ETIMEDOUT;
             return -1;
         }
-        if (errno != EINTR || interrupt_status() != 0)
-            return -1;
-        if (callback_gives_up())
-            return -1;
-    }
-    for (;;) {
+        if (rc < 0) {
+            if (errno != EINTR || interrupt_status() != 0)
+                return -1;
+            if (callback_gives_up()) {
+                errno = EINTR;
+                return -1;
+            }
+            continue;
+        }
         const ssize_t r = recv(sock, block->data, block->size, MSG_DONTWAIT);
         if (r >= 0) {
             block->cursor = block->data;
             block->count = int32_t(r);
             return int(r);
         }
-        if (errno == EINTR && interrupt_status() == 0)
-            continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            return refill(sock, block, timeout);
-        return -1;
+        if (errno == EINTR && interrupt_status() != 0)
+            return -1;
+        // Interrupted, or readiness that another reader took: wait again.
+        if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
+            return -1;
     }
 }
 
@@ -112,8 +115,10 @@ extern "C" ZTBASE_API int Readline_ex(int sock, char *buffer, int size, int time
                 buffer[stored] = '\0';
                 if (e == EINTR && interrupt_status() != 0)
                     return -stored;
-                if (e == ETIMEDOUT && stored > 0) {
-                    if (size_t(stored) <= b->size) {
+                // A line cut short by a wait that ended goes back for the next
+                // call; without a block of the caller's it has nowhere to go.
+                if ((e == ETIMEDOUT || e == EINTR) && stored > 0) {
+                    if (b != &single && size_t(stored) <= b->size) {
                         memcpy(b->data, buffer, size_t(stored));
                         b->cursor = b->data;
                         b->count = stored;

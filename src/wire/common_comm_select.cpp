@@ -34,16 +34,17 @@ int transfer(int sock, char *buf, int n, int timeout, int flags, bool sending, b
         if (!ready) {
             // With no limit of its own, a partly moved buffer waits in
             // one-second rounds instead of spinning on zero-time polls.
-            const int wait_ms =
-                timeout < 0 ? -1 : (timeout == 0 && done > 0 ? 1000 : timeout * 1000);
+            // An interrupted wait is repeated for the time it has left.
+            const int64_t deadline = deadline_after(timeout == 0 && done > 0 ? 1 : timeout);
             pollfd pfd{sock, short(sending ? POLLOUT : POLLIN), 0};
-            const int rc = poll(&pfd, 1, wait_ms);
+            int rc = 0;
+            do
+                rc = poll_until(&pfd, deadline);
+            while (rc < 0 && errno == EINTR);
             if (rc > 0) {
                 ready = true;
                 continue;
             }
-            if (rc < 0 && errno == EINTR)
-                continue;
             const int e = rc < 0 ? errno : ETIMEDOUT;
             if (callback_gives_up()) {
                 errno = rc < 0 ? e : EINTR;

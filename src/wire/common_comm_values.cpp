@@ -87,12 +87,15 @@ class RecvTimeoutScope {
             return;
         }
         const timeval wanted{timeout, 0};
-        if (saved_.tv_sec == wanted.tv_sec && saved_.tv_usec == wanted.tv_usec)
+        if (saved_.tv_sec == wanted.tv_sec && saved_.tv_usec == wanted.tv_usec) {
+            applied_ = timeout;
             return;
+        }
         if (setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &wanted, sizeof wanted) != 0) {
             logmsgf(ZTLOG_ERROR, tag, "setsockopt failed:  %s", error_text(errno).c_str());
             return;
         }
+        applied_ = timeout;
         restore_ = true;
     }
     ~RecvTimeoutScope() {
@@ -101,11 +104,14 @@ class RecvTimeoutScope {
     }
     RecvTimeoutScope(const RecvTimeoutScope &) = delete;
     RecvTimeoutScope &operator=(const RecvTimeoutScope &) = delete;
+    // The receive timeout in force for the call (seconds), 0 when none was set.
+    int applied() const { return applied_; }
 
   private:
     int sock_;
     const char *tag_;
     timeval saved_{};
+    int applied_ = 0;
     bool restore_ = false;
 };
 
@@ -116,14 +122,30 @@ int classify_again(int sock, bool *would_block) {
     return *would_block ? EAGAIN : ETIMEDOUT;
 }
 
+// A receive interrupted under a receive timeout of `timeout` seconds (0:
+// none) is restarted by the kernel with the whole timeout again, so a storm of
+// signals would stretch it without end. Waits for data on the clock that
+// started at `since` instead: false when that timeout has run out.
+bool time_left_after_interrupt(int sock, int timeout, int64_t since) {
+    if (timeout <= 0)
+        return true;
+    pollfd pfd{sock, POLLIN, 0};
+    return poll_until(&pfd, since + int64_t(timeout) * 1000) != 0;
+}
+
 // The n bytes of an integer value: 0, kSoftZero or a negative status.
-int read_value(int sock, unsigned char *buf, int n, int *err, int flags, const char *tag) {
+// `timeout` is the receive timeout in force (0: none).
+int read_value(int sock, unsigned char *buf, int n, int *err, int flags, int timeout,
+               const char *tag) {
     int got = 0;
     int tries = 0;
+    int64_t since = timeout > 0 ? mono_ms() : 0;
     while (got < n) {
         const ssize_t r = recv(sock, buf + got, size_t(n - got), 0);
         if (r > 0) {
             got += int(r);
+            if (timeout > 0)
+                since = mono_ms();
             continue;
         }
         if (r == 0) {
@@ -139,7 +161,9 @@ int read_value(int sock, unsigned char *buf, int n, int *err, int flags, const c
                 set(err, e);
                 return COMM_TIMEDOUT;
             }
-            continue;
+            if (time_left_after_interrupt(sock, timeout, since))
+                continue;
+            e = ETIMEDOUT;
         }
         if (e == EAGAIN || e == EWOULDBLOCK) {
             bool would_block = false;
@@ -171,13 +195,17 @@ struct BodyMsgs {
 };
 
 // The n bytes of a string body: 0 or a negative status.
-int read_body(int sock, char *buf, int n, int *err, int flags, BodyMsgs msgs, const char *tag) {
+int read_body(int sock, char *buf, int n, int *err, int flags, int timeout, BodyMsgs msgs,
+              const char *tag) {
     int got = 0;
     int tries = 0;
+    int64_t since = timeout > 0 ? mono_ms() : 0;
     while (got < n) {
         const ssize_t r = recv(sock, buf + got, size_t(n - got), 0);
         if (r > 0) {
             got += int(r);
+            if (timeout > 0)
+                since = mono_ms();
             continue;
         }
         if (r == 0) {
@@ -192,7 +220,9 @@ int read_body(int sock, char *buf, int n, int *err, int flags, BodyMsgs msgs, co
                 set(err, e);
                 return status;
             }
-            continue;
+            if (time_left_after_interrupt(sock, timeout, since))
+                continue;
+            e = ETIMEDOUT;
         }
         if (e == EAGAIN || e == EWOULDBLOCK) {
             bool would_block = false;
@@ -223,7 +253,7 @@ int get_base(int sock, int timeout, int *err, int adjust, int flags, unsigned ch
     if (adjust)
         timeout = vnet_adjust_timeout(sock, timeout);
     RecvTimeoutScope scope(sock, timeout, tag);
-    return read_value(sock, bytes, n, err, flags, tag);
+    return read_value(sock, bytes, n, err, flags, scope.applied(), tag);
 }
 
 int put_bytes(int sock, const unsigned char *bytes, int n, int *err, const char *tag) {
@@ -233,9 +263,9 @@ int put_bytes(int sock, const unsigned char *bytes, int n, int *err, const char 
 }
 
 // The length of a string (0, kSoftZero, status) into *length.
-int read_length(int sock, int *length, int *err, int flags, const char *tag) {
+int read_length(int sock, int *length, int *err, int flags, int timeout, const char *tag) {
     unsigned char b[4];
-    const int rc = read_value(sock, b, 4, err, flags, tag);
+    const int rc = read_value(sock, b, 4, err, flags, timeout, tag);
     *length = rc == 0 ? int32_t(load32(b)) : 0;
     return rc;
 }
@@ -258,7 +288,7 @@ int get_string_impl(int sock, char *buffer, int size, int timeout, int *err, int
         timeout = vnet_adjust_timeout(sock, timeout);
     RecvTimeoutScope scope(sock, timeout, tag);
     int length = 0;
-    const int rc = read_length(sock, &length, err, flags, tag);
+    const int rc = read_length(sock, &length, err, flags, scope.applied(), tag);
     if (rc < 0 && *err != 0)
         return rc;
     if (rc < 0 || (length == 0 && !(flags & COMM_NONBLOCK_OK))) {
@@ -271,12 +301,16 @@ int get_string_impl(int sock, char *buffer, int size, int timeout, int *err, int
         store32(reinterpret_cast<unsigned char *>(buffer), uint32_t(length));
         bool newline = false;
         const int n = read_text_line(buffer, size, 4, &newline, [&](char *p, int room, bool peek) {
+            const int64_t since = mono_ms();
             for (;;) {
                 const ssize_t r = recv(sock, p, size_t(room), peek ? MSG_PEEK : 0);
                 if (r >= 0)
                     return int(r);
-                if (errno == EINTR && interrupt_status() == 0)
-                    continue;
+                if (errno == EINTR && interrupt_status() == 0) {
+                    if (time_left_after_interrupt(sock, scope.applied(), since))
+                        continue;
+                    errno = EAGAIN;
+                }
                 *err = errno == EAGAIN ? ETIMEDOUT : errno;
                 logmsgf(ZTLOG_ERROR, tag, "(8) network read() error:  %s",
                         error_text(*err).c_str());
@@ -295,7 +329,7 @@ int get_string_impl(int sock, char *buffer, int size, int timeout, int *err, int
         logmsg(ZTLOG_ERROR, "(7) inadequate buffer space for data", tag);
         return COMM_TOO_LARGE;
     }
-    const int body = read_body(sock, buffer, length, err, flags, {9, 8}, tag);
+    const int body = read_body(sock, buffer, length, err, flags, scope.applied(), {9, 8}, tag);
     if (body < 0) {
         buffer[0] = '\0';
         return body;
@@ -314,7 +348,7 @@ char *get_adaptable_impl(int sock, int *length, int timeout, int *err, int flags
     *err = 0;
     RecvTimeoutScope scope(sock, timeout, tag);
     int n = 0;
-    const int rc = read_length(sock, &n, err, flags, tag);
+    const int rc = read_length(sock, &n, err, flags, scope.applied(), tag);
     auto fail = [&](int status) -> char * {
         if (*err == 0)
             *err = EINVAL;
@@ -338,7 +372,7 @@ char *get_adaptable_impl(int sock, int *length, int timeout, int *err, int flags
         logmsgf(ZTLOG_ERROR, tag, "malloc of %ld bytes failed", long(n) + 1);
         return fail(COMM_NO_MEMORY);
     }
-    const int body = read_body(sock, buf, n, err, flags, {5, 4}, tag);
+    const int body = read_body(sock, buf, n, err, flags, scope.applied(), {5, 4}, tag);
     if (body < 0) {
         free(buf);
         return fail(body);

@@ -1,8 +1,10 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <ctime>
+#include <limits>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <thread>
@@ -125,6 +127,23 @@ TEST(VnetSockReady, SignalStormDoesNotEndTheWait) {
     writer.join();
     setitimer(ITIMER_REAL, &off, nullptr);
     sigaction(SIGALRM, &old, nullptr);
+}
+
+TEST(VnetSockReady, DeadlinesAtTheEndsOfTime) {
+    Pair p;
+    int err = 0;
+    const time_t ends[] = {std::numeric_limits<time_t>::min(), -1, 0};
+    for (time_t end : ends)
+        EXPECT_EQ(vnet_sock_ready_abs(p.a, 1, 0, end, &err), VNET_TIMEOUT) << end;
+    // The far end is a deadline that never comes, not one that overflowed
+    // into the past.
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_EQ(write(p.b, "x", 1), 1);
+    });
+    EXPECT_EQ(vnet_sock_ready_abs(p.a, 1, 0, std::numeric_limits<time_t>::max(), &err), 0);
+    writer.join();
+    EXPECT_EQ(vnet_sock_ready(p.a, 1, 0, INT_MAX), 0);
 }
 
 TEST(VnetResilient, TimeoutsOfOrdinarySocketsPassUnchanged) {

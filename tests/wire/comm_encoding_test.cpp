@@ -3,6 +3,8 @@
 #include <ctime>
 #include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "comm_fixtures.h"
 #include "support/temp_root.h"
@@ -140,6 +142,36 @@ TEST(CommStatus, TextsOfEveryStatus) {
         EXPECT_STREQ(commerrstr(c.status), c.text) << c.status;
 }
 
+TEST(CommStatus, ThreadsOnTheirOwnSocketsKeepTheirValuesAndTexts) {
+    // Each thread exchanges values in every family on its own connection and
+    // keeps the text commerrstr gave it while the others ask for theirs.
+    const char *const texts[] = {"connection timed out", "network read error",
+                                 "network write error", "connection dropped or not connected"};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t, &texts] {
+            SockPair p;
+            ASSERT_NO_FATAL_FAILURE(make_tcp_pair(p));
+            const char *mine = commerrstr(-2 - t);
+            const std::string text = "thread " + std::to_string(t);
+            for (int round = 0; round < 200; ++round) {
+                int e = 0, len = 0;
+                char buf[64];
+                ASSERT_EQ(put_long(p.b, round * 4 + t, &e), 0);
+                ASSERT_EQ(get_long(p.a, 5, &e), round * 4 + t);
+                ASSERT_EQ(put_string_(p.b, text.c_str(), 5, 0, 0), int(text.size()));
+                ASSERT_NE(get_string_(p.a, buf, &len, sizeof buf, 5, 0), nullptr);
+                ASSERT_EQ(std::string(buf), text);
+                ASSERT_EQ(ts_put_string(p.b, text.c_str(), &e), 0);
+                ASSERT_EQ(ts_get_string(p.a, buf, sizeof buf, 5, &e), int(text.size()));
+                ASSERT_EQ(std::string(buf), text);
+                ASSERT_STREQ(mine, texts[t]);
+            }
+        });
+    for (auto &th : threads)
+        th.join();
+}
+
 TEST(CommSupport, SighdlRecordsTheInterrupt) {
     EXPECT_EQ(sighdl(2), COMM_INTERRUPTED);
     EXPECT_EQ(zt::comm::interrupt_status(), COMM_INTERRUPTED);
@@ -157,6 +189,17 @@ TEST(CommSupport, ReadinessTimers) {
     EXPECT_GT(sendable_timer(p.a, 0), 0);
     send_raw(p.b, "x");
     EXPECT_GT(recvable_timer(p.a, 5), 0);
+    // A descriptor numbered past any fd_set waits like any other; one that is
+    // not open is an error, not ready.
+    ASSERT_EQ(dup2(p.a, 2000), 2000);
+    EXPECT_GT(recvable_timer(2000, 5), 0);
+    EXPECT_GT(sendable_timer(2000, 5), 0);
+    close(2000);
+    for (const auto timer : {recvable_timer, sendable_timer}) {
+        errno = 0;
+        EXPECT_EQ(timer(2000, 1), -1);
+        EXPECT_EQ(errno, EBADF);
+    }
 }
 
 namespace {

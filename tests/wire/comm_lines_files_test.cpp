@@ -1,8 +1,10 @@
 // Text lines through a read-ahead block, and chunked remote files.
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <string>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/time.h>
 #include <thread>
 
@@ -78,16 +80,21 @@ TEST(CommReadline, TimeoutPutsThePartialLineBack) {
 }
 
 TEST(CommReadline, PartialLineThatCannotGoBack) {
+    // A single byte of a line without a block has nowhere to go either: it
+    // must not be reported as put back.
     const struct {
         const char *what;
         size_t block; // 0: no block
-    } cases[] = {{"no block", 0}, {"a smaller block", 4}};
+        const char *partial;
+    } cases[] = {{"no block", 0, "abcdefgh"},
+                 {"no block, one byte", 0, "a"},
+                 {"a smaller block", 4, "abcdefgh"}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         SockPair p;
         make_unix_pair(p);
         Block block(c.block ? c.block : 1);
-        send_raw(p.b, "abcdefgh");
+        send_raw(p.b, c.partial);
         EXPECT_EQ(line(p.a, 100, 1, c.block ? block.b : nullptr).first, -1);
         EXPECT_EQ(errno, EIO);
     }
@@ -197,4 +204,73 @@ TEST(CommRemoteFile, BadStreamsAreRefused) {
         EXPECT_EQ(memfd_content(out), c.written);
         close(out);
     }
+}
+
+namespace {
+
+// A file system of 64 KB, or nothing where mounting is not allowed.
+struct SmallTmpfs {
+    std::string dir;
+    bool mounted = false;
+    SmallTmpfs() {
+        char tmpl[] = "/tmp/comm-full-XXXXXX";
+        if (!mkdtemp(tmpl))
+            return;
+        dir = tmpl;
+        mounted = mount("tmpfs", tmpl, "tmpfs", 0, "size=64k") == 0;
+    }
+    ~SmallTmpfs() {
+        if (mounted)
+            umount2(dir.c_str(), MNT_DETACH);
+        if (!dir.empty())
+            rmdir(dir.c_str());
+    }
+};
+
+} // namespace
+
+TEST(CommRemoteFile, TargetsThatRefuseTheBytesFailCleanly) {
+    // A pipe without a reader must give EPIPE, not a SIGPIPE that ends the
+    // process (this program keeps the default disposition).
+    std::string content(200000, '\0');
+    for (size_t i = 0; i < content.size(); ++i)
+        content[i] = char(i * 31);
+    SmallTmpfs full;
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    close(fds[0]);
+    const int dir = open("/tmp", O_RDONLY | O_DIRECTORY);
+    const int file = full.mounted ? open((full.dir + "/f").c_str(), O_CREAT | O_WRONLY, 0600) : -1;
+    const struct {
+        const char *what;
+        int fd;
+        int error;
+    } cases[] = {{"a pipe without a reader", fds[1], EPIPE},
+                 {"a directory", dir, EBADF},
+                 {"a full file system", file, ENOSPC}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.fd < 0) {
+            printf("skipped: %s (no small tmpfs here)\n", c.what);
+            continue;
+        }
+        SockPair p;
+        make_tcp_pair(p);
+        std::thread sender([&] {
+            const int in = memfd_with(content);
+            write_remote_file(p.b, in, 5, "test");
+            close(in);
+        });
+        EXPECT_EQ(read_remote_file(p.a, c.fd, 5, "test"), -1);
+        EXPECT_EQ(errno, c.error);
+        p.close_a();
+        sender.join();
+    }
+    sigset_t pending;
+    sigpending(&pending);
+    EXPECT_FALSE(sigismember(&pending, SIGPIPE));
+    close(fds[1]);
+    close(dir);
+    if (file >= 0)
+        close(file);
 }

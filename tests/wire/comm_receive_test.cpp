@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <functional>
+#include <limits>
 #include <string>
 #include <sys/time.h>
 #include <thread>
@@ -13,6 +14,7 @@
 #include "comm_fixtures.h"
 #include "wire/common_comm_internal.h"
 #include "ztbase/comm.h"
+#include "ztbase/vnet.h"
 
 using namespace zt::test;
 
@@ -408,6 +410,90 @@ TEST(CommReceive, SignalStormsLoseNothing) {
     }
 }
 
+TEST(CommReceive, SignalStormsDoNotStretchTimeouts) {
+    // Every wait below has 1 s and a peer that sends at most a part of what
+    // is awaited. An interrupted wait goes on for the time it has left, not
+    // for its whole timeout again.
+    char buf[100];
+    int e = 0, len = 0;
+    const struct {
+        const char *name;
+        std::string partial;
+        std::function<int(int)> wait;
+        int result;
+    } cases[] = {
+        {"get_long", "\0", [&](int s) { return get_long(s, 1, &e); }, COMM_READ_ERROR},
+        {"get_string", be32(5) + "ab", [&](int s) { return get_string(s, buf, 100, 1, &e); },
+         COMM_READ_ERROR},
+        {"get_string text line", "HELLO", [&](int s) { return get_string(s, buf, 100, 1, &e); },
+         COMM_READ_ERROR},
+        {"get_adaptable_string", be32(5) + "ab",
+         [&](int s) {
+             free(get_adaptable_string(s, &len, 1, &e));
+             return len;
+         },
+         COMM_READ_ERROR},
+        {"get_long_", "\0", [&](int s) { return get_long_(s, 1, 0); }, -1},
+        {"Recv", "", [&](int s) { return Recv(s, buf, 4, 1, 0); }, -1},
+        {"recvable_timer", "", [&](int s) { return recvable_timer(s, 1); }, 0},
+        {"Readline", "part", [&](int s) { return Readline(s, buf, 100, 1, nullptr); }, -1},
+        {"ts_get_long", "\0", [&](int s) { return ts_get_long(s, 1, &e); }, COMM_TIMEDOUT},
+        {"vnet_sock_ready", "", [&](int s) { return vnet_sock_ready(s, 1, 0, 1); }, VNET_TIMEOUT},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        SockPair p;
+        make_unix_pair(p);
+        send_raw(p.b, c.partial);
+        // Numbered past any fd_set, too.
+        ASSERT_EQ(dup2(p.a, 2000), 2000);
+        {
+            AlarmStorm storm;
+            EXPECT_EQ(c.wait(2000), c.result);
+        }
+        close(2000);
+    }
+}
+
+TEST(CommReceive, FarDeadlinesAndHugeTimeoutsStillWait) {
+    // The value (and a newline) arrives after 0.3 s. A deadline at the end of time_t or a
+    // timeout whose milliseconds do not fit an int (115964117 s wraps to 8 ms)
+    // must still wait for it.
+    constexpr time_t kLast = std::numeric_limits<time_t>::max();
+    constexpr int kWraps = 115964117;
+    char buf[8];
+    int e = 0;
+    const struct {
+        const char *name;
+        std::function<int(int)> wait;
+        int result;
+    } cases[] = {
+        {"get_n_bytes_abs", [&](int s) { return get_n_bytes_abs(s, 4, buf, kLast, &e); }, 0},
+        {"ts_get_long_abs", [&](int s) { return ts_get_long_abs(s, kLast, &e); }, 7},
+        {"ts_get_long", [&](int s) { return ts_get_long(s, INT_MAX, &e); }, 7},
+        {"get_long", [&](int s) { return get_long(s, INT_MAX, &e); }, 7},
+        {"get_long_", [&](int s) { return get_long_(s, kWraps, 0); }, 7},
+        {"Recv", [&](int s) { return Recv(s, buf, 4, kWraps, 0); }, 4},
+        {"recvable_timer", [&](int s) { return recvable_timer(s, kWraps) > 0; }, 1},
+        {"Readline", [&](int s) { return Readline(s, buf, 8, kWraps, nullptr); }, 5},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        SockPair p;
+        make_unix_pair(p);
+        std::thread later([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            send_raw(p.b, std::string("\0\0\0\x07\n", 5));
+        });
+        EXPECT_EQ(c.wait(p.a), c.result);
+        later.join();
+    }
+    SockPair p;
+    make_unix_pair(p);
+    EXPECT_EQ(get_n_bytes_abs(p.a, 4, buf, std::numeric_limits<time_t>::min(), &e), COMM_TIMEDOUT);
+    EXPECT_EQ(ts_get_long(p.a, INT_MIN, &e), COMM_TIMEDOUT);
+}
+
 TEST(CommReceive, RecordedTimeoutEndsAnInterruptedRead) {
     SockPair p;
     make_unix_pair(p);
@@ -442,5 +528,19 @@ TEST(CommReceive, LibraryCallbackEndsWaits) {
     EXPECT_EQ(e, EINTR);
     EXPECT_EQ(get_long_(p.a, 1, 0), -1);
     EXPECT_EQ(errno, EINTR);
+    // Readline asks after an interrupted wait; the line it gave up on is put
+    // back for the next call, as after a timeout.
+    buf_block *block = create_buf_block(64);
+    char line[64];
+    send_raw(p.b, "par");
+    {
+        AlarmStorm storm;
+        EXPECT_EQ(Readline(p.a, line, sizeof line, 30, block), -1);
+        EXPECT_EQ(errno, EINTR);
+    }
     library_callback_function = nullptr;
+    send_raw(p.b, "tial\n");
+    EXPECT_EQ(Readline(p.a, line, sizeof line, 5, block), 8);
+    EXPECT_STREQ(line, "partial\n");
+    free_buf_block(block);
 }
