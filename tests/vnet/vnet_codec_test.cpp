@@ -12,7 +12,11 @@
 #include <thread>
 #include <unistd.h>
 
+#include <netdb.h>
+
 #include <gtest/gtest.h>
+
+#include "vnet/vnet_hostnames.h"
 
 #include "support/temp_root.h"
 #include "vnet/vnet_codec.h"
@@ -430,10 +434,22 @@ TEST(VnetAddresses, FormatIPAndConnectionLines) {
     char ip[64], host[256];
     ASSERT_EQ(vnet_socket_to_local_hostname_and_ipstring(server, nullptr, 0, ip, sizeof ip), 0);
     EXPECT_EQ(std::string(ip), "127.0.0.1:" + std::to_string(port));
+    // The reverse lookup is the resolver's business (a bare machine may not
+    // name 127.0.0.1 at all): a fixed answer shows what the helper does with it.
+    auto named = [](const sockaddr *, socklen_t, char *out, size_t size) {
+        snprintf(out, size, "%s", "peer.example");
+        return 0;
+    };
+    auto unnamed = [](const sockaddr *, socklen_t, char *, size_t) { return EAI_NONAME; };
+    auto previous = zt::vnet::set_name_lookup(named);
     EXPECT_EQ(vnet_socket_to_peer_hostname_and_ipstring(client, host, sizeof host, ip, sizeof ip),
               0);
     EXPECT_EQ(std::string(ip), "127.0.0.1:" + std::to_string(port));
-    EXPECT_NE(host[0], '\0');
+    EXPECT_STREQ(host, "peer.example");
+    zt::vnet::set_name_lookup(unnamed);
+    EXPECT_EQ(vnet_socket_to_peer_hostname_and_ipstring(client, host, sizeof host, ip, sizeof ip),
+              VNET_GETHOST_FAILED);
+    zt::vnet::set_name_lookup(previous);
 
     char line[256];
     sockaddr_in client_end{};
