@@ -1049,30 +1049,71 @@ Status copy_database(sqlite3 *dest, sqlite3 *src, const char *tag, const std::st
     return s;
 }
 
-// Opens a copy made by backup for reading and checks that it is a registry store.
+// Why a database is no registry store the way this code writes it, or null.
+// A copy is the store of every process after a restore: it must hold nothing
+// that runs (triggers, views, computed columns), the columns the statements
+// use, and no damaged pages or missing names.
+const char *not_a_store(sqlite3 *db) {
+    struct Check {
+        const char *sql;
+        const char *reason;
+    };
+    // Each query answers 1 when the copy passes.
+    static const Check kChecks[] = {
+        {"SELECT (SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN ('keys',"
+         " 'vals')) = 2",
+         "no registry tables"},
+        {"SELECT NOT EXISTS(SELECT 1 FROM sqlite_master WHERE type NOT IN ('table', 'index') OR"
+         " (type = 'table' AND name NOT IN ('keys', 'vals') AND name NOT LIKE 'sqlite\\_stat%'"
+         " ESCAPE '\\') OR (type = 'index' AND tbl_name NOT IN ('keys', 'vals')))",
+         "objects of its own (triggers, views or other tables)"},
+        {"SELECT (SELECT group_concat(name || ':' || hidden, ',') FROM (SELECT name, hidden FROM"
+         " pragma_table_xinfo('keys') ORDER BY cid)) = CASE WHEN (SELECT user_version FROM"
+         " pragma_user_version) >= 2 THEN 'id:0,parent:0,name:0,last_write:0,fold:0' ELSE"
+         " 'id:0,parent:0,name:0,last_write:0' END",
+         "other columns in keys"},
+        {"SELECT (SELECT group_concat(name || ':' || hidden, ',') FROM (SELECT name, hidden FROM"
+         " pragma_table_xinfo('vals') ORDER BY cid)) = CASE WHEN (SELECT user_version FROM"
+         " pragma_user_version) >= 2 THEN 'key:0,seq:0,name:0,type:0,data:0,fold:0' ELSE"
+         " 'key:0,seq:0,name:0,type:0,data:0' END",
+         "other columns in vals"},
+        // The NOT NULL reports of a check are left to the query after it.
+        {"SELECT NOT EXISTS(SELECT 1 FROM pragma_quick_check WHERE quick_check <> 'ok' AND"
+         " quick_check NOT LIKE 'NULL value in %')",
+         "damaged pages"},
+        {"SELECT NOT EXISTS(SELECT 1 FROM keys WHERE name IS NULL OR last_write IS NULL) AND NOT"
+         " EXISTS(SELECT 1 FROM vals WHERE key IS NULL OR seq IS NULL OR name IS NULL OR type IS"
+         " NULL OR data IS NULL) AND EXISTS(SELECT 1 FROM keys WHERE id = 0 AND parent IS NULL)",
+         "missing names, data or root key"},
+    };
+    for (const Check &check : kChecks) {
+        sqlite3_stmt *st = nullptr;
+        int rc = sqlite3_prepare_v2(db, check.sql, -1, &st, nullptr);
+        bool good =
+            rc == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW && sqlite3_column_int(st, 0) == 1;
+        sqlite3_finalize(st);
+        if (!good)
+            return check.reason;
+    }
+    return nullptr;
+}
+
+// Opens a copy made by backup for reading inside one read transaction (the
+// copy checked is the copy restored) and checks that it is a registry store.
 Status open_copy(const std::string &file, const char *tag, sqlite3 *&db) {
     db = nullptr;
     int rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-    sqlite3_stmt *st = nullptr;
     if (rc == SQLITE_OK)
-        rc = sqlite3_prepare_v2(db,
-                                "SELECT (SELECT count(*) FROM sqlite_master WHERE type = 'table'"
-                                " AND name IN ('keys', 'vals')) = 2 AND EXISTS(SELECT 1 FROM keys"
-                                " WHERE id = 0 AND parent IS NULL)",
-                                -1, &st, nullptr);
-    bool good = false;
-    if (rc == SQLITE_OK && (rc = sqlite3_step(st)) == SQLITE_ROW) {
-        good = sqlite3_column_int(st, 0) == 1;
-        rc = SQLITE_OK;
-    }
-    sqlite3_finalize(st);
-    if (rc == SQLITE_OK && good)
+        rc = sqlite3_exec(db, "BEGIN; SELECT count(*) FROM sqlite_master", nullptr, nullptr,
+                          nullptr);
+    const char *reason = rc == SQLITE_OK ? not_a_store(db) : nullptr;
+    if (rc == SQLITE_OK && reason == nullptr)
         return Status::Ok;
-    logsink::logf(16, 0, tag, "%s is not a registry store%s%s", file.c_str(),
-                  rc != SQLITE_OK ? ": " : "", rc != SQLITE_OK ? sqlite3_errmsg(db) : "");
+    logsink::logf(16, 0, tag, "%s is not a registry store: %s", file.c_str(),
+                  reason != nullptr ? reason : sqlite3_errmsg(db));
     sqlite3_close_v2(db);
     db = nullptr;
-    if (rc == SQLITE_CANTOPEN)
+    if ((rc & 0xFF) == SQLITE_CANTOPEN)
         return Status::NotFound;
     return Status::Corrupt;
 }
