@@ -313,6 +313,51 @@ TEST_F(Registry, StoreFilesGetTheirModes) {
     EXPECT_EQ(mode_of(user + "/registry.db"), 0600u);
 }
 
+// A process whose current user's store lies behind another user's link, or in
+// another user's directory, neither follows the links there nor makes what it
+// finds private: that other user could aim it at the machine's store or at
+// any file of the process's own user.
+TEST_F(Registry, UserStoreBehindAnotherUsersLinkIsNotUsed) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to plant another user's links";
+    make(kConfig, Root::LocalMachine);
+    close_all();
+    const std::string machine = root_directory(Root::LocalMachine);
+    const std::string mine = root_.path() + "/mine.txt";
+    zt::test::write_file(mine, "mine");
+    chmod(mine.c_str(), 0644);
+    const std::string other = root_.path() + "/other";
+    ASSERT_EQ(mkdir(other.c_str(), 0755), 0);
+    ASSERT_EQ(symlink(machine.c_str(), (other + "/to-machine").c_str()), 0);
+    ASSERT_EQ(mkdir((other + "/store").c_str(), 0755), 0);
+    ASSERT_EQ(symlink(mine.c_str(), (other + "/store/registry.db").c_str()), 0);
+    for (const std::string &f :
+         {other, other + "/to-machine", other + "/store", other + "/store/registry.db"})
+        ASSERT_EQ(lchown(f.c_str(), 65534, 65534), 0) << f;
+    ASSERT_EQ(symlink(machine.c_str(), (root_.path() + "/own-link").c_str()), 0);
+
+    const struct {
+        std::string dir;
+        Status expected;
+    } cases[] = {
+        {other + "/to-machine", Status::Unavailable}, // their link to the machine's store
+        {other + "/store", Status::Unavailable},      // their directory, their link in it
+        {root_.path() + "/own-link", Status::Ok},     // a link of this user's own
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.dir);
+        setenv("ZT_REGISTRY_USER", c.dir.c_str(), 1);
+        Key key;
+        EXPECT_EQ(Key::open(Root::CurrentUser, kConfig, key), c.expected);
+        close_all();
+        if (c.expected == Status::Ok)
+            continue;
+        EXPECT_EQ(mode_of(machine), 0755u);
+        EXPECT_EQ(mode_of(machine + "/registry.db"), 0644u);
+        EXPECT_EQ(mode_of(mine), 0644u);
+    }
+}
+
 TEST_F(Registry, CurrentUserStoreWithoutHomeComesFromThePasswdEntry) {
     unsetenv("HOME");
     unsetenv("ZT_REGISTRY_USER");

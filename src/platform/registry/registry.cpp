@@ -274,14 +274,54 @@ bool make_file(const std::string &file, mode_t mode, const char *tag) {
     return true;
 }
 
-// A current user's store made before it was kept private becomes private.
+// True when nothing on the way to `path` belongs to a user other than this
+// one and root: another user's link or directory there could point this
+// process at files it must not touch (and have them made private below). A
+// part not made yet is fine: this process makes it.
+bool trusted_path(const std::string &path, int links = 0) {
+    if (links > 16)
+        return false;
+    const uid_t me = geteuid();
+    std::string cur = !path.empty() && path[0] == '/' ? "/" : "";
+    for (size_t pos = 0; pos < path.size();) {
+        size_t slash = path.find('/', pos);
+        if (slash == std::string::npos)
+            slash = path.size();
+        const std::string part = path.substr(pos, slash - pos);
+        pos = slash + 1;
+        if (part.empty() || part == ".")
+            continue;
+        const std::string parent = cur.empty() ? "." : cur;
+        cur += (cur.empty() || cur.back() == '/' ? "" : "/") + part;
+        struct stat st;
+        if (lstat(cur.c_str(), &st) != 0)
+            return errno == ENOENT;
+        if (st.st_uid != 0 && st.st_uid != me)
+            return false;
+        if (S_ISLNK(st.st_mode)) {
+            char target[4096];
+            const ssize_t n = readlink(cur.c_str(), target, sizeof target - 1);
+            if (n <= 0)
+                return false;
+            target[n] = '\0';
+            if (!trusted_path(target[0] == '/' ? target : parent + "/" + target, links + 1))
+                return false;
+        }
+    }
+    return true;
+}
+
+// A current user's store made before it was kept private becomes private;
+// links are not followed.
 void make_private(const std::string &dir, const std::string &file) {
     struct stat st;
-    if (stat(dir.c_str(), &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 077) != 0)
+    if (lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+        (st.st_mode & 077) != 0)
         chmod(dir.c_str(), 0700);
     for (const char *suffix : {"", "-wal", "-shm"}) {
         const std::string f = file + suffix;
-        if (stat(f.c_str(), &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 077) != 0)
+        if (lstat(f.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+            (st.st_mode & 077) != 0)
             chmod(f.c_str(), 0600);
     }
 }
@@ -607,8 +647,19 @@ class Store {
         return Status::Ok;
     }
 
+    static Status foreign_directory(const std::string &dir, const char *tag) {
+        logsink::logf(16, 0, tag,
+                      "registry store directory %s belongs to another user or is reached "
+                      "through another user's link; not used",
+                      dir.c_str());
+        return Status::Unavailable;
+    }
+
     Status open_file(const std::string &dir, const std::string &file, Mode mode, const char *tag) {
         const bool user = root_ == Root::CurrentUser;
+        // The user's own files in a directory of the user's own.
+        if (user && !trusted_path(dir))
+            return foreign_directory(dir, tag);
         struct stat st;
         if (stat(file.c_str(), &st) != 0) {
             if (errno != ENOENT) {
@@ -623,7 +674,10 @@ class Store {
             if (!make_directories(dir, user ? 0700 : 0755, tag) ||
                 !make_file(file, user ? 0600 : 0644, tag))
                 return Status::Unavailable;
-        } else if (user) {
+        }
+        if (user) {
+            if (stat(dir.c_str(), &st) != 0 || st.st_uid != geteuid())
+                return foreign_directory(dir, tag);
             make_private(dir, file);
         }
         int rc = sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
