@@ -12,6 +12,8 @@
 #include <fcntl.h>
 #include <functional>
 #include <mutex>
+#include <new>
+#include <pthread.h>
 #include <pwd.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -377,7 +379,31 @@ class Store {
         // Never destroyed: exit routines of other modules may still use them.
         static Store *machine = new Store(Root::LocalMachine);
         static Store *user = new Store(Root::CurrentUser);
+        static const int forks =
+            pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+        (void)forks;
         return root == Root::LocalMachine ? *machine : *user;
+    }
+
+    // A fork while another thread is inside the store would leave the
+    // child a locked mutex (a hang at its first call) and half-changed state:
+    // fork waits for the stores to be idle, and the child starts them afresh.
+    static void before_fork() {
+        of(Root::LocalMachine).mutex_.lock();
+        of(Root::CurrentUser).mutex_.lock();
+    }
+    static void after_fork_in_parent() {
+        of(Root::CurrentUser).mutex_.unlock();
+        of(Root::LocalMachine).mutex_.unlock();
+    }
+    static void after_fork_in_child() {
+        for (Root root : {Root::LocalMachine, Root::CurrentUser}) {
+            Store &store = of(root);
+            // The lock belongs to a thread of the parent: made anew, not unlocked.
+            new (&store.mutex_) std::recursive_mutex;
+            store.depth_ = 0; // a transaction of the parent is not the child's
+            store.writing_ = false;
+        }
     }
 
     // Runs fn with an open database inside one transaction of `mode` under the
