@@ -276,10 +276,10 @@ bool make_file(const std::string &file, mode_t mode, const char *tag) {
     return true;
 }
 
-// True when nothing on the way to `path` belongs to a user other than this
-// one and root: another user's link or directory there could point this
-// process at files it must not touch (and have them made private below). A
-// part not made yet is fine: this process makes it.
+// True when no link on the way to `path` belongs to a user other than this
+// one and root: another user's link could point this process at files it
+// must not touch (and have them made private below). A part not made yet is
+// fine: this process makes it.
 bool trusted_path(const std::string &path, int links = 0) {
     if (links > 16)
         return false;
@@ -298,9 +298,9 @@ bool trusted_path(const std::string &path, int links = 0) {
         struct stat st;
         if (lstat(cur.c_str(), &st) != 0)
             return errno == ENOENT;
-        if (st.st_uid != 0 && st.st_uid != me)
-            return false;
         if (S_ISLNK(st.st_mode)) {
+            if (st.st_uid != 0 && st.st_uid != me)
+                return false;
             char target[4096];
             const ssize_t n = readlink(cur.c_str(), target, sizeof target - 1);
             if (n <= 0)
