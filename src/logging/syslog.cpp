@@ -22,6 +22,8 @@
 namespace {
 
 constexpr size_t kFormatLimit = 1024; // an event text, in bytes
+// Widths and precisions beyond this print the same first kFormatLimit bytes.
+constexpr int kFieldLimit = 100000;
 
 struct SourceRow {
     const char *ident;
@@ -206,7 +208,7 @@ bool parse_conversion(const char *p, int &next, Conversion &c, std::vector<Arg> 
         want(c.width_arg, Arg::Int);
     } else {
         for (c.width = 0; *q >= '0' && *q <= '9';)
-            c.width = std::min(c.width * 10 + (*q++ - '0'), 100000);
+            c.width = std::min(c.width * 10 + (*q++ - '0'), kFieldLimit);
     }
     if (*q == '.') {
         ++q;
@@ -218,7 +220,7 @@ bool parse_conversion(const char *p, int &next, Conversion &c, std::vector<Arg> 
             want(c.precision_arg, Arg::Int);
         } else {
             for (c.precision = 0; *q >= '0' && *q <= '9';)
-                c.precision = std::min(c.precision * 10 + (*q++ - '0'), 100000);
+                c.precision = std::min(c.precision * 10 + (*q++ - '0'), kFieldLimit);
         }
     }
     while (*q != '\0' && strchr("hljztLqZ", *q) != nullptr)
@@ -308,6 +310,8 @@ std::string format_event(const char *format, int err, const char *null_text, va_
     std::string out;
     const char *p = format;
     for (const Conversion &c : conversions) {
+        if (out.size() >= kFormatLimit)
+            break; // the rest is cut anyway
         out.append(p, static_cast<size_t>(c.begin - p));
         p = c.end;
         std::string flags = c.flags;
@@ -316,8 +320,10 @@ std::string format_event(const char *format, int err, const char *null_text, va_
             flags.push_back('-');
             width = width == INT_MIN ? INT_MAX : -width;
         }
+        width = std::min(width, kFieldLimit); // a "*" of INT_MAX would be gigabytes
         int precision =
             c.precision_arg >= 0 ? args[static_cast<size_t>(c.precision_arg)].i : c.precision;
+        precision = std::min(precision, kFieldLimit);
         std::string spec = "%" + flags;
         if (width > 0)
             spec += std::to_string(width);

@@ -6,6 +6,7 @@
 #include <sched.h>
 #include <string>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -172,6 +173,40 @@ TEST_F(Syslog, LongFormatsAreCutAfterFormattingNeverToNothing) {
     errno = EACCES;
     NTsyslog(LOG_ERR, (std::string(1010, 'y') + "%m").c_str());
     EXPECT_EQ(last().strings.at(0), (std::string(1010, 'y') + strerror(EACCES)).substr(0, 1024));
+}
+
+// Widths and precisions from "*" arguments as large as an int holds, and
+// many wide conversions, print the event's first bytes without ever holding
+// more: a child with little memory formats them.
+TEST_F(Syslog, HugeWidthsPrintWithinTheEvent) {
+    V_Openlog("bprd", 0, 0);
+    std::string many;
+    for (int i = 0; i < 3; ++i)
+        many += "%99999d";
+    pid_t child = fork();
+    if (child == 0) {
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+        const rlimit little{256u << 20, 256u << 20};
+        setrlimit(RLIMIT_AS, &little);
+#endif
+        const std::string pad(1024, ' ');
+        volatile int huge = INT_MAX, low = INT_MIN; // beyond the compiler's own checks
+        V_Syslog(LOG_ERR, "%*d|%d", huge, 1, 2);
+        if (events.back().strings.at(0) != pad)
+            _exit(1);
+        NTsyslog(LOG_ERR, "%-*d|%.*f", low, 7, huge, 0.5);
+        if (events.back().strings.at(0).substr(0, 2) != "7 " ||
+            events.back().strings.at(0).size() != 1024)
+            _exit(2);
+        V_Syslog(LOG_ERR, "[%.*s]", huge, "short");
+        if (events.back().strings.at(0) != "[short]")
+            _exit(3);
+        V_Syslog(LOG_ERR, many.c_str(), 1, 2, 3);
+        _exit(events.back().strings.at(0) == pad ? 0 : 4);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(SyslogIdent, SourcesGetIdentifiersWithoutBlanks) {

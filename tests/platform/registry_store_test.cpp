@@ -313,6 +313,51 @@ TEST_F(Registry, StoreFilesGetTheirModes) {
     EXPECT_EQ(mode_of(user + "/registry.db"), 0600u);
 }
 
+// A process whose current user's store lies behind another user's link, or in
+// another user's directory, neither follows the links there nor makes what it
+// finds private: that other user could aim it at the machine's store or at
+// any file of the process's own user.
+TEST_F(Registry, UserStoreBehindAnotherUsersLinkIsNotUsed) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to plant another user's links";
+    make(kConfig, Root::LocalMachine);
+    close_all();
+    const std::string machine = root_directory(Root::LocalMachine);
+    const std::string mine = root_.path() + "/mine.txt";
+    zt::test::write_file(mine, "mine");
+    chmod(mine.c_str(), 0644);
+    const std::string other = root_.path() + "/other";
+    ASSERT_EQ(mkdir(other.c_str(), 0755), 0);
+    ASSERT_EQ(symlink(machine.c_str(), (other + "/to-machine").c_str()), 0);
+    ASSERT_EQ(mkdir((other + "/store").c_str(), 0755), 0);
+    ASSERT_EQ(symlink(mine.c_str(), (other + "/store/registry.db").c_str()), 0);
+    for (const std::string &f :
+         {other, other + "/to-machine", other + "/store", other + "/store/registry.db"})
+        ASSERT_EQ(lchown(f.c_str(), 65534, 65534), 0) << f;
+    ASSERT_EQ(symlink(machine.c_str(), (root_.path() + "/own-link").c_str()), 0);
+
+    const struct {
+        std::string dir;
+        Status expected;
+    } cases[] = {
+        {other + "/to-machine", Status::Unavailable}, // their link to the machine's store
+        {other + "/store", Status::Unavailable},      // their directory, their link in it
+        {root_.path() + "/own-link", Status::Ok},     // a link of this user's own
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.dir);
+        setenv("ZT_REGISTRY_USER", c.dir.c_str(), 1);
+        Key key;
+        EXPECT_EQ(Key::open(Root::CurrentUser, kConfig, key), c.expected);
+        close_all();
+        if (c.expected == Status::Ok)
+            continue;
+        EXPECT_EQ(mode_of(machine), 0755u);
+        EXPECT_EQ(mode_of(machine + "/registry.db"), 0644u);
+        EXPECT_EQ(mode_of(mine), 0644u);
+    }
+}
+
 TEST_F(Registry, CurrentUserStoreWithoutHomeComesFromThePasswdEntry) {
     unsetenv("HOME");
     unsetenv("ZT_REGISTRY_USER");
@@ -328,6 +373,82 @@ TEST_F(Registry, CurrentUserStoreWithoutHomeComesFromThePasswdEntry) {
                    : 12;
     });
     EXPECT_EQ(wait_ok(child), 0);
+}
+
+// Runs SQL on a copy of a store with plain SQLite, as someone preparing a file
+// for an operator to restore would.
+void doctor(const std::string &file, const std::string &sql) {
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    char *error = nullptr;
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK)
+        << sql << ": " << (error != nullptr ? error : "");
+    sqlite3_free(error);
+    sqlite3_close(db);
+}
+
+// A restored copy becomes every process's store: a copy with something that
+// runs inside the store's own statements, other columns or damaged pages is
+// refused, and the store stays as it was.
+TEST_F(Registry, RestoreRefusesCopiesThatAreNoSoundStore) {
+    Key key = make(kConfig);
+    for (int i = 0; i < 200; ++i) // several pages, so that one can be damaged
+        ASSERT_EQ(key.set(Value::sz("v" + std::to_string(i), std::string(100, 'x'))), Status::Ok);
+    const std::string good = root_.path() + "/good.db";
+    ASSERT_EQ(backup(Root::LocalMachine, good), Status::Ok);
+    ASSERT_EQ(key.set(Value::sz("SERVER", "live")), Status::Ok);
+
+    struct Case {
+        const char *what;
+        std::string sql, then; // then: in a connection that reads the changed schema
+    };
+    const Case cases[] = {
+        {"a trigger that swallows writes",
+         "CREATE TRIGGER t BEFORE INSERT ON vals BEGIN SELECT RAISE(IGNORE); END", ""},
+        {"a view", "CREATE VIEW v AS SELECT 1", ""},
+        {"a renamed column", "ALTER TABLE keys RENAME COLUMN name TO nm", ""},
+        {"a computed column", "ALTER TABLE vals ADD COLUMN x AS (1)", ""},
+        {"a name that is NULL",
+         "PRAGMA writable_schema=1; UPDATE sqlite_master SET sql = replace(sql, 'name TEXT NOT "
+         "NULL', 'name TEXT') WHERE name = 'keys'",
+         "INSERT INTO keys(parent, name, last_write, fold) VALUES(0, NULL, 0, 'x')"},
+    };
+    const std::string copy = root_.path() + "/copy.db";
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::copy_file(good, copy, std::filesystem::copy_options::overwrite_existing);
+        doctor(copy, c.sql);
+        if (!c.then.empty())
+            doctor(copy, c.then);
+        EXPECT_EQ(restore(Root::LocalMachine, copy), Status::Corrupt);
+    }
+    {
+        SCOPED_TRACE("a damaged page");
+        std::string bytes = zt::test::read_file(good);
+        ASSERT_GT(bytes.size(), 4096u * 4);
+        bytes.replace(4096 * 3 + 8, 200, std::string(200, '\xff'));
+        zt::test::write_file(copy, bytes);
+        EXPECT_EQ(restore(Root::LocalMachine, copy), Status::Corrupt);
+    }
+    Value v;
+    ASSERT_EQ(key.query("SERVER", v), Status::Ok);
+    EXPECT_EQ(v.text(), "live");
+
+    // a copy of a store of the first layout is still taken, and upgraded
+    doctor(copy + "1", "CREATE TABLE keys(id INTEGER PRIMARY KEY, parent INTEGER REFERENCES "
+                       "keys(id) ON DELETE CASCADE, name TEXT NOT NULL COLLATE NOCASE, "
+                       "last_write INTEGER NOT NULL, UNIQUE(parent, name));"
+                       "CREATE TABLE vals(key INTEGER NOT NULL REFERENCES keys(id) ON DELETE "
+                       "CASCADE, seq INTEGER NOT NULL, name TEXT NOT NULL COLLATE NOCASE, type "
+                       "INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY(key, name)) WITHOUT "
+                       "ROWID;"
+                       "INSERT INTO keys VALUES(0, NULL, '', 0), (1, 0, 'Old', 5);"
+                       "INSERT INTO vals VALUES(1, 1, 'Name', 1, 'kept');");
+    ASSERT_EQ(restore(Root::LocalMachine, copy + "1"), Status::Ok);
+    Key old;
+    ASSERT_EQ(Key::open(Root::LocalMachine, "OLD", old), Status::Ok);
+    ASSERT_EQ(old.query("name", v), Status::Ok);
+    EXPECT_EQ(v.text(), "kept");
 }
 
 } // namespace

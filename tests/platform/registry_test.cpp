@@ -245,6 +245,38 @@ TEST_F(Registry, ThreadsShareTheStore) {
     EXPECT_EQ(values.size(), 200u);
 }
 
+// A process forking while another of its threads is inside the store: the
+// child uses the store at once (it never hangs on a lock a parent's thread held).
+TEST_F(Registry, ChildForkedWhileAnotherThreadWritesUsesTheStore) {
+    Key key = make("SOFTWARE\\Forks");
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (uint32_t i = 0; !stop; ++i)
+            key.set(Value::dword("n", i));
+    });
+    for (int i = 0; i < 20; ++i) {
+        pid_t child = spawn([i] {
+            alarm(60); // a hang ends as a failure
+            Key mine;
+            Value v;
+            return Key::create(Root::LocalMachine, "SOFTWARE\\Forks\\c", mine) == Status::Ok &&
+                           mine.set(Value::dword("v", static_cast<uint32_t>(i))) == Status::Ok &&
+                           mine.query("v", v) == Status::Ok &&
+                           v.number() == static_cast<uint32_t>(i)
+                       ? 0
+                       : 1;
+        });
+        const int status = wait_ok(child);
+        EXPECT_EQ(status, 0) << "child " << i;
+        if (status != 0)
+            break;
+    }
+    stop = true;
+    writer.join();
+    Value v;
+    EXPECT_EQ(key.query("n", v), Status::Ok); // the parent's connection still serves
+}
+
 // A user's process reads the machine's store, which only root may write, and
 // sees root's later changes.
 TEST_F(Registry, ReaderWithoutWriteAccessSeesTheStore) {

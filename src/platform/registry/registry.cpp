@@ -12,6 +12,8 @@
 #include <fcntl.h>
 #include <functional>
 #include <mutex>
+#include <new>
+#include <pthread.h>
 #include <pwd.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -274,14 +276,54 @@ bool make_file(const std::string &file, mode_t mode, const char *tag) {
     return true;
 }
 
-// A current user's store made before it was kept private becomes private.
+// True when no link on the way to `path` belongs to a user other than this
+// one and root: another user's link could point this process at files it
+// must not touch (and have them made private below). A part not made yet is
+// fine: this process makes it.
+bool trusted_path(const std::string &path, int links = 0) {
+    if (links > 16)
+        return false;
+    const uid_t me = geteuid();
+    std::string cur = !path.empty() && path[0] == '/' ? "/" : "";
+    for (size_t pos = 0; pos < path.size();) {
+        size_t slash = path.find('/', pos);
+        if (slash == std::string::npos)
+            slash = path.size();
+        const std::string part = path.substr(pos, slash - pos);
+        pos = slash + 1;
+        if (part.empty() || part == ".")
+            continue;
+        const std::string parent = cur.empty() ? "." : cur;
+        cur += (cur.empty() || cur.back() == '/' ? "" : "/") + part;
+        struct stat st;
+        if (lstat(cur.c_str(), &st) != 0)
+            return errno == ENOENT;
+        if (S_ISLNK(st.st_mode)) {
+            if (st.st_uid != 0 && st.st_uid != me)
+                return false;
+            char target[4096];
+            const ssize_t n = readlink(cur.c_str(), target, sizeof target - 1);
+            if (n <= 0)
+                return false;
+            target[n] = '\0';
+            if (!trusted_path(target[0] == '/' ? target : parent + "/" + target, links + 1))
+                return false;
+        }
+    }
+    return true;
+}
+
+// A current user's store made before it was kept private becomes private;
+// links are not followed.
 void make_private(const std::string &dir, const std::string &file) {
     struct stat st;
-    if (stat(dir.c_str(), &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 077) != 0)
+    if (lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+        (st.st_mode & 077) != 0)
         chmod(dir.c_str(), 0700);
     for (const char *suffix : {"", "-wal", "-shm"}) {
         const std::string f = file + suffix;
-        if (stat(f.c_str(), &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 077) != 0)
+        if (lstat(f.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+            (st.st_mode & 077) != 0)
             chmod(f.c_str(), 0600);
     }
 }
@@ -337,7 +379,31 @@ class Store {
         // Never destroyed: exit routines of other modules may still use them.
         static Store *machine = new Store(Root::LocalMachine);
         static Store *user = new Store(Root::CurrentUser);
+        static const int forks =
+            pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+        (void)forks;
         return root == Root::LocalMachine ? *machine : *user;
+    }
+
+    // A fork while another thread is inside the store would leave the
+    // child a locked mutex (a hang at its first call) and half-changed state:
+    // fork waits for the stores to be idle, and the child starts them afresh.
+    static void before_fork() {
+        of(Root::LocalMachine).mutex_.lock();
+        of(Root::CurrentUser).mutex_.lock();
+    }
+    static void after_fork_in_parent() {
+        of(Root::CurrentUser).mutex_.unlock();
+        of(Root::LocalMachine).mutex_.unlock();
+    }
+    static void after_fork_in_child() {
+        for (Root root : {Root::LocalMachine, Root::CurrentUser}) {
+            Store &store = of(root);
+            // The lock belongs to a thread of the parent: made anew, not unlocked.
+            new (&store.mutex_) std::recursive_mutex;
+            store.depth_ = 0; // a transaction of the parent is not the child's
+            store.writing_ = false;
+        }
     }
 
     // Runs fn with an open database inside one transaction of `mode` under the
@@ -607,8 +673,19 @@ class Store {
         return Status::Ok;
     }
 
+    static Status foreign_directory(const std::string &dir, const char *tag) {
+        logsink::logf(16, 0, tag,
+                      "registry store directory %s belongs to another user or is reached "
+                      "through another user's link; not used",
+                      dir.c_str());
+        return Status::Unavailable;
+    }
+
     Status open_file(const std::string &dir, const std::string &file, Mode mode, const char *tag) {
         const bool user = root_ == Root::CurrentUser;
+        // The user's own files in a directory of the user's own.
+        if (user && !trusted_path(dir))
+            return foreign_directory(dir, tag);
         struct stat st;
         if (stat(file.c_str(), &st) != 0) {
             if (errno != ENOENT) {
@@ -623,7 +700,10 @@ class Store {
             if (!make_directories(dir, user ? 0700 : 0755, tag) ||
                 !make_file(file, user ? 0600 : 0644, tag))
                 return Status::Unavailable;
-        } else if (user) {
+        }
+        if (user) {
+            if (stat(dir.c_str(), &st) != 0 || st.st_uid != geteuid())
+                return foreign_directory(dir, tag);
             make_private(dir, file);
         }
         int rc = sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
@@ -1049,30 +1129,71 @@ Status copy_database(sqlite3 *dest, sqlite3 *src, const char *tag, const std::st
     return s;
 }
 
-// Opens a copy made by backup for reading and checks that it is a registry store.
+// Why a database is no registry store the way this code writes it, or null.
+// A copy is the store of every process after a restore: it must hold nothing
+// that runs (triggers, views, computed columns), the columns the statements
+// use, and no damaged pages or missing names.
+const char *not_a_store(sqlite3 *db) {
+    struct Check {
+        const char *sql;
+        const char *reason;
+    };
+    // Each query answers 1 when the copy passes.
+    static const Check kChecks[] = {
+        {"SELECT (SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN ('keys',"
+         " 'vals')) = 2",
+         "no registry tables"},
+        {"SELECT NOT EXISTS(SELECT 1 FROM sqlite_master WHERE type NOT IN ('table', 'index') OR"
+         " (type = 'table' AND name NOT IN ('keys', 'vals') AND name NOT LIKE 'sqlite\\_stat%'"
+         " ESCAPE '\\') OR (type = 'index' AND tbl_name NOT IN ('keys', 'vals')))",
+         "objects of its own (triggers, views or other tables)"},
+        {"SELECT (SELECT group_concat(name || ':' || hidden, ',') FROM (SELECT name, hidden FROM"
+         " pragma_table_xinfo('keys') ORDER BY cid)) = CASE WHEN (SELECT user_version FROM"
+         " pragma_user_version) >= 2 THEN 'id:0,parent:0,name:0,last_write:0,fold:0' ELSE"
+         " 'id:0,parent:0,name:0,last_write:0' END",
+         "other columns in keys"},
+        {"SELECT (SELECT group_concat(name || ':' || hidden, ',') FROM (SELECT name, hidden FROM"
+         " pragma_table_xinfo('vals') ORDER BY cid)) = CASE WHEN (SELECT user_version FROM"
+         " pragma_user_version) >= 2 THEN 'key:0,seq:0,name:0,type:0,data:0,fold:0' ELSE"
+         " 'key:0,seq:0,name:0,type:0,data:0' END",
+         "other columns in vals"},
+        // The NOT NULL reports of a check are left to the query after it.
+        {"SELECT NOT EXISTS(SELECT 1 FROM pragma_quick_check WHERE quick_check <> 'ok' AND"
+         " quick_check NOT LIKE 'NULL value in %')",
+         "damaged pages"},
+        {"SELECT NOT EXISTS(SELECT 1 FROM keys WHERE name IS NULL OR last_write IS NULL) AND NOT"
+         " EXISTS(SELECT 1 FROM vals WHERE key IS NULL OR seq IS NULL OR name IS NULL OR type IS"
+         " NULL OR data IS NULL) AND EXISTS(SELECT 1 FROM keys WHERE id = 0 AND parent IS NULL)",
+         "missing names, data or root key"},
+    };
+    for (const Check &check : kChecks) {
+        sqlite3_stmt *st = nullptr;
+        int rc = sqlite3_prepare_v2(db, check.sql, -1, &st, nullptr);
+        bool good =
+            rc == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW && sqlite3_column_int(st, 0) == 1;
+        sqlite3_finalize(st);
+        if (!good)
+            return check.reason;
+    }
+    return nullptr;
+}
+
+// Opens a copy made by backup for reading inside one read transaction (the
+// copy checked is the copy restored) and checks that it is a registry store.
 Status open_copy(const std::string &file, const char *tag, sqlite3 *&db) {
     db = nullptr;
     int rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-    sqlite3_stmt *st = nullptr;
     if (rc == SQLITE_OK)
-        rc = sqlite3_prepare_v2(db,
-                                "SELECT (SELECT count(*) FROM sqlite_master WHERE type = 'table'"
-                                " AND name IN ('keys', 'vals')) = 2 AND EXISTS(SELECT 1 FROM keys"
-                                " WHERE id = 0 AND parent IS NULL)",
-                                -1, &st, nullptr);
-    bool good = false;
-    if (rc == SQLITE_OK && (rc = sqlite3_step(st)) == SQLITE_ROW) {
-        good = sqlite3_column_int(st, 0) == 1;
-        rc = SQLITE_OK;
-    }
-    sqlite3_finalize(st);
-    if (rc == SQLITE_OK && good)
+        rc = sqlite3_exec(db, "BEGIN; SELECT count(*) FROM sqlite_master", nullptr, nullptr,
+                          nullptr);
+    const char *reason = rc == SQLITE_OK ? not_a_store(db) : nullptr;
+    if (rc == SQLITE_OK && reason == nullptr)
         return Status::Ok;
-    logsink::logf(16, 0, tag, "%s is not a registry store%s%s", file.c_str(),
-                  rc != SQLITE_OK ? ": " : "", rc != SQLITE_OK ? sqlite3_errmsg(db) : "");
+    logsink::logf(16, 0, tag, "%s is not a registry store: %s", file.c_str(),
+                  reason != nullptr ? reason : sqlite3_errmsg(db));
     sqlite3_close_v2(db);
     db = nullptr;
-    if (rc == SQLITE_CANTOPEN)
+    if ((rc & 0xFF) == SQLITE_CANTOPEN)
         return Status::NotFound;
     return Status::Corrupt;
 }
