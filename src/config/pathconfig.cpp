@@ -17,6 +17,7 @@
 #include "config/pathconfig_rows.h"
 #include "config/pathconfig_template.h"
 #include "frame/locks.h"
+#include "logging/syslog_internal.h"
 #include "ztbase/cmnlog.h"
 #include "ztbase/paths.h"
 #include "ztbase/strings.h"
@@ -271,9 +272,8 @@ void report_event(const char *format, ...) {
     va_start(ap, format);
     vsnprintf(text, sizeof text, format, ap);
     va_end(ap);
-    V_Openlog(getModuleID(), 0, LOG_USER);
-    V_Syslog(LOG_ERR, "%s", text);
-    V_Closelog();
+    // Under the source the process has open, if any: never close a daemon's own.
+    syslog_internal::report_module_event(getModuleID(), LOG_ERR, text);
 }
 
 void reset_for_tests() {
@@ -285,6 +285,7 @@ void reset_for_tests() {
         AVLclose(g_table.labels);
     g_table = Table{};
     g_cycle_reported = false;
+    reset_open_report_for_tests();
 }
 
 } // namespace ztbase::pathconfig

@@ -52,6 +52,8 @@ void report_event(const char *format, ...) __attribute__((format(printf, 1, 2)))
 // Drops the table so that the next lookup builds it again with the overrides of
 // that moment. For tests only: results handed out before become invalid.
 void reset_for_tests();
+// Lets the next failure to read the override store be reported again.
+void reset_open_report_for_tests();
 // Sets a label's template as it stands, without the override rules, so that
 // tests can build tables the rules would never make (a template cycle).
 // The caller holds lockConfig.

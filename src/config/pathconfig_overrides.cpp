@@ -145,6 +145,31 @@ bool install(Table &t, const std::string &label, const std::string &data) {
     return true;
 }
 
+// Set once a failure to read the Paths key has been reported: a process
+// reports it once, however often it looks.
+std::atomic<bool> g_open_failure_reported{false};
+
+// The text of one override as readPathsFile gives it; false (and the failure
+// reported) when the value cannot be read.
+bool override_text(const registry::Value &v, size_t index, std::string &text) {
+    const char *error = nullptr;
+    if (v.name.size() >= kNameBuffer)
+        error = strerror(ENAMETOOLONG);
+    else if (v.type == registry::kSz || v.type == registry::kExpandSz)
+        text = v.text();
+    else if (v.type == registry::kDword)
+        text = std::to_string(v.number());
+    else if (v.type == registry::kMultiSz)
+        for (const std::string &s : v.strings())
+            text += s + "\n";
+    else
+        error = strerror(EINVAL);
+    if (error == nullptr)
+        return true;
+    report_event("%s (%d) - Registry read failed, %s.", kPathsKey, static_cast<int>(index), error);
+    return false;
+}
+
 int octal(char c) {
     return c >= '0' && c <= '7' ? c - '0' : -1;
 }
@@ -222,24 +247,39 @@ std::string normalise_override(const std::string &data) {
 }
 
 bool install_overrides(Table &t) {
-    void *handle = openPathsFile();
+    auto *handle = static_cast<PathsHandle *>(openPathsFile());
     if (handle == nullptr)
         return false;
     bool changed = false;
-    char *name = nullptr, *value = nullptr;
-    while (readPathsFile(handle, &name, &value) == 1) {
-        if (name != nullptr && value != nullptr) {
-            try {
-                changed = install(t, name, normalise_override(value)) || changed;
-            } catch (const std::bad_alloc &) {
-                // skip this override; the built-in template stays
+    for (size_t index = 0; index < handle->values.size(); ++index) {
+        const registry::Value &v = handle->values[index];
+        std::string text;
+        if (!override_text(v, index, text))
+            continue;
+        try {
+            std::string data;
+            if (v.type == registry::kMultiSz) {
+                // A list keeps one name per line, each line ended, so that
+                // lists concatenated by other labels stay apart.
+                for (const std::string &s : v.strings()) {
+                    std::string name = normalise_override(s);
+                    if (!name.empty())
+                        data += name + "\n";
+                }
+            } else {
+                data = normalise_override(text);
             }
+            changed = install(t, v.name, data) || changed;
+        } catch (const std::bad_alloc &) {
+            // skip this override; the built-in template stays
         }
-        free(name);
-        free(value);
     }
     closePathsFile(handle);
     return changed;
+}
+
+void reset_open_report_for_tests() {
+    g_open_failure_reported.store(false);
 }
 
 } // namespace ztbase::pathconfig
@@ -249,15 +289,16 @@ using namespace ztbase::registry;
 
 extern "C" ZTBASE_API void *openPathsFile(void) {
     Key key;
-    if (Key::open(Root::LocalMachine, kPathsKey, key) != Status::Ok)
-        return nullptr;
-    auto *handle = new (std::nothrow) PathsHandle;
-    if (handle == nullptr)
-        return nullptr;
-    if (key.values(handle->values) != Status::Ok) {
+    Status s = Key::open(Root::LocalMachine, kPathsKey, key);
+    auto *handle = s == Status::Ok ? new (std::nothrow) PathsHandle : nullptr;
+    if (handle != nullptr && (s = key.values(handle->values)) != Status::Ok) {
         delete handle;
-        return nullptr;
+        handle = nullptr;
     }
+    // No key is no overrides; a store that cannot be read is not, and the
+    // process would run on the built-in paths without anyone knowing.
+    if (s != Status::Ok && s != Status::NotFound && !g_open_failure_reported.exchange(true))
+        report_event("%s - Registry open failed, %s.", kPathsKey, status_text(s));
     return handle;
 }
 
@@ -272,23 +313,8 @@ extern "C" ZTBASE_API int readPathsFile(void *handle, char **name, char **value)
     const size_t index = h->next++;
     const Value &v = h->values[index];
     std::string text;
-    const char *error = nullptr;
-    if (v.name.size() >= kNameBuffer)
-        error = strerror(ENAMETOOLONG);
-    else if (v.type == kSz || v.type == kExpandSz)
-        text = v.text();
-    else if (v.type == kDword)
-        text = std::to_string(v.number());
-    else if (v.type == kMultiSz)
-        for (const std::string &s : v.strings())
-            text += s + "\n";
-    else
-        error = strerror(EINVAL);
-    if (error != nullptr) {
-        report_event("%s (%d) - Registry read failed, %s.", kPathsKey, static_cast<int>(index),
-                     error);
+    if (!override_text(v, index, text))
         return 1;
-    }
     if (name != nullptr)
         *name = strdup(v.name.c_str());
     if (value != nullptr)

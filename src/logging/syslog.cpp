@@ -1,6 +1,8 @@
 // The system-log interface in the style of openlog/syslog/closelog: messages go
 // to the event log under the event source of the program.
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -9,15 +11,17 @@
 #include <mutex>
 #include <string>
 #include <sys/types.h>
+#include <syslog.h>
+#include <vector>
 #include <wchar.h>
 
+#include "logging/syslog_internal.h"
 #include "platform/eventlog.h"
 #include "ztbase/cmnlog.h"
 
 namespace {
 
-constexpr size_t kFormatLimit = 1024; // the expanded format, without its NUL
-constexpr size_t kTextSize = 1025;    // the formatted event string with its NUL
+constexpr size_t kFormatLimit = 1024; // an event text, in bytes
 
 struct SourceRow {
     const char *ident;
@@ -83,193 +87,308 @@ void report(const char *source, int priority, const char *text) {
     ztbase::eventlog::report(event);
 }
 
-// Appends `piece` to a format being built, whole or not at all, within the limit.
-bool append_piece(std::string &out, const char *piece, size_t n) {
-    if (out.size() + n > kFormatLimit)
+// Formatting -------------------------------------------------------------
+//
+// printf's own rules, conversion by conversion, so that a null string can print
+// as a text of our choice: the format is parsed first (positional arguments
+// and "*" included), the arguments are fetched in order of position with their
+// types, then each conversion is printed by snprintf with its own argument.
+
+enum class Arg {
+    None,
+    Int,
+    Long,
+    LongLong,
+    IntMax,
+    Size,
+    PtrDiff,
+    Double,
+    LongDouble,
+    Pointer,
+    WInt
+};
+
+struct Conversion {
+    const char *begin = nullptr, *end = nullptr; // the text of the conversion
+    std::string flags;
+    int width = -1, width_arg = -1; // a number, or the argument holding it
+    int precision = -1, precision_arg = -1;
+    bool has_precision = false;
+    std::string length;
+    char conv = 0;
+    int arg = -1; // the argument printed, -1 for none
+};
+
+union ArgValue {
+    long long ll;
+    long l;
+    int i;
+    intmax_t j;
+    ssize_t z;
+    ptrdiff_t t;
+    double d;
+    long double ld;
+    void *p;
+    wint_t wc;
+};
+
+Arg arg_type(char conv, const std::string &length) {
+    switch (conv) {
+    case 'd':
+    case 'i':
+    case 'u':
+    case 'o':
+    case 'x':
+    case 'X':
+        if (length == "l")
+            return Arg::Long;
+        if (length == "ll" || length == "q" || length == "L")
+            return Arg::LongLong;
+        if (length == "j")
+            return Arg::IntMax;
+        if (length == "z" || length == "Z")
+            return Arg::Size;
+        if (length == "t")
+            return Arg::PtrDiff;
+        return Arg::Int;
+    case 'c':
+        return length == "l" ? Arg::WInt : Arg::Int;
+    case 'C':
+        return Arg::WInt;
+    case 's':
+    case 'S':
+    case 'p':
+    case 'n':
+        return Arg::Pointer;
+    case 'f':
+    case 'F':
+    case 'e':
+    case 'E':
+    case 'g':
+    case 'G':
+    case 'a':
+    case 'A':
+        return length == "L" ? Arg::LongDouble : Arg::Double;
+    default:
+        return Arg::None;
+    }
+}
+
+// Reads "N$" at p; the zero-based position, or -1 (p unchanged) when absent.
+int position(const char *&p) {
+    const char *q = p;
+    int n = 0;
+    while (*q >= '0' && *q <= '9' && n < 100000)
+        n = n * 10 + (*q++ - '0');
+    if (q == p || *q != '$' || n == 0)
+        return -1;
+    p = q + 1;
+    return n - 1;
+}
+
+// Parses one conversion at p (on its "%"); false when p holds none.
+bool parse_conversion(const char *p, int &next, Conversion &c, std::vector<Arg> &types) {
+    auto want = [&types](int index, Arg type) {
+        if (index >= static_cast<int>(types.size()))
+            types.resize(static_cast<size_t>(index) + 1, Arg::None);
+        types[static_cast<size_t>(index)] = type;
+    };
+    c = Conversion{};
+    c.begin = p;
+    const char *q = p + 1;
+    int value_pos = position(q);
+    while (*q != '\0' && strchr("-+ #0'I", *q) != nullptr)
+        c.flags.push_back(*q++);
+    if (*q == '*') {
+        ++q;
+        int pos = position(q);
+        c.width_arg = pos >= 0 ? pos : next++;
+        want(c.width_arg, Arg::Int);
+    } else {
+        for (c.width = 0; *q >= '0' && *q <= '9';)
+            c.width = std::min(c.width * 10 + (*q++ - '0'), 100000);
+    }
+    if (*q == '.') {
+        ++q;
+        c.has_precision = true;
+        if (*q == '*') {
+            ++q;
+            int pos = position(q);
+            c.precision_arg = pos >= 0 ? pos : next++;
+            want(c.precision_arg, Arg::Int);
+        } else {
+            for (c.precision = 0; *q >= '0' && *q <= '9';)
+                c.precision = std::min(c.precision * 10 + (*q++ - '0'), 100000);
+        }
+    }
+    while (*q != '\0' && strchr("hljztLqZ", *q) != nullptr)
+        c.length.push_back(*q++);
+    c.conv = *q;
+    if (c.conv == '\0')
         return false;
-    out.append(piece, n);
+    c.end = q + 1;
+    const Arg type = arg_type(c.conv, c.length);
+    if (type != Arg::None) {
+        c.arg = value_pos >= 0 ? value_pos : next++;
+        want(c.arg, type);
+    }
     return true;
 }
 
-// Replaces each "%m" not escaped by a preceding "%" with the error text (its own
-// percent signs doubled, so that they print as themselves).
-std::string expand_errno(const char *format, int err) {
-    std::string out;
-    const char *errtext = strerror(err);
-    for (const char *p = format; *p != '\0';) {
-        if (p[0] == '%' && p[1] == '%') {
-            if (!append_piece(out, p, 2))
-                break;
-            p += 2;
-        } else if (p[0] == '%' && p[1] == 'm') {
-            std::string escaped;
-            for (const char *e = errtext; *e != '\0'; ++e) {
-                escaped.push_back(*e);
-                if (*e == '%')
-                    escaped.push_back('%');
-            }
-            if (!append_piece(out, escaped.data(), escaped.size()))
-                break;
-            p += 2;
-        } else {
-            if (!append_piece(out, p, 1))
-                break;
-            ++p;
-        }
+// Appends what snprintf prints for one conversion; nothing when it fails.
+template <typename T> void print_piece(std::string &out, const std::string &spec, T value) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    char small[256];
+    int n = snprintf(small, sizeof small, spec.c_str(), value);
+    if (n < 0)
+        return;
+    if (static_cast<size_t>(n) < sizeof small) {
+        out.append(small, static_cast<size_t>(n));
+        return;
     }
-    // A cut must not leave a lone "%" at the end for the formatter to read past.
-    size_t percents = 0;
-    for (size_t i = out.size(); i > 0 && out[i - 1] == '%'; --i)
-        ++percents;
-    if (percents % 2 == 1)
-        out.pop_back();
-    return out;
+    std::string big(static_cast<size_t>(n) + 1, '\0');
+    n = snprintf(big.data(), big.size(), spec.c_str(), value);
+#pragma GCC diagnostic pop
+    if (n > 0)
+        out.append(big.data(), static_cast<size_t>(n));
 }
 
-// Formats like vsnprintf, but a null string argument prints as "<NULL>" and
-// "%m" prints the error text; "%n" writes nothing.
-void format_event(char *out, size_t size, const char *format, int err, va_list ap) {
-    size_t used = 0;
-    auto put = [&](const char *text, size_t n) {
-        size_t room = size - 1 - used;
-        if (n > room)
-            n = room;
-        memcpy(out + used, text, n);
-        used += n;
-    };
-    for (const char *p = format; *p != '\0' && used < size - 1;) {
-        if (*p != '%') {
-            const char *next = strchr(p, '%');
-            size_t n = next != nullptr ? static_cast<size_t>(next - p) : strlen(p);
-            put(p, n);
-            p += n;
-            continue;
-        }
-        // One conversion: %[flags][width][.precision][length]conversion
-        std::string spec = "%";
-        const char *q = p + 1;
-        while (*q != '\0' && strchr("-+ #0'", *q) != nullptr)
-            spec.push_back(*q++);
-        if (*q == '*') {
-            spec += std::to_string(va_arg(ap, int));
-            ++q;
-        } else {
-            while (*q >= '0' && *q <= '9')
-                spec.push_back(*q++);
-        }
-        if (*q == '.') {
-            spec.push_back(*q++);
-            if (*q == '*') {
-                spec += std::to_string(va_arg(ap, int));
-                ++q;
-            } else {
-                while (*q >= '0' && *q <= '9')
-                    spec.push_back(*q++);
-            }
-        }
-        std::string length;
-        while (*q != '\0' && strchr("hljztLq", *q) != nullptr)
-            length.push_back(*q++);
-        const char conv = *q;
-        if (conv == '\0') { // a lone "%" at the end prints as itself
-            put(p, static_cast<size_t>(q - p));
+// Formats as printf does, but a null string argument prints as null_text and
+// "%m" prints the text of err; "%n" writes nothing. The whole text is cut to
+// kFormatLimit bytes afterwards.
+std::string format_event(const char *format, int err, const char *null_text, va_list ap) {
+    std::vector<Conversion> conversions;
+    std::vector<Arg> types;
+    int next = 0;
+    for (const char *p = strchr(format, '%'); p != nullptr; p = strchr(p, '%')) {
+        Conversion c;
+        if (!parse_conversion(p, next, c, types))
+            break;
+        conversions.push_back(c);
+        p = c.end;
+    }
+    std::vector<ArgValue> args(types.size());
+    for (size_t i = 0; i < types.size(); ++i) {
+        switch (types[i]) {
+        case Arg::None: // a gap printf does not allow either: take an int's place
+        case Arg::Int:
+            args[i].i = va_arg(ap, int);
+            break;
+        case Arg::Long:
+            args[i].l = va_arg(ap, long);
+            break;
+        case Arg::LongLong:
+            args[i].ll = va_arg(ap, long long);
+            break;
+        case Arg::IntMax:
+            args[i].j = va_arg(ap, intmax_t);
+            break;
+        case Arg::Size:
+            args[i].z = va_arg(ap, ssize_t);
+            break;
+        case Arg::PtrDiff:
+            args[i].t = va_arg(ap, ptrdiff_t);
+            break;
+        case Arg::Double:
+            args[i].d = va_arg(ap, double);
+            break;
+        case Arg::LongDouble:
+            args[i].ld = va_arg(ap, long double);
+            break;
+        case Arg::Pointer:
+            args[i].p = va_arg(ap, void *);
+            break;
+        case Arg::WInt:
+            args[i].wc = va_arg(ap, wint_t);
             break;
         }
-        p = q + 1;
-        char piece[512];
-        int n = 0;
-        const std::string full = spec + length + conv;
-        switch (conv) {
+    }
+
+    std::string out;
+    const char *p = format;
+    for (const Conversion &c : conversions) {
+        out.append(p, static_cast<size_t>(c.begin - p));
+        p = c.end;
+        std::string flags = c.flags;
+        int width = c.width_arg >= 0 ? args[static_cast<size_t>(c.width_arg)].i : c.width;
+        if (width < 0) { // a negative "*" width is the "-" flag
+            flags.push_back('-');
+            width = width == INT_MIN ? INT_MAX : -width;
+        }
+        int precision =
+            c.precision_arg >= 0 ? args[static_cast<size_t>(c.precision_arg)].i : c.precision;
+        std::string spec = "%" + flags;
+        if (width > 0)
+            spec += std::to_string(width);
+        if (c.has_precision && precision >= 0) // a negative precision is none
+            spec += "." + std::to_string(precision);
+        const ArgValue *v = c.arg >= 0 ? &args[static_cast<size_t>(c.arg)] : nullptr;
+        switch (c.conv) {
         case '%':
-            put("%", 1);
-            continue;
-        case 'm': {
-            const char *text = strerror(err);
-            put(text, strlen(text));
-            continue;
-        }
-        case 'n':
-            (void)va_arg(ap, void *);
-            continue;
-        case 'd':
-        case 'i':
-            if (length == "hh" || length == "h" || length.empty())
-                n = snprintf(piece, sizeof piece, full.c_str(), va_arg(ap, int));
-            else if (length == "l")
-                n = snprintf(piece, sizeof piece, full.c_str(), va_arg(ap, long));
-            else if (length == "ll" || length == "q")
-                n = snprintf(piece, sizeof piece, (spec + "ll" + conv).c_str(),
-                             va_arg(ap, long long));
-            else if (length == "j")
-                n = snprintf(piece, sizeof piece, full.c_str(), va_arg(ap, intmax_t));
-            else if (length == "z")
-                n = snprintf(piece, sizeof piece, full.c_str(), va_arg(ap, ssize_t));
-            else
-                n = snprintf(piece, sizeof piece, full.c_str(), va_arg(ap, ptrdiff_t));
+            out.push_back('%');
             break;
-        case 'u':
-        case 'o':
-        case 'x':
-        case 'X':
-            if (length == "hh" || length == "h" || length.empty())
-                n = snprintf(piece, sizeof piece, full.c_str(), va_arg(ap, unsigned));
-            else if (length == "l")
-                n = snprintf(piece, sizeof piece, full.c_str(), va_arg(ap, unsigned long));
-            else if (length == "ll" || length == "q")
-                n = snprintf(piece, sizeof piece, (spec + "ll" + conv).c_str(),
-                             va_arg(ap, unsigned long long));
-            else if (length == "j")
-                n = snprintf(piece, sizeof piece, full.c_str(), va_arg(ap, uintmax_t));
+        case 'm':
+            print_piece(out, spec + "s", strerror(err));
+            break;
+        case 'n':
+            break;
+        case 's':
+        case 'S':
+            if (v->p == nullptr)
+                print_piece(out, spec + "s", null_text);
+            else if (c.conv == 'S' || c.length == "l")
+                print_piece(out, spec + "ls", static_cast<const wchar_t *>(v->p));
             else
-                n = snprintf(piece, sizeof piece, full.c_str(), va_arg(ap, size_t));
+                print_piece(out, spec + "s", static_cast<const char *>(v->p));
             break;
         case 'c':
-            if (length == "l")
-                n = snprintf(piece, sizeof piece, full.c_str(), va_arg(ap, wint_t));
+        case 'C':
+            if (c.conv == 'C' || c.length == "l")
+                print_piece(out, spec + "lc", v->wc);
             else
-                n = snprintf(piece, sizeof piece, full.c_str(), va_arg(ap, int));
+                print_piece(out, spec + "c", v->i);
             break;
-        case 's': {
-            if (length == "l") {
-                const wchar_t *w = va_arg(ap, const wchar_t *);
-                n = w != nullptr ? snprintf(piece, sizeof piece, full.c_str(), w)
-                                 : snprintf(piece, sizeof piece, (spec + 's').c_str(), "<NULL>");
+        case 'p':
+            print_piece(out, spec + "p", v->p);
+            break;
+        default:
+            if (v == nullptr) { // not a conversion: printed as written
+                out.append(c.begin, static_cast<size_t>(c.end - c.begin));
                 break;
             }
-            const char *s = va_arg(ap, const char *);
-            // Strings may be longer than the piece buffer: format them straight in.
-            size_t room = size - used;
-            int w = snprintf(out + used, room, full.c_str(), s != nullptr ? s : "<NULL>");
-            if (w > 0)
-                used += static_cast<size_t>(w) < room ? static_cast<size_t>(w) : room - 1;
-            continue;
+            switch (arg_type(c.conv, c.length)) {
+            case Arg::Double:
+                print_piece(out, spec + c.conv, v->d);
+                break;
+            case Arg::LongDouble:
+                print_piece(out, spec + "L" + c.conv, v->ld);
+                break;
+            case Arg::Long:
+                print_piece(out, spec + "l" + c.conv, v->l);
+                break;
+            case Arg::LongLong:
+                print_piece(out, spec + "ll" + c.conv, v->ll);
+                break;
+            case Arg::IntMax:
+                print_piece(out, spec + "j" + c.conv, v->j);
+                break;
+            case Arg::Size:
+                print_piece(out, spec + "z" + c.conv, v->z);
+                break;
+            case Arg::PtrDiff:
+                print_piece(out, spec + "t" + c.conv, v->t);
+                break;
+            default:
+                print_piece(out, spec + c.length + c.conv, v->i); // "", "h" or "hh"
+                break;
+            }
         }
-        case 'p':
-            n = snprintf(piece, sizeof piece, full.c_str(), va_arg(ap, void *));
-            break;
-        case 'f':
-        case 'F':
-        case 'e':
-        case 'E':
-        case 'g':
-        case 'G':
-        case 'a':
-        case 'A':
-            if (length == "L")
-                n = snprintf(piece, sizeof piece, full.c_str(), va_arg(ap, long double));
-            else
-                n = snprintf(piece, sizeof piece, (spec + conv).c_str(), va_arg(ap, double));
-            break;
-        default: // not a conversion: print it as written
-            put(full.c_str() + 0, 1);
-            p = q;
-            continue;
-        }
-        if (n > 0)
-            put(piece,
-                static_cast<size_t>(n) < sizeof piece ? static_cast<size_t>(n) : sizeof piece - 1);
     }
-    out[used] = '\0';
+    out += p;
+    if (out.size() > kFormatLimit)
+        out.resize(kFormatLimit);
+    return out;
 }
 
 } // namespace
@@ -287,18 +406,11 @@ extern "C" ZTBASE_API void NTsyslog(int priority, const char *format, ...) {
     const char *source = registered_source();
     if (source == nullptr || format == nullptr)
         return;
-    const std::string expanded = expand_errno(format, err);
-    char text[kTextSize];
     va_list ap;
     va_start(ap, format);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    int n = vsnprintf(text, sizeof text, expanded.c_str(), ap);
-#pragma GCC diagnostic pop
+    const std::string text = format_event(format, err, "(null)", ap);
     va_end(ap);
-    if (n < 0)
-        text[0] = '\0';
-    report(source, priority, text);
+    report(source, priority, text.c_str());
     errno = err;
 }
 
@@ -307,13 +419,27 @@ extern "C" ZTBASE_API void V_Syslog(int priority, const char *format, ...) {
     const char *source = registered_source();
     if (source == nullptr || format == nullptr)
         return;
-    char text[kTextSize];
     va_list ap;
     va_start(ap, format);
-    format_event(text, sizeof text, format, err, ap);
+    const std::string text = format_event(format, err, "<NULL>", ap);
     va_end(ap);
-    report(source, priority, text);
+    report(source, priority, text.c_str());
     errno = err;
+}
+
+void ztbase::syslog_internal::report_module_event(const char *ident, int priority,
+                                                  const char *text) {
+    // Under the lock throughout, so that a V_Openlog of another thread cannot
+    // slip in between and have its source closed.
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_source != nullptr) {
+        report(g_source, priority, text);
+        return;
+    }
+    const char *source = source_for(ident);
+    ztbase::eventlog::open_source(source, 0, LOG_USER);
+    report(source, priority, text);
+    ztbase::eventlog::close_source();
 }
 
 extern "C" ZTBASE_API void V_Closelog(void) {

@@ -1,6 +1,8 @@
 #include "platform/eventlog.h"
 
 #include <mutex>
+#include <set>
+#include <string>
 #include <syslog.h>
 
 namespace ztbase::eventlog {
@@ -26,8 +28,24 @@ Type type_for_priority(int priority) {
     return Type::Error;
 }
 
+std::string ident_for(const char *source) {
+    std::string ident = source != nullptr ? source : "";
+    for (char &c : ident)
+        if (c == ' ' || c == '\t')
+            c = '_';
+    return ident;
+}
+
 void open_source(const char *source, int option, int facility) {
-    openlog(source, option | LOG_PID, facility != 0 ? facility : LOG_USER);
+    // syslog keeps the pointer: one identifier per source, kept for ever.
+    static std::mutex idents_mutex;
+    static std::set<std::string> idents;
+    const char *ident;
+    {
+        std::lock_guard<std::mutex> lock(idents_mutex);
+        ident = idents.insert(ident_for(source)).first->c_str();
+    }
+    openlog(ident, option | LOG_PID, facility != 0 ? facility : LOG_USER);
 }
 
 void close_source() {

@@ -28,6 +28,10 @@ Sink set_sink(Sink sink);
 // The event type of a syslog priority: 4 warning; 5, 6, 7 information; else error.
 Type type_for_priority(int priority);
 
+// The syslog identifier of a source: its name with every blank made "_", as
+// syslog readers end an identifier at the first blank.
+std::string ident_for(const char *source);
+
 // Opens and closes the system log for a source (ident kept in static storage).
 void open_source(const char *source, int option, int facility);
 void close_source();

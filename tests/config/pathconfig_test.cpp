@@ -11,7 +11,9 @@
 #include "platform/eventlog.h"
 #include "platform/registry/registry.h"
 #include "support/temp_root.h"
+#include "ztbase/cmnlog.h"
 #include "ztbase/paths.h"
+#include <syslog.h>
 
 namespace {
 
@@ -171,6 +173,73 @@ TEST_F(PathTable, UnreadableOverrideIsReportedAndSkipped) {
     EXPECT_STREQ(getFennicString("BP_DIR"), "/usr/first/zentor");
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0], std::string(kPaths) + " (1) - Registry read failed, Invalid argument.");
+}
+
+// A store that cannot be read (as opposed to one without the key) is reported
+// once: the process runs on built-in paths, but someone can know why.
+TEST_F(PathTable, UnreadableOverrideStoreIsReportedOnce) {
+    EXPECT_EQ(openPathsFile(), nullptr); // no store, no key: nothing to say
+    EXPECT_TRUE(events.empty());
+    zt::test::write_file(registry::root_directory(registry::Root::LocalMachine) + "/registry.db",
+                         std::string(8192, 'x'));
+    EXPECT_STREQ(getFennicString("BP_DIR"), "/usr/quill/zentor");
+    EXPECT_EQ(openPathsFile(), nullptr);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0],
+              std::string(kPaths) + " - Registry open failed, registry store is corrupt.");
+}
+
+// A list override of REG_MULTI_SZ keeps each name on its own line, also
+// where another label runs lists together.
+TEST_F(PathTable, ListOverridesKeepOneNamePerLine) {
+    registry::Key key;
+    ASSERT_EQ(registry::Key::create(registry::Root::LocalMachine, kPaths, key),
+              registry::Status::Ok);
+    ASSERT_EQ(key.set(registry::Value::multi_sz("BP_EMM_SERVICES", {"mynewd"})),
+              registry::Status::Ok);
+    ASSERT_EQ(key.set(registry::Value::multi_sz("BP_NOS_SERVICES", {" one ", "two\\t"})),
+              registry::Status::Ok);
+    EXPECT_STREQ(getFennicString("BP_EMM_SERVICES"), "mynewd\n");
+    EXPECT_STREQ(getFennicString("BP_NOS_SERVICES"), "one\ntwo\t\n");
+    std::string joined;
+    for (const char *label : {"BP_CRITICAL_MASTER_SERVICES", "BP_NOS_SERVICES", "BP_EMM_SERVICES",
+                              "BP_MASTER_SERVICES", "BP_BMR_MASTER_SERVICES"})
+        joined += getFennicString(label);
+    EXPECT_EQ(getFennicString("BP_ZENTOR_SERVICES"), joined);
+    EXPECT_NE(joined.find("\nmynewd\n"), std::string::npos) << joined;
+    EXPECT_TRUE(events.empty());
+}
+
+// A daemon with its own system log open keeps it through a path-table event.
+TEST_F(PathTable, PathEventLeavesTheDaemonsLogOpen) {
+    std::vector<eventlog::Event> seen;
+    eventlog::set_sink([&](const eventlog::Event &e) { seen.push_back(e); });
+    V_Openlog("bprd", 0, LOG_DAEMON);
+    registry::Key key;
+    ASSERT_EQ(registry::Key::create(registry::Root::LocalMachine, kPaths, key),
+              registry::Status::Ok);
+    ASSERT_EQ(key.set(registry::Value{"BP_DIR_NAME", registry::kBinary, "\x01"}),
+              registry::Status::Ok);
+    EXPECT_STREQ(getFennicString("BP_DIR"), "/usr/quill/zentor");
+    V_Syslog(LOG_INFO, "daemon still %s", "logging");
+    NTsyslog(LOG_ERR, "and %d more", 1);
+    V_Closelog();
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[0].strings.at(0),
+              std::string(kPaths) + " (0) - Registry read failed, Invalid argument.");
+    for (const eventlog::Event &e : seen)
+        EXPECT_EQ(e.source, "Zentor Request Daemon");
+    EXPECT_EQ(seen[1].strings.at(0), "daemon still logging");
+    EXPECT_EQ(seen[2].strings.at(0), "and 1 more");
+
+    // without a log of its own, the process's module name is the source
+    seen.clear();
+    pathconfig::reset_for_tests();
+    getFennicString("BP_DIR");
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].source, "Zentor");
+    NTsyslog(LOG_ERR, "nothing open");
+    EXPECT_EQ(seen.size(), 1u);
 }
 
 TEST_F(PathTable, TemplateCycleExpandsToNothingAndIsReportedOnce) {

@@ -1,17 +1,19 @@
 #include <atomic>
 #include <csignal>
 #include <filesystem>
-#include <sys/stat.h>
 #include <functional>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include "platform/registry/registry.h"
+#include "registry_fixture.h"
 #include "support/temp_root.h"
 #include "ztbase/status.h"
 
@@ -21,33 +23,9 @@ using namespace ztbase::registry;
 
 constexpr const char kCurrentVersion[] = "SOFTWARE\\Halvane\\Zentor\\CurrentVersion";
 
-// A root with an empty registry: no path overrides either.
-class Registry : public ::testing::Test {
-  protected:
-    Registry() { zt::test::point_environment_at(root_.path()); }
-    zt::test::TempRoot root_;
-
-    Key make(const std::string &path, Root root = Root::LocalMachine) {
-        Key key;
-        EXPECT_EQ(Key::create(root, path, key), Status::Ok) << path;
-        return key;
-    }
-    std::string db_file() const { return root_directory(Root::LocalMachine) + "/registry.db"; }
-};
-
-// Runs fn in a child process; the child's exit status is fn's result.
-pid_t spawn(const std::function<int()> &fn) {
-    pid_t pid = fork();
-    if (pid == 0)
-        _exit(fn());
-    return pid;
-}
-
-int wait_ok(pid_t pid) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
+using zt::test::Registry;
+using zt::test::spawn;
+using zt::test::wait_ok;
 
 TEST_F(Registry, TypesRoundTripAndNamesIgnoreCase) {
     Key key = make(std::string(kCurrentVersion) + "\\Config");
@@ -274,12 +252,7 @@ TEST_F(Registry, ReaderWithoutWriteAccessSeesTheStore) {
         GTEST_SKIP() << "needs root to run a reader as another user";
     Key key = make("SOFTWARE\\Shared\\Config");
     ASSERT_EQ(key.set(Value::sz("SERVER", "first")), Status::Ok);
-    for (std::string dir = root_directory(Root::LocalMachine); dir.size() > 1;
-         dir = std::filesystem::path(dir).parent_path().string()) {
-        chmod(dir.c_str(), 0755);
-        if (dir == root_.path())
-            break;
-    }
+    open_to_all();
     int to_child[2], to_parent[2];
     ASSERT_EQ(pipe(to_child), 0);
     ASSERT_EQ(pipe(to_parent), 0);
@@ -330,6 +303,156 @@ TEST_F(Registry, InvalidParameterHandlerGoesOnWhenTheSwitchIsSet) {
     ASSERT_EQ(key.set(Value::dword("NO_CRASH_ON_INVALID_PARAMETER", 0)), Status::Ok);
     ZT_InvalidParameterHandler(u"p != NULL", u"strcpy", u"file.c", 7, 0); // returns, no SIGTRAP
     SUCCEED();
+}
+
+// Names match as Windows matches them: every letter that has a case, not
+// only ASCII; ß has no simple case partner and stays apart from "ss".
+TEST_F(Registry, NamesIgnoreCaseAcrossUnicode) {
+    const struct {
+        const char *made, *looked_up;
+        bool same;
+    } cases[] = {
+        {"\xc3\x89t\xc3\xa9", "\xc3\xa9T\xc3\x89", true}, // Été / éTÉ
+        {"\xce\xa3\xce\xbf\xcf\x86\xce\xaf\xce\xb1", "\xcf\x83\xce\xbf\xcf\x86\xce\xaf\xce\xb1",
+         true}, // Σοφία / σοφία
+        {"\xd0\x9a\xd0\xbb\xd1\x8e\xd1\x87", "\xd0\xba\xd0\x9b\xd0\xae\xd0\xa7",
+         true}, // Ключ / кЛЮЧ
+        {"stra\xc3\x9f"
+         "e",
+         "STRASSE", false},
+        {"caf\xc3\xa9", "cafe", false},
+        {"bad\xff"
+         "Byte",
+         "BAD\xff"
+         "byte",
+         true}, // not UTF-8: ASCII letters still fold
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.made);
+        const std::string base = std::string("SOFTWARE\\Names\\") + c.made;
+        Key key = make(base);
+        ASSERT_EQ(key.set(Value::sz(c.made, "v")), Status::Ok);
+        Key found;
+        EXPECT_EQ(
+            Key::open(Root::LocalMachine, std::string("SOFTWARE\\Names\\") + c.looked_up, found),
+            c.same ? Status::Ok : Status::NotFound);
+        Value v;
+        EXPECT_EQ(key.query(c.looked_up, v), c.same ? Status::Ok : Status::NotFound);
+        if (c.same) {
+            EXPECT_EQ(v.name, c.made); // the case it was made with
+            // setting it under the other case changes the one value
+            ASSERT_EQ(key.set(Value::sz(c.looked_up, "w")), Status::Ok);
+            std::vector<Value> all;
+            ASSERT_EQ(key.values(all), Status::Ok);
+            ASSERT_EQ(all.size(), 1u);
+            EXPECT_EQ(all[0].name, c.made);
+            EXPECT_EQ(all[0].text(), "w");
+        }
+    }
+    std::vector<std::string> subkeys;
+    Key names;
+    ASSERT_EQ(Key::open(Root::LocalMachine, "SOFTWARE\\Names", names), Status::Ok);
+    ASSERT_EQ(names.subkeys(subkeys), Status::Ok);
+    EXPECT_EQ(subkeys.size(), 6u);
+
+    // a NUL inside a name is refused, never cut short
+    Key key = make("SOFTWARE\\Nul");
+    Key other;
+    EXPECT_EQ(Key::create(Root::LocalMachine, std::string("SOFTWARE\\Nul\\a\0b", 17), other),
+              Status::InvalidArgument);
+    EXPECT_EQ(key.set(Value::sz(std::string("a\0b", 3), "x")), Status::InvalidArgument);
+    EXPECT_EQ(Key::open(Root::LocalMachine, "SOFTWARE\\Nul\\a", other), Status::NotFound);
+}
+
+std::string deep_path(size_t levels) {
+    std::string path = "SOFTWARE";
+    for (size_t i = 1; i < levels; ++i)
+        path += "\\d";
+    return path;
+}
+
+// Keys as deep as the limit are made and deleted; deeper ones are refused.
+// A store holding a deeper tree (made by an older version) still deletes it.
+TEST_F(Registry, DeepTreesAreLimitedAndAlwaysDeletable) {
+    Key key;
+    ASSERT_EQ(Key::create(Root::LocalMachine, deep_path(kMaxDepth), key), Status::Ok);
+    ASSERT_EQ(key.set(Value::dword("deep", 1)), Status::Ok);
+    EXPECT_EQ(Key::create(Root::LocalMachine, deep_path(kMaxDepth + 1), key), Status::TooDeep);
+    EXPECT_EQ(Key::open(Root::LocalMachine, deep_path(kMaxDepth + 1), key), Status::TooDeep);
+    EXPECT_EQ(Key::remove_tree(Root::LocalMachine, "SOFTWARE"), Status::Ok);
+    EXPECT_EQ(Key::open(Root::LocalMachine, "SOFTWARE", key), Status::NotFound);
+
+    // 1500 levels below SOFTWARE, written straight into the store
+    make("SOFTWARE");
+    close_all();
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(db_file().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE"
+                           " i < 1500) INSERT INTO keys(id, parent, name, last_write, fold)"
+                           " SELECT 1000 + i, CASE i WHEN 1 THEN (SELECT id FROM keys WHERE"
+                           " fold = 'software') ELSE 999 + i END, 'd', 0, 'd' FROM n;"
+                           "INSERT INTO vals(key, seq, name, type, data, fold)"
+                           " VALUES(2500, 1, 'v', 4, x'01000000', 'v');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK)
+        << sqlite3_errmsg(db);
+    sqlite3_close(db);
+    EXPECT_EQ(Key::remove_tree(Root::LocalMachine, "SOFTWARE"), Status::Ok);
+    EXPECT_EQ(Key::open(Root::LocalMachine, "SOFTWARE", key), Status::NotFound);
+}
+
+// Several reads and writes in one transaction: all of them or none.
+TEST_F(Registry, TransactionsCommitAllOrNothing) {
+    Key config = make(kCurrentVersion);
+    ASSERT_EQ(config.set(Value::dword("COUNT", 1)), Status::Ok);
+    auto update = [&](bool fail_at_end) {
+        return transact(Root::LocalMachine, [&] {
+            Value count;
+            Status s = config.query("COUNT", count);
+            Key sub;
+            if (s == Status::Ok)
+                s = Key::create(Root::LocalMachine, std::string(kCurrentVersion) + "\\New", sub);
+            if (s == Status::Ok)
+                s = sub.set(Value::sz("A", "a"));
+            if (s == Status::Ok)
+                s = config.set(Value::dword("COUNT", count.number() + 1));
+            return s == Status::Ok && fail_at_end ? Status::InvalidArgument : s;
+        });
+    };
+    EXPECT_EQ(update(true), Status::InvalidArgument);
+    Value v;
+    ASSERT_EQ(config.query("COUNT", v), Status::Ok);
+    EXPECT_EQ(v.number(), 1u);
+    Key sub;
+    EXPECT_EQ(Key::open(Root::LocalMachine, std::string(kCurrentVersion) + "\\New", sub),
+              Status::NotFound);
+
+    // Other threads wait for the transaction, and then see all of it.
+    std::thread other;
+    EXPECT_EQ(transact(Root::LocalMachine,
+                       [&] {
+                           other = std::thread([&] {
+                               Value seen;
+                               EXPECT_EQ(config.query("COUNT", seen), Status::Ok);
+                               EXPECT_EQ(seen.number(), 2u);
+                           });
+                           Value count;
+                           Status s = config.query("COUNT", count);
+                           return s == Status::Ok ? config.set(Value::dword("COUNT", 2)) : s;
+                       }),
+              Status::Ok);
+    other.join();
+    ASSERT_EQ(update(false), Status::Ok);
+    ASSERT_EQ(config.query("COUNT", v), Status::Ok);
+    EXPECT_EQ(v.number(), 3u);
+    ASSERT_EQ(Key::open(Root::LocalMachine, std::string(kCurrentVersion) + "\\New", sub),
+              Status::Ok);
+
+    // a read snapshot does not write
+    EXPECT_EQ(
+        read_snapshot(Root::LocalMachine, [&] { return config.set(Value::dword("COUNT", 9)); }),
+        Status::InvalidArgument);
 }
 
 } // namespace

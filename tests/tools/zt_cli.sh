@@ -34,6 +34,38 @@ check 2 "" reg add "$key" X REG_FOO 1
 check 0 "" reg delete "$key" VERBOSE
 check 1 "" reg query "$key" VERBOSE
 "$zt" reg export | grep -q '"SERVER"=str(7):"a\\0b\\0\\0"' || { echo "FAIL: zt reg export"; fail=1; }
+# roots this store does not keep, and lists that an empty string would cut short
+check 2 "" reg add 'HKU\S-1-5-18\Software' V REG_SZ x
+check 2 "" reg query 'HKEY_CLASSES_ROOT\.txt'
+check 2 "" reg add 'hkcr\x' V REG_SZ x
+check 1 "" reg query 'HKLM\HKU'
+check 2 "" reg add "$key" LIST REG_MULTI_SZ 'a\0\0b'
+check 0 "" reg add "$key" LIST REG_MULTI_SZ 'a\0b\0'
+check 0 "$key
+    LIST    REG_MULTI_SZ    a\0b" reg query "$key" LIST
+# what zt wrote is in the store file itself once zt has exited
+copy=$(dirname "$ZT_REGISTRY")/copy
+mkdir -p "$copy" && cp "$ZT_REGISTRY/registry.db" "$copy/"
+ZT_REGISTRY=$copy check 0 "$key
+    LIST    REG_MULTI_SZ    a\0b" reg query "$key" LIST
+# backup and restore of the whole store; export and import of a tree
+backup=$(dirname "$ZT_REGISTRY")/backup.db
+check 0 "" reg backup "$backup"
+check 0 "" reg add "$key" LIST REG_SZ changed
+check 0 "" reg restore "$backup"
+check 0 "$key
+    LIST    REG_MULTI_SZ    a\0b" reg query "$key" LIST
+check 1 "" reg restore "$ZT_REGISTRY_USER/no-such-file"
+check 0 "" reg add 'HKLM\SOFTWARE\odd]name'$'\n''x' 'v"1' REG_SZ $'two\nlines'
+exported=$(dirname "$ZT_REGISTRY")/export.txt
+"$zt" reg export 'HKLM\SOFTWARE' >"$exported" || { echo "FAIL: zt reg export"; fail=1; }
+check 0 "" reg delete 'HKLM\SOFTWARE'
+check 0 "" reg import "$exported"
+diff <(sed 's/\] [0-9]*$/]/' "$exported") <("$zt" reg export 'HKLM\SOFTWARE' | sed 's/\] [0-9]*$/]/') >/dev/null ||
+  { echo "FAIL: zt reg export -> import -> export differs"; fail=1; }
+printf 'ZT REGISTRY Version 1\n;; All keys relative to HKEY_LOCAL_MACHINE\n\n[A] 0\n"x"=bogus\n' >"$exported"
+check 1 "" reg import "$exported"
+check 1 "" reg query 'HKLM\A'
 check 0 "" reg delete 'HKLM\SOFTWARE'
 check 1 "" reg query "$key"
 

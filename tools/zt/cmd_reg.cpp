@@ -1,8 +1,11 @@
-// zt reg: query, add, delete and export registry keys and values.
+// zt reg: query, add, delete, export and import registry keys and values;
+// back up and restore a whole store.
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,12 +19,14 @@ using namespace ztbase::registry;
 
 constexpr const char kUsage[] =
     "reg query KEY [VALUE] | zt reg add KEY VALUE TYPE DATA | "
-    "zt reg delete KEY [VALUE] | zt reg export [KEY]\n"
+    "zt reg delete KEY [VALUE] | zt reg export [KEY] | zt reg import FILE | "
+    "zt reg backup FILE [HKLM|HKCU] | zt reg restore FILE [HKLM|HKCU]\n"
     "  KEY: [HKLM\\|HKCU\\]path\\with\\backslashes; TYPE: REG_SZ, REG_EXPAND_SZ, "
-    "REG_DWORD or REG_MULTI_SZ (strings separated by \\0)";
+    "REG_DWORD or REG_MULTI_SZ (non-empty strings separated by \\0)";
 
-// Splits "HKLM\a\b" into the root and the path under it; HKLM when no root is named.
-Root split_root(const std::string &key, std::string &path) {
+// Splits "HKLM\a\b" into the root and the path under it; HKLM when no root is
+// named. False for a root this store does not keep (HKU, HKCR, ...).
+bool split_root(const std::string &key, Root &root, std::string &path) {
     struct Prefix {
         const char *name;
         Root root;
@@ -34,11 +39,24 @@ Root split_root(const std::string &key, std::string &path) {
         size_t n = strlen(p.name);
         if (strncasecmp(key.c_str(), p.name, n) == 0 && (key.size() == n || key[n] == '\\')) {
             path = key.substr(n);
-            return p.root;
+            root = p.root;
+            return true;
         }
     }
+    const std::string first = key.substr(0, key.find('\\'));
+    for (const char *other : {"HKU", "HKCR", "HKCC", "HKPD", "HKDD"})
+        if (strcasecmp(first.c_str(), other) == 0)
+            return false;
+    if (strncasecmp(first.c_str(), "HKEY_", 5) == 0)
+        return false;
     path = key;
-    return Root::LocalMachine;
+    root = Root::LocalMachine;
+    return true;
+}
+
+int unknown_root(const std::string &key) {
+    fprintf(stderr, "zt reg: %s: only HKLM and HKCU are kept here\n", key.c_str());
+    return usage(kUsage);
 }
 
 const char *type_name(uint32_t type) {
@@ -85,7 +103,9 @@ int failed(const char *what, const std::string &key, Status s) {
 
 int query(const std::string &name, const char *value) {
     std::string path;
-    Root root = split_root(name, path);
+    Root root;
+    if (!split_root(name, root, path))
+        return unknown_root(name);
     Key key;
     Status s = Key::open(root, path, key);
     if (s != Status::Ok)
@@ -132,12 +152,18 @@ int add(const std::string &name, const char *value, const char *type, const char
             return usage(kUsage);
         v = Value::dword(value, n);
     } else if (strcmp(type, "REG_MULTI_SZ") == 0) {
+        // An empty string would end the list early: refused, but for a
+        // trailing "\\0" and the empty list.
         std::vector<std::string> strings;
         std::string all(data);
-        for (size_t pos = 0;;) {
+        for (size_t pos = 0; pos < all.size();) {
             size_t sep = all.find("\\0", pos);
             strings.push_back(
                 all.substr(pos, sep == std::string::npos ? std::string::npos : sep - pos));
+            if (strings.back().empty()) {
+                fprintf(stderr, "zt reg add: an empty string inside a REG_MULTI_SZ\n");
+                return usage(kUsage);
+            }
             if (sep == std::string::npos)
                 break;
             pos = sep + 2;
@@ -147,7 +173,9 @@ int add(const std::string &name, const char *value, const char *type, const char
         return usage(kUsage);
     }
     std::string path;
-    Root root = split_root(name, path);
+    Root root;
+    if (!split_root(name, root, path))
+        return unknown_root(name);
     Key key;
     Status s = Key::create(root, path, key);
     if (s == Status::Ok)
@@ -157,7 +185,9 @@ int add(const std::string &name, const char *value, const char *type, const char
 
 int remove(const std::string &name, const char *value) {
     std::string path;
-    Root root = split_root(name, path);
+    Root root;
+    if (!split_root(name, root, path))
+        return unknown_root(name);
     if (value == nullptr) {
         Status s = Key::remove_tree(root, path);
         return s == Status::Ok ? 0 : failed("delete", name, s);
@@ -171,12 +201,42 @@ int remove(const std::string &name, const char *value) {
 
 int export_keys(const std::string &name) {
     std::string path, text;
-    Root root = split_root(name, path);
+    Root root;
+    if (!split_root(name, root, path))
+        return unknown_root(name);
     Status s = export_text(root, path, text);
     if (s != Status::Ok)
         return failed("export", name.empty() ? "HKLM" : name, s);
-    fputs(text.c_str(), stdout);
+    fwrite(text.data(), 1, text.size(), stdout);
     return 0;
+}
+
+int import_file(const std::string &file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        fprintf(stderr, "zt reg import: cannot read %s: %s\n", file.c_str(), strerror(errno));
+        return 1;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    size_t line = 0;
+    Status s = import_text(text.str(), &line);
+    if (s == Status::InvalidArgument && line != 0) {
+        fprintf(stderr, "zt reg import: %s:%zu: not a line of an export\n", file.c_str(), line);
+        return 1;
+    }
+    return s == Status::Ok ? 0 : failed("import", file, s);
+}
+
+int whole_store(const char *verb, const std::string &file, const char *which) {
+    Root root = Root::LocalMachine;
+    if (which != nullptr) {
+        std::string rest;
+        if (!split_root(which, root, rest) || !rest.empty() || strncasecmp(which, "HK", 2) != 0)
+            return usage(kUsage);
+    }
+    Status s = strcmp(verb, "backup") == 0 ? backup(root, file) : restore(root, file);
+    return s == Status::Ok ? 0 : failed(verb, file, s);
 }
 
 } // namespace
@@ -193,6 +253,10 @@ int cmd_reg(int argc, char **argv) {
         return remove(argv[1], argc == 3 ? argv[2] : nullptr);
     if (verb == "export" && argc <= 2)
         return export_keys(argc == 2 ? argv[1] : "");
+    if (verb == "import" && argc == 2)
+        return import_file(argv[1]);
+    if ((verb == "backup" || verb == "restore") && (argc == 2 || argc == 3))
+        return whole_store(verb.c_str(), argv[1], argc == 3 ? argv[2] : nullptr);
     return usage(kUsage);
 }
 

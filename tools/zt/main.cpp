@@ -14,7 +14,8 @@ struct Command {
 const Command kCommands[] = {
     {"status", zt::cmd_status, "status CODE [LOCALE] | status --all   text of a status code"},
     {"date", zt::cmd_date, "date TEXT [--start-of-day]           a typed date as a time value"},
-    {"reg", zt::cmd_reg, "reg query|add|delete|export KEY ...   the registry store"},
+    {"reg", zt::cmd_reg,
+     "reg query|add|delete|export|import|backup|restore ...  the registry store"},
     {"paths", zt::cmd_paths, "paths [LABEL...]                     expanded path labels"},
     {"config", zt::cmd_config,
      "config items [LABEL...]              configuration items and defaults"},

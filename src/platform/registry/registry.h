@@ -1,12 +1,13 @@
 // The registry store: keys under two roots (local machine, current user),
 // backslash-separated paths, typed values, and a last-write time per key.
-// Names compare without regard to case and keep the case they were created
-// with. Every process of the host shares one SQLite database per root, so
-// readers see either the old or the new value and a crash mid-write leaves the
-// old one.
+// Names compare without regard to case (Unicode simple case folding: É and é
+// are one name) and keep the case they were created with. Every process of the host shares one
+// SQLite database per root, so readers see either the old or the new value and a crash mid-write
+// leaves the old one.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,10 +30,17 @@ enum ValueType : uint32_t {
 enum class Status {
     Ok = 0,
     NotFound,        // no such key or value (also: no store yet)
-    InvalidArgument, // a malformed path or name
-    Unavailable,     // the store cannot be opened, or stays busy beyond the wait
+    InvalidArgument, // a malformed path, name or text
+    Unavailable,     // the store cannot be opened
     Corrupt,         // the file is not a registry database
+    Busy,            // other writers held the store beyond the wait
+    ReadOnly,        // this process may not write the store
+    TooDeep,         // a key path of more than kMaxDepth levels
+    Failed,          // the store failed otherwise (disk full, I/O error); logged
 };
+
+// The deepest key path, in levels below the root.
+constexpr size_t kMaxDepth = 512;
 
 const char *status_text(Status status);
 
@@ -84,11 +92,51 @@ class Key {
     std::string path_;
 };
 
-// The directory holding a root's database (from ZT_REGISTRY / ZT_REGISTRY_USER).
+// Runs fn inside one write transaction of a root's store (created when
+// missing): every Key call on that root that fn makes on this thread joins it,
+// and its changes are committed together when fn returns Ok, else none of them.
+// Other threads of the process wait until it ends. fn runs once.
+Status transact(Root root, const std::function<Status()> &fn);
+// Runs fn inside one read transaction: the Key calls it makes on this thread
+// see one snapshot of the store, whatever other processes change meanwhile.
+Status read_snapshot(Root root, const std::function<Status()> &fn);
+
+// The directory holding a root's database (from ZT_REGISTRY / ZT_REGISTRY_USER;
+// the current user's default lies under the home directory of the passwd entry
+// when HOME is unset).
 std::string root_directory(Root root);
 
-// The keys under `path` (the whole root when empty) in a readable text form:
-// one "[path] time" section per key followed by its values as "name"=data lines.
+// Closes this process's connections, which moves committed data from the
+// write-ahead log into the store file. Runs by itself at process exit; later
+// calls reopen.
+void close_all();
+
+// A consistent copy of a root's store in one self-contained file (written to a
+// temporary name and renamed into place), and the store replaced by such a copy
+// in one transaction. restore refuses a file that is not a registry store.
+Status backup(Root root, const std::string &file);
+Status restore(Root root, const std::string &file);
+
+// The text form of keys: one "[path] time" section per key, followed by its
+// values as "name"=data lines. Paths are relative to the root and joined by
+// backslashes; times are seconds since 1970.
+struct TextKey {
+    std::string path;
+    int64_t last_write_ns = 0;
+    std::vector<Value> values;
+};
+struct TextTree {
+    Root root = Root::LocalMachine;
+    std::vector<TextKey> keys;
+};
+std::string format_text(const TextTree &tree);
+// InvalidArgument for a malformed text; *bad_line is then its 1-based line.
+Status parse_text(std::string_view text, TextTree &out, size_t *bad_line = nullptr);
+
+// The keys under `path` (the whole root when empty), read in one transaction.
 Status export_text(Root root, std::string_view path, std::string &out);
+// Creates the keys and sets the values of a text (times are not restored: the
+// keys' last-write times move forward) in one transaction: all or nothing.
+Status import_text(std::string_view text, size_t *bad_line = nullptr);
 
 } // namespace ztbase::registry

@@ -1,0 +1,39 @@
+// Shared pieces of the parsing, image, store and update modules: the words of
+// a definition record, the generic key/value list, and the log tags.
+#pragma once
+
+#include <string>
+
+#include <ztbase/bpconf.h>
+
+namespace ztbase::bpconf {
+
+// The index of GENERIC_KEY_VAL_LIST.
+int generic_index();
+
+// The first 32-bit word of an item's field (0 for a null record or a bad index).
+int32_t def_word(const ZtConfig *definition, int index);
+void set_def_word(ZtConfig *definition, int index, int32_t word);
+
+bool is_tombstone(const char *value);
+// Adds or replaces (key compared ignoring case) at the end of the list: 0 or 10.
+int keyval_set(ZtKeyValNode **head, const char *key, const char *value);
+const ZtKeyValNode *keyval_find(const ZtKeyValNode *head, const char *key);
+void keyval_free(ZtKeyValNode **head);
+
+// Defaults copied into record and the source's hook run: 0 or a status.
+int init_record(ZtConfigSource *source, ZtConfig *record);
+
+// A malloc'd copy of text (null when memory runs out).
+char *to_malloc(const std::string &text);
+
+// Reads the stored host configuration for an update: a missing store gives
+// the defaults, and a stored state without a server is not refused.
+int read_stored_for_update(ZtConfigSource *source, ZtConfig *record);
+
+} // namespace ztbase::bpconf
+
+namespace ztbase::bpconf {
+// The image of record as makeConfigImageA makes it, appended to out: 0 or 10.
+int make_image(const ZtConfig *config, const ZtConfig *definition, std::string &out);
+} // namespace ztbase::bpconf

@@ -1,0 +1,329 @@
+// The local configuration store: registry values and the cluster-aware file,
+// updates, and several processes at once.
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <ztbase/bpconf.h>
+#include <ztbase/paths.h>
+
+#include "bpconf_support.h"
+#include "config/bpconf_store.h"
+#include "platform/registry/registry.h"
+#include "support/temp_root.h"
+
+namespace {
+
+using namespace bpconf_test;
+namespace reg = ztbase::registry;
+
+class StoreTest : public zt::test::ZtTest {
+  protected:
+    StoreTest() { std::filesystem::create_directories(getFennicString("VAR_GLOBAL_PATH")); }
+    ~StoreTest() override { ztbase::bpconf::set_values_reader(nullptr); }
+
+    std::string cluster_path() const { return getFennicString("ZTCL_CONFIG_PATH"); }
+
+    // Parses an update strictly and applies it: the update's status.
+    int update(const std::string &text) {
+        Record record;
+        Definition def;
+        std::string copy = text;
+        int s = ParseConfigExA(copy.data(), record.get(), def.get(),
+                               ZTPARSE_RECORD_EMPTY | ZTPARSE_STRICT);
+        if (s != 0)
+            return s;
+        return UpdateLocalHostConfig(bpconfLocalSource, record.get(), def.get());
+    }
+
+    reg::Value stored(const char *name) {
+        reg::Key key;
+        reg::Value v;
+        if (reg::Key::open(reg::Root::LocalMachine, ZTCONFIG_REGISTRY_KEY, key) !=
+                reg::Status::Ok ||
+            key.query(name, v) != reg::Status::Ok)
+            v.type = reg::kNone;
+        return v;
+    }
+
+    std::string image() {
+        char *text = nullptr;
+        EXPECT_EQ(getLocalHostConfigImage(bpconfLocalSource, &text), 0);
+        std::string out = text != nullptr ? text : "";
+        free(text);
+        return out;
+    }
+};
+
+TEST_F(StoreTest, EveryItemSurvivesUpdateAndRead) {
+    std::vector<std::string> unset;
+    std::string text = full_text(&unset);
+    Record full;
+    ASSERT_EQ(parse_over_defaults(text, full.get(), nullptr, ZTPARSE_STRICT), 0);
+    ASSERT_EQ(update(image_of(full.get())), 0);
+
+    EXPECT_EQ(stored("VERBOSE").type, reg::kDword);
+    EXPECT_EQ(stored("SERVER").type, reg::kMultiSz);
+    EXPECT_EQ(stored("SERVER").strings(), (std::vector<std::string>{"hostA", "hostB"}));
+    EXPECT_EQ(stored("CLIENT_NAME").type, reg::kSz);
+    EXPECT_EQ(stored("custom_key_one").text(), "first value");
+    EXPECT_EQ(stored("CP_PARALLEL_CONNECTIONS").number(), 7u);
+    EXPECT_EQ(stored("PEM_VERBOSE").type, reg::kNone);               // only the logger hook
+    EXPECT_EQ(stored("SLP.VERSION_CLEANUP_DELAY").type, reg::kNone); // in the cluster file
+    EXPECT_NE(zt::test::read_file(cluster_path()).find("SLP.VERSION_CLEANUP_DELAY = "),
+              std::string::npos);
+
+    Record back;
+    ASSERT_EQ(ReadHostConfigExA(bpconfLocalSource, back.get(), nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(image_of(back.get()), image_of(full.get()));
+}
+
+TEST_F(StoreTest, ANewHostIsConfiguredThroughTheUpdatePath) {
+    Record none;
+    EXPECT_EQ(ReadHostConfigExA(bpconfLocalSource, none.get(), nullptr, nullptr, nullptr), 110);
+    Record users;
+    EXPECT_EQ(ReadUsersConfigExA(bpconfLocalSource, users.get(), nullptr, "u", nullptr, nullptr),
+              0);
+    EXPECT_EQ(users->valid, 1);
+    EXPECT_EQ(users->CLIENT_CONNECT_TIMEOUT, 300);
+
+    EXPECT_EQ(update("VERBOSE = 5\n"), 0); // no key, no server stored: still an update
+    EXPECT_EQ(update("SERVER = master\nSERVER = other\n"), 0);
+    EXPECT_EQ(update("SERVER\n"), 0); // a required value given empty deletes it...
+    EXPECT_EQ(stored("SERVER").type, reg::kNone);
+    EXPECT_EQ(update("SERVER = master\n"), 0);
+    Record record;
+    ASSERT_EQ(ReadHostConfigExA(bpconfLocalSource, record.get(), nullptr, nullptr, nullptr), 0);
+    EXPECT_STREQ(record->SERVER->host, "master");
+    EXPECT_EQ(record->VERBOSE, 5);
+}
+
+TEST_F(StoreTest, EmptyValuesAndDeletedGenericKeys) {
+    ASSERT_EQ(update("gone = 1\nkept = 2\nVERBOSE = 4\nSERVER_CONNECT_TIMEOUT = 9\nUSEMAIL = me\n"),
+              0);
+    ASSERT_EQ(update("gone\nVERBOSE\nUSEMAIL\n"), 0);
+    EXPECT_EQ(stored("gone").type, reg::kNone);
+    EXPECT_EQ(stored("kept").text(), "2");
+    EXPECT_EQ(stored("USEMAIL").type, reg::kNone);  // required: deleted
+    EXPECT_EQ(stored("VERBOSE").type, reg::kDword); // optional: an empty value
+    Record record;
+    ASSERT_EQ(
+        ReadUsersConfigExA(bpconfLocalSource, record.get(), nullptr, nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(record->VERBOSE, 1); // the label alone
+    EXPECT_EQ(record->SERVER_CONNECT_TIMEOUT, 9);
+    char *value = nullptr;
+    EXPECT_EQ(bpconfGetKeyValPair(record.get(), "gone", &value), 227);
+}
+
+ztbase::registry::Status failing_reader(const reg::Key &, std::vector<reg::Value> &) {
+    return reg::Status::Failed;
+}
+
+TEST_F(StoreTest, ThreeFailedRegistryReadsStillGiveTheClusterFile) {
+    ASSERT_EQ(update("VERBOSE = 4\nSLP.DISK_RESOURCE_MULTIPLIER = 5\n"), 0);
+    ztbase::bpconf::set_values_reader(failing_reader);
+    LogCapture log;
+    EXPECT_EQ(image(), "\nSLP.DISK_RESOURCE_MULTIPLIER = 5\n");
+    for (int i = 1; i <= 3; ++i)
+        EXPECT_TRUE(log.has("Configuration read failed " + std::to_string(i) + " times with 11"))
+            << log.all();
+    EXPECT_TRUE(log.has("RegEnumValueW() failed"));
+}
+
+TEST_F(StoreTest, RegistryValuesBecomeImageLines) {
+    reg::Key key;
+    ASSERT_EQ(reg::Key::create(reg::Root::LocalMachine, ZTCONFIG_REGISTRY_KEY, key),
+              reg::Status::Ok);
+    key.set(reg::Value::dword("LIST_FILES_TIMEOUT", uint32_t(-1)));
+    key.set(reg::Value{"BLOB", reg::kBinary, "xy"});
+    key.set(reg::Value::multi_sz("SERVER", {"a", "b"}));
+    key.set(reg::Value::sz("odd=name", "line\nSERVER=evil"));
+    LogCapture log;
+    std::string text = image();
+    EXPECT_EQ(text, "LIST_FILES_TIMEOUT=-1\nSERVER=a\nSERVER=b\n"
+                    "GENERIC_KEY_VAL_LIST=(odd=name) (line SERVER=evil)\n"
+                    "PEM_VERBOSE=-9\nJM_VERBOSE=-9\nRB_VERBOSE=-9\n");
+    EXPECT_TRUE(log.has("Unexpected data type (3) in registry, Entry (BLOB) ignored."));
+
+    char *ex = nullptr;
+    ASSERT_EQ(getLocalHostConfigImageEx(bpconfLocalSource, &ex), 0);
+    Record record;
+    ASSERT_EQ(parse_over_defaults(ex, record.get(), nullptr, ZTPARSE_STRICT), 0);
+    free(ex);
+    ASSERT_NE(record->VERSIONINFO, nullptr);
+    EXPECT_STREQ(record->VERSIONINFO->os_name, "Linux");
+    EXPECT_STREQ(record->VERSIONINFO->platform, getConfigPlatformName());
+    EXPECT_STREQ(record->VERSIONINFO->product, "Zentor");
+    EXPECT_EQ(record->VERSIONINFO->number, 810000);
+}
+
+TEST_F(StoreTest, ClusterFileRewrite) {
+    zt::test::write_file(cluster_path(), "# a comment\n"
+                                         "\n"
+                                         "SLP.DISK_RESOURCE_MULTIPLIER = 3\n"
+                                         "VERBOSE = 5\n"
+                                         "SLP.TAPE_RESOURCE_MULTIPLIER = 4\n"
+                                         "INDEX_SERVER\n"
+                                         "SLP.DISK_RESOURCE_MULTIPLIER = 6\n"
+                                         "SLP.TAPE_RESOURCE_MULTIPLIER = 7\n"
+                                         "no_such = x\n");
+    LogCapture log;
+    ASSERT_EQ(
+        update("SLP.DISK_RESOURCE_MULTIPLIER = 9\nSLP.JOB_SUBMISSION_INTERVAL = 10 minutes\n"), 0);
+    EXPECT_EQ(zt::test::read_file(cluster_path()), "SLP.DISK_RESOURCE_MULTIPLIER = 9\n"
+                                                   "# VERBOSE = 5\n"
+                                                   "SLP.TAPE_RESOURCE_MULTIPLIER = 4\n"
+                                                   "# INDEX_SERVER\n"
+                                                   "# no_such = x\n"
+                                                   "SLP.JOB_SUBMISSION_INTERVAL = 10 minutes\n");
+    EXPECT_TRUE(log.has("Invalid entry (line 4) deleted: VERBOSE = 5"));
+    EXPECT_TRUE(log.has("Obsolete entry (line 6) deleted: INDEX_SERVER"));
+    EXPECT_TRUE(log.has("Adding param SLP.JOB_SUBMISSION_INTERVAL"));
+    struct stat st;
+    ASSERT_EQ(stat(cluster_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    EXPECT_EQ(stored("SLP.DISK_RESOURCE_MULTIPLIER").type, reg::kNone);
+}
+
+TEST_F(StoreTest, ABadClusterFileLeavesTheStoreAsItWas) {
+    ASSERT_EQ(update("VERBOSE = 4\n"), 0);
+    mkdir(cluster_path().c_str(), 0755); // a directory where the file belongs
+    LogCapture log;
+    EXPECT_EQ(update("VERBOSE = 6\nSLP.DISK_RESOURCE_MULTIPLIER = 5\n"), 13);
+    EXPECT_EQ(stored("VERBOSE").number(), 4u);
+    EXPECT_TRUE(log.has("Unable to read configuration: Status: 13")) << log.all();
+    Record record;
+    EXPECT_EQ(ReadHostConfigExA(bpconfLocalSource, record.get(), nullptr, nullptr, nullptr), 13);
+    rmdir(cluster_path().c_str());
+
+    // A dangling link reads as no file; the update writes a file in its place.
+    ASSERT_EQ(symlink((root() / "nowhere").c_str(), cluster_path().c_str()), 0);
+    EXPECT_EQ(image(), "VERBOSE=4\nPEM_VERBOSE=-9\nJM_VERBOSE=-9\nRB_VERBOSE=-9\n");
+    EXPECT_EQ(update("SLP.DISK_RESOURCE_MULTIPLIER = 5\n"), 0);
+    EXPECT_EQ(zt::test::read_file(cluster_path()), "SLP.DISK_RESOURCE_MULTIPLIER = 5\n");
+}
+
+TEST_F(StoreTest, TemporaryNamesStepThroughTwelveBits) {
+    std::string base = root() / "file";
+    std::vector<unsigned> counters;
+    for (int i = 0; i < 3; ++i) {
+        char *name = nullptr;
+        FILE *f = OpenTemporaryConfigFile(base.c_str(), &name);
+        ASSERT_NE(f, nullptr);
+        fclose(f);
+        std::string n = name;
+        free(name);
+        ASSERT_EQ(n.size(), base.size() + 4);
+        ASSERT_EQ(n.compare(0, base.size() + 1, base + "."), 0);
+        counters.push_back(unsigned(std::stoul(n.substr(base.size() + 1), nullptr, 16)));
+        struct stat st;
+        ASSERT_EQ(stat(n.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0644u);
+    }
+    EXPECT_EQ(counters[1], (counters[0] + 1637) & 0xFFF);
+    EXPECT_EQ(counters[2], (counters[1] + 1637) & 0xFFF);
+    EXPECT_EQ(OpenTemporaryConfigFile((root() / "no/such/dir/f").c_str(), nullptr), nullptr);
+}
+
+// Children that start together: each waits for a byte on the pipe.
+struct Children {
+    int gate[2];
+    std::vector<pid_t> pids;
+    Children() { EXPECT_EQ(pipe(gate), 0); }
+    template <typename Fn> void spawn(Fn fn) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            char c;
+            close(gate[1]);
+            if (read(gate[0], &c, 1) != 1)
+                _exit(3);
+            _exit(fn());
+        }
+        pids.push_back(pid);
+    }
+    void go() {
+        close(gate[0]);
+        for (size_t i = 0; i < pids.size(); ++i)
+            EXPECT_EQ(write(gate[1], "x", 1), 1);
+        close(gate[1]);
+    }
+    void expect_success() {
+        for (pid_t pid : pids) {
+            int status = 0;
+            ASSERT_EQ(waitpid(pid, &status, 0), pid);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        }
+    }
+};
+
+TEST_F(StoreTest, ConcurrentUpdatesOfDifferentItemsAllSurvive) {
+    const char *items[] = {"VERBOSE", "BPTM_VERBOSE", "BPDM_VERBOSE", "BPRD_VERBOSE"};
+    for (int round = 1; round <= 3; ++round) {
+        Children children;
+        for (int i = 0; i < 4; ++i)
+            children.spawn([&, i] {
+                std::string text =
+                    std::string(items[i]) + " = " + std::to_string(round * 10 + i) + "\nkey_" +
+                    std::to_string(i) + "_" + std::to_string(round) + " = v\n" +
+                    (i == 0   ? "SLP.DISK_RESOURCE_MULTIPLIER = " + std::to_string(round + 1)
+                     : i == 1 ? "SLP.TAPE_RESOURCE_MULTIPLIER = " + std::to_string(round + 1)
+                              : std::string()) +
+                    "\n";
+                return update(text);
+            });
+        children.go();
+        children.expect_success();
+        for (int i = 0; i < 4; ++i) {
+            EXPECT_EQ(stored(items[i]).number(), uint32_t(round * 10 + i)) << items[i];
+            for (int r = 1; r <= round; ++r)
+                EXPECT_EQ(
+                    stored(("key_" + std::to_string(i) + "_" + std::to_string(r)).c_str()).text(),
+                    "v");
+        }
+        std::string file = zt::test::read_file(cluster_path());
+        EXPECT_NE(file.find("SLP.DISK_RESOURCE_MULTIPLIER = " + std::to_string(round + 1)),
+                  std::string::npos);
+        EXPECT_NE(file.find("SLP.TAPE_RESOURCE_MULTIPLIER = " + std::to_string(round + 1)),
+                  std::string::npos);
+    }
+}
+
+TEST_F(StoreTest, AReaderNeverSeesHalfAnUpdate) {
+    ASSERT_EQ(update("VERBOSE = 0\nCLIENT_NAME = h0\nk = 0\n"), 0);
+    constexpr int kRounds = 60;
+    Children writer;
+    writer.spawn([&] {
+        for (int n = 1; n <= kRounds; ++n) {
+            std::string s = std::to_string(n);
+            if (update("VERBOSE = " + s + "\nCLIENT_NAME = h" + s + "\nk = " + s + "\n") != 0)
+                return 1;
+        }
+        return 0;
+    });
+    writer.go();
+    int last = 0;
+    int reads = 0;
+    while (last < kRounds) {
+        Record r;
+        ASSERT_EQ(ReadHostConfigExA(bpconfLocalSource, r.get(), nullptr, nullptr, nullptr), 111);
+        char *k = nullptr;
+        ASSERT_EQ(bpconfGetKeyValPair(r.get(), "k", &k), 0);
+        const std::string seen = std::to_string(r->VERBOSE);
+        EXPECT_EQ(std::string(r->CLIENT_NAME), "h" + seen);
+        EXPECT_EQ(std::string(k), seen);
+        free(k);
+        EXPECT_GE(r->VERBOSE, last);
+        last = r->VERBOSE;
+        ++reads;
+    }
+    writer.expect_success();
+    EXPECT_GT(reads, 1);
+}
+
+} // namespace

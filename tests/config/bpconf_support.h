@@ -1,0 +1,63 @@
+// Helpers of the configuration text and store tests: captured log lines,
+// records that free themselves, and a record with every item set.
+#pragma once
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <ztbase/bpconf.h>
+#include <ztbase/debuglog.h>
+
+namespace bpconf_test {
+
+// Every log line of its lifetime, as "tag: text".
+class LogCapture {
+  public:
+    LogCapture();
+    ~LogCapture();
+    const std::vector<std::string> &lines() const { return lines_; }
+    bool has(const std::string &text) const;
+    std::string all() const;
+
+  private:
+    static int sink(int level, int verbosity, const char *text, const char *tag);
+    static LogCapture *current_;
+    c_shim_logging_fn fn_ = sink;
+    c_shim_logging_fn *saved_ = nullptr;
+    std::vector<std::string> lines_;
+};
+
+// A zeroed record on the heap, freed with FreeConfig.
+struct Record {
+    Record() : p(std::make_unique<ZtConfig>()) {}
+    ~Record() { FreeConfig(p.get()); }
+    ZtConfig *operator->() { return p.get(); }
+    ZtConfig *get() { return p.get(); }
+    std::unique_ptr<ZtConfig> p;
+};
+
+// A definition record (owns nothing).
+struct Definition {
+    Definition() : p(std::make_unique<ZtConfig>()) {}
+    ZtConfig *get() { return p.get(); }
+    std::unique_ptr<ZtConfig> p;
+};
+
+// makeConfigImageA as a string ("" and a failed expectation on error).
+std::string image_of(const ZtConfig *record, const ZtConfig *definition = nullptr);
+// Parses text over the defaults into record; returns the parse status.
+int parse_over_defaults(const std::string &text, ZtConfig *record, ZtConfig *definition = nullptr,
+                        int flags = 0);
+// The formatted value of an item ("" when it cannot be formatted).
+std::string formatted(const ZtConfig *record, const char *label);
+
+// A text image that sets every non-obsolete item to a value other than its
+// default (two values for multi-line items), plus two generic keys. Items for
+// which no candidate works are listed in *unset.
+std::string full_text(std::vector<std::string> *unset);
+
+} // namespace bpconf_test

@@ -1,0 +1,333 @@
+// The store as operators and other processes meet it: a writer holding its
+// transaction, users without write access, files copied and replaced, peers
+// killed mid-write, and the modes of the files.
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <pwd.h>
+#include <sqlite3.h>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "registry_fixture.h"
+
+namespace {
+
+using namespace ztbase::registry;
+using zt::test::Registry;
+using zt::test::spawn;
+using zt::test::wait_ok;
+
+constexpr const char kConfig[] = "SOFTWARE\\Halvane\\Zentor\\CurrentVersion\\Config";
+
+// A process that holds the store's write lock, as a writer in the middle of
+// its transaction does, until the holder goes out of scope.
+class LockHolder {
+  public:
+    explicit LockHolder(const std::string &file) {
+        EXPECT_EQ(pipe(ready_), 0);
+        EXPECT_EQ(pipe(release_), 0);
+        pid_ = spawn([&] {
+            close(ready_[0]);
+            close(release_[1]);
+            sqlite3 *db = nullptr;
+            if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK ||
+                sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+                return 1;
+            char c = 0;
+            if (write(ready_[1], "l", 1) != 1)
+                return 2;
+            (void)!read(release_[0], &c, 1); // until the parent lets go
+            sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+            sqlite3_close(db);
+            return 0;
+        });
+        close(ready_[1]);
+        close(release_[0]);
+        char c = 0;
+        locked_ = read(ready_[0], &c, 1) == 1;
+    }
+    ~LockHolder() {
+        close(release_[1]);
+        close(ready_[0]);
+        EXPECT_EQ(wait_ok(pid_), 0);
+    }
+    bool locked() const { return locked_; }
+
+  private:
+    int ready_[2], release_[2];
+    pid_t pid_ = -1;
+    bool locked_ = false;
+};
+
+TEST_F(Registry, NewProcessesReadWhileAWriterHoldsTheLock) {
+    Key key = make(kConfig);
+    ASSERT_EQ(key.set(Value::sz("SERVER", "master")), Status::Ok);
+    close_all();
+    LockHolder holder(db_file());
+    ASSERT_TRUE(holder.locked());
+    // A process starting now (no connection yet) reads at once; were it to
+    // take the write lock, it would wait out the busy timeout and fail.
+    pid_t reader = spawn([] {
+        Key mine;
+        Value v;
+        if (Key::open(Root::LocalMachine, kConfig, mine) != Status::Ok)
+            return 1;
+        return mine.query("server", v) == Status::Ok && v.text() == "master" ? 0 : 2;
+    });
+    EXPECT_EQ(wait_ok(reader), 0);
+}
+
+// A user's process reads the machine's store after every writer has closed
+// it: with the log files left in place, and without them (a store closed
+// before the files were kept, or copied without them).
+TEST_F(Registry, ReaderWithoutWriteAccessReadsAClosedStore) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run a reader as another user";
+    for (bool remove_logs : {false, true}) {
+        SCOPED_TRACE(remove_logs ? "log files removed" : "log files kept");
+        Key key = make(kConfig);
+        ASSERT_EQ(key.set(Value::sz("SERVER", "first")), Status::Ok);
+        close_all();
+        open_to_all();
+        if (remove_logs) {
+            ASSERT_EQ(unlink((db_file() + "-wal").c_str()), 0);
+            ASSERT_EQ(unlink((db_file() + "-shm").c_str()), 0);
+        }
+        int to_child[2], to_parent[2];
+        ASSERT_EQ(pipe(to_child), 0);
+        ASSERT_EQ(pipe(to_parent), 0);
+        pid_t reader = spawn([&] {
+            if (setgid(65534) != 0 || setuid(65534) != 0)
+                return 10;
+            Key mine;
+            Value v;
+            if (Key::open(Root::LocalMachine, kConfig, mine) != Status::Ok ||
+                mine.query("SERVER", v) != Status::Ok || v.text() != "first")
+                return 11;
+            if (mine.set(Value::sz("SERVER", "mine")) != Status::ReadOnly)
+                return 12;
+            char c = 0;
+            if (write(to_parent[1], "r", 1) != 1 || read(to_child[0], &c, 1) != 1)
+                return 13;
+            // root's later change is seen
+            return mine.query("SERVER", v) == Status::Ok && v.text() == "second" ? 0 : 14;
+        });
+        close(to_parent[1]);
+        close(to_child[0]);
+        char c = 0;
+        if (read(to_parent[0], &c, 1) == 1) {
+            EXPECT_EQ(key.set(Value::sz("SERVER", "second")), Status::Ok);
+            close_all();
+            EXPECT_EQ(write(to_child[1], "w", 1), 1);
+        }
+        close(to_child[1]);
+        close(to_parent[0]);
+        EXPECT_EQ(wait_ok(reader), 0);
+        ASSERT_EQ(Key::remove_tree(Root::LocalMachine, "SOFTWARE"), Status::Ok);
+    }
+}
+
+// What a process committed is in the store file once it has exited, so that
+// a copy of that file alone holds it.
+TEST_F(Registry, CommittedDataIsInTheStoreFileAfterExit) {
+    make(kConfig); // this process keeps the store open meanwhile
+    pid_t writer = fork();
+    if (writer == 0) {
+        Key mine;
+        if (Key::open(Root::LocalMachine, kConfig, mine) != Status::Ok ||
+            mine.set(Value::dword("VERBOSE", 5)) != Status::Ok)
+            _exit(1);
+        exit(0); // a normal exit: the exit routines close the store
+    }
+    ASSERT_EQ(wait_ok(writer), 0);
+    const std::string copy = root_.path() + "/copy";
+    std::filesystem::create_directories(copy);
+    std::filesystem::copy_file(db_file(), copy + "/registry.db");
+    setenv("ZT_REGISTRY", copy.c_str(), 1);
+    Key key;
+    Value v;
+    ASSERT_EQ(Key::open(Root::LocalMachine, kConfig, key), Status::Ok);
+    ASSERT_EQ(key.query("VERBOSE", v), Status::Ok);
+    EXPECT_EQ(v.number(), 5u);
+}
+
+// An operator moves another store file over the one a running process uses:
+// the process reads the new file and its writes land there.
+TEST_F(Registry, AReplacedStoreFileIsReopened) {
+    Key key = make(kConfig);
+    ASSERT_EQ(key.set(Value::sz("SERVER", "old")), Status::Ok);
+    const std::string mine = root_directory(Root::LocalMachine);
+    const std::string other = root_.path() + "/other";
+    setenv("ZT_REGISTRY", other.c_str(), 1);
+    Key there = make(kConfig);
+    ASSERT_EQ(there.set(Value::sz("SERVER", "new")), Status::Ok);
+    close_all();
+    setenv("ZT_REGISTRY", mine.c_str(), 1);
+    Value v;
+    ASSERT_EQ(key.query("SERVER", v), Status::Ok); // the old file, still open
+    ASSERT_EQ(rename((other + "/registry.db").c_str(), db_file().c_str()), 0);
+
+    Key reopened;
+    ASSERT_EQ(Key::open(Root::LocalMachine, kConfig, reopened), Status::Ok);
+    ASSERT_EQ(reopened.query("SERVER", v), Status::Ok);
+    EXPECT_EQ(v.text(), "new");
+    ASSERT_EQ(reopened.set(Value::sz("PORT", "13724")), Status::Ok);
+    pid_t reader = spawn([] {
+        Key k;
+        Value got;
+        return Key::open(Root::LocalMachine, kConfig, k) == Status::Ok &&
+                       k.query("PORT", got) == Status::Ok && got.text() == "13724"
+                   ? 0
+                   : 1;
+    });
+    EXPECT_EQ(wait_ok(reader), 0);
+}
+
+// Writers killed with SIGKILL in the middle of their writes leave locks and
+// logs to recover; the writers that live on never see a failure.
+TEST_F(Registry, WritersSurvivePeersKilledMidWrite) {
+    make("SOFTWARE\\Crash");
+    close_all();
+    auto writer = [](const std::string &prefix, int count) {
+        return [prefix, count] {
+            Key k;
+            if (Key::open(Root::LocalMachine, "SOFTWARE\\Crash", k) != Status::Ok)
+                return 1;
+            for (int i = 0; count < 0 || i < count; ++i)
+                if (k.set(Value::dword(prefix + std::to_string(i % 50),
+                                       static_cast<uint32_t>(i))) != Status::Ok)
+                    return 2;
+            return 0;
+        };
+    };
+    constexpr int kSurvivors = 3, kWrites = 400;
+    std::vector<pid_t> survivors, victims;
+    for (int s = 0; s < kSurvivors; ++s)
+        survivors.push_back(spawn(writer("s" + std::to_string(s) + "-", kWrites)));
+    for (int v = 0; v < 3; ++v)
+        victims.push_back(spawn(writer("v" + std::to_string(v) + "-", -1)));
+    // Kill and replace victims until every survivor is done.
+    std::vector<int> results;
+    unsigned seed = 7;
+    for (size_t done = 0; done < survivors.size();) {
+        usleep(1000 + rand_r(&seed) % 15000); // pacing only
+        pid_t &victim = victims[rand_r(&seed) % victims.size()];
+        kill(victim, SIGKILL);
+        wait_ok(victim);
+        victim = spawn(writer("v-", -1));
+        for (pid_t &s : survivors) {
+            int status = 0;
+            if (s > 0 && waitpid(s, &status, WNOHANG) == s) {
+                results.push_back(WIFEXITED(status) ? WEXITSTATUS(status) : 128);
+                s = -1;
+                ++done;
+            }
+        }
+    }
+    for (pid_t victim : victims) {
+        kill(victim, SIGKILL);
+        wait_ok(victim);
+    }
+    EXPECT_EQ(results, std::vector<int>(kSurvivors, 0));
+    Key key;
+    ASSERT_EQ(Key::open(Root::LocalMachine, "SOFTWARE\\Crash", key), Status::Ok);
+    for (int s = 0; s < kSurvivors; ++s) {
+        Value v;
+        ASSERT_EQ(key.query("s" + std::to_string(s) + "-" + std::to_string((kWrites - 1) % 50), v),
+                  Status::Ok);
+        EXPECT_EQ(v.number(), static_cast<uint32_t>(kWrites - 1));
+    }
+}
+
+// An export reads one snapshot while another process adds and deletes keys
+// in the tree it walks.
+TEST_F(Registry, ExportWhileAnotherProcessChangesTheTree) {
+    make("SOFTWARE\\Busy\\Stable");
+    int stop[2];
+    ASSERT_EQ(pipe(stop), 0);
+    pid_t changer = spawn([&] {
+        close(stop[1]);
+        fcntl(stop[0], F_SETFL, O_NONBLOCK);
+        char c;
+        for (int i = 0; read(stop[0], &c, 1) != 0; ++i) {
+            const std::string path = "SOFTWARE\\Busy\\k" + std::to_string(i % 7) + "\\sub";
+            Key k;
+            if (Key::create(Root::LocalMachine, path, k) != Status::Ok ||
+                k.set(Value::dword("n", static_cast<uint32_t>(i))) != Status::Ok ||
+                Key::remove_tree(Root::LocalMachine,
+                                 "SOFTWARE\\Busy\\k" + std::to_string((i + 3) % 7)) ==
+                    Status::Unavailable)
+                return 1;
+        }
+        return 0;
+    });
+    close(stop[0]);
+    for (int i = 0; i < 300; ++i) {
+        std::string text;
+        ASSERT_EQ(export_text(Root::LocalMachine, "SOFTWARE\\Busy", text), Status::Ok) << i;
+        ASSERT_NE(text.find("[SOFTWARE\\\\Busy\\\\Stable]"), std::string::npos);
+    }
+    close(stop[1]);
+    EXPECT_EQ(wait_ok(changer), 0);
+}
+
+mode_t mode_of(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+// A user's own store is private to that user whatever the umask; the
+// machine's store is readable by all.
+TEST_F(Registry, StoreFilesGetTheirModes) {
+    const mode_t old_umask = umask(077);
+    make(kConfig, Root::LocalMachine);
+    umask(022);
+    make(kConfig, Root::CurrentUser);
+    umask(old_umask);
+    const struct {
+        Root root;
+        mode_t dir, file;
+    } cases[] = {{Root::LocalMachine, 0755, 0644}, {Root::CurrentUser, 0700, 0600}};
+    for (const auto &c : cases) {
+        const std::string dir = root_directory(c.root);
+        SCOPED_TRACE(dir);
+        EXPECT_EQ(mode_of(dir), c.dir);
+        for (const char *name : {"/registry.db", "/registry.db-wal", "/registry.db-shm"})
+            EXPECT_EQ(mode_of(dir + name), c.file) << name;
+    }
+
+    // a store made before it was kept private becomes private when opened
+    close_all();
+    const std::string user = root_directory(Root::CurrentUser);
+    chmod(user.c_str(), 0755);
+    chmod((user + "/registry.db").c_str(), 0644);
+    Key key;
+    ASSERT_EQ(Key::open(Root::CurrentUser, kConfig, key), Status::Ok);
+    EXPECT_EQ(mode_of(user), 0700u);
+    EXPECT_EQ(mode_of(user + "/registry.db"), 0600u);
+}
+
+TEST_F(Registry, CurrentUserStoreWithoutHomeComesFromThePasswdEntry) {
+    unsetenv("HOME");
+    unsetenv("ZT_REGISTRY_USER");
+    // As another user where we can: root's home would hide a fixed "/root".
+    pid_t child = spawn([] {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            return 10;
+        struct passwd *pw = getpwuid(geteuid());
+        if (pw == nullptr)
+            return 11;
+        return root_directory(Root::CurrentUser) == std::string(pw->pw_dir) + "/.quill/registry"
+                   ? 0
+                   : 12;
+    });
+    EXPECT_EQ(wait_ok(child), 0);
+}
+
+} // namespace
