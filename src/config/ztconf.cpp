@@ -214,6 +214,15 @@ void remember(int64_t current, int64_t &stored, int64_t present) {
         stored = current == present ? current - 1 : current;
 }
 
+// True while the thread's snapshot for key is the built-in defaults that a
+// failed first read installed.
+bool on_defaults(int key) {
+    ztbase_tss_data *b = block();
+    Node *n = b != nullptr ? find(b, key) : nullptr;
+    return n != nullptr && b->thread_conf_reads == 0 && n->storeTime == 1 && n->fileTime == 1 &&
+           g_override.load() == nullptr;
+}
+
 int take_private(ZtConfig **out, int *key, int32_t kind, const char *function) {
     if (out == nullptr || key == nullptr)
         return st::kInvalidParameter;
@@ -439,9 +448,9 @@ ZTBASE_API int bpconf_no_ref(ZtConfig **out, int key) {
 
 ZTBASE_API ZtConfig *get_master_config_ptr(void) {
     ZtConfig *record = nullptr;
-    int status = ZT_read_master_config();
+    ZT_read_master_config();
     if (bpconf_no_ref(&record, kHost) != 0 || record == nullptr ||
-        (status != 0 && tss_conf_update_time(kHost) <= 1)) {
+        on_defaults(kHost)) {
         logmsgf(ZTLOG_CRITICAL, __func__, "%s.%d: Master configuration read failed, aborting",
                 base_name(__FILE__), __LINE__);
         abort();
@@ -451,9 +460,9 @@ ZTBASE_API ZtConfig *get_master_config_ptr(void) {
 
 ZTBASE_API ZtConfig *get_users_config_ptr(void) {
     ZtConfig *record = nullptr;
-    int status = read_users_config();
+    read_users_config();
     if (bpconf_no_ref(&record, kUsers) != 0 || record == nullptr ||
-        (status != 0 && tss_conf_update_time(kUsers) <= 1)) {
+        on_defaults(kUsers)) {
         logmsgf(ZTLOG_CRITICAL, __func__, "%s.%d: Users configuration read failed, aborting",
                 base_name(__FILE__), __LINE__);
         abort();
@@ -463,9 +472,9 @@ ZTBASE_API ZtConfig *get_users_config_ptr(void) {
 
 ZTBASE_API int check_master_config_ptr(void) {
     ZtConfig *record = nullptr;
-    int status = ZT_read_master_config();
+    ZT_read_master_config();
     if (bpconf_no_ref(&record, kHost) != 0 || record == nullptr ||
-        (status != 0 && tss_conf_update_time(kHost) <= 1)) {
+        on_defaults(kHost)) {
         logmsgf(ZTLOG_CRITICAL, __func__, "%s.%d: Master configuration read failed",
                 base_name(__FILE__), __LINE__);
         return 0;
