@@ -7,11 +7,13 @@
 // the cluster-aware file's status. Store times are whole seconds, so a time
 // equal to the present second is kept one second lower and looked at again at
 // once: a second change within that second is still seen.
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <sys/stat.h>
 
 #include <ztbase/bpconf.h>
@@ -172,13 +174,81 @@ void seed_counter() {
     }
 }
 
-int64_t registry_time() {
+// What a stat says about one of the registry store's files.
+struct FileStamp {
+    bool present = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    int64_t mtime_ns = 0;
+    int64_t ctime_ns = 0;
+    bool operator==(const FileStamp &) const = default;
+};
+
+FileStamp stamp_of(const std::string &path) {
+    FileStamp s;
+    struct stat sb;
+    if (stat(path.c_str(), &sb) == 0) {
+        s.present = true;
+        s.dev = sb.st_dev;
+        s.ino = sb.st_ino;
+        s.size = sb.st_size;
+        s.mtime_ns = int64_t(sb.st_mtim.tv_sec) * 1000000000 + sb.st_mtim.tv_nsec;
+        s.ctime_ns = int64_t(sb.st_ctim.tv_sec) * 1000000000 + sb.st_ctim.tv_nsec;
+    }
+    return s;
+}
+
+int64_t real_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// The Config key's last-write time costs a store query. A thread remembers it
+// with the status of the store's files (database and write-ahead log) taken
+// before the query; while the files stay exactly as they were, the answer
+// stands. It is only trusted when the files were last written more than a
+// second before the query, so that no later write can leave the same time on
+// them.
+struct RegistryProbe {
+    std::string directory;
     reg::Key key;
+    bool open = false;
+    FileStamp db, wal;
+    bool settled = false;
+    int64_t seconds = 0;
+};
+
+int64_t registry_time() {
+    thread_local RegistryProbe probe;
+    const std::string directory = reg::root_directory(reg::Root::LocalMachine);
+    if (directory != probe.directory) {
+        probe = RegistryProbe();
+        probe.directory = directory;
+    }
+    const FileStamp db = stamp_of(directory + "/registry.db");
+    const FileStamp wal = stamp_of(directory + "/registry.db-wal");
+    if (probe.settled && db.present && db == probe.db && wal == probe.wal)
+        return probe.seconds;
+
+    const int64_t before = real_ns();
     int64_t ns = 0;
-    if (reg::Key::open(reg::Root::LocalMachine, ZTCONFIG_REGISTRY_KEY, key) != reg::Status::Ok ||
-        key.last_write(ns) != reg::Status::Ok)
-        return 0;
-    return ns / 1000000000;
+    reg::Status s = reg::Status::NotFound;
+    if (probe.open)
+        s = probe.key.last_write(ns);
+    if (s != reg::Status::Ok) {
+        probe.open = reg::Key::open(reg::Root::LocalMachine, ZTCONFIG_REGISTRY_KEY, probe.key) ==
+                     reg::Status::Ok;
+        s = probe.open ? probe.key.last_write(ns) : reg::Status::NotFound;
+    }
+    probe.db = db;
+    probe.wal = wal;
+    probe.seconds = s == reg::Status::Ok ? ns / 1000000000 : 0;
+    const int64_t newest =
+        std::max(db.mtime_ns, std::max(db.ctime_ns, std::max(wal.mtime_ns, wal.ctime_ns)));
+    probe.settled = db.present && before - newest > 1000000000;
+    return probe.seconds;
 }
 
 int64_t cluster_file_time() {
@@ -449,8 +519,7 @@ ZTBASE_API int bpconf_no_ref(ZtConfig **out, int key) {
 ZTBASE_API ZtConfig *get_master_config_ptr(void) {
     ZtConfig *record = nullptr;
     ZT_read_master_config();
-    if (bpconf_no_ref(&record, kHost) != 0 || record == nullptr ||
-        on_defaults(kHost)) {
+    if (bpconf_no_ref(&record, kHost) != 0 || record == nullptr || on_defaults(kHost)) {
         logmsgf(ZTLOG_CRITICAL, __func__, "%s.%d: Master configuration read failed, aborting",
                 base_name(__FILE__), __LINE__);
         abort();
@@ -461,8 +530,7 @@ ZTBASE_API ZtConfig *get_master_config_ptr(void) {
 ZTBASE_API ZtConfig *get_users_config_ptr(void) {
     ZtConfig *record = nullptr;
     read_users_config();
-    if (bpconf_no_ref(&record, kUsers) != 0 || record == nullptr ||
-        on_defaults(kUsers)) {
+    if (bpconf_no_ref(&record, kUsers) != 0 || record == nullptr || on_defaults(kUsers)) {
         logmsgf(ZTLOG_CRITICAL, __func__, "%s.%d: Users configuration read failed, aborting",
                 base_name(__FILE__), __LINE__);
         abort();
@@ -473,8 +541,7 @@ ZTBASE_API ZtConfig *get_users_config_ptr(void) {
 ZTBASE_API int check_master_config_ptr(void) {
     ZtConfig *record = nullptr;
     ZT_read_master_config();
-    if (bpconf_no_ref(&record, kHost) != 0 || record == nullptr ||
-        on_defaults(kHost)) {
+    if (bpconf_no_ref(&record, kHost) != 0 || record == nullptr || on_defaults(kHost)) {
         logmsgf(ZTLOG_CRITICAL, __func__, "%s.%d: Master configuration read failed",
                 base_name(__FILE__), __LINE__);
         return 0;
