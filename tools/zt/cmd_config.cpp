@@ -55,6 +55,8 @@ void print(int index) {
 } // namespace
 
 int cmd_config(int argc, char **argv) {
+    if (argc >= 1 && strcmp(argv[0], "info") == 0)
+        return cmd_config_info(argc, argv);
     if (argc < 1 || strcmp(argv[0], "items") != 0)
         return usage("config items [LABEL...]");
     if (argc == 1) {
