@@ -1,6 +1,7 @@
 // The registry store: a DWORD set followed by a read, and last-write-time
 // reads (what configuration pollers do), each against the same work on a plain
-// file: write-to-temporary-and-rename, and fstat of the file.
+// file: write-to-temporary-and-rename, and fstat of the file; and several sets
+// in one transaction against the same sets one by one.
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -87,13 +88,42 @@ void BM_file_stat_mtime(benchmark::State &state) {
 }
 BENCHMARK(BM_file_stat_mtime);
 
+// Ten values set in one transaction (what a configuration update does), against
+// the same ten set one by one, each in a transaction of its own.
+void BM_registry_ten_sets_one_transaction(benchmark::State &state) {
+    Key key = bench_key();
+    uint32_t n = 0;
+    for (auto _ : state) {
+        ++n;
+        transact(Root::LocalMachine, [&] {
+            for (int i = 0; i < 10; ++i)
+                if (Status s = key.set(Value::dword("V" + std::to_string(i), n)); s != Status::Ok)
+                    return s;
+            return Status::Ok;
+        });
+    }
+}
+BENCHMARK(BM_registry_ten_sets_one_transaction);
+
+void BM_registry_ten_sets_one_by_one(benchmark::State &state) {
+    Key key = bench_key();
+    uint32_t n = 0;
+    for (auto _ : state) {
+        ++n;
+        for (int i = 0; i < 10; ++i)
+            key.set(Value::dword("V" + std::to_string(i), n));
+    }
+}
+BENCHMARK(BM_registry_ten_sets_one_by_one);
+
 } // namespace
 
 int main(int argc, char **argv) {
     int rc = zt::bench::run_and_print_ratios(
         argc, argv,
         {{"BM_registry_set_read_dword", "BM_file_rename_write_read"},
-         {"BM_registry_last_write", "BM_file_stat_mtime"}});
+         {"BM_registry_last_write", "BM_file_stat_mtime"},
+         {"BM_registry_ten_sets_one_transaction", "BM_registry_ten_sets_one_by_one"}});
     std::error_code ec;
     std::filesystem::remove_all(scratch(), ec);
     return rc;

@@ -38,7 +38,8 @@ ZTBASE_API void V_Openlog(const char *ident, int option, int facility);
 ZTBASE_API void NTsyslog(int priority, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
 /* As NTsyslog; a null string argument prints as "<NULL>". */
-ZTBASE_API void V_Syslog(int priority, const char *format, ...);
+ZTBASE_API void V_Syslog(int priority, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
 /* Deregisters the event source. */
 ZTBASE_API void V_Closelog(void);
 

@@ -48,7 +48,11 @@ typedef struct ZtLoggerInfo ZtLoggerInfo;
 /* ---- writing ---- */
 
 /* Writes one line at `level`; a level-2 line only when `verbosity` is not
- * above the process verbosity. Returns 0 or a status (12, 14, 27, 142, 158...). */
+ * above the process verbosity. Returns 0 (written, or filtered out on
+ * purpose) or a status: 12 open, 14 write, 158 lock, 11 unlock failed, 142 no
+ * directory, 27 after repeated zero-byte writes, an errno value from the
+ * fallback writer. A line dropped while the file is closed after a failure
+ * returns that failure's status until the file is reopened. */
 ZTBASE_API int logmsgv(int level, int verbosity, const char *text, const char *tag);
 ZTBASE_API int logmsg(int level, const char *text, const char *tag);
 ZTBASE_API int logmsgf(int level, const char *tag, const char *format, ...)
@@ -60,7 +64,9 @@ ZTBASE_API int logmsgvf(int level, int verbosity, const char *tag, const char *f
 ZTBASE_API int logparams(int argc, char **argv);
 /* "logparams: " and every argument followed by a blank, at level 2, unmasked. */
 ZTBASE_API int logparamswithdate(int argc, char **argv);
-/* A line to fd: through the log when fd is debugFD, else written straight. */
+/* A line to fd: through the log when fd is debugFD, else written straight.
+ * The raw writers return 0, or -1 with errno (EPIPE for a pipe or socket
+ * without a reader: they never raise SIGPIPE). */
 ZTBASE_API int debuglog(int fd, const char *text);
 ZTBASE_API int logwithtime(int fd, const char *text);
 ZTBASE_API int logwithtime_and_id(int fd, const char *id, const char *text);
@@ -70,7 +76,12 @@ ZTBASE_API int logwithoutdate(int fd, const char *text);
 
 /* Opens today's log of `program` in root/process_dir (root null: the path label
  * BP_LOGS), creating directories with `mode` (0 for 0755). Returns the
- * descriptor, or -1 with a status in *err (142 when the directory is missing). */
+ * descriptor, or -1 with an errno value in *err: ENOENT when the directory is
+ * missing, ENAMETOOLONG for a directory path that is too long, ENOMEM, or the
+ * error of the failed open (ELOOP for a symbolic link in place of the file,
+ * EPERM for a file owned by another user than root). A critical process whose
+ * directory is missing keeps its log: -1 with ENOENT, and its lines return 142
+ * until robust logging makes the directory. */
 ZTBASE_API int open_debug_log(const char *root, const char *process_dir, const char *program,
                               int mode, int *err);
 /* open_debug_log under BP_LOGS with `name` as process directory and program. */

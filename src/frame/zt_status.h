@@ -41,6 +41,7 @@ inline constexpr int kLockFailed = 158;      /* failed to obtain a lock */
 inline constexpr int kInvalidValue = 223;    /* an invalid value was specified */
 inline constexpr int kTextCut = 225;         /* the text was cut short to fit the buffer */
 inline constexpr int kNoEntity = 227;        /* no entity was found */
+inline constexpr int kBufferTooSmall = 235;  /* inadequate buffer space */
 
 /* Every name above, for the test that keeps them honest. */
 inline constexpr int kAllNamed[] = {
@@ -78,6 +79,7 @@ inline constexpr int kAllNamed[] = {
     kNotYetSupported,
     kInvalidValue,
     kTextCut,
+    kBufferTooSmall,
 };
 
 } // namespace zt::status

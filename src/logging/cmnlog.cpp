@@ -32,11 +32,11 @@ extern "C" ZTBASE_API int cmnlogOPEN(const char *root, const char *name, int mod
     return fd >= 0 ? 0 : (err != 0 ? err : EIO);
 }
 
+// Closes the log even when a failed write already forgot debugFD: the log
+// object would otherwise reopen its file at the next check and write on.
 extern "C" ZTBASE_API int cmnlogCLOSE(void) {
-    if (log_open()) {
-        close_debug_log();
-        ztbase::debuglog::debug_fd().store(-1);
-    }
+    close_debug_log();
+    ztbase::debuglog::debug_fd().store(-1);
     return 0;
 }
 
@@ -47,12 +47,12 @@ extern "C" ZTBASE_API int cmnlogMSG(int level, const char *text, const char *tag
 }
 
 extern "C" ZTBASE_API int cmnlogPARAMS(cstra args) {
-    if (!log_open() || !passes(4))
+    if (!log_open() || !passes(ZTLOG_INFO))
         return -1;
     char *joined = cstraTOcstr(args, " ");
     if (joined == nullptr)
         return -1;
-    int rc = logmsg(4, joined, "cmnlogPARAMS");
+    int rc = logmsg(ZTLOG_INFO, joined, "cmnlogPARAMS");
     free(joined);
     return rc;
 }

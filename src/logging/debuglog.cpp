@@ -14,9 +14,11 @@
 #include <unistd.h>
 
 #include "frame/module_hooks.h"
+#include "frame/zt_status.h"
 #include "logging/debuglog_internal.h"
 #include "logging/debuglog_line.h"
 #include "logging/log_clock.h"
+#include "platform/posix_io.h"
 #include "ztbase/logfiles.h"
 #include "ztbase/paths.h"
 #include "ztbase/status.h"
@@ -30,7 +32,9 @@ ZTBASE_API log_write_hook_fn test_hook_write = nullptr;
 
 namespace ztbase::debuglog {
 
-std::mutex g_mutex;
+namespace status = zt::status;
+
+LogMutex g_mutex;
 ZtLog *g_log = nullptr;
 std::atomic<int> g_effective_verbose{0};
 std::atomic<bool> g_enabled{true};
@@ -44,8 +48,19 @@ constexpr const char kDisabledNotice[] =
 int g_fallback_verbose = 0; // verbosity without a log object (guarded by g_mutex)
 std::atomic<log_callback_fn> g_callback{nullptr};
 std::atomic<void *> g_callback_context{nullptr};
-std::mutex g_fallback_mutex;
-int g_zero_writes = 0; // zero-byte writes retried in the process's life
+// The fallback writer's lock guards no state that a fork could tear (the
+// child makes it afresh), so a fork never waits for a line to a slow pipe.
+pthread_mutex_t g_fallback_mutex = PTHREAD_MUTEX_INITIALIZER;
+int g_zero_writes = 0;  // zero-byte writes retried in the process's life
+int g_fragment_fd = -1; // a descriptor left ending in half a line
+constexpr int kMaxZeroWrites = 5;
+
+struct FallbackLock {
+    FallbackLock() { pthread_mutex_lock(&g_fallback_mutex); }
+    ~FallbackLock() { pthread_mutex_unlock(&g_fallback_mutex); }
+    FallbackLock(const FallbackLock &) = delete;
+    FallbackLock &operator=(const FallbackLock &) = delete;
+};
 
 // A thread inside the log does not log again (a failure reported from below
 // the log would otherwise wait for the log's own mutex).
@@ -71,39 +86,48 @@ c_shim_logging_fn shim() {
     return c_shim_mod_logging != nullptr ? *c_shim_mod_logging : nullptr;
 }
 
-// The fallback writer: the whole line to debugFD, under its own lock.
-int fallback_write(int fd, const char *line, size_t n) {
-    std::lock_guard<std::mutex> lock(g_fallback_mutex);
-    while (n > 0) {
-        ssize_t w = test_hook_write != nullptr ? test_hook_write(fd, line, n) : write(fd, line, n);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        if (w == 0) {
-            if (g_zero_writes >= 5)
-                return 27;
-            ++g_zero_writes;
-            sleep(1);
-            continue;
-        }
-        line += w;
-        n -= static_cast<size_t>(w);
+struct tm local_now(timespec *ts) {
+    logclock::now(ts);
+    std::lock_guard<LogMutex> lock(g_mutex);
+    return local_time_locked(ts->tv_sec);
+}
+
+// The fallback writer: the whole line to debugFD, under its own lock. A line
+// cut short is ended before the next one, so lines never glue together.
+int fallback_write(int fd, char *buffer, size_t n) {
+    FallbackLock lock;
+    const char *line = buffer + 1; // buffer[0] is free for a line end
+    if (g_fragment_fd == fd) {
+        buffer[0] = '\n';
+        line = buffer;
+        ++n;
     }
-    return 0;
+    for (;;) {
+        size_t done = 0;
+        const int rc = pio::write_all(fd, line, n, &done, pio::Pipe::Guard, test_hook_write);
+        if (done > 0)
+            g_fragment_fd = rc == 0 || line[done - 1] == '\n' ? -1 : fd;
+        if (rc == 0)
+            return 0;
+        if (rc != pio::kNoProgress)
+            return rc;
+        if (g_zero_writes >= kMaxZeroWrites)
+            return status::kChildFailed; // the status this writer has always given up with
+        ++g_zero_writes;
+        sleep(1);
+        line += done;
+        n -= done;
+    }
 }
 
 int fallback_line(int fd, int level, const char *tag, const char *body, size_t body_len) {
-    thread_local char line[kLineSize];
+    thread_local char buffer[kLineSize + 1];
     timespec now;
-    logclock::now(&now);
-    struct tm tm;
-    localtime_r(&now.tv_sec, &tm);
+    struct tm tm = local_now(&now);
     const LineTime lt{tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(now.tv_nsec / 1000000)};
     const long n =
-        format_line(line, sizeof line, lt, getpid(), thread_id(), level, tag, body, body_len);
-    return fallback_write(fd, line, static_cast<size_t>(n));
+        format_line(buffer + 1, kLineSize, lt, getpid(), thread_id(), level, tag, body, body_len);
+    return fallback_write(fd, buffer, static_cast<size_t>(n));
 }
 
 void free_state(ZtLoggerInfo *st) {
@@ -157,31 +181,48 @@ void free_log_locked(ZtLog *log) {
 void debuglog_module_event_impl(LoadReason reason) {
     if (reason != LoadReason::ProcessDetach)
         return;
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<LogMutex> lock(g_mutex);
     if (g_log != nullptr && g_log->state != nullptr)
         close_file_locked(*g_log->state);
     debug_fd().store(-1);
+}
+
+void install_fork_handlers() {
+    static std::once_flag once;
+    // Taken in the order the writers take them: the log, then the configuration.
+    std::call_once(once, [] {
+        pthread_atfork(
+            [] {
+                g_mutex.before_fork();
+                logcfg::before_fork();
+            },
+            [] {
+                logcfg::after_fork();
+                g_mutex.after_fork_parent();
+            },
+            [] {
+                logcfg::after_fork();
+                g_mutex.after_fork_child();
+                pthread_mutex_init(&g_fallback_mutex, nullptr);
+                note_fork_in_child();
+            });
+    });
 }
 
 } // namespace ztbase::debuglog
 
 namespace ztbase {
 void debuglog_module_event(LoadReason reason) {
-    static std::once_flag atfork;
     if (reason == LoadReason::ProcessAttach)
-        std::call_once(atfork, [] {
-            pthread_atfork([] { debuglog::g_mutex.lock(); }, [] { debuglog::g_mutex.unlock(); },
-                           [] {
-                               debuglog::g_mutex.unlock();
-                               debuglog::note_fork_in_child();
-                           });
-        });
+        debuglog::install_fork_handlers();
     debuglog::debuglog_module_event_impl(reason);
 }
 } // namespace ztbase
 
 using namespace ztbase::debuglog;
 namespace logcfg = ztbase::logcfg;
+namespace pio = ztbase::pio;
+namespace status = zt::status;
 
 // Writing -----------------------------------------------------------------------
 
@@ -195,7 +236,8 @@ extern "C" ZTBASE_API int logmsgv(int level, int verbosity, const char *text, co
             return 0;
         text = kDisabledNotice; // the one line that says why nothing follows
         force = true;
-    } else if (level == 2 && verbosity > g_effective_verbose.load(std::memory_order_relaxed)) {
+    } else if (level == ZTLOG_DEBUG &&
+               verbosity > g_effective_verbose.load(std::memory_order_relaxed)) {
         return 0;
     }
     thread_local char body[kBodySize];
@@ -206,29 +248,33 @@ extern "C" ZTBASE_API int logmsgv(int level, int verbosity, const char *text, co
            verbosity != 0 ? verbosity : 1, body, tag);
         return 0;
     }
-    std::unique_lock<std::mutex> lock(g_mutex);
-    if (g_log != nullptr) {
-        int oserr = 0;
-        const int fd_before = g_log->state->fd;
-        int rc = write_locked(lock, level, tag, body, body_len, force, &oserr);
-        if (rc != 0 && oserr == EBADF && g_log != nullptr) {
-            // The handle went away under us: drop the log object, and write to
-            // debugFD when it names another file.
-            free_log_locked(g_log);
-            g_log = nullptr;
-            update_effective_locked();
-            const int fd = debug_fd().load();
-            lock.unlock();
-            if (fd >= 0 && fd != fd_before)
-                return fallback_line(fd, level, tag, body, body_len);
+    try {
+        LogLock lock(g_mutex);
+        if (g_log != nullptr) {
+            int oserr = 0;
+            const int fd_before = g_log->state->fd;
+            int rc = write_locked(lock, level, tag, body, body_len, force, &oserr);
+            if (rc != 0 && oserr == EBADF && g_log != nullptr) {
+                // The handle went away under us: drop the log object, and write to
+                // debugFD when it names another file.
+                free_log_locked(g_log);
+                g_log = nullptr;
+                update_effective_locked();
+                const int fd = debug_fd().load();
+                lock.unlock();
+                if (fd >= 0 && fd != fd_before)
+                    return fallback_line(fd, level, tag, body, body_len);
+            }
+            return rc;
         }
-        return rc;
+        const int fd = debug_fd().load();
+        lock.unlock();
+        if (fd < 0)
+            return 0;
+        return fallback_line(fd, level, tag, body, body_len);
+    } catch (const std::bad_alloc &) {
+        return status::kNoMemory;
     }
-    const int fd = debug_fd().load();
-    lock.unlock();
-    if (fd < 0)
-        return 0;
-    return fallback_line(fd, level, tag, body, body_len);
 }
 
 extern "C" ZTBASE_API int logmsg(int level, const char *text, const char *tag) {
@@ -241,7 +287,7 @@ namespace {
 
 int vlog(int level, int verbosity, const char *tag, const char *format, va_list ap) {
     // Cheap filtering before any formatting work.
-    if (g_enabled.load(std::memory_order_relaxed) && level == 2 &&
+    if (g_enabled.load(std::memory_order_relaxed) && level == ZTLOG_DEBUG &&
         verbosity > g_effective_verbose.load(std::memory_order_relaxed) && shim() == nullptr)
         return 0;
     thread_local char text[kLineSize];
@@ -270,7 +316,7 @@ extern "C" ZTBASE_API int logmsgvf(int level, int verbosity, const char *tag, co
     return rc;
 }
 
-extern "C" ZTBASE_API int logparams(int argc, char **argv) {
+extern "C" ZTBASE_API int logparams(int argc, char **argv) try {
     std::string text;
     bool mask_next = false;
     for (int i = 0; i < argc && argv != nullptr; ++i) {
@@ -284,39 +330,32 @@ extern "C" ZTBASE_API int logparams(int argc, char **argv) {
         mask_next = strstr(arg, "pwd") != nullptr || strstr(arg, "password") != nullptr;
     }
     if (c_shim_logging_fn fn = shim())
-        return fn(2, 0, text.c_str(), "logparams");
-    return logmsgv(2, 0, text.c_str(), "logparams");
+        return fn(ZTLOG_DEBUG, 0, text.c_str(), "logparams");
+    return logmsgv(ZTLOG_DEBUG, 0, text.c_str(), "logparams");
+} catch (const std::bad_alloc &) {
+    return status::kNoMemory;
 }
 
-extern "C" ZTBASE_API int logparamswithdate(int argc, char **argv) {
+extern "C" ZTBASE_API int logparamswithdate(int argc, char **argv) try {
     std::string text = "logparams: ";
     for (int i = 0; i < argc && argv != nullptr; ++i) {
         text += argv[i] != nullptr ? argv[i] : "";
         text += ' ';
     }
-    return logmsgv(2, 0, text.c_str(), "");
+    return logmsgv(ZTLOG_DEBUG, 0, text.c_str(), "");
+} catch (const std::bad_alloc &) {
+    return status::kNoMemory;
 }
 
 namespace {
 
+// A reader-less pipe or socket gives -1 (errno EPIPE), never SIGPIPE.
 int raw_write(int fd, const char *text, size_t n) {
-    while (n > 0) {
-        ssize_t w = write(fd, text, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return -1;
-        text += w;
-        n -= static_cast<size_t>(w);
-    }
-    return 0;
-}
-
-struct tm local_now(timespec *ts) {
-    ztbase::logclock::now(ts);
-    struct tm tm;
-    localtime_r(&ts->tv_sec, &tm);
-    return tm;
+    const int rc = pio::write_all(fd, text, n);
+    if (rc == 0)
+        return 0;
+    errno = rc == pio::kNoProgress ? ENOSPC : rc;
+    return -1;
 }
 
 } // namespace
@@ -326,8 +365,8 @@ extern "C" ZTBASE_API int debuglog(int fd, const char *text) {
         return -1;
     if (fd == debug_fd().load()) {
         if (c_shim_logging_fn fn = shim())
-            return fn(2, 0, text, "debuglog");
-        return logmsgv(2, 0, text, "debuglog");
+            return fn(ZTLOG_DEBUG, 0, text, "debuglog");
+        return logmsgv(ZTLOG_DEBUG, 0, text, "debuglog");
     }
     timespec ts;
     struct tm tm = local_now(&ts);
@@ -365,7 +404,7 @@ extern "C" ZTBASE_API int logwithoutdate(int fd, const char *text) {
 // Opening and closing -------------------------------------------------------------
 
 extern "C" ZTBASE_API int open_debug_log(const char *root, const char *process_dir,
-                                         const char *program, int mode, int *err) {
+                                         const char *program, int mode, int *err) try {
     if (err != nullptr)
         *err = 0;
     // Everything that may itself log (the path table, the configuration) is
@@ -384,7 +423,7 @@ extern "C" ZTBASE_API int open_debug_log(const char *root, const char *process_d
         values = logcfg::Values{};
 
     std::optional<InLog> quiet(std::in_place); // nothing logged from below may wait for the mutex
-    std::unique_lock<std::mutex> lock(g_mutex);
+    LogLock lock(g_mutex);
     free_log_locked(g_log);
     g_log = nullptr;
     ZtLog *log =
@@ -399,12 +438,12 @@ extern "C" ZTBASE_API int open_debug_log(const char *root, const char *process_d
         std::error_code ec;
         std::filesystem::create_directories(dir, ec);
     }
-    timespec now;
-    ztbase::logclock::now(&now);
-    log->state->last_check = now.tv_sec;
+    log->state->last_check = ztbase::logclock::monotonic_seconds();
     int oserr = 0;
     const int rc = open_today_locked(*log, &oserr);
-    if (rc != 0 && !(rc == 142 && log->critical)) {
+    if (rc != 0)
+        log->state->last_error = rc; // what the lines written without a file report
+    if (rc != 0 && !(rc == status::kNoSuchFile && log->critical)) {
         free_log_locked(log);
         update_effective_locked();
         debug_fd().store(-1);
@@ -432,15 +471,19 @@ extern "C" ZTBASE_API int open_debug_log(const char *root, const char *process_d
     if (repair_size || repair_num) {
         write_repairs(repair_size, repair_num);
         if (repair_size)
-            logmsgf(8, "log_bpconf_update_warn",
+            logmsgf(ZTLOG_WARNING, "log_bpconf_update_warn",
                     "MAX_LOGFILE_SIZE was set to invalid value. Updated to default[%d] in bp.conf",
-                    50);
+                    static_cast<int>(logcfg::kDefaultMaxLogFileMb));
         if (repair_num)
-            logmsgf(8, "log_bpconf_update_warn",
+            logmsgf(ZTLOG_WARNING, "log_bpconf_update_warn",
                     "MAX_NUM_LOGFILES was set to invalid value. Updated to default[%d] in bp.conf",
-                    0);
+                    static_cast<int>(logcfg::kDefaultMaxNumLogFiles));
     }
     return fd;
+} catch (const std::bad_alloc &) {
+    if (err != nullptr)
+        *err = ENOMEM;
+    return -1;
 }
 
 extern "C" ZTBASE_API int open_debug_file(const char *name, int mode, int *err) {
@@ -454,30 +497,31 @@ namespace {
 void convert_robust_settings(long size_kb, long num_files) {
     long mb;
     if (size_kb >= -512 && size_kb <= 511) {
-        mb = 50;
-        logmsgf(8, "rl_open_debug_log",
+        mb = logcfg::kDefaultMaxLogFileMb;
+        logmsgf(ZTLOG_WARNING, "rl_open_debug_log",
                 "UPGRADE ROBUST LOGGING configuration found MaxLogFileSizeKB [%ld] set much less "
                 "than 1 MB, hence "
                 "will convert it to default value %d MB.",
-                size_kb, 50);
+                size_kb, static_cast<int>(logcfg::kDefaultMaxLogFileMb));
     } else {
         mb = (size_kb + 512) / 1024;
     }
     if (num_files == 0)
-        logmsgf(8, "rl_open_debug_log",
+        logmsgf(ZTLOG_WARNING, "rl_open_debug_log",
                 "UPGRADE ROBUST LOGGING configuration found NumberOfLogFiles zero, hence will "
                 "convert to default "
                 "value %d.",
-                0);
+                static_cast<int>(logcfg::kDefaultMaxNumLogFiles));
     char lines[160];
     snprintf(lines, sizeof lines,
              "MAX_LOGFILE_SIZE=%lu\nMAX_NUM_LOGFILES=%lu\nENABLE_ROBUST_LOGGING=0\n",
              static_cast<unsigned long>(mb), static_cast<unsigned long>(num_files));
     if (!logcfg::source()->update(lines)) {
-        logmsgf(16, "rl_open_debug_log", "UpdateHostConfig() failed: %s (%d)\n", getECmsg(14), 14);
+        logmsgf(ZTLOG_ERROR, "rl_open_debug_log", "UpdateHostConfig() failed: %s (%d)\n",
+                getECmsg(status::kFileWriteFailed), status::kFileWriteFailed);
         return;
     }
-    logmsgf(4, "rl_open_debug_log",
+    logmsgf(ZTLOG_INFO, "rl_open_debug_log",
             "UPGRADE ROBUST LOGGING configuration to use: MAX_LOGFILE_SIZE = %lu and "
             "MAX_NUM_LOGFILES = %lu",
             static_cast<unsigned long>(mb), static_cast<unsigned long>(num_files));
@@ -519,7 +563,7 @@ extern "C" ZTBASE_API FILE *open_logging_file(const char *root) {
 }
 
 extern "C" ZTBASE_API void close_debug_log(void) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<LogMutex> lock(g_mutex);
     free_log_locked(g_log);
     g_log = nullptr;
     update_effective_locked();
@@ -531,8 +575,8 @@ extern "C" ZTBASE_API void close_logging_file(FILE *f) {
     close_debug_log();
 }
 
-extern "C" ZTBASE_API int suppress_log_file_mgmt(void) {
-    std::unique_lock<std::mutex> lock(g_mutex);
+extern "C" ZTBASE_API int suppress_log_file_mgmt(void) try {
+    LogLock lock(g_mutex);
     if (g_log == nullptr)
         return -1;
     g_log->file_mgmt = false; // from now on opened without close-on-exec
@@ -542,11 +586,13 @@ extern "C" ZTBASE_API int suppress_log_file_mgmt(void) {
     if (path.empty() || open_current_locked(*g_log, path, &e) != 0) {
         close_file_locked(st);
         lock.unlock();
-        logmsgf(16, "suppress_log_file_mgmt", "Unable to open file %s: %s (%d)", path.c_str(),
-                strerror(e), e);
+        logmsgf(ZTLOG_ERROR, "suppress_log_file_mgmt", "Unable to open file %s: %s (%d)",
+                path.c_str(), strerror(e), e);
         return -1;
     }
     return st.fd;
+} catch (const std::bad_alloc &) {
+    return -1;
 }
 
 // Settings -------------------------------------------------------------------------
@@ -563,7 +609,7 @@ extern "C" ZTBASE_API int log_set_verbosity_filter(int v) {
 }
 
 extern "C" ZTBASE_API void log_set_process_bpconf_verbose(int v) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<LogMutex> lock(g_mutex);
     if (v < 0)
         v = 0;
     if (g_log != nullptr)
@@ -574,19 +620,15 @@ extern "C" ZTBASE_API void log_set_process_bpconf_verbose(int v) {
 }
 
 extern "C" ZTBASE_API int log_get_process_bpconf_verbose(void) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<LogMutex> lock(g_mutex);
     return g_log != nullptr ? g_log->programmatic_verbose : g_fallback_verbose;
 }
 
 extern "C" ZTBASE_API int log_get_verbose(int process_value, int global_value) {
-    if (process_value == -1 || process_value == -3)
-        return 0;
-    if (process_value == 0)
-        return global_value == -1 ? 0 : global_value;
-    return process_value;
+    return logcfg::verbosity_of(process_value, global_value, true);
 }
 
-extern "C" ZTBASE_API int get_configured_verbose(const char *process, const char *alternative) {
+extern "C" ZTBASE_API int get_configured_verbose(const char *process, const char *alternative) try {
     logcfg::Values values;
     if (!logcfg::source()->read(values))
         return -1;
@@ -613,11 +655,9 @@ extern "C" ZTBASE_API int get_configured_verbose(const char *process, const char
     int value = 0;
     if (!lookup(process, value) && !lookup(alternative, value))
         value = 0;
-    if (value == -1 || value == -3)
-        return 0;
-    if (value == 0)
-        return values.verbose == -1 ? 0 : values.verbose;
-    return value;
+    return logcfg::verbosity_of(value, values.verbose, true);
+} catch (const std::bad_alloc &) {
+    return -1;
 }
 
 namespace {
@@ -634,9 +674,9 @@ void set_callback(log_callback_fn fn, void *context, log_callback *old) {
 } // namespace
 
 extern "C" ZTBASE_API void log_set_callback(log_callback_fn fn, void *context, log_callback *old) {
-    logmsg(2, "switching to a new logging callback", "log_set_callback");
+    logmsg(ZTLOG_DEBUG, "switching to a new logging callback", "log_set_callback");
     set_callback(fn, context, old);
-    logmsg(2, "switched to a new logging callback", "log_set_callback");
+    logmsg(ZTLOG_DEBUG, "switched to a new logging callback", "log_set_callback");
 }
 
 extern "C" ZTBASE_API void log_set_callback_no_logging(log_callback_fn fn, void *context,
@@ -649,24 +689,25 @@ extern "C" ZTBASE_API log_callback log_get_callback(void) {
 }
 
 extern "C" ZTBASE_API int ZtLog_GetFD(void) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<LogMutex> lock(g_mutex);
     return g_log != nullptr ? g_log->state->fd : -1;
 }
 
 extern "C" ZTBASE_API int log_set_debug_fd(int fd) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<LogMutex> lock(g_mutex);
     if (g_log == nullptr || fd < 0)
         return -1;
     ZtLoggerInfo &st = *g_log->state;
     if (st.fd != fd)
         close_file_locked(st);
     st.fd = fd;
+    st.pipe = pio::pipe_like(fd);
     debug_fd().store(fd);
     return 0;
 }
 
 #define ZT_STATE_SETTER(body)                                                                      \
-    std::lock_guard<std::mutex> lock(g_mutex);                                                     \
+    std::lock_guard<LogMutex> lock(g_mutex);                                                       \
     if (g_log != nullptr) {                                                                        \
         ZtLoggerInfo &st = *g_log->state;                                                          \
         body;                                                                                      \
@@ -679,7 +720,7 @@ extern "C" ZTBASE_API void log_set_max_file_size(int64_t bytes) {
     ZT_STATE_SETTER(st.max_size = bytes)
 }
 extern "C" ZTBASE_API void log_set_lastConfigReadTime(time_t t) {
-    ZT_STATE_SETTER(st.last_check = t)
+    ZT_STATE_SETTER(set_last_check_locked(st, t))
 }
 extern "C" ZTBASE_API void log_set_pid(int pid) {
     ZT_STATE_SETTER(st.pid = pid)
@@ -689,12 +730,12 @@ extern "C" ZTBASE_API void log_clear_pid(void) {
 }
 
 extern "C" ZTBASE_API int log_get_locking(void) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<LogMutex> lock(g_mutex);
     return g_log != nullptr ? g_log->state->locking : 0;
 }
 
 extern "C" ZTBASE_API int64_t log_get_max_file_size(void) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<LogMutex> lock(g_mutex);
     return g_log != nullptr ? g_log->state->max_size : 0;
 }
 
@@ -705,21 +746,27 @@ extern "C" ZTBASE_API int ZtLog_OpenFile(ZtLog *log, const char *path, int mode,
     if (path == nullptr) {
         if (err != nullptr)
             *err = EINVAL;
-        return 20;
+        return status::kInvalidParameter;
     }
-    std::lock_guard<std::mutex> lock(g_mutex);
-    if (log == nullptr)
-        log = g_log;
-    if (log == nullptr) {
+    try {
+        std::lock_guard<LogMutex> lock(g_mutex);
+        if (log == nullptr)
+            log = g_log;
+        if (log == nullptr) {
+            if (err != nullptr)
+                *err = EBADF;
+            return status::kFileOpenFailed;
+        }
+        return open_current_locked(*log, path, err, mode, flags);
+    } catch (const std::bad_alloc &) {
         if (err != nullptr)
-            *err = EBADF;
-        return 12;
+            *err = ENOMEM;
+        return status::kNoMemory;
     }
-    return open_current_locked(*log, path, err, mode, flags);
 }
 
 extern "C" ZTBASE_API int ZtLog_CloseLoggerInfo(ZtLoggerInfo *state) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<LogMutex> lock(g_mutex);
     if (state == nullptr && g_log != nullptr)
         state = g_log->state;
     if (state != nullptr)
@@ -728,14 +775,14 @@ extern "C" ZTBASE_API int ZtLog_CloseLoggerInfo(ZtLoggerInfo *state) {
 }
 
 extern "C" ZTBASE_API int ZtLog_GetHandle(ZtLog *log) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<LogMutex> lock(g_mutex);
     if (log == nullptr)
         log = g_log;
     return log != nullptr ? log->state->fd : -1;
 }
 
 extern "C" ZTBASE_API int ZtLog_SetHandle(ZtLog *log, int handle) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<LogMutex> lock(g_mutex);
     if (log == nullptr)
         log = g_log;
     if (log == nullptr)
@@ -744,5 +791,6 @@ extern "C" ZTBASE_API int ZtLog_SetHandle(ZtLog *log, int handle) {
     if (st.fd != handle)
         close_file_locked(st);
     st.fd = handle;
+    st.pipe = handle >= 0 && pio::pipe_like(handle);
     return 0;
 }

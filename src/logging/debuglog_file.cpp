@@ -1,6 +1,7 @@
 // The debug log's files: today's file and its sequence number, the day change,
 // rotation by size, deletion of the oldest files, the 60-second configuration
 // check, and the locked write of each line.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,16 +13,21 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "frame/zt_status.h"
 #include "logging/debuglog_internal.h"
 #include "logging/debuglog_line.h"
 #include "logging/log_clock.h"
+#include "platform/posix_io.h"
 #include "ztbase/logfiles.h"
 #include "ztbase/strings.h"
 
 namespace ztbase::debuglog {
 namespace {
 
+namespace status = zt::status;
+
 constexpr int kRotationCandidates = 20;
+constexpr int kRotationRounds = 8; // each round past the first starts at the directory's highest
 constexpr int64_t kCheckInterval = 60;
 
 // Local time of the last second asked for: lines of one second share it.
@@ -29,14 +35,6 @@ struct TimeCache {
     time_t sec = -1;
     struct tm tm {};
 } g_time;
-
-const struct tm &local_time_locked(time_t sec) {
-    if (sec != g_time.sec) {
-        localtime_r(&sec, &g_time.tm);
-        g_time.sec = sec;
-    }
-    return g_time.tm;
-}
 
 std::atomic<unsigned> g_fork_generation{0};
 
@@ -57,98 +55,156 @@ std::string file_name(const ZtLoggerInfo &st, const std::string &user, const cha
     return st.dir + "/" + user + name;
 }
 
-int open_flags(const ZtLog &log) {
-    return O_WRONLY | O_CREAT | O_APPEND | (log.file_mgmt ? O_CLOEXEC : 0);
+// Log directories are shared by every user's processes: a planted symbolic
+// link is not followed, and a file of another user (root aside) is not
+// appended to, so that no process can be made to write into any file.
+pio::Fd open_log_file(const ZtLog &log, const std::string &path, int flags, int mode, int *err,
+                      struct stat *sb) {
+    const int all = O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | flags;
+    pio::Fd fd = log.file_mgmt
+                     ? pio::open_fd(path.c_str(), all, static_cast<mode_t>(mode))
+                     : pio::open_inheritable(path.c_str(), all, static_cast<mode_t>(mode));
+    if (!fd) {
+        if (err != nullptr)
+            *err = errno;
+        return fd;
+    }
+    if (fstat(fd.get(), sb) != 0) {
+        if (err != nullptr)
+            *err = errno;
+        return pio::Fd();
+    }
+    if (sb->st_uid != geteuid() && sb->st_uid != 0) {
+        if (err != nullptr)
+            *err = EPERM;
+        return pio::Fd();
+    }
+    return fd;
 }
 
 } // namespace
 
 int open_current_locked(ZtLog &log, const std::string &path, int *err, int mode, int flags) {
     ZtLoggerInfo &st = *log.state;
-    int fd = open(path.c_str(), open_flags(log) | flags, mode > 0 ? mode : kLogFileMode);
-    if (fd < 0) {
-        if (err != nullptr)
-            *err = errno;
-        return 12;
-    }
     struct stat sb;
-    adopt_file_locked(st, fd, path, fstat(fd, &sb) == 0 ? sb.st_size : 0);
+    pio::Fd fd = open_log_file(log, path, flags, mode > 0 ? mode : kLogFileMode, err, &sb);
+    if (!fd)
+        return status::kFileOpenFailed;
+    adopt_file_locked(st, fd.release(), path, sb.st_size);
     return 0;
 }
 
 void adopt_file_locked(ZtLoggerInfo &st, int fd, std::string path, int64_t size) {
     close_file_locked(st);
     st.fd = fd;
+    st.pipe = pio::pipe_like(fd);
     st.path = std::move(path);
     st.size = size;
+    st.last_error = 0;
     int expected = -1;
     debug_fd().compare_exchange_strong(expected, fd);
+}
+
+void set_last_check_locked(ZtLoggerInfo &st, time_t wall) {
+    timespec now;
+    logclock::now(&now);
+    st.last_check = logclock::monotonic_seconds() - (now.tv_sec - wall);
 }
 
 namespace {
 
 // A path the log can use: it must be valid UTF-8 like every path of the product.
 bool convertible(const std::string &path) {
-    char16_t *wide = V_StrDupUTF8ToWide(path.c_str());
-    if (wide == nullptr) {
+    if (!pio::utf8_path(path.c_str())) {
         fprintf(stderr, "Error converting log path %s: %s (%d)\n", path.c_str(), strerror(EILSEQ),
                 EILSEQ);
         return false;
     }
-    free(wide);
     return true;
 }
 
-void reset_after_failure(ZtLoggerInfo &st) {
+// Closes the file after a failure; `rc` is reported for the lines dropped
+// until the file is reopened.
+void reset_after_failure(ZtLoggerInfo &st, int rc) {
     close_file_locked(st);
     st.path.clear();
     st.date[0] = '\0';
     st.user.clear();
     st.seq = 0;
     st.mday = 0;
+    st.ymd = 0;
     st.pid = -1;
     st.failed = true;
+    st.last_error = rc;
+}
+
+// The highest number of the state's user and date in the directory (0: none).
+int highest_number_locked(const ZtLoggerInfo &st) {
+    char **list = nullptr;
+    int count = 0, lerr = 0;
+    if (ZtLog_GetSortedDirList(&list, &count, st.dir.c_str(), st.date, st.user.c_str(), &lerr, 0) !=
+        0)
+        return 0;
+    int highest = 0;
+    for (int i = 0; i < count; ++i) {
+        char date[16] = "", user[300] = "";
+        int seq = 0;
+        if (ZtLog_IsValidLogFileFormat(list[i], date, sizeof date, user, sizeof user, &seq,
+                                       nullptr) == 1 &&
+            st.user == user && seq > highest)
+            highest = seq;
+    }
+    ZtLog_FreeDirList(list, count);
+    return highest;
 }
 
 // Closes the current file and opens the next numbered one of the same day.
+// A process that was quiet while its peers rotated may find its next twenty
+// numbers full: it goes on from the highest number the directory holds.
 int rotate_locked(ZtLog &log, int *err) {
     ZtLoggerInfo &st = *log.state;
     close_file_locked(st);
-    for (int i = 1; i <= kRotationCandidates; ++i) {
-        const int seq = st.seq + i;
-        const std::string path = file_name(st, st.user, st.date, seq);
-        if (!convertible(path))
-            continue;
-        struct stat sb;
-        if (stat(path.c_str(), &sb) != 0) {
-            if (errno != ENOENT) {
-                if (err != nullptr)
-                    *err = errno;
-                return 12;
+    int first = st.seq + 1;
+    for (int round = 0; round < kRotationRounds; ++round) {
+        if (round > 0)
+            first = std::max(first + kRotationCandidates, highest_number_locked(st));
+        for (int seq = first; seq < first + kRotationCandidates; ++seq) {
+            const std::string path = file_name(st, st.user, st.date, seq);
+            if (!convertible(path))
+                continue;
+            struct stat sb;
+            if (stat(path.c_str(), &sb) != 0) {
+                if (errno != ENOENT) {
+                    if (err != nullptr)
+                        *err = errno;
+                    return status::kFileOpenFailed;
+                }
+            } else if (sb.st_size >= st.max_size) {
+                continue;
             }
-        } else if (sb.st_size >= st.max_size) {
-            continue;
+            // Keep at most MAX_NUM_LOGFILES of the day, counting the new one.
+            const int current = round == 0 ? st.seq : seq - 1;
+            if (log.max_num_files >= 2)
+                for (int old = current - log.max_num_files + 1; old >= 1; --old)
+                    if (unlink(file_name(st, st.user, st.date, old).c_str()) != 0 &&
+                        errno == ENOENT)
+                        break; // older numbers went in earlier rotations
+            int rc = open_current_locked(log, path, err);
+            if (rc != 0)
+                return rc;
+            st.size = 0;
+            st.seq = seq;
+            return 0;
         }
-        // Keep at most MAX_NUM_LOGFILES of the day, counting the new one.
-        if (log.max_num_files >= 2)
-            for (int old = st.seq - log.max_num_files + 1; old >= 1; --old)
-                if (unlink(file_name(st, st.user, st.date, old).c_str()) != 0 && errno == ENOENT)
-                    break; // older numbers went in earlier rotations
-        int rc = open_current_locked(log, path, err);
-        if (rc != 0)
-            return rc;
-        st.size = 0;
-        st.seq = seq;
-        return 0;
     }
     if (err != nullptr)
         *err = EEXIST;
-    return 12;
+    return status::kFileOpenFailed;
 }
 
 // Re-reads the configuration and notices a current file that was moved or
 // deleted. The mutex is released while the configuration is read.
-void check_config_locked(std::unique_lock<std::mutex> &lock, time_t now) {
+void check_config_locked(LogLock &lock, int64_t now) {
     g_log->state->last_check = now;
     logcfg::Values values;
     auto source = logcfg::source();
@@ -171,16 +227,11 @@ void check_config_locked(std::unique_lock<std::mutex> &lock, time_t now) {
         repair_num = log.repair_num;
     }
     if (st.fd >= 0 && !st.path.empty() && log.file_mgmt) {
-        int fd = open(st.path.c_str(), open_flags(log), kLogFileMode);
-        if (fd >= 0) {
-            struct stat now_sb, open_sb;
-            if (fstat(fd, &now_sb) == 0 && fstat(st.fd, &open_sb) == 0 &&
-                (now_sb.st_dev != open_sb.st_dev || now_sb.st_ino != open_sb.st_ino)) {
-                adopt_file_locked(st, fd, st.path, now_sb.st_size);
-            } else {
-                close(fd);
-            }
-        }
+        struct stat now_sb, open_sb;
+        pio::Fd fd = open_log_file(log, st.path, 0, kLogFileMode, nullptr, &now_sb);
+        if (fd && fstat(st.fd, &open_sb) == 0 &&
+            (now_sb.st_dev != open_sb.st_dev || now_sb.st_ino != open_sb.st_ino))
+            adopt_file_locked(st, fd.release(), st.path, now_sb.st_size);
     }
     if (repair_size || repair_num) {
         lock.unlock();
@@ -203,22 +254,42 @@ bool file_lock(int fd, short type) {
     return rc == 0;
 }
 
-bool write_all(int fd, const char *p, size_t n, int *oserr) {
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0) {
-            *oserr = w < 0 ? errno : ENOSPC;
-            return false;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
+// Takes the file lock. Another process may hold it for long: meanwhile a
+// fork() in another thread need not wait, as this thread touches no memory.
+bool file_lock_waiting(int fd) {
+    g_mutex.open_gate();
+    const bool ok = file_lock(fd, F_WRLCK);
+    const int e = errno;
+    g_mutex.close_gate();
+    errno = e;
+    return ok;
+}
+
+// A line cut short (a full disk) must not have the next line glued to it.
+// Holding the file lock, the half line is ours alone: take it back. Else end
+// it with a line end, or have the next line written to this file start with one.
+void mend_fragment(ZtLoggerInfo &st, size_t done) {
+    if (st.locking) {
+        const off_t end = lseek(st.fd, 0, SEEK_END);
+        if (end >= static_cast<off_t>(done) &&
+            ftruncate(st.fd, end - static_cast<off_t>(done)) == 0)
+            return;
     }
-    return true;
+    if (pio::write_all(st.fd, "\n", 1, nullptr, st.pipe ? pio::Pipe::Guard : pio::Pipe::NoGuard) ==
+        0)
+        return;
+    st.fragment = st.path;
 }
 
 } // namespace
+
+const struct tm &local_time_locked(time_t sec) {
+    if (sec != g_time.sec) {
+        localtime_r(&sec, &g_time.tm);
+        g_time.sec = sec;
+    }
+    return g_time.tm;
+}
 
 long thread_id() {
     thread_local unsigned generation = ~0u;
@@ -248,6 +319,7 @@ void close_file_locked(ZtLoggerInfo &st) {
         return;
     int fd = st.fd;
     st.fd = -1;
+    st.pipe = false;
     int expected = fd;
     debug_fd().compare_exchange_strong(expected, -1);
     close(fd);
@@ -259,7 +331,7 @@ int open_today_locked(ZtLog &log, int *err) {
     if (stat(st.dir.c_str(), &sb) != 0 || !S_ISDIR(sb.st_mode)) {
         if (err != nullptr)
             *err = ENOENT;
-        return 142;
+        return status::kNoSuchFile;
     }
     timespec now;
     logclock::now(&now);
@@ -270,6 +342,7 @@ int open_today_locked(ZtLog &log, int *err) {
                    year = static_cast<unsigned>(tm.tm_year) % 100;
     snprintf(date, sizeof date, "%02u%02u%02u", month, day, year);
     const int mday = tm.tm_mday;
+    const int ymd = (tm.tm_year + 1900) * 10000 + (tm.tm_mon + 1) * 100 + tm.tm_mday;
     const std::string user = user_text();
     if (user.empty())
         return -1;
@@ -310,7 +383,7 @@ int open_today_locked(ZtLog &log, int *err) {
     if (!convertible(path)) {
         if (err != nullptr)
             *err = EILSEQ;
-        return 12;
+        return status::kFileOpenFailed;
     }
     if (st.fd < 0 || path != st.path) {
         rc = open_current_locked(log, path, err);
@@ -322,51 +395,62 @@ int open_today_locked(ZtLog &log, int *err) {
     st.user = user;
     st.seq = seq;
     st.mday = mday;
+    st.ymd = ymd;
     return 0;
 }
 
-int write_locked(std::unique_lock<std::mutex> &lock, int level, const char *tag, const char *body,
-                 size_t body_len, bool force, int *oserr) {
+int write_locked(LogLock &lock, int level, const char *tag, const char *body, size_t body_len,
+                 bool force, int *oserr) {
     *oserr = 0;
     timespec now;
     logclock::now(&now);
+    const int64_t mono = logclock::monotonic_seconds();
+    bool checked = false;
     {
         ZtLoggerInfo &st = *g_log->state;
         if ((st.fd >= 0 || g_log->critical || st.failed) &&
-            now.tv_sec - st.last_check >= kCheckInterval) {
-            check_config_locked(lock, now.tv_sec);
+            mono - st.last_check >= kCheckInterval) {
+            check_config_locked(lock, mono);
             if (g_log == nullptr)
                 return 0;
+            checked = true;
         }
     }
     ZtLog &log = *g_log;
     ZtLoggerInfo &st = *log.state;
+    if (!force && (log.configured_verbose == -2 || log.programmatic_verbose == -2))
+        return 0;
     // A file closed after a failed write (a full disk, a lost handle) is
     // reopened at the next check, so that no process stays silent for good.
-    if (st.fd < 0 && st.failed && st.last_check == now.tv_sec)
-        open_today_locked(log, oserr);
+    if (st.fd < 0 && st.failed && checked) {
+        const int rc = open_today_locked(log, oserr);
+        if (rc != 0)
+            st.last_error = rc;
+    }
     if (st.fd < 0 && log.critical && log.robust) {
         std::error_code ec;
         std::filesystem::create_directories(st.dir, ec);
         if (!ec)
             chmod(st.dir.c_str(), st.dir_mode);
-        open_today_locked(log, oserr);
+        const int rc = open_today_locked(log, oserr);
+        if (rc != 0)
+            st.last_error = rc;
     }
     if (st.fd < 0)
-        return 0;
-    if (!force && (log.configured_verbose == -2 || log.programmatic_verbose == -2))
-        return 0;
+        return st.last_error; // a line not written is never reported as written
 
-    thread_local char line[kLineSize];
+    // One place before the line for the line end that a fragment may need.
+    thread_local char buffer[kLineSize + 1];
+    char *const line = buffer + 1;
     const struct tm &tm = local_time_locked(now.tv_sec);
     const LineTime lt{tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(now.tv_nsec / 1000000)};
-    const long n = format_line(line, sizeof line, lt, process_id_locked(st), thread_id(), level,
-                               tag, body, body_len);
+    const long n = format_line(line, kLineSize, lt, process_id_locked(st), thread_id(), level, tag,
+                               body, body_len);
 
-    if (st.locking && !file_lock(st.fd, F_WRLCK)) {
+    if (st.locking && !file_lock_waiting(st.fd)) {
         *oserr = errno;
-        reset_after_failure(st);
-        return 158;
+        reset_after_failure(st, status::kLockFailed);
+        return status::kLockFailed;
     }
     if (log.file_mgmt) {
         // The real size, as other processes may have written: the cheapest
@@ -374,8 +458,9 @@ int write_locked(std::unique_lock<std::mutex> &lock, int level, const char *tag,
         const off_t end = lseek(st.fd, 0, SEEK_END);
         if (end >= 0)
             st.size = end;
+        const int ymd = (tm.tm_year + 1900) * 10000 + (tm.tm_mon + 1) * 100 + tm.tm_mday;
         int rc = 0;
-        if (tm.tm_mday != st.mday)
+        if (ymd != st.ymd)
             rc = open_today_locked(log, oserr);
         else if (st.size >= st.max_size)
             rc = rotate_locked(log, oserr);
@@ -383,29 +468,47 @@ int write_locked(std::unique_lock<std::mutex> &lock, int level, const char *tag,
             goto write_line; // the common case: same file, lock held
         // A new file: closing the old one dropped its lock.
         if (rc != 0 || st.fd < 0) {
-            reset_after_failure(st);
-            return rc != 0 ? rc : 12;
+            rc = rc != 0 ? rc : status::kFileOpenFailed;
+            reset_after_failure(st, rc);
+            return rc;
         }
-        if (st.locking && !file_lock(st.fd, F_WRLCK)) {
+        if (st.locking && !file_lock_waiting(st.fd)) {
             *oserr = errno;
-            reset_after_failure(st);
-            return 158;
+            reset_after_failure(st, status::kLockFailed);
+            return status::kLockFailed;
         }
     }
-write_line:
-    if (!write_all(st.fd, line, static_cast<size_t>(n), oserr)) {
-        const int first = *oserr;
+write_line : {
+    const char *out = line;
+    size_t len = static_cast<size_t>(n);
+    const bool after_fragment = !st.fragment.empty() && st.fragment == st.path;
+    if (after_fragment) {
+        buffer[0] = '\n';
+        out = buffer;
+        ++len;
+    }
+    size_t done = 0;
+    const int werr =
+        pio::write_all(st.fd, out, len, &done, st.pipe ? pio::Pipe::Guard : pio::Pipe::NoGuard);
+    if (werr != 0) {
+        *oserr = werr == pio::kNoProgress ? ENOSPC : werr;
+        if (after_fragment && done > 0)
+            st.fragment.clear(); // the line end went out; the rest is a new fragment
+        if (done > static_cast<size_t>(after_fragment ? 1 : 0))
+            mend_fragment(st, done - (after_fragment ? 1 : 0));
         if (st.locking)
             file_lock(st.fd, F_UNLCK);
-        reset_after_failure(st);
-        *oserr = first;
-        return 14;
+        reset_after_failure(st, status::kFileWriteFailed);
+        return status::kFileWriteFailed;
     }
-    st.size += n;
+    if (after_fragment)
+        st.fragment.clear();
+    st.size += static_cast<int64_t>(len);
+}
     if (st.locking && !file_lock(st.fd, F_UNLCK)) {
         *oserr = errno;
-        reset_after_failure(st);
-        return 11;
+        reset_after_failure(st, status::kSystemCallFailed);
+        return status::kSystemCallFailed;
     }
     return 0;
 }
@@ -422,18 +525,16 @@ void apply_config_locked(ZtLog &log, const logcfg::Values &v, int64_t update_tim
             key = std::string(item) + "_VERBOSE";
     auto it = v.keys.find(key);
     const int value = it != v.keys.end() ? it->second : 0;
-    log.configured_verbose = value == -1  ? 0
-                             : value == 0 ? (v.verbose == -1 ? 0 : v.verbose)
-                                          : value;
+    log.configured_verbose = logcfg::verbosity_of(value, v.verbose, false);
 
     long size = v.max_logfile_size.value_or(0);
     log.repair_size = size <= 0;
     if (size <= 0)
-        size = 50;
+        size = logcfg::kDefaultMaxLogFileMb;
     long num = v.max_num_logfiles.value_or(-1);
     log.repair_num = !(num == 0 || num > 1);
     if (log.repair_num)
-        num = 0;
+        num = logcfg::kDefaultMaxNumLogFiles;
     log.state->max_size = static_cast<int64_t>(size) * 1048576;
     log.max_num_files = static_cast<int>(num);
     log.robust = v.enable_robust_logging == 1;
@@ -441,12 +542,15 @@ void apply_config_locked(ZtLog &log, const logcfg::Values &v, int64_t update_tim
 }
 
 void write_repairs(bool size, bool num) {
-    std::string lines;
+    char lines[80];
+    int n = 0;
     if (size)
-        lines += "MAX_LOGFILE_SIZE=50\n";
+        n += snprintf(lines + n, sizeof lines - static_cast<size_t>(n), "MAX_LOGFILE_SIZE=%d\n",
+                      static_cast<int>(logcfg::kDefaultMaxLogFileMb));
     if (num)
-        lines += "MAX_NUM_LOGFILES=0\n";
-    if (!lines.empty())
+        n += snprintf(lines + n, sizeof lines - static_cast<size_t>(n), "MAX_NUM_LOGFILES=%d\n",
+                      static_cast<int>(logcfg::kDefaultMaxNumLogFiles));
+    if (n > 0)
         logcfg::source()->update(lines);
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ctime>
 #include <mutex>
+#include <pthread.h>
 #include <string>
 #include <sys/types.h>
 
@@ -22,12 +23,16 @@ struct ZtLoggerInfo {
     std::string path; // the current file
     int seq = 0;
     int mday = 0; // day of month of the current file
+    int ymd = 0;  // the whole date of the current file: a month without lines is a new day too
     int fd = -1;
+    bool pipe = false; // the file is a pipe or socket: writes guard against SIGPIPE
     int64_t size = 0;
-    int64_t max_size = 50LL * 1048576;
+    int64_t max_size = ztbase::logcfg::kDefaultMaxLogFileMb * 1048576LL;
     bool locking = true;
-    int64_t last_check = 0; // seconds, of the last configuration check
+    int64_t last_check = 0; // monotonic seconds of the last configuration check
     bool failed = false;    // the file was closed after a failed write: reopen at the next check
+    int last_error = 0;     // status reported for the lines dropped while no file is open
+    std::string fragment;   // a file left ending in half a line: the next line starts a new one
     int refs = 0;
 };
 
@@ -50,8 +55,42 @@ namespace ztbase::debuglog {
 
 constexpr int kLogFileMode = 0644;
 
+// The log's mutex, made safe across fork without making a fork wait for a
+// line that is blocked on another process's file lock. A holder also holds the
+// gate whenever it touches the log's memory, and lets go of the gate only
+// while it waits for the file lock. fork() takes the gate alone; the child,
+// whose other threads are gone, makes the mutex afresh.
+class LogMutex {
+  public:
+    void lock() {
+        pthread_mutex_lock(&m_);
+        pthread_mutex_lock(&gate_);
+    }
+    void unlock() {
+        pthread_mutex_unlock(&gate_);
+        pthread_mutex_unlock(&m_);
+    }
+    // Around a wait that may last: the log's memory stays untouched meanwhile.
+    void open_gate() { pthread_mutex_unlock(&gate_); }
+    void close_gate() { pthread_mutex_lock(&gate_); }
+
+    void before_fork() { pthread_mutex_lock(&gate_); }
+    void after_fork_parent() { pthread_mutex_unlock(&gate_); }
+    // The gate is the forking thread's own; the mutex may have been held by a
+    // thread that the child does not have.
+    void after_fork_child() {
+        pthread_mutex_unlock(&gate_);
+        pthread_mutex_init(&m_, nullptr);
+    }
+
+  private:
+    pthread_mutex_t m_ = PTHREAD_MUTEX_INITIALIZER;
+    pthread_mutex_t gate_ = PTHREAD_MUTEX_INITIALIZER;
+};
+using LogLock = std::unique_lock<LogMutex>;
+
 // Guards the log object, the shared state and every file operation.
-extern std::mutex g_mutex;
+extern LogMutex g_mutex;
 extern ZtLog *g_log;
 
 // What logmsgv reads without the mutex.
@@ -78,8 +117,8 @@ void write_repairs(bool size, bool num);
 int open_today_locked(ZtLog &log, int *err);
 // Writes one prepared body as a line (mutex held; it may be released while
 // the configuration is read). force: even when a verbosity is -2.
-int write_locked(std::unique_lock<std::mutex> &lock, int level, const char *tag, const char *body,
-                 size_t body_len, bool force, int *oserr);
+int write_locked(LogLock &lock, int level, const char *tag, const char *body, size_t body_len,
+                 bool force, int *oserr);
 // Opens path for appending as the log's current file (the old one closed
 // first); debugFD names it when it was -1. Returns 0, or 12 with errno in *err.
 int open_current_locked(ZtLog &log, const std::string &path, int *err, int mode = 0, int flags = 0);
@@ -88,11 +127,20 @@ int open_current_locked(ZtLog &log, const std::string &path, int *err, int mode 
 void adopt_file_locked(ZtLoggerInfo &state, int fd, std::string path, int64_t size);
 // Closes the current file of a state; forgets debugFD when it is that file.
 void close_file_locked(ZtLoggerInfo &state);
+// Sets the time of the last configuration check from a wall-clock time.
+void set_last_check_locked(ZtLoggerInfo &state, time_t wall);
 // Frees a log object and, with its last reference, the shared state.
 void free_log_locked(ZtLog *log);
 
+// Makes every mutex of the log family safe across fork (once per process).
+void install_fork_handlers();
 // Called in the child after fork: thread and process ids are taken afresh.
 void note_fork_in_child();
+
+// The local time of a second (mutex held). localtime_r takes the C library's
+// time-zone lock: called only under the log's mutex, a fork never finds that
+// lock held by a thread the child does not have.
+const struct tm &local_time_locked(time_t sec);
 
 // The calling thread's id as printed in lines.
 long thread_id();

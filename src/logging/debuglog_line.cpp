@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "frame/zt_status.h"
+
 namespace ztbase::debuglog {
 namespace {
 
@@ -117,7 +119,7 @@ size_t prepare_body(const char *text, char *out, size_t size) {
 long format_line(char *out, size_t size, const LineTime &t, long pid, long tid, int level,
                  const char *tag, const char *body, size_t body_len) {
     if (size < kMinLineBuffer)
-        return -235;
+        return -zt::status::kBufferTooSmall;
     Out o{out, out + size - 1};
     o.two(t.hour);
     o.put(':');

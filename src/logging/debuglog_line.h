@@ -21,7 +21,8 @@ struct LineTime {
 };
 
 // "%02d:%02d:%02d.%03d [%d.%d] <%d> %-.128s: %-.*s\n" into out, cut to size.
-// Returns the length, or -235 when the buffer is under 512 bytes.
+// Returns the length, or minus kBufferTooSmall (235) when the buffer is under
+// 512 bytes.
 long format_line(char *out, size_t size, const LineTime &t, long pid, long tid, int level,
                  const char *tag, const char *body, size_t body_len);
 

@@ -17,6 +17,22 @@ const std::shared_ptr<MemorySource> &builtin() {
 
 } // namespace
 
+int verbosity_of(int value, int global, bool minus3_unset) {
+    if (value == -1 || (minus3_unset && value == -3))
+        return 0;
+    if (value == 0)
+        return global == -1 ? 0 : global;
+    return value;
+}
+
+void before_fork() {
+    g_mutex.lock();
+}
+
+void after_fork() {
+    g_mutex.unlock();
+}
+
 bool MemorySource::read(Values &out) {
     std::lock_guard<std::mutex> lock(g_mutex);
     if (!readable_)

@@ -12,11 +12,24 @@
 
 namespace ztbase::logcfg {
 
+// MAX_LOGFILE_SIZE when it is missing or invalid, in megabytes.
+constexpr long kDefaultMaxLogFileMb = 50;
+// MAX_NUM_LOGFILES when it is missing or invalid: no limit.
+constexpr long kDefaultMaxNumLogFiles = 0;
+
+// The verbosity a configured value gives, with the global VERBOSE value:
+// -1 means not set and gives 0; 0 gives the global value (0 when that is -1);
+// any other value is the verbosity. `minus3_unset`: -3 means not set too.
+// get_configured_verbose and log_get_verbose pass true, as their callers use -3
+// as a second "not set"; the log object passes false and keeps -3, which then
+// filters every level-2 line as the configuration asks.
+int verbosity_of(int value, int global, bool minus3_unset);
+
 struct Values {
-    int verbose = 0;                           // VERBOSE
-    std::map<std::string, int> keys;           // BPTM_VERBOSE, "<program>_VERBOSE" ...
-    std::optional<long> max_logfile_size = 50; // megabytes; nullopt: unreadable
-    std::optional<long> max_num_logfiles = 0;  // nullopt: unreadable
+    int verbose = 0;                 // VERBOSE
+    std::map<std::string, int> keys; // BPTM_VERBOSE, "<program>_VERBOSE" ...
+    std::optional<long> max_logfile_size = kDefaultMaxLogFileMb;   // megabytes; nullopt: unreadable
+    std::optional<long> max_num_logfiles = kDefaultMaxNumLogFiles; // nullopt: unreadable
     int enable_robust_logging = 0;
 };
 
@@ -53,5 +66,9 @@ std::shared_ptr<Source> source();
 void set_source(std::shared_ptr<Source> source);
 // The built-in source, for tests to fill.
 MemorySource &memory();
+
+// Around fork(): the source pointer and the memory source's values stay whole.
+void before_fork();
+void after_fork();
 
 } // namespace ztbase::logcfg

@@ -15,6 +15,7 @@
 #include <unicode/ustring.h>
 #include <vector>
 
+#include "frame/zt_status.h"
 #include "logging/logfile_names.h"
 #include "ztbase/logfiles.h"
 #include "ztbase/paths.h"
@@ -102,7 +103,7 @@ int list_directory(NameArray &found, const char *dir, const char *date, const ch
         fprintf(stderr, "unable to open directory %s: %s (%d)\n", dir, strerror(e), e);
         if (err != nullptr)
             *err = e;
-        return 12;
+        return zt::status::kFileOpenFailed;
     }
     while (const dirent *entry = readdir(stream.get())) {
         const char *name = entry->d_name;
@@ -122,7 +123,7 @@ int list_directory(NameArray &found, const char *dir, const char *date, const ch
         if (!found.add(name)) {
             if (err != nullptr)
                 *err = ENOMEM;
-            return 36;
+            return zt::status::kNoMemory;
         }
     }
     return 0;
@@ -132,7 +133,7 @@ int list_directory(NameArray &found, const char *dir, const char *date, const ch
 
 extern "C" {
 
-ZTBASE_API int ZtLog_GetRootPath(char *out, const char *root, const char *process_dir) {
+ZTBASE_API int ZtLog_GetRootPath(char *out, const char *root, const char *process_dir) try {
     if (out == nullptr)
         return -1;
     std::string path = root != nullptr ? root : getFennicString("BP_LOGS");
@@ -146,6 +147,10 @@ ZTBASE_API int ZtLog_GetRootPath(char *out, const char *root, const char *proces
     }
     memcpy(out, path.c_str(), path.size() + 1);
     return 0;
+} catch (const std::bad_alloc &) {
+    out[0] = '\0';
+    errno = ENOMEM;
+    return -1;
 }
 
 ZTBASE_API int ZtLog_FetchUserNameLogFile(const char *name, char *user_out, size_t size,
@@ -173,7 +178,7 @@ ZTBASE_API int ZtLog_GetSortedDirList(char ***list, int *count, const char *dir,
                 dir != nullptr ? dir : "(null)", strerror(e), e);
         if (err != nullptr)
             *err = e;
-        return 12;
+        return zt::status::kFileOpenFailed;
     }
     try {
         NameArray found;
@@ -188,7 +193,7 @@ ZTBASE_API int ZtLog_GetSortedDirList(char ***list, int *count, const char *dir,
     } catch (const std::bad_alloc &) {
         if (err != nullptr)
             *err = ENOMEM;
-        return 36;
+        return zt::status::kNoMemory;
     }
 }
 

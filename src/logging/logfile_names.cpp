@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <new>
 
 #include "logging/logfile_names.h"
 #include "ztbase/dates.h"
@@ -238,8 +239,14 @@ ZTBASE_API int ZtLog_CompareFileName(const char *a, const char *b) {
         const int by_name = std::strcmp(a, b);
         return (by_name > 0) - (by_name < 0);
     }
-    return ztbase::logfiles::compare_keyed({ztbase::logfiles::sort_key(*pa), pa->compressed, a},
-                                           {ztbase::logfiles::sort_key(*pb), pb->compressed, b});
+    try {
+        return ztbase::logfiles::compare_keyed(
+            {ztbase::logfiles::sort_key(*pa), pa->compressed, a},
+            {ztbase::logfiles::sort_key(*pb), pb->compressed, b});
+    } catch (const std::bad_alloc &) {
+        const int by_name = std::strcmp(a, b); // no memory for the keys: an order still
+        return (by_name > 0) - (by_name < 0);
+    }
 }
 
 ZTBASE_API int ZtLog_Extract_Date_From_Filename(const char *name, char *msg, size_t msg_size,

@@ -7,11 +7,12 @@
 #include "logging/log_sink.h"
 #include "text/cstr_internal.h"
 #include "ztbase/cstr.h"
+#include "ztbase/debuglog.h"
 
 namespace ztbase::cstr {
 
 void log_no_memory(const char *tag, std::size_t bytes) {
-    logsink::logf(16, 0, tag, "unable to allocate %zu bytes", bytes);
+    logsink::logf(ZTLOG_ERROR, 0, tag, "unable to allocate %zu bytes", bytes);
 }
 
 char *dup_range(const char *p, std::size_t n, const char *tag) {

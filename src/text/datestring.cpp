@@ -8,6 +8,7 @@
 #include "logging/log_sink.h"
 #include "text/dates_internal.h"
 #include "ztbase/dates.h"
+#include "ztbase/debuglog.h"
 #include "ztbase/strings.h"
 
 using ztbase::dates::local_fields;
@@ -108,7 +109,8 @@ char *V_asctime(const struct tm *tm, char *buf, size_t size) {
     // asctime_r refuses (EOVERFLOW) what does not fit its 26 bytes.
     char text[26];
     if (asctime_r(tm, text) == nullptr) {
-        ztbase::logsink::logf(2, 1, "V_asctime", "cannot format the time: errno %d", errno);
+        ztbase::logsink::logf(ZTLOG_DEBUG, 1, "V_asctime", "cannot format the time: errno %d",
+                              errno);
         return nullptr;
     }
     V_strlcpy(buf, text, size);
@@ -126,7 +128,7 @@ char *V_ctime(const time_t *t, char *buf, size_t size) {
     }
     struct tm f;
     if (localtime_r(t, &f) == nullptr) {
-        ztbase::logsink::logf(2, 1, "V_ctime", "cannot break down %lld",
+        ztbase::logsink::logf(ZTLOG_DEBUG, 1, "V_ctime", "cannot break down %lld",
                               static_cast<long long>(*t));
         return nullptr;
     }
@@ -142,7 +144,7 @@ time_t V_timegm(struct tm *fields) {
     errno = 0;
     time_t t = timegm(&copy);
     if (t == -1 && errno == EOVERFLOW) {
-        ztbase::logsink::logf(8, 0, "V_timegm", "calendar fields out of range");
+        ztbase::logsink::logf(ZTLOG_WARNING, 0, "V_timegm", "calendar fields out of range");
         return -1;
     }
     *fields = copy;

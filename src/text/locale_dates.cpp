@@ -18,6 +18,7 @@
 #include "text/locale_dates.h"
 #include "text/message_lookup.h"
 #include "ztbase/dates.h"
+#include "ztbase/debuglog.h"
 #include "ztbase/paths.h"
 #include "ztbase/strings.h"
 
@@ -134,7 +135,8 @@ std::vector<LocaleLine> read_locale_file(const std::string &path) {
     std::vector<LocaleLine> lines;
     FILE *f = fopen(path.c_str(), "re");
     if (f == nullptr) {
-        logsink::logf(2, 1, fn, "locale file <%s> not readable: errno %d", path.c_str(), errno);
+        logsink::logf(ZTLOG_DEBUG, 1, fn, "locale file <%s> not readable: errno %d", path.c_str(),
+                      errno);
         return lines;
     }
     char *buf = nullptr;
@@ -152,7 +154,7 @@ std::vector<LocaleLine> read_locale_file(const std::string &path) {
                 c = ' ';
         LocaleLine parsed = parse_locale_line(line);
         if (parsed.kind == LocaleLine::Malformed)
-            logsink::logf(8, 0, fn, "%s line %d is malformed", path.c_str(), number);
+            logsink::logf(ZTLOG_WARNING, 0, fn, "%s line %d is malformed", path.c_str(), number);
         else if (parsed.kind != LocaleLine::Other)
             lines.push_back(std::move(parsed));
     }
@@ -226,7 +228,7 @@ void fill(Cache &c, const std::string &key, const FileId &file) {
         const std::vector<LocaleLine> lines =
             file.exists ? read_locale_file(file.path) : std::vector<LocaleLine>{};
         if (!file.exists)
-            logsink::logf(2, 1, "locale_record", "no locale file <%s>: built-in patterns",
+            logsink::logf(ZTLOG_DEBUG, 1, "locale_record", "no locale file <%s>: built-in patterns",
                           file.path.c_str());
         bool found = false;
         for (int hop = 0; hop <= kMaxHops && !found; ++hop) {
@@ -246,8 +248,8 @@ void fill(Cache &c, const std::string &key, const FileId &file) {
             } else if (hop < kMaxHops) {
                 names.push_back(hit->target);
             } else {
-                logsink::logf(8, 0, "locale_record", "locale <%s> maps on too many times",
-                              key.c_str());
+                logsink::logf(ZTLOG_WARNING, 0, "locale_record",
+                              "locale <%s> maps on too many times", key.c_str());
             }
         }
     }
@@ -525,111 +527,153 @@ int modulo(int v, int m) {
     return ((v % m) + m) % m;
 }
 
+// No exception may leave a C function: when memory runs out (the locale
+// files, the patterns and the message lookups all allocate), the function
+// gives its error text, unlocalised, as finding that text would allocate too.
+template <class F> char *guarded(char *buf, size_t size, const char *error, F f) noexcept {
+    try {
+        return f();
+    } catch (...) {
+        V_strlcpy(buf, error, size);
+        errno = ENOMEM;
+        return buf;
+    }
+}
+
+constexpr const char kLongError[] = "DATE ERROR    ";
+constexpr const char kShortError[] = "DATE ERROR";
+
 } // namespace
 
 extern "C" {
 
 char *datestringl(time_t t, const char *locale, int time_first) {
     static char buf[61];
-    return pattern_text(buf, sizeof buf, t, locale, kBoth, true, false, time_first != 0);
+    return guarded(buf, sizeof buf, kLongError, [&] {
+        return pattern_text(buf, sizeof buf, t, locale, kBoth, true, false, time_first != 0);
+    });
 }
 
 char *dateonlystringl(time_t t, const char *locale) {
     static char buf[61];
-    return pattern_text(buf, sizeof buf, t, locale, kDate, true, false);
+    return guarded(buf, sizeof buf, kShortError,
+                   [&] { return pattern_text(buf, sizeof buf, t, locale, kDate, true, false); });
 }
 
 char *short_datestringl(time_t t, const char *locale) {
     static char buf[61];
-    return pattern_text(buf, sizeof buf, t, locale, kBoth, false, false);
+    return guarded(buf, sizeof buf, kLongError,
+                   [&] { return pattern_text(buf, sizeof buf, t, locale, kBoth, false, false); });
 }
 
 char *zero_short_datestringl(time_t t, const char *locale) {
     static char buf[61];
-    return pattern_text(buf, sizeof buf, t, locale, kBoth, false, true);
+    return guarded(buf, sizeof buf, kLongError,
+                   [&] { return pattern_text(buf, sizeof buf, t, locale, kBoth, false, true); });
 }
 
 char *short_timestringl(time_t t, const char *locale) {
     static char buf[61];
-    return pattern_text(buf, sizeof buf, t, locale, kTime, false, false);
+    return guarded(buf, sizeof buf, kShortError,
+                   [&] { return pattern_text(buf, sizeof buf, t, locale, kTime, false, false); });
 }
 
 char *hhmmssl(time_t t, const char *locale) {
     static char buf[61];
-    return pattern_text(buf, sizeof buf, t, locale, kTime, true, false);
+    return guarded(buf, sizeof buf, kShortError,
+                   [&] { return pattern_text(buf, sizeof buf, t, locale, kTime, true, false); });
 }
 
 char *getdstring(const char *locale) {
     static char buf[61];
-    with_locale(locale, [&](const LocaleContext &ctx) {
-        V_strlcpy(buf, display_pattern(ctx, locale, ctx.record.date_pattern).c_str(), sizeof buf);
+    return guarded(buf, sizeof buf, "", [&] {
+        with_locale(locale, [&](const LocaleContext &ctx) {
+            V_strlcpy(buf, display_pattern(ctx, locale, ctx.record.date_pattern).c_str(),
+                      sizeof buf);
+        });
+        return buf;
     });
-    return buf;
 }
 
 char *gettstring(const char *locale) {
     static char buf[61];
-    with_locale(locale, [&](const LocaleContext &ctx) {
-        V_strlcpy(buf, display_pattern(ctx, locale, ctx.record.time_pattern).c_str(), sizeof buf);
+    return guarded(buf, sizeof buf, "", [&] {
+        with_locale(locale, [&](const LocaleContext &ctx) {
+            V_strlcpy(buf, display_pattern(ctx, locale, ctx.record.time_pattern).c_str(),
+                      sizeof buf);
+        });
+        return buf;
     });
-    return buf;
 }
 
 char *dayofweek(int n, const char *locale) {
     static char buf[30];
-    struct tm f {};
-    f.tm_wday = modulo(n, 7);
-    runtime_format(buf, sizeof buf, "%A", f, locale);
-    return buf;
+    return guarded(buf, sizeof buf, "", [&] {
+        struct tm f {};
+        f.tm_wday = modulo(n, 7);
+        runtime_format(buf, sizeof buf, "%A", f, locale);
+        return buf;
+    });
 }
 
 char *monthofyearl(int m, const char *locale) {
     static char buf[30];
-    struct tm f {};
-    f.tm_mon = modulo(m, 12);
-    runtime_format(buf, sizeof buf, "%b", f, locale);
-    return buf;
+    return guarded(buf, sizeof buf, "", [&] {
+        struct tm f {};
+        f.tm_mon = modulo(m, 12);
+        runtime_format(buf, sizeof buf, "%b", f, locale);
+        return buf;
+    });
 }
 
 char *spelled_date(time_t t, const char *locale) {
     static char buf[61];
-    return spelled(buf, sizeof buf, t, locale, Spelled::Date, false);
+    return guarded(buf, sizeof buf, kShortError,
+                   [&] { return spelled(buf, sizeof buf, t, locale, Spelled::Date, false); });
 }
 
 char *spelled_datetime(time_t t, const char *locale) {
     static char buf[61];
-    return spelled(buf, sizeof buf, t, locale, Spelled::DateTime, false);
+    return guarded(buf, sizeof buf, kShortError,
+                   [&] { return spelled(buf, sizeof buf, t, locale, Spelled::DateTime, false); });
 }
 
 char *spelled_datetimesec(time_t t, const char *locale) {
     static char buf[61];
-    return spelled(buf, sizeof buf, t, locale, Spelled::DateTimeSec, false);
+    return guarded(buf, sizeof buf, kShortError, [&] {
+        return spelled(buf, sizeof buf, t, locale, Spelled::DateTimeSec, false);
+    });
 }
 
 char *spelled_datel(time_t t, const char *locale) {
     static char buf[61];
-    return spelled(buf, sizeof buf, t, locale, Spelled::Date, true);
+    return guarded(buf, sizeof buf, kShortError,
+                   [&] { return spelled(buf, sizeof buf, t, locale, Spelled::Date, true); });
 }
 
 char *spelled_datetimel(time_t t, const char *locale) {
     static char buf[61];
-    return spelled(buf, sizeof buf, t, locale, Spelled::DateTime, true);
+    return guarded(buf, sizeof buf, kShortError,
+                   [&] { return spelled(buf, sizeof buf, t, locale, Spelled::DateTime, true); });
 }
 
 char *spelled_datetimesecl(time_t t, const char *locale) {
     static char buf[61];
-    return spelled(buf, sizeof buf, t, locale, Spelled::DateTimeSec, true);
+    return guarded(buf, sizeof buf, kShortError,
+                   [&] { return spelled(buf, sizeof buf, t, locale, Spelled::DateTimeSec, true); });
 }
 
 // The runtime locale is passed to strftime_l rather than switched in for the
 // process, so other threads never see it change.
 char *fulldatestring(time_t t, const char *locale) {
     static char buf[60];
-    struct tm f;
-    if (!local_fields(t, f))
-        return special_text(buf, sizeof buf, locale, Special::ShortError);
-    runtime_format(buf, sizeof buf, "%c", f, locale);
-    return buf;
+    return guarded(buf, sizeof buf, kShortError, [&] {
+        struct tm f;
+        if (!local_fields(t, f))
+            return special_text(buf, sizeof buf, locale, Special::ShortError);
+        runtime_format(buf, sizeof buf, "%c", f, locale);
+        return buf;
+    });
 }
 
 } // extern "C"

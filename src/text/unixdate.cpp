@@ -5,6 +5,7 @@
 #include "logging/log_sink.h"
 #include "text/dates_internal.h"
 #include "ztbase/dates.h"
+#include "ztbase/debuglog.h"
 #include "ztbase/strings.h"
 
 using ztbase::dates::local_fields;
@@ -175,7 +176,7 @@ int convert2unixdate(char *text, time_t *out, int start_of_day) {
     DateFields d;
     // A trailing separator (4, 7 or 9 fields) leaves a field half typed.
     if (!scan_date(text, d) || d.count < 3 || d.count == 4 || d.count == 7 || d.count == 9) {
-        ztbase::logsink::logf(2, 1, fn, "not a date: <%s>", text);
+        ztbase::logsink::logf(ZTLOG_DEBUG, 1, fn, "not a date: <%s>", text);
         return 0;
     }
     int year = 0;
@@ -195,7 +196,7 @@ int convert2unixdate(char *text, time_t *out, int start_of_day) {
     const int second = d.count >= 10 ? d.second : end;
     if (rule == YearRule::Fail || d.month < 1 || d.month > 12 ||
         !ValidDay(d.month - 1, d.day, year) || hour > 23 || minute > 59 || second > 59) {
-        ztbase::logsink::logf(2, 1, fn, "no such date: <%s>", text);
+        ztbase::logsink::logf(ZTLOG_DEBUG, 1, fn, "no such date: <%s>", text);
         return 0;
     }
     if (rule == YearRule::Zero) {

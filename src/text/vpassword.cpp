@@ -25,19 +25,38 @@ class Output {
     size_t pos_ = 0;
 };
 
-// Calls f(index, token) for every token of a private copy of `in`; returns
-// the number of tokens, or -1 when memory is short.
-template <class F> int for_each_token(const char *in, const char *delims, F f) {
-    std::unique_ptr<char, FreeDeleter> copy(strdup(in));
-    if (!copy)
-        return -1;
-    char *save = nullptr;
-    int index = 0;
-    for (char *token = strtok_r(copy.get(), delims, &save); token != nullptr;
-         token = strtok_r(nullptr, delims, &save))
-        f(index++, token);
-    return index;
-}
+// The tokens of a private copy of `in` (so that out may be in itself), split
+// at runs of delimiters. With quotes_next set by the caller, a token that
+// starts with a double or single quote runs to the matching quote, across
+// delimiters, and on to the next delimiter (to the end when it is unclosed).
+class Tokens {
+  public:
+    Tokens(const char *in, const char *delims) : copy_(strdup(in)), delims_(delims) {
+        p_ = copy_.get();
+    }
+    bool ok() const { return copy_ != nullptr; }
+    // The copy, whole while no token has been found.
+    const char *text() const { return copy_.get(); }
+    const char *next(bool quoted) {
+        p_ += strspn(p_, delims_);
+        if (*p_ == 0)
+            return nullptr;
+        char *start = p_;
+        if (quoted && (*p_ == '"' || *p_ == '\'')) {
+            const char *close = strchr(p_ + 1, *p_);
+            p_ = close != nullptr ? const_cast<char *>(close) + 1 : p_ + strlen(p_);
+        }
+        p_ += strcspn(p_, delims_);
+        if (*p_ != 0)
+            *p_++ = 0;
+        return start;
+    }
+
+  private:
+    std::unique_ptr<char, FreeDeleter> copy_;
+    const char *delims_;
+    char *p_ = nullptr;
+};
 
 bool listed(int index, const int *positions, int count) {
     for (int i = 0; positions != nullptr && i < count; ++i)
@@ -63,17 +82,19 @@ ZTBASE_API char *V_HidePasswordInString(char *out, size_t size, const char *in, 
         return nullptr;
     if (delims == nullptr)
         delims = "";
+    Tokens tokens(in, delims);
+    if (!tokens.ok())
+        return nullptr;
     Output o(out, size);
-    int tokens = for_each_token(in, delims, [&](int index, const char *token) {
+    int index = 0;
+    for (const char *token; (token = tokens.next(false)) != nullptr; ++index) {
         if (index > 0)
             o.append(delims);
         bool hide = listed(index, positions, count) && strcmp(token, "*NULL*") != 0;
         o.append(hide ? kMask : token);
-    });
-    if (tokens < 0)
-        return nullptr;
-    if (tokens == 0)
-        V_strlcpy(out, in, size);
+    }
+    if (index == 0)
+        V_strlcpy(out, tokens.text(), size);
     return out;
 }
 
@@ -83,9 +104,14 @@ ZTBASE_API char *V_HidePasswordInCmdLine(char *out, size_t size, const char *in,
         return nullptr;
     if (delims == nullptr)
         delims = "";
+    Tokens tokens(in, delims);
+    if (!tokens.ok())
+        return nullptr;
     Output o(out, size);
     bool hide_next = false;
-    int tokens = for_each_token(in, delims, [&](int index, const char *token) {
+    int index = 0;
+    // A quoted value after a keyword is masked whole, quotes included.
+    for (const char *token; (token = tokens.next(hide_next)) != nullptr; ++index) {
         if (index > 0)
             o.append(delims);
         if (hide_next) {
@@ -95,9 +121,7 @@ ZTBASE_API char *V_HidePasswordInCmdLine(char *out, size_t size, const char *in,
             o.append(token);
             hide_next = is_keyword(token, keywords, count);
         }
-    });
-    if (tokens < 0)
-        return nullptr;
+    }
     if (hide_next) // the keyword came last
         o.append(delims);
     return out;

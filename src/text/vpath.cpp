@@ -5,71 +5,29 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "logging/log_sink.h"
+#include "platform/posix_io.h"
+#include "ztbase/debuglog.h"
 #include "ztbase/strings.h"
 
 namespace {
 
 bool convertible(const char *path, const char *tag) {
-    char16_t *wide = V_StrDupUTF8ToWide(path);
-    if (wide == nullptr) {
-        ztbase::logsink::logf(2, 0, tag, "unable to convert path %s to Unicode",
+    if (!ztbase::pio::utf8_path(path)) {
+        ztbase::logsink::logf(ZTLOG_DEBUG, 0, tag, "unable to convert path %s to Unicode",
                               path != nullptr ? path : "(null)");
         errno = EINVAL;
         return false;
     }
-    free(wide);
     return true;
 }
 
-int map_rename_errno(int e) {
-    switch (e) {
-    case ENOENT:
-    case ENOTDIR:
-        return 2;
-    case EACCES:
-    case EPERM:
-        return 13;
-    default:
-        return 22;
-    }
-}
-
-bool write_all(int fd, const char *data, size_t n) {
-    while (n > 0) {
-        ssize_t w = write(fd, data, n);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return fd_; }
-    // Closes and reports a failed close (a late write error on some file systems).
-    bool reset() {
-        bool ok = fd_ < 0 || close(fd_) == 0;
-        fd_ = -1;
-        return ok;
-    }
-
-  private:
-    int fd_;
-};
+using ztbase::pio::Fd;
 
 // A move of a regular file to another file system: copy beside the target,
 // make it durable, rename it into place, then remove the source. Returns 0 or
@@ -80,7 +38,7 @@ int move_across(const char *from, const char *to) {
         return errno;
     if (!S_ISREG(st.st_mode))
         return EXDEV;
-    Fd in(open(from, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    Fd in = ztbase::pio::open_fd(from, O_RDONLY | O_NOFOLLOW);
     if (in.get() < 0)
         return errno;
 
@@ -103,14 +61,13 @@ int move_across(const char *from, const char *to) {
     int err = 0;
     char buffer[65536];
     for (;;) {
-        ssize_t r = read(in.get(), buffer, sizeof buffer);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0 || (r > 0 && !write_all(out.get(), buffer, static_cast<size_t>(r)))) {
-            err = errno;
-            break;
-        }
-        if (r == 0)
+        size_t got = 0;
+        err = ztbase::pio::read_all(in.get(), buffer, sizeof buffer, &got);
+        if (err == 0 && got > 0)
+            err = ztbase::pio::write_all(out.get(), buffer, got);
+        if (err == ztbase::pio::kNoProgress)
+            err = ENOSPC;
+        if (err != 0 || got < sizeof buffer)
             break;
     }
     if (err == 0) {
@@ -124,7 +81,7 @@ int move_across(const char *from, const char *to) {
         if (fsync(out.get()) != 0)
             err = errno;
     }
-    if (!out.reset() && err == 0)
+    if (!out.close() && err == 0)
         err = errno;
     if (err == 0 && rename(temp.c_str(), to) != 0)
         err = errno;
@@ -132,12 +89,13 @@ int move_across(const char *from, const char *to) {
         unlink(temp.c_str());
         return err;
     }
-    Fd dirfd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Fd dirfd = ztbase::pio::open_fd(dir.c_str(), O_RDONLY | O_DIRECTORY);
     if (dirfd.get() >= 0)
         fsync(dirfd.get());
     if (unlink(from) != 0)
-        ztbase::logsink::logf(8, 0, "renameUTF8Path", "copied %s to %s but cannot remove it: %s",
-                              from, to, strerror(errno));
+        ztbase::logsink::logf(ZTLOG_WARNING, 0, "renameUTF8Path",
+                              "copied %s to %s but cannot remove it: %s", from, to,
+                              strerror(errno));
     return 0;
 }
 
@@ -208,10 +166,15 @@ ZTBASE_API int renameUTF8Path(const char *from, const char *to) {
     if (!convertible(from, "renameUTF8Path") || !convertible(to, "renameUTF8Path"))
         return -1;
     int err = rename(from, to) == 0 ? 0 : errno;
-    if (err == EXDEV)
-        err = move_across(from, to);
+    if (err == EXDEV) {
+        try {
+            err = move_across(from, to);
+        } catch (const std::bad_alloc &) {
+            err = ENOMEM;
+        }
+    }
     if (err != 0)
-        errno = map_rename_errno(err);
+        errno = ztbase::pio::crt_errno(err);
     return err;
 }
 

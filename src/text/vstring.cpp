@@ -23,10 +23,25 @@ template <class C> size_t bounded_len(const C *s, size_t max) {
     }
 }
 
+// A wide text cut at `end` would keep half a character when the last unit
+// kept is a high surrogate whose low half was cut off: that unit goes too, so
+// the result still converts to UTF-8. src[end] is only read when src[end - 1]
+// was not its terminator.
+template <class C> bool splits_pair(const C *src, size_t end) {
+    if constexpr (sizeof(C) == 1) {
+        return false;
+    } else {
+        return end > 0 && src[end - 1] >= 0xD800 && src[end - 1] <= 0xDBFF && src[end] >= 0xDC00 &&
+               src[end] <= 0xDFFF;
+    }
+}
+
 template <class C> size_t lcpy(C *dst, const C *src, size_t size) {
     if (dst == nullptr || src == nullptr || size == 0)
         return 0;
     size_t n = bounded_len(src, size - 1);
+    if (n == size - 1 && splits_pair(src, n))
+        --n;
     std::copy_n(src, n, dst);
     dst[n] = 0;
     return n;
@@ -53,6 +68,9 @@ template <class C> size_t lncpy(C *dst, const C *src, size_t n, size_t size) {
         return 0;
     size_t count = std::min(n, size);
     size_t copied = bounded_len(src, count);
+    const size_t end = std::min(n, size - 1); // where the text is terminated
+    if (copied >= end && splits_pair(src, end))
+        copied = end - 1; // the lone half becomes one of the filling NULs
     std::copy_n(src, copied, dst);
     std::fill(dst + copied, dst + count, C{0});
     if (n >= size) {
@@ -81,6 +99,8 @@ template <class C> size_t xncpy(C *dst, const C *src, size_t size, size_t n) {
         return 0;
     size_t count = std::min(size, n);
     size_t copied = bounded_len(src, count);
+    if (copied == count && splits_pair(src, count))
+        --copied;
     std::copy_n(src, copied, dst);
     std::fill(dst + copied, dst + count, C{0});
     return count;
@@ -107,6 +127,11 @@ template <class C> int finish_format(C *buf, size_t size, long long needed) {
     }
     if (static_cast<unsigned long long>(needed) >= size) {
         buf[size - 1] = 0;
+        // The cut may have split a pair: no lone high half (the result stays
+        // size - 1, the sign of a cut text).
+        if constexpr (sizeof(C) == 2)
+            if (size >= 2 && buf[size - 2] >= 0xD800 && buf[size - 2] <= 0xDBFF)
+                buf[size - 2] = 0;
         return clamp_result(size - 1);
     }
     return static_cast<int>(needed);

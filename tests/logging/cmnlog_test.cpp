@@ -1,5 +1,7 @@
+#include <fcntl.h>
 #include <filesystem>
 #include <string>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -64,6 +66,25 @@ TEST_F(CommonLog, SeverityFromArguments) {
         cmnlogARGS(argv.data());
         EXPECT_EQ(cmnlogSEVERITY, c.mask) << c.args[0];
     }
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(CommonLog, CloseAfterAFailedWriteStopsTheLog) {
+    ASSERT_EQ(cmnlogMSG(4, "before", "t"), 0);
+    int full = ::open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    log_set_locking(0);
+    ASSERT_EQ(log_set_debug_fd(full), 0);
+    EXPECT_EQ(cmnlogMSG(4, "disk full", "t"), 14);
+    EXPECT_EQ(debugFD, -1); // the failed write forgot the descriptor
+    EXPECT_EQ(cmnlogCLOSE(), 0);
+    log_set_lastConfigReadTime(0); // the check that would reopen the file is due
+    logmsg(4, "after the close", "t");
+    EXPECT_EQ(text().find("after the close"), std::string::npos) << text();
+    EXPECT_EQ(log_get_max_file_size(), 0); // no log object is left
 }
 
 } // namespace

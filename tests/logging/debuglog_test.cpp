@@ -1,12 +1,16 @@
 #include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <regex>
 #include <set>
 #include <string>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -74,8 +78,17 @@ TEST(DebugLogLine, LineFormatAndSmallBuffers) {
 // The log in a temporary root, with a clock the test moves -------------------------
 
 timespec g_now;
+timespec g_mono;
 void fake_now(timespec *out) {
     *out = g_now;
+}
+void fake_monotonic(timespec *out) {
+    *out = g_mono;
+}
+// Moves both clocks on, as real time passing does.
+void advance(time_t seconds) {
+    g_now.tv_sec += seconds;
+    g_mono.tv_sec += seconds;
 }
 
 time_t local_time(int year, int month, int day, int hour, int minute, int second) {
@@ -96,7 +109,9 @@ class DebugLog : public zt::test::ZtTest {
   protected:
     void SetUp() override {
         g_now = {local_time(2026, 12, 4, 10, 0, 0), 0};
+        g_mono = {1000, 0};
         logclock::set(fake_now);
+        logclock::set_monotonic(fake_monotonic);
         logcfg::memory().set(logcfg::Values{});
         logcfg::memory().set_readable(true);
         dir = root().path() + "/logs/myproc";
@@ -108,6 +123,7 @@ class DebugLog : public zt::test::ZtTest {
         log_set_verbosity_filter(0);
         log_set_process_bpconf_verbose(0);
         logclock::set(nullptr);
+        logclock::set_monotonic(nullptr);
         logcfg::memory().set(logcfg::Values{});
         debugFD = -1;
     }
@@ -194,7 +210,7 @@ TEST_F(DebugLog, MissingDirectoryFailsUnlessCriticalWithRobustLogging) {
     EXPECT_EQ(open_debug_log((root().path() + "/logs").c_str(), "bptm", "bptm", 0, &err), -1);
     v.enable_robust_logging = 1;
     set_config(v);
-    g_now.tv_sec += 61; // the next check reads robust logging, the write makes the directory
+    advance(61); // the next check reads robust logging, the write makes the directory
     EXPECT_EQ(logmsg(4, "recreated", "t"), 0);
     EXPECT_TRUE(fs::exists(root().path() + "/logs/bptm"));
 }
@@ -351,10 +367,10 @@ TEST_F(DebugLog, DeletedFileIsRecreatedAfterTheCheck) {
     ASSERT_EQ(before.size(), 1u);
     const std::string path = dir + "/" + *before.begin();
     fs::remove(path);
-    g_now.tv_sec += 30;
+    advance(30);
     logmsg(4, "lost: goes to the deleted file", "t");
     EXPECT_FALSE(fs::exists(path));
-    g_now.tv_sec += 31;
+    advance(31);
     logmsg(4, "after the check", "t");
     const auto got = lines(path);
     ASSERT_EQ(got.size(), 1u);
@@ -372,7 +388,7 @@ TEST_F(DebugLog, InvalidLimitsAreRepairedAndReportedOnce) {
     EXPECT_EQ(now.max_logfile_size, 50);
     EXPECT_EQ(now.max_num_logfiles, 0);
     EXPECT_EQ(log_get_max_file_size(), 50LL * 1048576);
-    g_now.tv_sec += 61;
+    advance(61);
     logmsg(4, "after a check", "t");
     const auto got = files();
     ASSERT_EQ(got.size(), 1u);
@@ -396,8 +412,10 @@ TEST_F(DebugLog, WriteErrorReturnsTheFailureAndTheLogRecovers) {
     log_set_locking(0);
     ASSERT_EQ(log_set_debug_fd(full), 0);
     EXPECT_EQ(logmsg(4, "disk full", "t"), 14);
-    EXPECT_EQ(logmsg(4, "file closed", "t"), 0); // nothing open: the caller goes on
-    g_now.tv_sec += 61;
+    // Dropped until the next check reopens the file: the caller goes on, told
+    // the line was not written.
+    EXPECT_EQ(logmsg(4, "file closed", "t"), 14);
+    advance(61);
     EXPECT_EQ(logmsg(4, "recovered", "t"), 0);
     const auto got = files();
     ASSERT_EQ(got.size(), 1u);
@@ -497,7 +515,7 @@ TEST_F(DebugLog, SuppressedFileManagementKeepsOneInheritableFile) {
     log_set_max_file_size(50);
     for (int i = 0; i < 5; ++i)
         logmsgf(4, "t", "line %d after the limit", i);
-    g_now.tv_sec += 86400; // nor does a day change move it
+    advance(86400); // nor does a day change move it
     logmsg(4, "a day later", "t");
     const auto got = files();
     ASSERT_EQ(got.size(), 1u) << listing();
@@ -514,7 +532,8 @@ TEST_F(DebugLog, CurrentFileCanBeReplaced) {
     EXPECT_NE(ZtLog_GetHandle(nullptr), -1);
     logmsg(4, "to the other file", "t");
     EXPECT_NE(zt::test::read_file(other).find("to the other file"), std::string::npos);
-    EXPECT_EQ(ZtLog_OpenFile(nullptr, (root().path() + "/no/such/dir/x.log").c_str(), 0, 0, &err), 12);
+    EXPECT_EQ(ZtLog_OpenFile(nullptr, (root().path() + "/no/such/dir/x.log").c_str(), 0, 0, &err),
+              12);
     EXPECT_EQ(err, ENOENT);
     EXPECT_EQ(ZtLog_CloseLoggerInfo(nullptr), 0);
     EXPECT_EQ(ZtLog_GetHandle(nullptr), -1);
@@ -548,10 +567,308 @@ TEST_F(DebugLog, LoggingFileStreamAndRawWriters) {
     close(fd);
     const auto got_raw = lines(raw);
     ASSERT_EQ(got_raw.size(), 4u);
-    EXPECT_TRUE(std::regex_match(got_raw[0], std::regex(R"(10:00:00\.000 \[\d+\.\d+\] straight)"))) << got_raw[0];
+    EXPECT_TRUE(std::regex_match(got_raw[0], std::regex(R"(10:00:00\.000 \[\d+\.\d+\] straight)")))
+        << got_raw[0];
     EXPECT_EQ(got_raw[1], "10:00:00 timed");
     EXPECT_EQ(got_raw[2], "10:00:00 (job 7) with id");
     EXPECT_EQ(got_raw[3], "as is");
+}
+
+} // namespace
+
+// Faults: peers, full disks, forks, broken pipes, clocks, planted files --------------
+
+namespace {
+
+// Waits for a child at most `seconds`; a child still running then is killed and
+// reported, so that a deadlock fails the test instead of hanging it.
+bool reap(pid_t pid, int seconds, int *status) {
+    for (int i = 0; i < seconds * 100; ++i) {
+        if (waitpid(pid, status, WNOHANG) == pid)
+            return true;
+        usleep(10000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, status, 0);
+    return false;
+}
+
+bool whole_lines(const std::string &text, std::string *bad) {
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t nl = text.find('\n', start);
+        if (nl == std::string::npos)
+            nl = text.size();
+        const std::string line = text.substr(start, nl - start);
+        if (!std::regex_match(line, kLine)) {
+            *bad = line.substr(0, 120);
+            return false;
+        }
+        start = nl + 1;
+    }
+    return true;
+}
+
+TEST_F(DebugLog, QuietProcessAmongRotatingPeersLosesNoLine) {
+    ASSERT_GE(open(), 0);
+    log_set_max_file_size(1000);
+    const std::string pad(400, 'q');
+    ASSERT_EQ(logmsgf(4, "quiet", "q-000 %s", pad.c_str()), 0);
+    ASSERT_EQ(logmsgf(4, "quiet", "q-001 %s", pad.c_str()), 0);
+    ASSERT_EQ(logmsgf(4, "quiet", "q-002 %s", pad.c_str()), 0); // file 1 is full now
+    // Peers rotate through some thirty files while this process says nothing.
+    std::vector<pid_t> peers;
+    for (int p = 0; p < 2; ++p) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            int err = 0;
+            if (open_debug_log((root().path() + "/logs").c_str(), "myproc", "myproc", 0, &err) < 0)
+                _exit(1);
+            log_set_max_file_size(1000);
+            for (int i = 0; i < 40; ++i)
+                if (logmsgf(4, "peer", "p%d-%03d %s", p, i, pad.c_str()) != 0)
+                    _exit(2);
+            _exit(0);
+        }
+        peers.push_back(pid);
+    }
+    for (pid_t pid : peers) {
+        int status = 0;
+        ASSERT_TRUE(reap(pid, 60, &status));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    ASSERT_GT(files().size(), 21u) << "the peers did not rotate far enough";
+    for (int i = 3; i < 10; ++i)
+        EXPECT_EQ(logmsgf(4, "quiet", "q-%03d %s", i, pad.c_str()), 0) << i;
+    std::set<std::string> seen;
+    for (const auto &name : files())
+        for (const auto &line : lines(dir + "/" + name)) {
+            const size_t at = line.find("quiet: q-");
+            if (at != std::string::npos)
+                seen.insert(line.substr(at + 9, 3));
+        }
+    EXPECT_EQ(seen.size(), 10u) << listing();
+}
+
+// A small tmpfs as the log directory, filled to the brim.
+class FullDisk : public DebugLog {
+  protected:
+    void SetUp() override {
+        DebugLog::SetUp();
+        if (mount("zt-full", dir.c_str(), "tmpfs", 0, "size=64k") != 0)
+            GTEST_SKIP() << "cannot mount a small tmpfs here (" << strerror(errno)
+                         << "): the full-disk cases need one";
+        mounted_ = true;
+    }
+    void TearDown() override {
+        DebugLog::TearDown();
+        if (mounted_)
+            umount2(dir.c_str(), MNT_DETACH);
+    }
+    // Fills what is left of the file system; the filler is removed to recover.
+    void fill() {
+        int fd = ::open((dir + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
+        ASSERT_GE(fd, 0);
+        const std::string block(4096, 'f');
+        while (write(fd, block.data(), block.size()) > 0) {
+        }
+        while (write(fd, "f", 1) > 0) {
+        }
+        close(fd);
+    }
+    bool mounted_ = false;
+};
+
+TEST_F(FullDisk, HalfLinesNeverGlueAndDroppedLinesReportFailure) {
+    for (int locking : {1, 0}) {
+        SCOPED_TRACE(locking);
+        ASSERT_GE(open(), 0);
+        log_set_locking(locking);
+        ASSERT_EQ(logmsg(4, "before the disk filled", "t"), 0);
+        fill();
+        // Most of this line finds room in the file's last page, then the disk is full.
+        const std::string big(6000, 'b');
+        EXPECT_EQ(logmsg(4, big.c_str(), "t"), 14);
+        EXPECT_EQ(logmsg(4, "dropped while the file is closed", "t"), 14);
+        fs::remove(dir + "/filler");
+        advance(61);
+        EXPECT_EQ(logmsg(4, "recovered", "t"), 0);
+        close_debug_log();
+        const auto names = files();
+        ASSERT_EQ(names.size(), 1u) << listing();
+        const std::string text = zt::test::read_file(dir + "/" + *names.begin());
+        EXPECT_NE(text.find("<4> t: before the disk filled\n"), std::string::npos);
+        const size_t at = text.find("<4> t: recovered\n");
+        ASSERT_NE(at, std::string::npos) << text.substr(0, 200);
+        const size_t line_start = text.rfind('\n', at);
+        ASSERT_NE(line_start, std::string::npos);
+        EXPECT_TRUE(std::regex_match(text.substr(line_start + 1, at + 16 - line_start - 1), kLine))
+            << "the line after the failure is glued to a fragment";
+        std::string bad;
+        if (locking) { // holding the file lock, the half line is taken back
+            EXPECT_TRUE(whole_lines(text, &bad)) << bad;
+        }
+        fs::remove(dir + "/" + *names.begin());
+    }
+}
+
+TEST_F(DebugLog, ForkStormWithTheFallbackWriter) {
+    const std::string path = root().path() + "/fallback.log";
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    ASSERT_GE(fd, 0);
+    debugFD = fd;
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> loggers;
+    for (int t = 0; t < 3; ++t)
+        loggers.emplace_back([&stop, t] {
+            for (int i = 0; !stop.load(); ++i)
+                logmsgf(4, "thread", "t%d line %d", t, i);
+        });
+    constexpr int kChildren = 60;
+    int hung = 0, failed = 0;
+    for (int c = 0; c < kChildren; ++c) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0)
+            _exit(logmsgf(4, "child", "child %d", c) == 0 ? 0 : 1);
+        int status = 0;
+        if (!reap(pid, 20, &status))
+            ++hung;
+        else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            ++failed;
+    }
+    stop = true;
+    for (auto &t : loggers)
+        t.join();
+    debugFD = -1;
+    close(fd);
+    EXPECT_EQ(hung, 0) << "children deadlocked on their first line";
+    EXPECT_EQ(failed, 0);
+    const std::string text = zt::test::read_file(path);
+    std::string bad;
+    EXPECT_TRUE(whole_lines(text, &bad)) << bad;
+    for (int c = 0; c < kChildren; ++c)
+        EXPECT_NE(text.find("child: child " + std::to_string(c) + "\n"), std::string::npos) << c;
+}
+
+TEST_F(DebugLog, ForkDoesNotWaitForALineBlockedOnAnotherProcesssLock) {
+    ASSERT_GE(open(), 0);
+    ASSERT_EQ(logmsg(4, "first", "t"), 0);
+    const auto names = files();
+    ASSERT_EQ(names.size(), 1u);
+    const std::string path = dir + "/" + *names.begin();
+    int go[2], held[2];
+    ASSERT_EQ(pipe(go), 0);
+    ASSERT_EQ(pipe(held), 0);
+    pid_t holder = fork();
+    if (holder == 0) {
+        int fd = ::open(path.c_str(), O_WRONLY);
+        struct flock fl {};
+        fl.l_type = F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        fl.l_len = 8;
+        if (fd < 0 || fcntl(fd, F_SETLKW, &fl) != 0)
+            _exit(1);
+        char c = 'h';
+        if (write(held[1], &c, 1) != 1 || read(go[0], &c, 1) != 1)
+            _exit(2);
+        _exit(0);
+    }
+    char c;
+    ASSERT_EQ(read(held[0], &c, 1), 1);
+    std::atomic<int> rc{-1};
+    std::thread blocked([&rc] { rc = logmsg(4, "waits for the lock", "t"); });
+    usleep(200000); // let the thread reach the lock wait
+    pid_t child = fork();
+    if (child == 0)
+        _exit(0);
+    int status = 0;
+    const bool forked = reap(child, 20, &status);
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+    blocked.join();
+    ASSERT_TRUE(reap(holder, 20, &status));
+    EXPECT_TRUE(forked) << "fork waited for a line blocked on another process's lock";
+    EXPECT_EQ(rc.load(), 0);
+    for (int fd : {go[0], go[1], held[0], held[1]})
+        close(fd);
+}
+
+TEST_F(DebugLog, ReaderlessPipeGivesAnErrorNotSigpipe) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    close(p[0]);
+    const struct {
+        const char *what;
+        std::function<int()> write;
+        int expected;
+    } cases[] = {
+        {"fallback writer",
+         [&] {
+             debugFD = p[1];
+             int r = logmsg(16, "x", "t");
+             debugFD = -1;
+             return r;
+         },
+         EPIPE},
+        {"debuglog", [&] { return ::debuglog(p[1], "x"); }, -1},
+        {"logwithtime", [&] { return logwithtime(p[1], "x"); }, -1},
+        {"logwithtime_and_id", [&] { return logwithtime_and_id(p[1], "id", "x"); }, -1},
+        {"logwithoutdate", [&] { return logwithoutdate(p[1], "x\n"); }, -1},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(c.write(), c.expected) << c.what;
+        sigset_t pending;
+        sigpending(&pending);
+        EXPECT_FALSE(sigismember(&pending, SIGPIPE)) << c.what;
+    }
+    // The log object writing through a pipe that log_set_debug_fd gave it.
+    ASSERT_GE(open(), 0);
+    log_set_locking(0);
+    ASSERT_EQ(log_set_debug_fd(dup(p[1])), 0);
+    EXPECT_EQ(logmsg(4, "to a broken pipe", "t"), 14);
+    close(p[1]);
+}
+
+TEST_F(DebugLog, ClockStepsBackAndLongGapsBetweenLines) {
+    ASSERT_GE(open(), 0);
+    ASSERT_EQ(logmsg(4, "first", "t"), 0);
+    const std::string first = dir + "/" + *files().begin();
+    fs::remove(first);
+    // The wall clock is set back an hour; a minute passes all the same.
+    g_now.tv_sec -= 3600;
+    g_mono.tv_sec += 61;
+    EXPECT_EQ(logmsg(4, "after the check", "t"), 0);
+    ASSERT_TRUE(fs::exists(first)) << "the check stalled on the wall clock";
+    EXPECT_NE(zt::test::read_file(first).find("after the check"), std::string::npos);
+
+    // A month with no lines: same day of the month, a new date all the same.
+    g_now = {local_time(2027, 1, 4, 10, 0, 0), 0};
+    EXPECT_EQ(logmsg(4, "a month later", "t"), 0);
+    const auto got = lines(file("010427", 1));
+    ASSERT_EQ(got.size(), 1u) << listing();
+    EXPECT_NE(got[0].find("a month later"), std::string::npos);
+}
+
+TEST_F(DebugLog, PlantedFilesAreNotAppendedTo) {
+    const std::string today = file("120426", 1);
+    const std::string target = root().path() + "/victim";
+    zt::test::write_file(target, "precious\n");
+    ASSERT_EQ(symlink(target.c_str(), today.c_str()), 0);
+    int err = 0;
+    EXPECT_EQ(open_debug_log((root().path() + "/logs").c_str(), "myproc", "myproc", 0, &err), -1);
+    EXPECT_EQ(err, ELOOP);
+    EXPECT_EQ(logmsg(4, "into the link?", "t"), 0); // no log: nothing written, nothing claimed
+    EXPECT_EQ(zt::test::read_file(target), "precious\n");
+    fs::remove(today);
+
+    if (geteuid() != 0)
+        return; // a file of another user needs root to make
+    zt::test::write_file(today, "");
+    ASSERT_EQ(chown(today.c_str(), 12345, 12345), 0);
+    EXPECT_EQ(open_debug_log((root().path() + "/logs").c_str(), "myproc", "myproc", 0, &err), -1);
+    EXPECT_EQ(err, EPERM);
+    EXPECT_EQ(zt::test::read_file(today), "");
+    EXPECT_EQ(ZtLog_OpenFile(nullptr, today.c_str(), 0, 0, &err), 12); // no log object
 }
 
 } // namespace

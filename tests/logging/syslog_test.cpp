@@ -93,7 +93,7 @@ TEST_F(Syslog, PercentMInsertsTheErrorText) {
 
 TEST_F(Syslog, VSyslogFormatsLikePrintfAndShowsNullStrings) {
     V_Openlog("bptm", 0, 0);
-    const char *missing = nullptr;
+    const char *volatile missing = nullptr;
     V_Syslog(LOG_ERR, "[%s] [%8s] [%-6s|] [%.3s]", missing, "abc", "de", "abcdef");
     EXPECT_EQ(last().strings[0], "[<NULL>] [     abc] [de    |] [abc]");
     char expected[256];

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <string>
 #include <unistd.h>
 
@@ -12,6 +13,49 @@
 #include "support/temp_root.h"
 #include "ztbase/dates.h"
 #include "ztbase/paths.h"
+
+// Allocation that fails on demand, for the calls that must not let
+// std::bad_alloc out of a C function.
+namespace {
+thread_local bool t_starved = false;
+void *allocate(std::size_t n) {
+    void *p = t_starved ? nullptr : std::malloc(n != 0 ? n : 1);
+    if (p == nullptr)
+        throw std::bad_alloc();
+    return p;
+}
+} // namespace
+
+void *operator new(std::size_t n) {
+    return allocate(n);
+}
+void *operator new[](std::size_t n) {
+    return allocate(n);
+}
+void *operator new(std::size_t n, const std::nothrow_t &) noexcept {
+    return t_starved ? nullptr : std::malloc(n != 0 ? n : 1);
+}
+void *operator new[](std::size_t n, const std::nothrow_t &) noexcept {
+    return t_starved ? nullptr : std::malloc(n != 0 ? n : 1);
+}
+void operator delete(void *p, const std::nothrow_t &) noexcept {
+    std::free(p);
+}
+void operator delete[](void *p, const std::nothrow_t &) noexcept {
+    std::free(p);
+}
+void operator delete(void *p) noexcept {
+    std::free(p);
+}
+void operator delete[](void *p) noexcept {
+    std::free(p);
+}
+void operator delete(void *p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void *p, std::size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
@@ -476,6 +520,33 @@ TEST_F(LocaleDates, NamesAndSpelledForms) {
     EXPECT_STREQ(spelled_datetimel(kAfternoon, "C"), "Feb 9 13:05");
     EXPECT_STREQ(spelled_datetimesecl(kAfternoon, "C"), "Feb 9 13:05:07");
     EXPECT_STREQ(fulldatestring(kAfternoon, "C"), "Fri Feb  9 13:05:07 2024");
+}
+
+TEST_F(LocaleDates, NoMemoryGivesTheErrorResultNotAnException) {
+    write_locale_file("TL 4 us12 HH:mn:ss ^ mm/dd/yy ^\n");
+    const std::string whole = datestringl(kAfternoon, "us12", 0); // cached while memory lasts
+    const struct {
+        const char *what;
+        char *(*call)();
+        const char *error;
+    } cases[] = {
+        {"datestringl", [] { return datestringl(kAfternoon, "us12", 0); }, "DATE ERROR    "},
+        {"dateonlystringl", [] { return dateonlystringl(kAfternoon, "us12"); }, "DATE ERROR"},
+        {"hhmmssl", [] { return hhmmssl(kAfternoon, "us12"); }, "DATE ERROR"},
+        {"getdstring", [] { return getdstring("us12"); }, ""},
+        {"spelled_datetimel", [] { return spelled_datetimel(kAfternoon, "C"); }, "DATE ERROR"},
+        {"dayofweek", [] { return dayofweek(1, "C"); }, ""},
+        {"monthofyearl", [] { return monthofyearl(1, "C"); }, ""},
+        {"fulldatestring", [] { return fulldatestring(kAfternoon, "C"); }, "DATE ERROR"},
+    };
+    for (const auto &c : cases) {
+        t_starved = true;
+        const char *got = c.call();
+        t_starved = false;
+        ASSERT_NE(got, nullptr) << c.what;
+        EXPECT_STREQ(got, c.error) << c.what;
+    }
+    EXPECT_EQ(datestringl(kAfternoon, "us12", 0), whole); // and all is well with memory back
 }
 
 } // namespace

@@ -77,3 +77,40 @@ TEST(HidePasswordInCmdLine, MasksTheTokenAfterAKeyword) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(HidePasswordInCmdLine, QuotedValuesAreMaskedWhole) {
+    const char *keywords[] = {"-password", "-pw"};
+    struct Case {
+        const char *in;
+        const char *expected;
+    } cases[] = {
+        {"cmd -password \"my secret\" -x", "cmd -password ****** -x"},
+        {"cmd -pw 'a b  c' -x 'not masked'", "cmd -pw ****** -x 'not masked'"},
+        {"cmd -password \"unclosed secret -x", "cmd -password ******"},
+        {"cmd -password \"a b\"tail -x", "cmd -password ****** -x"},
+        {"cmd -password \"\" -x", "cmd -password ****** -x"},
+        {"cmd \"-password\" x", "cmd \"-password\" x"}, // a quoted keyword is no keyword
+        {"cmd x\"y z\" -pw s", "cmd x\"y z\" -pw ******"},
+    };
+    for (const Case &c : cases) {
+        char out[64];
+        EXPECT_STREQ(V_HidePasswordInCmdLine(out, sizeof out, c.in, " ", keywords, 2), c.expected)
+            << c.in;
+    }
+}
+
+TEST(HidePassword, InPlace) {
+    const char *keywords[] = {"-password"};
+    char line[64] = "cmd -password secret -x";
+    EXPECT_STREQ(V_HidePasswordInCmdLine(line, sizeof line, line, " ", keywords, 1),
+                 "cmd -password ****** -x");
+    char text[64] = "user secret host";
+    const int pos = 1;
+    EXPECT_STREQ(V_HidePasswordInString(text, sizeof text, text, " ", &pos, 1), "user ****** host");
+    char blanks[8] = "   ";
+    EXPECT_STREQ(V_HidePasswordInString(blanks, sizeof blanks, blanks, " ", &pos, 1), "   ");
+}
+
+} // namespace

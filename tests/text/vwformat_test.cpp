@@ -1,8 +1,11 @@
 // The UTF-16 formatter: numbers must read as the narrow runtime prints them,
 // strings are converted, and the result rules match V_snprintf.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -114,6 +117,70 @@ TEST(CatSnwprintf, AppendsOrRefusesAnUnterminatedBuffer) {
     char16_t full[3] = {u'a', u'b', u'c'};
     EXPECT_EQ(V_cat_snwprintf(full, 3, u"%s", "d"), -1);
     EXPECT_EQ(std::u16string(full, 3), u"abc");
+}
+
+} // namespace
+
+namespace {
+
+// "ab", a pair for U+1F600, "c": a bound of 4 units falls between the halves.
+const char16_t kPair[] = u"ab\U0001F600c";
+
+bool converts(const char16_t *w) {
+    char *u = V_StrDupWideToUTF8(w);
+    free(u);
+    return u != nullptr;
+}
+
+TEST(WideCuts, NoCopyOrFormatKeepsHalfAPair) {
+    const struct {
+        const char *what;
+        std::function<size_t(char16_t *)> run;
+        size_t returned;
+        std::u16string text;
+    } cases[] = {
+        {"wcslcpy", [](char16_t *d) { return V_wcslcpy(d, kPair, 4); }, 2, u"ab"},
+        {"wcslcpy whole pair", [](char16_t *d) { return V_wcslcpy(d, kPair, 5); }, 4,
+         u"ab\U0001F600"},
+        {"wcslcat",
+         [](char16_t *d) {
+             d[0] = u'x';
+             d[1] = 0;
+             return V_wcslcat(d, kPair, 5);
+         },
+         2, u"xab"},
+        {"wcslncpy n", [](char16_t *d) { return V_wcslncpy(d, kPair, 3, 10); }, 3, u"ab"},
+        {"wcslncpy size", [](char16_t *d) { return V_wcslncpy(d, kPair, 9, 4); }, 3, u"ab"},
+        {"wcslncat",
+         [](char16_t *d) {
+             d[0] = 0;
+             return V_wcslncat(d, kPair, 3, 10);
+         },
+         2, u"ab"},
+        {"wstrXncpy",
+         [](char16_t *d) {
+             d[3] = 0;
+             return V_wstrXncpy(d, kPair, 10, 3);
+         },
+         3, u"ab"},
+        {"snwprintf",
+         [](char16_t *d) { return static_cast<size_t>(V_snwprintf(d, 4, u"%ls", kPair)); }, 3,
+         u"ab"},
+        {"cat_snwprintf",
+         [](char16_t *d) {
+             d[0] = u'x';
+             d[1] = 0;
+             return static_cast<size_t>(V_cat_snwprintf(d, 5, u"%ls", kPair));
+         },
+         3, u"xab"},
+    };
+    for (const auto &c : cases) {
+        char16_t out[16];
+        std::fill(std::begin(out), std::end(out), u'#');
+        EXPECT_EQ(c.run(out), c.returned) << c.what;
+        EXPECT_EQ(std::u16string(out), c.text) << c.what;
+        EXPECT_TRUE(converts(out)) << c.what;
+    }
 }
 
 } // namespace

@@ -112,7 +112,10 @@ check 2 "" logs show "$logs"
 
 n=$("$zt" status --all | wc -l)
 [[ $n == 1771 ]] || { echo "FAIL: zt status --all listed $n codes, wanted 1771"; fail=1; }
-"$zt" demo >/dev/null || { echo "FAIL: zt demo"; fail=1; }
+demo=$("$zt" demo) || { echo "FAIL: zt demo"; fail=1; }
+grep -q 'get_string -> 5 "HELLO"' <<<"$demo" || { echo "FAIL: zt demo: plain-text string"; fail=1; }
+grep -q 'put_string_("hi", tag 7) *-> 2  \[00 07 00 00 00 02 68 69\]' <<<"$demo" ||
+  { echo "FAIL: zt demo: tagged string bytes"; fail=1; }
 # the configuration item table
 n=$("$zt" config items | wc -l)
 [[ $n == 371 ]] || { echo "FAIL: zt config items listed $n items, wanted 371"; fail=1; }
@@ -131,5 +134,16 @@ grep -q '"verbose": 4,' <<<"$info" && grep -q '"pbx_port": 1556,' <<<"$info" &&
   tr -d ' \n' <<<"$info" | grep -q '"server":\["master1","media1"\]' ||
   { echo "FAIL: zt config info: $info"; fail=1; }
 check 2 "" config info extra
+# vnet statuses both ways, and a services file
+check 0 "11 TIMEOUT -> 41 network connection timed out" vnet status 11
+check 0 "61 the vnetd proxy encountered an error -> 53 PROXY_ERROR" vnet status --zt 61
+[[ $("$zt" vnet status | wc -l) == 55 ]] || { echo "FAIL: zt vnet status lists 55"; fail=1; }
+check 2 "" vnet status 1x
+check 2 "" vnet
+svc=$(dirname "$ZT_REGISTRY")/services
+printf '# comment\nNAME= bpcd ;PID=0x10;ARG="a b";\nbroken line\nname=x;\n' > "$svc"
+check 0 'bpcd pid=16 arg="a b"
+x pid=0' vnet services "$svc"
+check 1 "" vnet services "$svc.missing"
 
 exit $fail

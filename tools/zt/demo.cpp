@@ -3,19 +3,26 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <sys/socket.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <ztbase/cmnlog.h>
 #include <ztbase/config.h>
+#include <ztbase/comm.h>
 #include <ztbase/dates.h>
 #include <ztbase/debuglog.h>
 #include <ztbase/logfiles.h>
 #include <ztbase/paths.h>
 #include <ztbase/status.h>
+#include <ztbase/vnet.h>
+#include <ztbase/vtext.h>
 
 #include "commands.h"
 #include "config/adhoc_config_ops.h"
@@ -162,7 +169,8 @@ void demo_eventlog() {
                e.strings.empty() ? "" : e.strings[0].c_str());
     });
     V_Openlog("bprd", 0, LOG_DAEMON);
-    V_Syslog(LOG_WARNING, "request daemon started with %s", static_cast<const char *>(nullptr));
+    const char *volatile missing = nullptr; // a caller's null string, shown as <NULL>
+    V_Syslog(LOG_WARNING, "request daemon started with %s", missing);
     errno = ENOENT;
     NTsyslog(LOG_ERR, "cannot open %s: %m", "/usr/quill/zentor/db/config");
     V_Closelog();
@@ -207,6 +215,121 @@ void demo_config() {
         ztbase::config::free_item(i, &record);
 }
 
+// The bytes waiting on sock, shown without taking them.
+void show_bytes(int sock) {
+    unsigned char buf[128];
+    ssize_t n = recv(sock, buf, sizeof buf, MSG_PEEK | MSG_DONTWAIT);
+    printf("    on the wire:");
+    for (ssize_t i = 0; i < n; ++i)
+        printf(buf[i] >= 0x20 && buf[i] < 0x7f ? " %c" : " \\%o", buf[i]);
+    printf("\n");
+}
+
+void demo_vnet(const std::string &root) {
+    heading("The vnet codec, statuses and the services file");
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) {
+        puts("  socketpair failed");
+        return;
+    }
+    vnet_push_byte(sv[0], 7, 5);
+    vnet_push_string(sv[0], "bpcd", 5);
+    vnet_push_signed(sv[0], -42, 5);
+    vnet_push_unsigned(sv[0], 13724, 5);
+    vnet_push_status(sv[0], VNET_CONNECT_REFUSED, 5);
+    printf("  pushed byte 7, string \"bpcd\", signed -42, unsigned 13724, status %d:\n",
+           VNET_CONNECT_REFUSED);
+    show_bytes(sv[1]);
+    int byte = 0, status = 0;
+    char text[64];
+    long sv_value = 0;
+    unsigned long uv = 0;
+    vnet_pop_byte(sv[1], &byte, 5);
+    vnet_pop_string(sv[1], text, sizeof text, 5);
+    vnet_pop_signed(sv[1], &sv_value, 5);
+    vnet_pop_unsigned(sv[1], &uv, 5);
+    vnet_pop_status(sv[1], &status, 5);
+    printf("  popped %d, \"%s\", %ld, %lu, %d (%s, product status %d: %s)\n", byte, text, sv_value,
+           uv, status, vnet_status_to_text(status), vnet_to_zt_status(status),
+           getECmsg(vnet_to_zt_status(status)));
+    send(sv[0], "12x", 4, MSG_NOSIGNAL);
+    printf("  a number with junk (\"12x\"): %s\n",
+           vnet_status_to_text(vnet_pop_signed(sv[1], &sv_value, 5)));
+    close(sv[0]);
+    close(sv[1]);
+    printf("  vnet_to_zt_status(7650) = %d (large statuses not allowed on this thread)\n",
+           vnet_to_zt_status(7650));
+    printf("  vnet_crc32(\"123456789\") = %u (as cksum prints)\n", vnet_crc32("123456789"));
+
+    const std::string path = root + "/vnetd_services";
+    vnet_service_entry *list = nullptr;
+    char arg[] = "-standalone";
+    char *args[] = {arg, nullptr};
+    vnet_add_service_entry(&list, nullptr, "bpcd", 4242, 1700000000, 0, "17", "/usr/bin/bpcd",
+                           nullptr, args);
+    vnet_add_service_entry(&list, list, "with space", 4243, 0, 0, "18", nullptr, nullptr, nullptr);
+    vnet_update_service_file(path.c_str(), list);
+    vnet_free_service_list(list);
+    printf("  services file %s:\n", path.c_str());
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);)
+        printf("    %s\n", line.c_str());
+}
+
+// Everything waiting on sock, as hex pairs.
+std::string wire_hex(int sock) {
+    std::string out;
+    unsigned char buf[64];
+    ssize_t n;
+    while ((n = recv(sock, buf, sizeof buf, MSG_DONTWAIT)) > 0)
+        for (ssize_t i = 0; i < n; ++i) {
+            char pair[4];
+            snprintf(pair, sizeof pair, "%s%02x", out.empty() ? "" : " ", buf[i]);
+            out += pair;
+        }
+    return out;
+}
+
+void demo_wire() {
+    heading("Socket values on the wire");
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) {
+        perror("  socketpair");
+        return;
+    }
+    int err = 0;
+    const struct {
+        const char *call;
+        std::function<int()> send;
+    } values[] = {
+        {"put_short(65534)", [&] { return put_short(fds[0], 65534, &err); }},
+        {"put_short(65535)", [&] { return put_short(fds[0], 65535, &err); }},
+        {"put_long(1)", [&] { return put_long(fds[0], 1, &err); }},
+        {"put_vint64t(1)", [&] { return put_vint64t(fds[0], 1, &err); }},
+        {"put_string(\"\")", [&] { return put_string(fds[0], "", &err); }},
+        {"put_string(\"hi\")", [&] { return put_string(fds[0], "hi", &err); }},
+        {"put_string_(\"hi\", tag 7)", [&] { return put_string_(fds[0], "hi", 5, 0, 7); }},
+        {"ts_put_long(-2)", [&] { return ts_put_long(fds[0], -2, &err); }},
+    };
+    for (const auto &v : values) {
+        const int rc = v.send();
+        printf("  %-28s -> %d  [%s]\n", v.call, rc, wire_hex(fds[1]).c_str());
+    }
+    const int empty = open("/dev/null", O_RDONLY);
+    const long long sent = static_cast<long long>(write_remote_file(fds[0], empty, 5, "zt demo"));
+    printf("  %-28s -> %lld  [%s]\n", "write_remote_file(empty)", sent, wire_hex(fds[1]).c_str());
+    close(empty);
+
+    send(fds[1], "HELLO\n", 6, MSG_NOSIGNAL);
+    char text[100];
+    const int n = get_string(fds[0], text, sizeof text, 5, &err);
+    printf("  a peer writes \"HELLO\\n\" where a string is due: get_string -> %d \"%s\"\n", n,
+           n >= 0 ? text : commerrstr(n));
+    printf("  (48 45 4c 4c read as a length is above 0x20000000, so the bytes are a text line)\n");
+    close(fds[0]);
+    close(fds[1]);
+}
+
 } // namespace
 
 int cmd_demo(int, char **) {
@@ -227,6 +350,8 @@ int cmd_demo(int, char **) {
     demo_logfiles(root);
     demo_debuglog();
     demo_eventlog();
+    demo_wire();
+    demo_vnet(root);
     std::error_code ec;
     if (getenv("ZT_DEMO_KEEP") == nullptr)
         std::filesystem::remove_all(root, ec);

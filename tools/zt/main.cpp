@@ -20,6 +20,8 @@ const Command kCommands[] = {
     {"config", zt::cmd_config,
      "config items [LABEL...] | info      configuration items and defaults; the information record"},
     {"logs", zt::cmd_logs, "logs list DIR [--user U|--all-users] [--date MMDDYY]  log files"},
+    {"vnet", zt::cmd_vnet,
+     "vnet status [--zt] [N...] | vnet services FILE  vnet statuses, services"},
     {"demo", zt::cmd_demo, "demo                                 a tour of what the library does"},
 };
 

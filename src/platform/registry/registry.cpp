@@ -321,10 +321,11 @@ std::string root_directory(Root root) {
 // The store ---------------------------------------------------------------
 
 enum class Mode {
-    Read,   // a read transaction; a missing store is NotFound
-    Write,  // a write transaction; a missing store is NotFound
-    Create, // a write transaction; a missing store is made
-    Plain,  // no transaction (backup, restore); the store is made
+    Read,     // each statement reads on its own; a missing store is NotFound
+    Snapshot, // one read transaction; a missing store is NotFound
+    Write,    // a write transaction; a missing store is NotFound
+    Create,   // a write transaction; a missing store is made
+    Plain,    // no transaction (backup, restore); the store is made
 };
 
 // The store of one root: a connection per process, shared by its threads under
@@ -346,7 +347,7 @@ class Store {
     Status run(Mode mode, const char *tag, const std::function<Status(Store &)> &fn) {
         std::lock_guard<std::recursive_mutex> lock(mutex_);
         if (depth_ > 0) {
-            if (mode != Mode::Read && !writing_) {
+            if (mode != Mode::Read && mode != Mode::Snapshot && !writing_) {
                 logsink::logf(16, 0, tag, "a change inside a read transaction of the registry");
                 return Status::InvalidArgument;
             }
@@ -362,7 +363,7 @@ class Store {
                 s = begin(mode, tag);
                 if (s == Status::Ok) {
                     depth_ = 1;
-                    writing_ = mode != Mode::Read;
+                    writing_ = mode != Mode::Read && mode != Mode::Snapshot;
                     s = fn(*this);
                     depth_ = 0;
                     s = end(mode, s, tag);
@@ -519,23 +520,31 @@ class Store {
         return (now.tv_sec - since.tv_sec) * 1000 + (now.tv_nsec - since.tv_nsec) / 1000000;
     }
 
+    // One statement without results, prepared once.
+    Status step(const char *tag, const char *sql) {
+        Stmt st(prepare(sql));
+        if (st == nullptr)
+            return prepare_status_;
+        int rc = sqlite3_step(st);
+        return rc == SQLITE_DONE ? Status::Ok : fail(tag, rc);
+    }
+
     Status begin(Mode mode, const char *tag) {
-        if (mode == Mode::Plain)
+        if (mode == Mode::Plain || mode == Mode::Read)
             return Status::Ok;
-        return exec(tag, mode == Mode::Read ? "BEGIN" : "BEGIN IMMEDIATE");
+        return step(tag, mode == Mode::Snapshot ? "BEGIN" : "BEGIN IMMEDIATE");
     }
 
     Status end(Mode mode, Status s, const char *tag) {
-        if (mode == Mode::Plain)
+        if (mode == Mode::Plain || mode == Mode::Read)
             return s;
         if (s == Status::Ok) {
-            int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
-            if (rc == SQLITE_OK)
-                return Status::Ok;
-            s = fail(tag, rc);
+            s = step(tag, "COMMIT");
+            if (s == Status::Ok)
+                return s;
         }
         if (sqlite3_get_autocommit(db_) == 0)
-            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            step(tag, "ROLLBACK");
         return s;
     }
 
@@ -584,7 +593,7 @@ class Store {
             if (s != Status::Ok)
                 return s;
         }
-        if (readonly_ && mode != Mode::Read) {
+        if (readonly_ && mode != Mode::Read && mode != Mode::Snapshot) {
             logsink::logf(16, 0, tag, "registry store %s is read-only for this process",
                           file.c_str());
             return Status::ReadOnly;
@@ -711,7 +720,7 @@ class Store {
         s = wal_mode(tag);
         if (s != Status::Ok)
             return s;
-        s = exec(tag, "BEGIN IMMEDIATE");
+        s = step(tag, "BEGIN IMMEDIATE");
         if (s != Status::Ok)
             return s;
         s = read_layout(tag, tables, version); // another process may have been first
@@ -850,7 +859,7 @@ Status transact(Root root, const std::function<Status()> &fn) {
 }
 
 Status read_snapshot(Root root, const std::function<Status()> &fn) {
-    return Store::of(root).run(Mode::Read, "RegSnapshot", [&](Store &) { return fn(); });
+    return Store::of(root).run(Mode::Snapshot, "RegSnapshot", [&](Store &) { return fn(); });
 }
 
 // Keys -------------------------------------------------------------------

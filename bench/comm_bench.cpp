@@ -1,0 +1,207 @@
+// Socket value exchanges over loopback TCP: a 4-byte long and a 1 KB string
+// sent, echoed by a peer thread with the same family and received back, in
+// each family, against raw send/recv of the same bytes with the same framing
+// (one send of length and body, a recv of the length, a recv of the body).
+#include <arpa/inet.h>
+#include <atomic>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include "bench_ratio.h"
+#include "ztbase/comm.h"
+#include "ztbase/debuglog.h"
+
+namespace {
+
+enum class Family { Raw, Base, Select, Deadline };
+constexpr int kTimeout = 30;
+constexpr size_t kStringSize = 1024;
+
+void connect_pair(int &a, int &b) {
+    const int l = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(l, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    getsockname(l, reinterpret_cast<sockaddr *>(&addr), &len);
+    listen(l, 1);
+    a = socket(AF_INET, SOCK_STREAM, 0);
+    connect(a, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    b = accept(l, nullptr, nullptr);
+    close(l);
+    const int one = 1;
+    setsockopt(a, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(b, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+bool raw_recv(int s, char *p, size_t n) {
+    while (n > 0) {
+        const ssize_t r = recv(s, p, n, 0);
+        if (r <= 0)
+            return false;
+        p += r;
+        n -= size_t(r);
+    }
+    return true;
+}
+
+bool raw_send(int s, const char *p, size_t n) {
+    return send(s, p, n, MSG_NOSIGNAL) == ssize_t(n);
+}
+
+bool put_long_by(Family f, int s, int v) {
+    int e = 0;
+    switch (f) {
+    case Family::Raw: {
+        const uint32_t be = htonl(uint32_t(v));
+        return raw_send(s, reinterpret_cast<const char *>(&be), 4);
+    }
+    case Family::Base:
+        return put_long(s, v, &e) == 0;
+    case Family::Select:
+        return put_long_(s, v, kTimeout) == 0;
+    case Family::Deadline:
+        return ts_put_long(s, v, &e) == 0;
+    }
+    return false;
+}
+
+bool get_long_by(Family f, int s, int *v) {
+    int e = 0;
+    switch (f) {
+    case Family::Raw: {
+        uint32_t be = 0;
+        if (!raw_recv(s, reinterpret_cast<char *>(&be), 4))
+            return false;
+        *v = int(ntohl(be));
+        return true;
+    }
+    case Family::Base:
+        *v = get_long(s, kTimeout, &e);
+        return e == 0 && *v >= 0;
+    case Family::Select:
+        *v = get_long_(s, kTimeout, 0);
+        return *v >= 0;
+    case Family::Deadline:
+        *v = ts_get_long(s, kTimeout, &e);
+        return e == 0;
+    }
+    return false;
+}
+
+bool put_string_by(Family f, int s, const std::string &text) {
+    int e = 0;
+    switch (f) {
+    case Family::Raw: {
+        char buf[4 + kStringSize];
+        const uint32_t be = htonl(uint32_t(text.size()));
+        memcpy(buf, &be, 4);
+        memcpy(buf + 4, text.data(), text.size());
+        return raw_send(s, buf, 4 + text.size());
+    }
+    case Family::Base:
+        return put_string(s, text.c_str(), &e) == 0;
+    case Family::Select:
+        return put_string_(s, text.c_str(), kTimeout, 0, 0) == int(text.size());
+    case Family::Deadline:
+        return ts_put_string(s, text.c_str(), &e) == 0;
+    }
+    return false;
+}
+
+bool get_string_by(Family f, int s, char *buf, int size) {
+    int e = 0, len = 0;
+    switch (f) {
+    case Family::Raw: {
+        uint32_t be = 0;
+        if (!raw_recv(s, reinterpret_cast<char *>(&be), 4))
+            return false;
+        const uint32_t n = ntohl(be);
+        if (n >= uint32_t(size) || !raw_recv(s, buf, n))
+            return false;
+        buf[n] = '\0';
+        return true;
+    }
+    case Family::Base:
+        return get_string(s, buf, size, kTimeout, &e) >= 0;
+    case Family::Select:
+        return get_string_(s, buf, &len, size, kTimeout, 0) != nullptr;
+    case Family::Deadline:
+        return ts_get_string(s, buf, size, kTimeout, &e) >= 0;
+    }
+    return false;
+}
+
+template <bool Strings> void BM_exchange(benchmark::State &state, Family family) {
+    int a = -1, b = -1;
+    connect_pair(a, b);
+    const std::string text(kStringSize, 's');
+    std::thread echo([&] {
+        char buf[kStringSize + 1];
+        int v = 0;
+        for (;;) {
+            if (Strings) {
+                if (!get_string_by(family, b, buf, sizeof buf) ||
+                    !put_string_by(family, b, std::string(buf)))
+                    break;
+            } else if (!get_long_by(family, b, &v) || !put_long_by(family, b, v)) {
+                break;
+            }
+        }
+    });
+    char buf[kStringSize + 1];
+    int v = 0;
+    for (auto _ : state) {
+        const bool ok =
+            Strings ? put_string_by(family, a, text) && get_string_by(family, a, buf, sizeof buf)
+                    : put_long_by(family, a, 42) && get_long_by(family, a, &v);
+        if (!ok) {
+            state.SkipWithError("exchange failed");
+            break;
+        }
+    }
+    shutdown(a, SHUT_RDWR);
+    echo.join();
+    close(a);
+    close(b);
+}
+
+void BM_long(benchmark::State &state, Family f) {
+    BM_exchange<false>(state, f);
+}
+void BM_string(benchmark::State &state, Family f) {
+    BM_exchange<true>(state, f);
+}
+
+BENCHMARK_CAPTURE(BM_long, long_raw, Family::Raw)->UseRealTime();
+BENCHMARK_CAPTURE(BM_long, long_base, Family::Base)->UseRealTime();
+BENCHMARK_CAPTURE(BM_long, long_select, Family::Select)->UseRealTime();
+BENCHMARK_CAPTURE(BM_long, long_deadline, Family::Deadline)->UseRealTime();
+BENCHMARK_CAPTURE(BM_string, string_raw, Family::Raw)->UseRealTime();
+BENCHMARK_CAPTURE(BM_string, string_base, Family::Base)->UseRealTime();
+BENCHMARK_CAPTURE(BM_string, string_select, Family::Select)->UseRealTime();
+BENCHMARK_CAPTURE(BM_string, string_deadline, Family::Deadline)->UseRealTime();
+
+} // namespace
+
+int main(int argc, char **argv) {
+    // The echo ends on a closed socket; its failure lines are not the subject.
+    log_set_verbosity_filter(-2);
+    const std::string longs = "BM_long/long_", strings = "BM_string/string_";
+    return zt::bench::run_and_print_ratios(
+        argc, argv,
+        {{longs + "base/real_time", longs + "raw/real_time"},
+         {longs + "select/real_time", longs + "raw/real_time"},
+         {longs + "deadline/real_time", longs + "raw/real_time"},
+         {strings + "base/real_time", strings + "raw/real_time"},
+         {strings + "select/real_time", strings + "raw/real_time"},
+         {strings + "deadline/real_time", strings + "raw/real_time"}});
+}

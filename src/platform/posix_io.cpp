@@ -1,0 +1,198 @@
+#include "platform/posix_io.h"
+
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <unicode/ustring.h>
+
+#include "frame/zt_status.h"
+
+namespace ztbase::pio {
+
+bool Fd::close() {
+    if (fd_ < 0)
+        return true;
+    // Linux releases the descriptor even when close fails: never retry it.
+    return ::close(release()) == 0;
+}
+
+namespace {
+
+// Blocks SIGPIPE for the calling thread while alive; on EPIPE consumes the
+// SIGPIPE the write raised, unless one was already pending before (that one
+// belongs to the caller and stays).
+class SigpipeGuard {
+  public:
+    SigpipeGuard() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        sigset_t pending;
+        sigemptyset(&pending);
+        sigpending(&pending);
+        was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+        if (!was_pending_)
+            blocked_ = pthread_sigmask(SIG_BLOCK, &pipe_, &old_) == 0;
+    }
+    ~SigpipeGuard() {
+        if (!blocked_)
+            return;
+        if (raised_) {
+            const int saved = errno;
+            const timespec zero{0, 0};
+            while (sigtimedwait(&pipe_, nullptr, &zero) == -1 && errno == EINTR) {
+            }
+            errno = saved;
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    SigpipeGuard(const SigpipeGuard &) = delete;
+    SigpipeGuard &operator=(const SigpipeGuard &) = delete;
+    void note_epipe() { raised_ = true; }
+
+  private:
+    sigset_t pipe_, old_;
+    bool was_pending_ = false, blocked_ = false, raised_ = false;
+};
+
+int write_loop(int fd, const char *p, size_t n, size_t *done, WriteFn fn) {
+    size_t written = 0;
+    int rc = 0;
+    while (written < n) {
+        ssize_t w = fn != nullptr ? fn(fd, p + written, n - written)
+                                  : ::write(fd, p + written, n - written);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            rc = errno;
+            break;
+        }
+        if (w == 0) {
+            rc = kNoProgress;
+            break;
+        }
+        written += static_cast<size_t>(w);
+    }
+    if (done != nullptr)
+        *done = written;
+    return rc;
+}
+
+} // namespace
+
+int write_all(int fd, const void *buf, size_t n, size_t *done, Pipe pipe, WriteFn fn) {
+    const char *p = static_cast<const char *>(buf);
+    if (pipe == Pipe::NoGuard)
+        return write_loop(fd, p, n, done, fn);
+    SigpipeGuard guard;
+    int rc = write_loop(fd, p, n, done, fn);
+    if (rc == EPIPE)
+        guard.note_epipe();
+    return rc;
+}
+
+int read_all(int fd, void *buf, size_t n, size_t *got) {
+    char *p = static_cast<char *>(buf);
+    size_t have = 0;
+    int rc = 0;
+    while (have < n) {
+        ssize_t r = ::read(fd, p + have, n - have);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            rc = errno;
+            break;
+        }
+        if (r == 0)
+            break;
+        have += static_cast<size_t>(r);
+    }
+    if (got != nullptr)
+        *got = have;
+    return rc;
+}
+
+namespace {
+
+Fd open_with(const char *path, int flags, mode_t mode) {
+    if (path == nullptr) {
+        errno = EFAULT;
+        return Fd();
+    }
+    int fd;
+    do
+        fd = ::open(path, flags, mode);
+    while (fd < 0 && errno == EINTR);
+    return Fd(fd);
+}
+
+} // namespace
+
+Fd open_fd(const char *path, int flags, mode_t mode) {
+    return open_with(path, flags | O_CLOEXEC, mode);
+}
+
+Fd open_inheritable(const char *path, int flags, mode_t mode) {
+    return open_with(path, flags & ~O_CLOEXEC, mode);
+}
+
+bool pipe_like(int fd) {
+    struct stat sb;
+    if (fstat(fd, &sb) != 0)
+        return true; // unknown: guard it
+    return S_ISFIFO(sb.st_mode) || S_ISSOCK(sb.st_mode) || S_ISCHR(sb.st_mode);
+}
+
+int status_from_errno(int e, int fallback) {
+    namespace st = zt::status;
+    switch (e) {
+    case 0:
+        return st::kOk;
+    case ENOENT:
+    case ENOTDIR:
+        return st::kNoSuchFile;
+    case ENOMEM:
+        return st::kNoMemory;
+    case EADDRINUSE:
+        return st::kAddressInUse;
+    case ETIMEDOUT:
+        return st::kNetworkTimeout;
+    case EPIPE:
+    case ECONNRESET:
+    case ECONNABORTED:
+        return st::kConnectionBroken;
+    case ECONNREFUSED:
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+        return st::kCannotConnect;
+    default:
+        return fallback;
+    }
+}
+
+int crt_errno(int e) {
+    switch (e) {
+    case ENOENT:
+    case ENOTDIR:
+        return ENOENT;
+    case EACCES:
+    case EPERM:
+        return EACCES;
+    default:
+        return EINVAL;
+    }
+}
+
+bool utf8_path(const char *path) {
+    if (path == nullptr)
+        return false;
+    UErrorCode status = U_ZERO_ERROR;
+    int32_t units = 0;
+    u_strFromUTF8(nullptr, 0, &units, path, -1, &status);
+    return status == U_BUFFER_OVERFLOW_ERROR || U_SUCCESS(status);
+}
+
+} // namespace ztbase::pio

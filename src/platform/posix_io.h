@@ -1,0 +1,85 @@
+// The library's one place for plain descriptor I/O: an owning descriptor,
+// whole writes and reads that survive EINTR and short transfers, writes that
+// cannot kill the caller with SIGPIPE, close-on-exec opens, and the mapping of
+// errno values to the product's statuses.
+#pragma once
+
+#include <cstddef>
+#include <fcntl.h>
+#include <sys/types.h>
+#include <utility>
+
+namespace ztbase::pio {
+
+// Owns a descriptor and closes it once.
+class Fd {
+  public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() { close(); }
+    Fd(Fd &&other) noexcept : fd_(other.release()) {}
+    Fd &operator=(Fd &&other) noexcept {
+        if (this != &other) {
+            close();
+            fd_ = other.release();
+        }
+        return *this;
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    explicit operator bool() const { return valid(); }
+    // Gives the descriptor up without closing it.
+    int release() { return std::exchange(fd_, -1); }
+    // Closes; false (errno set) when close reported an error, which on some
+    // file systems is the first news of a failed write.
+    bool close();
+
+  private:
+    int fd_ = -1;
+};
+
+// The raw write used by write_all; tests and hooks may replace it.
+using WriteFn = ssize_t (*)(int fd, const void *buf, size_t len);
+
+// What a write does about SIGPIPE. A regular file never raises it, so the
+// debug log's hot path skips the two signal-mask calls the guard costs.
+enum class Pipe { Guard, NoGuard };
+
+// Returned by write_all when a write made no progress (returned 0).
+constexpr int kNoProgress = -1;
+
+// Writes all n bytes, retrying EINTR and continuing after short writes.
+// Returns 0, an errno value, or kNoProgress; *done (when given) receives the
+// bytes written, so that a caller can repair a partial record. With
+// Pipe::Guard a reader-less pipe or socket gives EPIPE instead of killing the
+// process: SIGPIPE is blocked for the write and the one it raised consumed.
+int write_all(int fd, const void *buf, size_t n, size_t *done = nullptr, Pipe pipe = Pipe::Guard,
+              WriteFn fn = nullptr);
+
+// Reads until n bytes or end of file, retrying EINTR. Returns 0 or an errno
+// value; *got receives the bytes read.
+int read_all(int fd, void *buf, size_t n, size_t *got);
+
+// open(2) with O_CLOEXEC added, retrying EINTR. Invalid with errno set on failure.
+Fd open_fd(const char *path, int flags, mode_t mode = 0);
+// The same without O_CLOEXEC, for descriptors children must inherit.
+Fd open_inheritable(const char *path, int flags, mode_t mode = 0);
+
+// Whether a descriptor names a pipe or a socket (where SIGPIPE can happen).
+bool pipe_like(int fd);
+
+// The product status for an errno value, `fallback` (the failed operation's
+// own status, such as file open failed) when none is more precise.
+int status_from_errno(int e, int fallback);
+
+// The runtime error number reported for a failed file call: 2 (not found),
+// 13 (access denied) or 22 (anything else).
+int crt_errno(int e);
+
+// Whether a path is valid UTF-8, as every path of the product must be.
+bool utf8_path(const char *path);
+
+} // namespace ztbase::pio

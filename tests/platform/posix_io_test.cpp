@@ -1,0 +1,161 @@
+// The descriptor I/O module the log, the path calls and the sockets build on.
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "frame/zt_status.h"
+#include "platform/posix_io.h"
+#include "support/temp_root.h"
+
+namespace pio = ztbase::pio;
+
+namespace {
+
+// A write that takes at most `step` bytes, is interrupted every other call,
+// and fails or stalls after `limit` bytes.
+struct Flaky {
+    static inline size_t step, limit, taken;
+    static inline int calls, fail_errno;
+    static inline std::string out;
+    static ssize_t write(int, const void *buf, size_t len) {
+        if (++calls % 2 == 0) {
+            errno = EINTR;
+            return -1;
+        }
+        if (taken >= limit) {
+            if (fail_errno == 0)
+                return 0;
+            errno = fail_errno;
+            return -1;
+        }
+        size_t n = std::min({len, step, limit - taken});
+        out.append(static_cast<const char *>(buf), n);
+        taken += n;
+        return static_cast<ssize_t>(n);
+    }
+};
+
+TEST(PosixIo, WriteAllFinishesShortWritesAndReportsWhereItStopped) {
+    const std::string text(100, 'x');
+    const struct {
+        size_t step, limit;
+        int fail_errno, rc;
+        size_t done;
+    } cases[] = {
+        {7, 1000, 0, 0, 100},             // short writes and EINTR: all of it
+        {100, 1000, 0, 0, 100},           // one write
+        {7, 40, ENOSPC, ENOSPC, 40},      // the disk fills: how far it got
+        {7, 40, 0, pio::kNoProgress, 40}, // a write of nothing
+        {7, 0, EBADF, EBADF, 0},
+    };
+    for (const auto &c : cases) {
+        Flaky::step = c.step;
+        Flaky::limit = c.limit;
+        Flaky::fail_errno = c.fail_errno;
+        Flaky::taken = 0;
+        Flaky::calls = 0;
+        Flaky::out.clear();
+        size_t done = 99999;
+        EXPECT_EQ(
+            pio::write_all(1, text.data(), text.size(), &done, pio::Pipe::NoGuard, Flaky::write),
+            c.rc)
+            << c.step << "/" << c.limit;
+        EXPECT_EQ(done, c.done);
+        EXPECT_EQ(Flaky::out, text.substr(0, c.done));
+    }
+}
+
+TEST(PosixIo, ReaderlessPipeGivesEpipeAndLeavesNoSignal) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    close(p[0]);
+    size_t done = 1;
+    EXPECT_EQ(pio::write_all(p[1], "abc", 3, &done), EPIPE);
+    EXPECT_EQ(done, 0u);
+    sigset_t pending;
+    sigpending(&pending);
+    EXPECT_FALSE(sigismember(&pending, SIGPIPE));
+
+    // A SIGPIPE the caller had pending (blocked) before stays the caller's.
+    sigset_t pipe_set, old;
+    sigemptyset(&pipe_set);
+    sigaddset(&pipe_set, SIGPIPE);
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &pipe_set, &old), 0);
+    ASSERT_EQ(raise(SIGPIPE), 0);
+    EXPECT_EQ(pio::write_all(p[1], "abc", 3), EPIPE);
+    sigpending(&pending);
+    EXPECT_TRUE(sigismember(&pending, SIGPIPE));
+    const timespec zero{0, 0};
+    EXPECT_EQ(sigtimedwait(&pipe_set, nullptr, &zero), SIGPIPE);
+    sigpending(&pending);
+    EXPECT_FALSE(sigismember(&pending, SIGPIPE)) << "the write left a signal of its own";
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    close(p[1]);
+}
+
+TEST(PosixIo, ReadAllReadsToTheEndAcrossShortReads) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    ASSERT_EQ(write(p[1], "hello ", 6), 6);
+    ASSERT_EQ(write(p[1], "world", 5), 5);
+    close(p[1]);
+    char buf[64];
+    size_t got = 0;
+    EXPECT_EQ(pio::read_all(p[0], buf, sizeof buf, &got), 0);
+    EXPECT_EQ(std::string(buf, got), "hello world");
+    close(p[0]);
+    EXPECT_EQ(pio::read_all(-1, buf, sizeof buf, &got), EBADF);
+    EXPECT_EQ(got, 0u);
+}
+
+TEST(PosixIo, OpensCloseOnExecUnlessInheritableAndOwnsTheDescriptor) {
+    zt::test::TempRoot root;
+    const std::string path = root / "f";
+    int raw = -1;
+    {
+        pio::Fd fd = pio::open_fd(path.c_str(), O_WRONLY | O_CREAT, 0600);
+        ASSERT_TRUE(fd);
+        EXPECT_NE(fcntl(fd.get(), F_GETFD) & FD_CLOEXEC, 0);
+        pio::Fd inherit = pio::open_inheritable(path.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_TRUE(inherit);
+        EXPECT_EQ(fcntl(inherit.get(), F_GETFD) & FD_CLOEXEC, 0);
+        pio::Fd moved = std::move(fd);
+        EXPECT_FALSE(fd);
+        raw = moved.get();
+    }
+    EXPECT_EQ(fcntl(raw, F_GETFD), -1); // closed with its last owner
+    EXPECT_EQ(errno, EBADF);
+    pio::Fd missing = pio::open_fd((root / "no/such").c_str(), O_RDONLY);
+    EXPECT_FALSE(missing);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST(PosixIo, ErrnoMaps) {
+    namespace st = zt::status;
+    const int statuses[][3] = {
+        {0, st::kFileOpenFailed, st::kOk},
+        {ENOENT, st::kFileOpenFailed, st::kNoSuchFile},
+        {ENOMEM, st::kFileWriteFailed, st::kNoMemory},
+        {EADDRINUSE, st::kSocketOpenFailed, st::kAddressInUse},
+        {ETIMEDOUT, st::kSocketReadFailed, st::kNetworkTimeout},
+        {EPIPE, st::kSocketWriteFailed, st::kConnectionBroken},
+        {ECONNREFUSED, st::kSocketOpenFailed, st::kCannotConnect},
+        {ENOSPC, st::kFileWriteFailed, st::kFileWriteFailed},
+    };
+    for (const auto &c : statuses)
+        EXPECT_EQ(pio::status_from_errno(c[0], c[1]), c[2]) << c[0];
+    const int crt[][2] = {{ENOENT, 2}, {ENOTDIR, 2}, {EACCES, 13}, {EPERM, 13}, {EXDEV, 22}};
+    for (const auto &c : crt)
+        EXPECT_EQ(pio::crt_errno(c[0]), c[1]) << c[0];
+    EXPECT_TRUE(pio::utf8_path("/tmp/caf\xc3\xa9"));
+    EXPECT_TRUE(pio::utf8_path(""));
+    EXPECT_FALSE(pio::utf8_path("/tmp/\xff"));
+    EXPECT_FALSE(pio::utf8_path(nullptr));
+}
+
+} // namespace
