@@ -217,10 +217,12 @@ struct RegistryProbe {
     bool open = false;
     FileStamp db, wal;
     bool settled = false;
-    int64_t seconds = 0;
+    int64_t ns = 0;
 };
 
-int64_t registry_time() {
+// The Config key's last-write time in nanoseconds since 1970 (0 when it
+// cannot be read).
+int64_t registry_time_ns() {
     thread_local RegistryProbe probe;
     const std::string directory = reg::root_directory(reg::Root::LocalMachine);
     if (directory != probe.directory) {
@@ -230,7 +232,7 @@ int64_t registry_time() {
     const FileStamp db = stamp_of(directory + "/registry.db");
     const FileStamp wal = stamp_of(directory + "/registry.db-wal");
     if (probe.settled && db.present && db == probe.db && wal == probe.wal)
-        return probe.seconds;
+        return probe.ns;
 
     const int64_t before = real_ns();
     int64_t ns = 0;
@@ -244,19 +246,27 @@ int64_t registry_time() {
     }
     probe.db = db;
     probe.wal = wal;
-    probe.seconds = s == reg::Status::Ok ? ns / 1000000000 : 0;
+    probe.ns = s == reg::Status::Ok ? ns : 0;
     const int64_t newest =
         std::max(db.mtime_ns, std::max(db.ctime_ns, std::max(wal.mtime_ns, wal.ctime_ns)));
     probe.settled = db.present && before - newest > 1000000000;
-    return probe.seconds;
+    return probe.ns;
 }
 
-int64_t cluster_file_time() {
+int64_t registry_time() {
+    return registry_time_ns() / 1000000000;
+}
+
+int64_t cluster_file_time_ns() {
     struct stat sb;
     const char *path = getFennicString("ZTCL_CONFIG_PATH");
     if (path[0] == '\0' || stat(path, &sb) != 0)
         return 0;
-    return int64_t(sb.st_mtime);
+    return int64_t(sb.st_mtim.tv_sec) * 1000000000 + sb.st_mtim.tv_nsec;
+}
+
+int64_t cluster_file_time() {
+    return cluster_file_time_ns() / 1000000000;
 }
 
 // Reads key 1 or 2 into a new record: 0 or the read's status (record null).
@@ -364,6 +374,10 @@ int64_t now() {
 
 Counters counters() {
     return {g_checks.load(), g_reads.load()};
+}
+
+int64_t store_change_ns() {
+    return std::max(registry_time_ns(), cluster_file_time_ns());
 }
 
 void forget_times(int key) {

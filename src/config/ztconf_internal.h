@@ -3,10 +3,15 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include <ztbase/ztconf.h>
 
 #include "frame/tss.h"
+
+namespace ztbase::logcfg {
+class Source;
+}
 
 namespace ztbase::ztconf {
 
@@ -23,6 +28,13 @@ struct Counters {
     int64_t reads;
 };
 Counters counters();
+
+// The later of the Config key's last-write time and the cluster-aware file's
+// modification time, in nanoseconds: it moves with every change.
+int64_t store_change_ns();
+
+// The debug log's view of the host configuration (installed at load).
+std::shared_ptr<logcfg::Source> host_log_source();
 
 // Forgets the times of the thread's snapshot for key, so that the next check
 // reads the store in full (benchmarks).
