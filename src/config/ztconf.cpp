@@ -40,6 +40,10 @@ struct Node {
     int64_t storeTime;
     int64_t fileTime;
     int64_t nextCheck;
+    // What tss_conf_update_time reports: the store time of the record, moved
+    // on by at least one with every re-read, so that consumers comparing it
+    // see two changes within one second too.
+    int64_t version;
     int32_t key;
     int32_t kind;
     Node *next;
@@ -475,6 +479,7 @@ ZTBASE_API int bpconf_read_into_tss(int key, int force) {
         defaults->valid = 1;
         n->config = defaults;
         n->storeTime = n->fileTime = 1;
+        n->version = std::max<int64_t>(n->version + 1, 1);
         logmsgf(ZTLOG_WARNING, __func__,
                 "Unable to read the configuration (status %d); using the built-in defaults",
                 status);
@@ -484,6 +489,7 @@ ZTBASE_API int bpconf_read_into_tss(int key, int force) {
     n->config = fresh;
     remember(storeTime, n->storeTime, present);
     remember(fileTime, n->fileTime, present);
+    n->version = std::max(n->version + 1, std::max(n->storeTime, n->fileTime));
     if (storeTime == present || fileTime == present)
         n->nextCheck = present;
     return 0;
@@ -595,9 +601,7 @@ ZTBASE_API int64_t tss_conf_update_time(int key) {
     if (frozen(b))
         return g_counter.fetch_add(1) + 1;
     Node *n = b != nullptr ? find(b, key) : nullptr;
-    if (n == nullptr)
-        return 0;
-    return n->storeTime > n->fileTime ? n->storeTime : n->fileTime;
+    return n != nullptr ? n->version : 0;
 }
 
 ZTBASE_API int bpconf_disable_thread_config_reads_key(const ZtConfig *record, int key) {

@@ -135,6 +135,21 @@ TEST_F(SnapshotTest, ASecondChangeWithinTheSecondOfTheReadIsSeenAtTheNextCheck) 
         EXPECT_EQ(ZT_read_master_config(), 0);
         EXPECT_EQ(verbose_now(), 2);
     });
+    // Two re-reads within one second both move the update time, so that the
+    // information record follows each of them.
+    on_new_thread([] {
+        g_now = get_bpconf_update_time(1);
+        ztconf_info_t *info = nullptr;
+        ASSERT_EQ(ztconf_get_info(&info), 0);
+        EXPECT_EQ(info->verbose, 2);
+        const int64_t before = tss_conf_update_time(1);
+        ASSERT_EQ(update("VERBOSE = 3\n"), 0);
+        g_now = get_bpconf_update_time(1);
+        EXPECT_EQ(ZT_forced_read_master_config(), 0);
+        EXPECT_GT(tss_conf_update_time(1), before);
+        ASSERT_EQ(ztconf_get_info(&info), 0);
+        EXPECT_EQ(info->verbose, 3);
+    });
 }
 
 TEST_F(SnapshotTest, AStoreThatCannotBeReadKeepsThePreviousSnapshotOrGivesTheDefaults) {
