@@ -532,6 +532,8 @@ ZTBASE_API int bpconf_no_ref(ZtConfig **out, int key) {
         status = bpconf_read_into_tss(key, 0);
         n = find(b, key);
     }
+    if (n == nullptr || n->config == nullptr) // frozen before this key was ever read
+        return status != 0 ? status : st::kNoConfig;
     *out = n->config;
     return status;
 }

@@ -60,9 +60,17 @@ const char *check(std::u16string_view s, bool no_white_space, const char *text) 
     const bool media = strstr(text, "HxFIv5") != nullptr;
     if (media)
         logmsgf(ZTLOG_DEBUG, kTag, "The mb_str is having media disc with HxFIv5 :[%s]", text);
+    // Separators, substitutions and line ends are refused wherever they
+    // stand, also inside the blanks a redirection may have.
     for (size_t i = 0; i < s.size(); ++i) {
         char16_t c = s[i];
-        if (no_white_space && is_space(c) && c != u'\n' && c != u'\r')
+        if (c == u';' || c == u'|' || c == u'`' || c == u'\n' || c == u'\r' ||
+            (c == u'$' && i + 1 < s.size() && s[i + 1] == u'('))
+            return "Found illegal character.";
+    }
+    for (size_t i = 0; i < s.size(); ++i) {
+        char16_t c = s[i];
+        if (no_white_space && is_space(c))
             return "Found white space when we required none.";
     }
     for (size_t i = 0; i < s.size(); ++i) {

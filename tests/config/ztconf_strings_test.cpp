@@ -48,6 +48,9 @@ TEST(Sanitary, HostileCommandsAreRefusedAndPlainOnesPass) {
         {"echo \"$(id)\"", 0, 0},
         {"a\nrm -rf /", 0, 0},
         {"a\rb", 0, 0},
+        {">\r\r\f\r&1", 0, 0}, // line ends among the blanks of a redirection
+        {"cmd >\n/dev/null", 0, 0},
+        {"cmd <\n/dev/null", 0, 0},
         {"HxFIv5 ; id", 0, 0}, // the media exception covers redirections only
         // redirections elsewhere
         {"cmd > /etc/passwd", 0, 0},

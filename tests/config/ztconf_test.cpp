@@ -164,6 +164,9 @@ TEST_F(SnapshotTest, AStoreThatCannotBeReadKeepsThePreviousSnapshotOrGivesTheDef
         EXPECT_EQ(c->SERVER, nullptr);
         EXPECT_TRUE(log.has("using the built-in defaults")) << log.all();
         EXPECT_EQ(check_master_config_ptr(), 0);
+        // A missing users store reads as the defaults without complaint.
+        EXPECT_EQ(read_users_config(), 0);
+        EXPECT_EQ(get_users_config_ptr()->valid, 1);
     });
     ASSERT_EQ(update("SERVER = alpha\nVERBOSE = 4\n"), 0);
     on_new_thread([] {
