@@ -405,6 +405,7 @@ class InfoTest : public zt::test::ZtTest {
   protected:
     // A record from text over the defaults, and its information record.
     ztconf_info_t *info_of(const std::string &text, int *status = nullptr) {
+        FreeConfig(record_.get());
         EXPECT_EQ(parse_over_defaults(text, record_.get()), 0) << text;
         record_->valid = 1;
         ztconf_info_t *info = nullptr;
