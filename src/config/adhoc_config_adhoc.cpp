@@ -5,9 +5,12 @@
 // or 0x hexadecimal) and "STRING=text" (the text a string trigger matches as a
 // proper suffix).
 #include <arpa/inet.h>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <string>
 #include <unistd.h>
@@ -55,6 +58,30 @@ uint32_t parse_number(const char *s) {
     if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X'))
         return uint32_t(strtoul(s + 2, nullptr, 16));
     return uint32_t(strtoul(s, nullptr, 10));
+}
+
+// As "%d" reads it, except that a number that does not fit an int is no
+// number rather than a wrapped one.
+bool read_int(const char *s, int *out) {
+    errno = 0;
+    char *end = nullptr;
+    long v = strtol(s, &end, 10);
+    if (end == s || errno == ERANGE || v < INT_MIN || v > INT_MAX)
+        return false;
+    *out = int(v);
+    return true;
+}
+
+// A touch or trigger file may be anything an operator can create under that
+// name; a FIFO without a writer must not block the reader.
+FILE *open_touch_file(const char *path) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    FILE *f = fdopen(fd, "r");
+    if (f == nullptr)
+        close(fd);
+    return f;
 }
 
 bool starts(const char *line, const char *prefix) {
@@ -141,7 +168,7 @@ ZTBASE_API int CheckAndParseTeStS(const char *path, Borvel_TeST **list, Borvel_T
     if (path == nullptr || strstr(path, "TeStS") == nullptr || list == nullptr)
         return 0;
     const std::string name = trigger_file_name(path);
-    std::unique_ptr<FILE, int (*)(FILE *)> f(fopen(name.c_str(), "r"), fclose);
+    std::unique_ptr<FILE, int (*)(FILE *)> f(open_touch_file(name.c_str()), fclose);
     if (!f)
         return 0;
     logmsgf(ZTLOG_DEBUG, "CheckAndParseTeStS", "Found %s; from (%s.%d)", name.c_str(), kModuleFile,
@@ -265,7 +292,7 @@ ZTBASE_API int read_AD_HOC_config_entry(const char *directory, const char *name,
             callerLine);
     if (intOut == nullptr && lineOut == nullptr)
         return 0; // presence is the value
-    std::unique_ptr<FILE, int (*)(FILE *)> f(fopen(path.c_str(), "r"), fclose);
+    std::unique_ptr<FILE, int (*)(FILE *)> f(open_touch_file(path.c_str()), fclose);
     if (!f) {
         logmsgf(ZTLOG_DEBUG, kAdHocTag, "Unable to open file %s; requested from (%s.%d).",
                 path.c_str(), from, callerLine);
@@ -278,6 +305,8 @@ ZTBASE_API int read_AD_HOC_config_entry(const char *directory, const char *name,
         return st::kNoMemory;
     }
     if (fgets(line.get(), int(size), f.get()) == nullptr) {
+        if (lineOut != nullptr)
+            lineOut[0] = '\0'; // no line: never the caller's stale text
         if (feof(f.get()))
             logmsgf(ZTLOG_DEBUG, kAdHocTag, "File %s is empty; requested from (%s.%d).",
                     path.c_str(), from, callerLine);
@@ -288,7 +317,7 @@ ZTBASE_API int read_AD_HOC_config_entry(const char *directory, const char *name,
     }
     line.get()[strcspn(line.get(), "\r\n")] = '\0';
     if (intOut != nullptr) {
-        if (sscanf(line.get(), "%d", intOut) == 1)
+        if (read_int(line.get(), intOut))
             logmsgf(ZTLOG_DEBUG, kAdHocTag, "%d read ; requested from (%s.%d).", *intOut, from,
                     callerLine);
         else

@@ -10,6 +10,9 @@
 #include <ztbase/strings.h>
 
 #include "config/bpconf_internal.h"
+#include "frame/zt_status.h"
+
+namespace st = zt::status;
 
 using namespace ztbase::bpconf;
 
@@ -45,7 +48,7 @@ int read_stored_for_update(ZtConfigSource *source, ZtConfig *record) {
     char *image = nullptr;
     auto definition = std::make_unique<ZtConfig>();
     status = source->getHostImage(source, nullptr, nullptr, &image, definition.get(), 0);
-    if (status == 110) // nothing stored yet: the defaults
+    if (status == st::kNoConfig) // nothing stored yet: the defaults
         return 0;
     if (status == 0)
         status = ParseConfigExA(image, record, definition.get(), ZTPARSE_RECORD_EMPTY);
@@ -61,7 +64,7 @@ ZTBASE_API int ReadHostConfigNeedAuthExA(ZtConfigSource *source, ZtConfig *recor
                                          ZtConfig *definition, const char *host, const char *second,
                                          int needAuthentication) {
     if (record == nullptr)
-        return 20;
+        return st::kInvalidParameter;
     if (record->valid == 1)
         return 0;
     source = or_local(source);
@@ -69,7 +72,7 @@ ZTBASE_API int ReadHostConfigNeedAuthExA(ZtConfigSource *source, ZtConfig *recor
     if (status != 0)
         return status;
     if (source->getHostImage == nullptr)
-        return 110;
+        return st::kNoConfig;
     const bool check = definition == nullptr || definition->valid == 0;
     char *image = nullptr;
     status = source->getHostImage(source, host, second, &image, definition, needAuthentication);
@@ -92,14 +95,14 @@ ZTBASE_API int ReadHostConfigExW(ZtConfigSource *source, ZtConfig *record, ZtCon
     std::unique_ptr<char, decltype(&free)> h(nullptr, free), s(nullptr, free);
     if (!narrow_arg(host, h, "ReadHostConfigExW") ||
         (host != nullptr && !narrow_arg(second, s, "ReadHostConfigExW")))
-        return 20;
+        return st::kInvalidParameter;
     return ReadHostConfigExA(source, record, definition, h.get(), s.get());
 }
 
 ZTBASE_API int ReadUsersConfigExA(ZtConfigSource *source, ZtConfig *record, ZtConfig *definition,
                                   const char *a, const char *b, const char *c) {
     if (record == nullptr)
-        return 20;
+        return st::kInvalidParameter;
     if (record->valid == 1)
         return 0;
     source = or_local(source);
@@ -109,10 +112,10 @@ ZTBASE_API int ReadUsersConfigExA(ZtConfigSource *source, ZtConfig *record, ZtCo
     char *image = nullptr;
     status = source->getUsersImage != nullptr
                  ? source->getUsersImage(source, a, b, c, &image, definition)
-                 : 110;
+                 : st::kNoConfig;
     if (status == 0)
         status = ParseConfigExA(image, record, definition, ZTPARSE_RECORD_EMPTY);
-    else if (status == 110) {
+    else if (status == st::kNoConfig) {
         record->valid = 1;
         status = 0;
     }
@@ -125,7 +128,7 @@ ZTBASE_API int ReadUsersConfigExW(ZtConfigSource *source, ZtConfig *record, ZtCo
     std::unique_ptr<char, decltype(&free)> na(nullptr, free), nb(nullptr, free), nc(nullptr, free);
     if (!narrow_arg(a, na, "ReadUsersConfigExW") || !narrow_arg(b, nb, "ReadUsersConfigExW") ||
         !narrow_arg(c, nc, "ReadUsersConfigExW"))
-        return 20;
+        return st::kInvalidParameter;
     return ReadUsersConfigExA(source, record, definition, na.get(), nb.get(), nc.get());
 }
 

@@ -23,6 +23,9 @@
 
 #include "config/adhoc_config_ops.h"
 #include "config/bpconf_internal.h"
+#include "frame/zt_status.h"
+
+namespace st = zt::status;
 
 using namespace ztbase::bpconf;
 namespace cfg = ztbase::config;
@@ -47,7 +50,7 @@ int open_with_retries(const char *path, int &fd) {
         logmsgf(ZTLOG_ERROR, "ReadClusterAwareConfigFile", "open of %s failed: %s (%d)", path,
                 strerror(err), err);
         if (attempt == 3)
-            return 12;
+            return st::kFileOpenFailed;
         sleep(1);
     }
 }
@@ -69,7 +72,7 @@ int updated_lines(std::string &out, const ZtConfig *record, int index, int32_t w
     bool formatted = word > 0 && cfg::format_item(index, record, text) == 0;
     if (ConfigRequiresValue(index) && (!formatted || text.empty())) {
         logmsgf(ZTLOG_DEBUG, kRewriteTag, missing_fmt, label);
-        return 152;
+        return st::kRequiredValueMissing;
     }
     if (!formatted || text.empty()) {
         out.append(label).append("\n");
@@ -175,7 +178,7 @@ extern "C" {
 
 ZTBASE_API int ReadClusterAwareConfigFile(const char *path, char **text, size_t *length) {
     if (text == nullptr)
-        return 20;
+        return st::kInvalidParameter;
     *text = nullptr;
     if (length != nullptr)
         *length = 0;
@@ -192,7 +195,7 @@ ZTBASE_API int ReadClusterAwareConfigFile(const char *path, char **text, size_t 
             logmsgf(ZTLOG_ERROR, "ReadClusterAwareConfigFile", "stat of file %s failed: %s (%d)",
                     path, strerror(err), err);
             close(fd);
-            return 13;
+            return st::kFileReadFailed;
         }
         data.reserve(size_t(st.st_size));
         char buf[65536];
@@ -205,7 +208,7 @@ ZTBASE_API int ReadClusterAwareConfigFile(const char *path, char **text, size_t 
                 logmsgf(ZTLOG_ERROR, "ReadClusterAwareConfigFile",
                         "read of file %s failed: %s (%d)", path, strerror(err), err);
                 close(fd);
-                return 13;
+                return st::kFileReadFailed;
             }
             if (n == 0)
                 break;
@@ -217,7 +220,7 @@ ZTBASE_API int ReadClusterAwareConfigFile(const char *path, char **text, size_t 
     data.resize(strlen(data.c_str()));
     if ((*text = to_malloc(data)) == nullptr) {
         logmsg(ZTLOG_ERROR, "unable to allocate memory", "ReadClusterAwareConfigFile");
-        return 10;
+        return st::kAllocFailed;
     }
     if (length != nullptr)
         *length = data.size();
@@ -280,7 +283,7 @@ ZTBASE_API int UpdateClusterAwareConfigFile(const char *path, const ZtConfig *re
     if (tmp == nullptr) {
         logmsgf(ZTLOG_ERROR, "UpdateClusterAwareConfigFile",
                 "Unable to open configuration file from %s", resolved.c_str());
-        return 12;
+        return st::kFileOpenFailed;
     }
     char *current = nullptr;
     std::string out;
@@ -297,7 +300,7 @@ ZTBASE_API int UpdateClusterAwareConfigFile(const char *path, const ZtConfig *re
             ZTLOG_ERROR, "UpdateClusterAwareConfigFile",
             "Unable to write configuration to temporary file, configuration update failed: %s (%d)",
             strerror(err), err);
-        status = 14;
+        status = st::kFileWriteFailed;
     }
     if (fclose(tmp) != 0 && status == 0) {
         int err = errno;
@@ -305,13 +308,13 @@ ZTBASE_API int UpdateClusterAwareConfigFile(const char *path, const ZtConfig *re
             ZTLOG_ERROR, "UpdateClusterAwareConfigFile",
             "Unable to write configuration to temporary file, configuration update failed: %s (%d)",
             strerror(err), err);
-        status = 14;
+        status = st::kFileWriteFailed;
     }
     if (status == 0 && rename(tmp_name, resolved.c_str()) != 0) {
         int err = errno;
         logmsgf(ZTLOG_ERROR, "UpdateClusterAwareConfigFile", "Unable to rename %s to %s: %s (%d)",
                 tmp_name, resolved.c_str(), strerror(err), err);
-        status = 14;
+        status = st::kFileWriteFailed;
     }
     if (status != 0)
         unlink(tmp_name);

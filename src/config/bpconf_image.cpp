@@ -12,6 +12,9 @@
 
 #include "config/adhoc_config_ops.h"
 #include "config/bpconf_internal.h"
+#include "frame/zt_status.h"
+
+namespace st = zt::status;
 
 using namespace ztbase::bpconf;
 namespace cfg = ztbase::config;
@@ -86,7 +89,7 @@ int make_image(const ZtConfig *config, const ZtConfig *definition, std::string &
         if (!append_item(out, config, i, word)) {
             logmsgf(ZTLOG_ERROR, "makeConfigImageA", "Unable to format configuration item %s",
                     getConfigLabelA(i));
-            return 10;
+            return st::kAllocFailed;
         }
     }
     return 0;
@@ -98,7 +101,7 @@ extern "C" {
 
 ZTBASE_API int makeConfigImageA(const ZtConfig *config, const ZtConfig *definition, char **image) {
     if (image == nullptr || config == nullptr)
-        return 20;
+        return st::kInvalidParameter;
     *image = nullptr;
     std::string out;
     int status = make_image(config, definition, out);
@@ -106,14 +109,14 @@ ZTBASE_API int makeConfigImageA(const ZtConfig *config, const ZtConfig *definiti
         return status;
     if ((*image = to_malloc(out)) == nullptr) {
         logmsg(ZTLOG_DEBUG, "Unable to allocate space for the config buffer", "makeConfigImageA");
-        return 10;
+        return st::kAllocFailed;
     }
     return 0;
 }
 
 ZTBASE_API int filterConfigImageA(ZtConfigSource *source, const ZtConfig *selection, char **image) {
     if (image == nullptr || *image == nullptr)
-        return 20;
+        return st::kInvalidParameter;
     std::string out;
     std::vector<bool> occurred(ZTCONFIG_TABLE_SIZE, false);
     for (const char *p = *image; *p != '\0';) {
@@ -156,7 +159,7 @@ ZTBASE_API int filterConfigImageA(ZtConfigSource *source, const ZtConfig *select
     char *fresh = to_malloc(out);
     if (fresh == nullptr) {
         logmsg(ZTLOG_DEBUG, "Unable to allocate space for the config buffer", "filterConfigImageA");
-        return 10;
+        return st::kAllocFailed;
     }
     free(*image);
     *image = fresh;
@@ -165,7 +168,7 @@ ZTBASE_API int filterConfigImageA(ZtConfigSource *source, const ZtConfig *select
 
 ZTBASE_API int CheckSemantics(ZtConfig *record) {
     if (record == nullptr)
-        return 20;
+        return st::kInvalidParameter;
     // Both items are inverted booleans: YES is stored as 0.
     if (record->USE_CTIME_FOR_INCREMENTALS == 0 && record->DO_NOT_RESET_FILE_ACCESS_TIME != 0) {
         record->DO_NOT_RESET_FILE_ACCESS_TIME = 0;
@@ -176,18 +179,18 @@ ZTBASE_API int CheckSemantics(ZtConfig *record) {
     }
     if (record->SERVER == nullptr) {
         logmsg(ZTLOG_ERROR, "SERVER not specified in Zentor configuration", "CheckSemantics");
-        return 111;
+        return st::kNoServerEntry;
     }
     return 0;
 }
 
 ZTBASE_API int CheckSemanticsForUpdate(const ZtConfig *config, const ZtConfig *definition) {
     if (config == nullptr)
-        return 20;
+        return st::kInvalidParameter;
     if (def_word(definition, getConfigIndexA("SERVER")) != 0 && config->SERVER == nullptr) {
         logmsg(ZTLOG_ERROR, "SERVER not specified in Zentor configuration",
                "CheckSemanticsForUpdate");
-        return 111;
+        return st::kNoServerEntry;
     }
     return 0;
 }

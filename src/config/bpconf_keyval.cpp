@@ -10,6 +10,9 @@
 
 #include "config/adhoc_config_ops.h"
 #include "config/bpconf_internal.h"
+#include "frame/zt_status.h"
+
+namespace st = zt::status;
 
 using namespace ztbase::bpconf;
 namespace cfg = ztbase::config;
@@ -48,20 +51,20 @@ char *paren_group(char *p, char **start) {
 // 0 with text holding the value, or 227.
 int lookup(const ZtConfig *record, const char *key, std::string &text) {
     if (record == nullptr || key == nullptr)
-        return 227;
+        return st::kNoEntity;
     if (const ZtKeyValNode *node = keyval_find(record->GENERIC_KEY_VAL_LIST, key)) {
         if (is_tombstone(node->value))
-            return 227;
+            return st::kNoEntity;
         text = node->value != nullptr ? node->value : "";
-        return text.empty() ? 227 : 0;
+        return text.empty() ? st::kNoEntity : 0;
     }
     int index = getConfigIndexA(key);
     int type = getConfigDataType(index);
     if (index < 0 || (type != ZTCONFIG_TYPE_INT && type != ZTCONFIG_TYPE_STRING))
-        return 227;
+        return st::kNoEntity;
     text.clear();
     if (cfg::format_item(index, record, text) != 0 || text.empty())
-        return 227;
+        return st::kNoEntity;
     return 0;
 }
 
@@ -110,13 +113,13 @@ ZTBASE_API void combineKeyValLists(ZtConfig *updated, ZtConfig *stored) {
 
 ZTBASE_API int bpconfGetKeyValPair(const ZtConfig *record, const char *key, char **value) {
     if (value == nullptr)
-        return 227;
+        return st::kNoEntity;
     std::string text;
     int status = lookup(record, key, text);
     if (status != 0)
         return status;
     *value = strdup(text.c_str());
-    return *value != nullptr ? 0 : 36;
+    return *value != nullptr ? 0 : st::kNoMemory;
 }
 
 ZTBASE_API int bpconfGetKeyValPairInBuffer(const ZtConfig *record, const char *key, char *buffer,
@@ -126,11 +129,11 @@ ZTBASE_API int bpconfGetKeyValPairInBuffer(const ZtConfig *record, const char *k
     if (status != 0)
         return status;
     if (buffer == nullptr || size <= 0)
-        return 119;
+        return st::kValueTooLong;
     if (text.size() + 1 > size_t(size)) {
         memcpy(buffer, text.data(), size_t(size) - 1);
         buffer[size - 1] = '\0';
-        return 119;
+        return st::kValueTooLong;
     }
     memcpy(buffer, text.c_str(), text.size() + 1);
     return 0;
@@ -147,7 +150,7 @@ ZTBASE_API int bpconfGetKeyValPairAsBool(const ZtConfig *record, const char *key
     else if (strcasecmp(t, "FALSE") == 0 || strcmp(t, "0") == 0 || strcasecmp(t, "NO") == 0)
         *out = 0;
     else
-        return 223;
+        return st::kInvalidValue;
     return 0;
 }
 
@@ -160,7 +163,7 @@ ZTBASE_API int bpconfGetKeyValPairAsInt(const ZtConfig *record, const char *key,
     errno = 0;
     long n = strtol(text.c_str(), &end, 0);
     if (end == text.c_str() || *end != '\0' || errno == ERANGE || n < INT_MIN || n > INT_MAX)
-        return 223;
+        return st::kInvalidValue;
     *out = int(n);
     return 0;
 }

@@ -18,6 +18,9 @@
 
 #include "config/adhoc_config_ops.h"
 #include "config/bpconf_internal.h"
+#include "frame/zt_status.h"
+
+namespace st = zt::status;
 
 namespace ztbase::bpconf {
 
@@ -60,7 +63,7 @@ int keyval_set(ZtKeyValNode **head, const char *key, const char *value) {
         if ((*link)->key != nullptr && strcasecmp((*link)->key, key) == 0) {
             char *copy = strdup(value);
             if (copy == nullptr)
-                return 10;
+                return st::kAllocFailed;
             free((*link)->value);
             (*link)->value = copy;
             return 0;
@@ -68,14 +71,14 @@ int keyval_set(ZtKeyValNode **head, const char *key, const char *value) {
     }
     auto *node = static_cast<ZtKeyValNode *>(calloc(1, sizeof(ZtKeyValNode)));
     if (node == nullptr)
-        return 10;
+        return st::kAllocFailed;
     node->key = strdup(key);
     node->value = strdup(value);
     if (node->key == nullptr || node->value == nullptr) {
         free(node->key);
         free(node->value);
         free(node);
-        return 10;
+        return st::kAllocFailed;
     }
     *link = node;
     return 0;
@@ -152,8 +155,8 @@ class Parser {
   private:
     bool strict() const { return (flags_ & ZTPARSE_STRICT) != 0; }
     void fail(int status) {
-        if (status == 10 || strict())
-            if (result_ != 10)
+        if (status == st::kAllocFailed || strict())
+            if (result_ != st::kAllocFailed)
                 result_ = status;
     }
     void log_entry(const char *prefix, int number, const char *key, const char *value) {
@@ -166,7 +169,7 @@ class Parser {
     void item(const char *key, char *value, int number) {
         if (*key == '\0') {
             log_entry("Badly formed configuration entry", number, key, value);
-            fail(20);
+            fail(st::kInvalidParameter);
             return;
         }
         int index = getConfigIndexA(key);
@@ -181,7 +184,7 @@ class Parser {
             else
                 logmsgf(ZTLOG_DEBUG, kTag, "%s configuration option on line %d: %s", "Obsolete",
                         number, key);
-            fail(20);
+            fail(st::kInvalidParameter);
         } else
             known_item(index, key, value, number);
     }
@@ -198,14 +201,14 @@ class Parser {
         }
         char *cursor = value;
         int status = cfg::read_item(index, &cursor, config_, number);
-        if (status == 10) {
+        if (status == st::kAllocFailed) {
             log_entry("Unable to allocate memory; Option skipped", number, key, value);
-            fail(10);
+            fail(st::kAllocFailed);
             return;
         }
-        if (status == 20) {
+        if (status == st::kInvalidParameter) {
             log_entry("Badly formed configuration entry", number, key, value);
-            fail(20);
+            fail(st::kInvalidParameter);
             return;
         }
         if (status != 0) {
@@ -246,14 +249,14 @@ class Parser {
         char *v = nullptr;
         if (getKeyValPairFromList(&k, &v, copy.data()) != 0) {
             log_entry("Badly formed configuration entry", number, key, value);
-            fail(20);
+            fail(st::kInvalidParameter);
             return;
         }
         if (*k == '\0' || *v == '\0')
             return;
         if (keyval_set(&config_->GENERIC_KEY_VAL_LIST, k, v) != 0) {
             log_entry("Unable to allocate memory; Option skipped", number, key, value);
-            fail(10);
+            fail(st::kAllocFailed);
         }
     }
 
@@ -262,7 +265,7 @@ class Parser {
         const bool given = *value != '\0';
         if (keyval_set(&config_->GENERIC_KEY_VAL_LIST, key, given ? value : ZTCONFIG_TOMBSTONE) !=
             0) {
-            fail(10);
+            fail(st::kAllocFailed);
             return;
         }
         if (given)
@@ -289,7 +292,7 @@ ZTBASE_API int ParseConfigExA(char *text, ZtConfig *config, ZtConfig *definition
     if (definition == nullptr) {
         scratch.reset(new (std::nothrow) ZtConfig);
         if (scratch == nullptr)
-            return 10;
+            return st::kAllocFailed;
         definition = scratch.get();
         flags &= ~ZTPARSE_KEEP_DEFINITION;
     }
@@ -304,7 +307,7 @@ ZTBASE_API int ParseConfigExA(char *text, ZtConfig *config, ZtConfig *definition
         const char *nl = strchr(p, '\n');
         size_t length = nl != nullptr ? size_t(nl - p) : strlen(p);
         parser.line(p, length, number);
-        if (nl == nullptr || parser.result() == 10)
+        if (nl == nullptr || parser.result() == st::kAllocFailed)
             break;
         p = nl + 1;
     }
@@ -317,7 +320,7 @@ ZTBASE_API int ParseConfigExW(const char16_t *text, ZtConfig *config, ZtConfig *
         return ParseConfigExA(nullptr, config, definition, flags);
     char *narrow = V_StrDupWideToUTF8(text);
     if (narrow == nullptr)
-        return 10;
+        return st::kAllocFailed;
     int status = ParseConfigExA(narrow, config, definition, flags);
     free(narrow);
     return status;
@@ -327,7 +330,7 @@ ZTBASE_API int InitConfig(ZtConfigSource *source, ZtConfig *record, ZtConfig *de
     if (definition != nullptr)
         memset(definition, 0, sizeof *definition);
     if (record == nullptr)
-        return 20;
+        return st::kInvalidParameter;
     return init_record(source, record);
 }
 
@@ -337,7 +340,7 @@ ZTBASE_API int getDefaultConfig(ZtConfigSource *source, ZtConfig *record) {
 
 ZTBASE_API int CopyConfig(ZtConfig *to, const ZtConfig *from) {
     if (to == nullptr || from == nullptr)
-        return 20;
+        return st::kInvalidParameter;
     if (to == from)
         return 0;
     memcpy(to, from, sizeof *to);
@@ -353,7 +356,7 @@ ZTBASE_API int CopyConfig(ZtConfig *to, const ZtConfig *from) {
                     cfg::free_item(j, to);
             memset(to, 0, sizeof *to);
             logmsg(ZTLOG_ERROR, "Unable to allocate memory for a configuration copy", "CopyConfig");
-            return 10;
+            return st::kAllocFailed;
         }
     }
     return 0;

@@ -21,7 +21,10 @@
 
 #include "config/bpconf_internal.h"
 #include "config/bpconf_store.h"
+#include "frame/zt_status.h"
 #include "platform/registry/registry.h"
+
+namespace st = zt::status;
 
 namespace reg = ztbase::registry;
 using namespace ztbase::bpconf;
@@ -34,15 +37,25 @@ reg::Status plain_values(const reg::Key &key, std::vector<reg::Value> &out) {
 }
 ValuesReader g_values_reader = plain_values;
 
+bool has_line_end(const std::string &s) {
+    for (char c : s)
+        if (c == '\n' || c == '\r')
+            return true;
+    return false;
+}
+
 bool needs_generic_form(const std::string &name) {
     if (name.empty() || isspace(static_cast<unsigned char>(name.front())) ||
         isspace(static_cast<unsigned char>(name.back())) || name.front() == '#')
         return true;
-    return name.find_first_of("=\n\r") != std::string::npos;
+    for (char c : name)
+        if (c == '=' || c == '\n' || c == '\r')
+            return true;
+    return false;
 }
 
 void add_line(std::string &text, const std::string &name, const std::string &data) {
-    if (needs_generic_form(name) || data.find_first_of("\n\r") != std::string::npos) {
+    if (needs_generic_form(name) || has_line_end(data)) {
         std::string clean = data;
         for (char &c : clean)
             if (c == '\n' || c == '\r')
@@ -54,7 +67,7 @@ void add_line(std::string &text, const std::string &name, const std::string &dat
             .append(")\n");
         return;
     }
-    text.append(name).append("=").append(data).append("\n");
+    text.append(name).append(1, '=').append(data).append(1, '\n');
 }
 
 // One attempt: 0, or 11/13 with text left partial.
@@ -64,8 +77,9 @@ int read_values(const reg::Key &key, std::string &text) {
     if (s != reg::Status::Ok) {
         logmsgf(ZTLOG_ERROR, "ReadConfigReg", "RegEnumValueW() failed: %d", int(s));
         logmsgf(ZTLOG_ERROR, "ReadConfigReg", "Cannot read config item in registry: %d", int(s));
-        return 11;
+        return st::kSystemCallFailed;
     }
+    text.reserve(values.size() * 48);
     for (const reg::Value &v : values) {
         switch (v.type) {
         case reg::kSz:
@@ -176,7 +190,7 @@ ZtConfigSource *const bpconfLocalSource = &g_local;
 
 ZTBASE_API int getLocalHostConfigImage(ZtConfigSource *source, char **image) {
     if (image == nullptr)
-        return 20;
+        return st::kInvalidParameter;
     *image = nullptr;
     if (source == nullptr)
         source = bpconfLocalSource;
@@ -184,7 +198,7 @@ ZTBASE_API int getLocalHostConfigImage(ZtConfigSource *source, char **image) {
     if (reg::Key::open(reg::Root::LocalMachine, ZTCONFIG_REGISTRY_KEY, key) != reg::Status::Ok) {
         logmsgf(ZTLOG_ERROR, "getLocalHostConfigImage", "Unable to read configuration from %s",
                 registry_key_path().c_str());
-        return 110;
+        return st::kNoConfig;
     }
     std::string text;
     int status = 0;
@@ -217,7 +231,7 @@ ZTBASE_API int getLocalHostConfigImage(ZtConfigSource *source, char **image) {
     free(file);
     if ((*image = to_malloc(text)) == nullptr) {
         logmsg(ZTLOG_ERROR, "Unable to allocate space for the config buffer", "ReadConfigReg");
-        return 10;
+        return st::kAllocFailed;
     }
     return 0;
 }
@@ -228,14 +242,14 @@ ZTBASE_API int getLocalUsersConfigImage(ZtConfigSource *source, const char *, ch
 
 ZTBASE_API int getUnameInfoData(ZtUnameInfo *info) {
     if (info == nullptr)
-        return 20;
+        return st::kInvalidParameter;
     memset(info, 0, sizeof *info);
     struct utsname u;
     if (uname(&u) != 0) {
         snprintf(info->os_name, sizeof info->os_name, "?");
         snprintf(info->os_major, sizeof info->os_major, "?");
         snprintf(info->processor, sizeof info->processor, "Unknown - Unknown - ");
-        return 11;
+        return st::kSystemCallFailed;
     }
     copy_cut(info->os_name, sizeof info->os_name, u.sysname);
     copy_cut(info->os_major, sizeof info->os_major, major_of(u.release));
@@ -283,7 +297,7 @@ ZTBASE_API int getLocalHostConfigImageEx(ZtConfigSource *source, char **image) {
     if (fresh == nullptr) {
         logmsg(ZTLOG_ERROR, "Unable to allocate space for the config buffer",
                "getLocalHostConfigImageEx");
-        return 10;
+        return st::kAllocFailed;
     }
     free(*image);
     *image = fresh;

@@ -18,6 +18,9 @@
 #include "config/adhoc_config_ops.h"
 #include "config/bpconf_internal.h"
 #include "config/bpconf_store.h"
+#include "frame/zt_status.h"
+
+namespace st = zt::status;
 
 namespace reg = ztbase::registry;
 namespace cfg = ztbase::config;
@@ -63,7 +66,7 @@ int write_generic(reg::Key &key, const ZtConfig *record) {
             logmsgf(ZTLOG_ERROR, kTag,
                     "Unable to write configuration item to the registry (%s%s%s), status = %d",
                     n->key, " = ", n->value, int(s));
-            status = 14;
+            status = st::kFileWriteFailed;
         }
     }
     return status;
@@ -84,7 +87,7 @@ int write_item(ZtConfigSource *source, reg::Key &key, ZtConfig *record, ZtConfig
             logmsgf(ZTLOG_ERROR, kTag,
                     "Unable to write configuration item to the registry (%s = %d), status = %d",
                     label, value, int(s));
-            return 14;
+            return st::kFileWriteFailed;
         }
         return 0;
     }
@@ -98,7 +101,7 @@ int write_item(ZtConfigSource *source, reg::Key &key, ZtConfig *record, ZtConfig
         if (cfg::format_item(index, record, text) != 0) {
             logmsgf(ZTLOG_ERROR, kTag,
                     "Unable to format configuration item (%s = ?), not enough memory", label);
-            return 8;
+            return st::kAllocFailed; // the system's "not enough memory"
         }
         if (text.empty())
             s = removed(key, label) ? reg::Status::Ok : reg::Status::Failed;
@@ -115,7 +118,7 @@ int write_item(ZtConfigSource *source, reg::Key &key, ZtConfig *record, ZtConfig
                 "Unable to write configuration item to the registry (%s%s%s%s), status = %d", label,
                 shown.empty() ? "" : " = ", shown.c_str(), multi && !shown.empty() ? " ... " : "",
                 int(s));
-        return 14;
+        return st::kFileWriteFailed;
     }
     return 0;
 }
@@ -152,9 +155,14 @@ extern "C" {
 ZTBASE_API int UpdateLocalHostConfig(ZtConfigSource *source, ZtConfig *record,
                                      ZtConfig *definition) {
     if (record == nullptr || definition == nullptr)
-        return 20;
+        return st::kInvalidParameter;
     if (source == nullptr)
         source = bpconfLocalSource;
+    // Looked up before the transaction: the path table takes its own lock and
+    // may read the registry, which would wait for this transaction.
+    const char *path = getFennicString("ZTCL_CONFIG_PATH");
+    getFennicString("VAR_GLOBAL_PATH");
+    cfg::defaults();
     int status = 0;
     bool writing = false; // failures from here on are write failures
     reg::Status committed = reg::transact(reg::Root::LocalMachine, [&] {
@@ -174,14 +182,13 @@ ZTBASE_API int UpdateLocalHostConfig(ZtConfigSource *source, ZtConfig *record,
         if (rs != reg::Status::Ok) {
             logmsgf(ZTLOG_ERROR, kTag, "Unable to create or open %s; Status: %d\n",
                     registry_key_path().c_str(), int(rs));
-            status = 14;
+            status = st::kFileWriteFailed;
             return reg::Status::Failed;
         }
         if ((s = write_items(source, key, record, definition)) != 0) {
             status = s;
             return reg::Status::Failed;
         }
-        const char *path = getFennicString("ZTCL_CONFIG_PATH");
         s = UpdateClusterAwareConfigFile(path, record, definition);
         if (s == 0)
             logmsgf(ZTLOG_DEBUG, kTag, "UpdateClusterAwareConfigFile (%s) completed <%d>", path, s);
@@ -193,7 +200,7 @@ ZTBASE_API int UpdateLocalHostConfig(ZtConfigSource *source, ZtConfig *record,
     if (committed != reg::Status::Ok && status == 0) {
         // The store could not be opened for writing, or the commit failed.
         writing = true;
-        status = 14;
+        status = st::kFileWriteFailed;
     }
     if (status != 0 && writing)
         logmsgf(ZTLOG_ERROR, kTag, "Unable to write server configuration to %s",
@@ -212,7 +219,7 @@ ZTBASE_API int UpdateHostConfigClientOrServer(ZtConfigSource *source, ZtConfig *
     if (source == nullptr)
         source = bpconfLocalSource;
     if (source->updateHost == nullptr)
-        return 16;
+        return st::kUnimplemented;
     return source->updateHost(source, record, definition, host, second);
 }
 
@@ -222,7 +229,7 @@ ZTBASE_API int UpdateUsersConfigClientOrServer(ZtConfigSource *source, ZtConfig 
     if (source == nullptr)
         source = bpconfLocalSource;
     if (source->updateUsers == nullptr)
-        return 16;
+        return st::kUnimplemented;
     return source->updateUsers(source, record, definition, a, b, c);
 }
 

@@ -158,6 +158,33 @@ int write_item(const vtext_handle *h, FILE *fp, void *item, const char *tag) {
     return ok ? VTEXT_OK : VTEXT_FAILED(tag, "fwrite", VTEXT_WRITE_FAILED);
 }
 
+// The target opened for reading. A FIFO planted at its name would block the
+// open or the reads for ever and a directory has no records: neither is
+// opened (errno EINVAL or EISDIR).
+FILE *open_target(const char *path) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    int error = 0;
+    if (fstat(fd, &st) != 0)
+        error = errno;
+    else if (S_ISDIR(st.st_mode))
+        error = EISDIR;
+    else if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
+        error = EINVAL;
+    else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        error = errno;
+    FILE *f = error == 0 ? fdopen(fd, "r") : nullptr;
+    if (f == nullptr) {
+        if (error == 0)
+            error = errno;
+        close(fd);
+        errno = error;
+    }
+    return f;
+}
+
 // A new empty working file beside target, opened for reading and writing.
 int create_working(const std::string &target, std::string &path, FILE **fp, const char *tag) {
     char *dir = vtext_dirname(target.c_str());
@@ -234,7 +261,7 @@ int copy_records(vtext_handle *h, FILE *out, const char *tag) {
 }
 
 int open_update(vtext_handle *h, const char *tag) {
-    FILE *old = fopen(h->target.c_str(), "re");
+    FILE *old = open_target(h->target.c_str());
     if (old == nullptr && errno != ENOENT) {
         logmsgf(ZTLOG_ERROR, tag, "cannot open %s: errno %d", h->target.c_str(), errno);
         return VTEXT_FAILED(tag, "fopen", VTEXT_OPEN_FAILED);
@@ -317,7 +344,7 @@ extern "C" ZTBASE_API int vtext_open(const char *path, int mode, vtext_parse_fn 
         }
         switch (mode) {
         case VTEXT_MODE_READ:
-            h->fp = fopen(path, "re");
+            h->fp = open_target(path);
             if (h->fp == nullptr) {
                 logmsgf(ZTLOG_ERROR, tag, "cannot open %s: errno %d", path, errno);
                 rc = VTEXT_FAILED(tag, "fopen", VTEXT_OPEN_FAILED);
@@ -394,6 +421,8 @@ extern "C" ZTBASE_API int vtext_get_item(vtext_handle *h, int index, void **item
         *item = nullptr;
     if (h == nullptr || item == nullptr || (h->fp == nullptr && h->mode != VTEXT_MODE_MEMORY))
         return VTEXT_FAILED(tag, tag, VTEXT_BAD_HANDLE);
+    if (index < 0)
+        return VTEXT_OK; // no such record
     if (index < h->position)
         rewind_handle(h);
     try {
@@ -456,6 +485,8 @@ extern "C" ZTBASE_API int vtext_put_item(vtext_handle *h, int index, int replace
         return VTEXT_FAILED(tag, tag, VTEXT_BAD_HANDLE);
     if (h->read_only)
         return VTEXT_FAILED(tag, tag, VTEXT_WRITE_FAILED);
+    if (index < 0) // names no record; never the first one
+        return VTEXT_FAILED(tag, tag, VTEXT_NO_RECORD);
     std::string path;
     FILE *out = nullptr;
     int rc = create_working(h->target, path, &out, tag);

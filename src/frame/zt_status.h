@@ -34,14 +34,16 @@ inline constexpr int kNetworkWriteFailed = 44; /* network write failed */
 inline constexpr int kNoConfig = 110;        /* Cannot find the Zentor configuration information */
 inline constexpr int kNoServerEntry = 111;   /* No entry was found in the server list */
 inline constexpr int kNotYetSupported = 113; /* the requested operation is not yet supported */
+inline constexpr int kValueTooLong = 119;    /* the value does not fit in the supplied buffer */
 inline constexpr int kSystemError = 130;     /* system error occurred */
 inline constexpr int kAddressInUse = 134;    /* the address or port is already in use */
 inline constexpr int kNoSuchFile = 142;      /* the file or directory does not exist */
-inline constexpr int kLockFailed = 158;      /* failed to obtain a lock */
-inline constexpr int kInvalidValue = 223;    /* an invalid value was specified */
-inline constexpr int kTextCut = 225;         /* the text was cut short to fit the buffer */
-inline constexpr int kNoEntity = 227;        /* no entity was found */
-inline constexpr int kBufferTooSmall = 235;  /* inadequate buffer space */
+inline constexpr int kRequiredValueMissing = 152; /* a required value was not supplied */
+inline constexpr int kLockFailed = 158;           /* failed to obtain a lock */
+inline constexpr int kInvalidValue = 223;         /* an invalid value was specified */
+inline constexpr int kTextCut = 225;              /* the text was cut short to fit the buffer */
+inline constexpr int kNoEntity = 227;             /* no entity was found */
+inline constexpr int kBufferTooSmall = 235;       /* inadequate buffer space */
 
 /* Every name above, for the test that keeps them honest. */
 inline constexpr int kAllNamed[] = {
@@ -80,6 +82,8 @@ inline constexpr int kAllNamed[] = {
     kInvalidValue,
     kTextCut,
     kBufferTooSmall,
+    kValueTooLong,
+    kRequiredValueMissing,
 };
 
 } // namespace zt::status

@@ -305,19 +305,23 @@ namespace {
 constexpr size_t kReaderInitial = 8192;
 constexpr size_t kLengthBytes = 4;
 
-// Makes room for `need` bytes from the read position, moving unread bytes to
-// the front first.
-bool reserve(vcomm_reader *r, size_t need) {
+// Moves the unread bytes to the front.
+void compact(vcomm_reader *r) {
     if (r->pos > 0) {
         memmove(r->buf, r->buf + r->pos, r->held - r->pos);
         r->held -= r->pos;
         r->pos = 0;
     }
-    if (need <= r->size)
+}
+
+// Room for at least one more byte, doubling towards `need`: the buffer grows
+// with what the peer sends, never with the length it merely claims.
+bool make_room(vcomm_reader *r, size_t need) {
+    if (r->held < r->size)
         return true;
-    size_t size = r->size > 0 ? r->size : kReaderInitial;
-    while (size < need)
-        size *= 2;
+    size_t size = r->size > 0 ? r->size * 2 : kReaderInitial;
+    if (r->size > 0 && size > need)
+        size = need;
     auto *grown = static_cast<char *>(realloc(r->buf, size));
     if (grown == nullptr)
         return false;
@@ -330,11 +334,12 @@ bool reserve(vcomm_reader *r, size_t need) {
 int fill(int sock, vcomm_reader *r, size_t need, int *error_out, const char *tag) {
     if (r->held - r->pos >= need)
         return 0;
-    if (!reserve(r, need)) {
-        *error_out = ENOMEM;
-        return -3;
-    }
+    compact(r);
     while (r->held < need) {
+        if (!make_room(r, need)) {
+            *error_out = ENOMEM;
+            return -3;
+        }
         ssize_t n = recv(sock, r->buf + r->held, r->size - r->held, 0);
         if (n == 0) {
             logmsg(ZTLOG_ERROR, "(7) premature end of file", tag);

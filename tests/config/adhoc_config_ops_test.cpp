@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -438,6 +439,45 @@ TEST_F(AdHoc, TouchFiles) {
     EXPECT_EQ(read_AD_HOC_config_entry(nullptr, "X", nullptr, nullptr, 0, nullptr, "f", 1), 223);
 }
 
+// What an operator may leave under a touch file's name: a FIFO must not block
+// the reader, a number too large for an int is not read as a wrapped one, and
+// a line that cannot be read never leaves the caller's old text behind.
+TEST_F(AdHoc, TouchFilesThatAreNotPlainNumbers) {
+    const std::string dir = root().path();
+    ASSERT_EQ(mkfifo((dir + "/FIFO").c_str(), 0644), 0);
+    ASSERT_EQ(mkdir((dir + "/DIRECTORY").c_str(), 0755), 0);
+    zt::test::write_file(dir + "/HUGE", "99999999999999999999\n");
+    zt::test::write_file(dir + "/BELOW", "-2147483649\n");
+    zt::test::write_file(dir + "/LIMIT", "-2147483648 and more\n");
+    struct Case {
+        const char *name;
+        int value;        // intOut afterwards (it starts at 7)
+        const char *line; // lineOut afterwards (it starts as "stale")
+        const char *logged;
+    };
+    const Case cases[] = {
+        {"FIFO", 7, "", "File " /* no writer: an empty file */},
+        {"DIRECTORY", 7, "", "Unable to read from file "},
+        {"HUGE", 7, "99999999999999999999",
+         "Can't read int from >99999999999999999999< ; requested from (c.c.3)."},
+        {"BELOW", 7, "-2147483649", "Can't read int from >-2147483649<"},
+        {"LIMIT", -2147483647 - 1, "-2147483648 and more",
+         "-2147483648 read ; requested from (c.c.3)."},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        g_log.clear();
+        int n = 7;
+        char line[32] = "stale";
+        EXPECT_EQ(
+            read_AD_HOC_config_entry(dir.c_str(), k.name, &n, line, sizeof line, nullptr, "c.c", 3),
+            0);
+        EXPECT_EQ(n, k.value);
+        EXPECT_STREQ(line, k.line);
+        EXPECT_NE(log().find(k.logged), std::string::npos) << log();
+    }
+}
+
 TEST_F(AdHoc, TestTriggersOverrideTouchFiles) {
     // The trigger file name is derived from the path: "/x/TeStS" -> "x:\TeStS.TeStS".
     char *here = get_current_dir_name();
@@ -488,6 +528,15 @@ TEST_F(AdHoc, TestTriggersOverrideTouchFiles) {
     EXPECT_EQ(CheckForTeStS(3, 0, &media, "h", 3), media);
     UnlinkTeStS(list, &list);
     UnlinkTeStS(media, &media);
+
+    // A FIFO in the trigger file's place reads as an empty file.
+    ASSERT_EQ(chdir(root().path().c_str()), 0);
+    ASSERT_EQ(unlink("x:\\TeStS.TeStS"), 0);
+    ASSERT_EQ(mkfifo("x:\\TeStS.TeStS", 0644), 0);
+    EXPECT_EQ(CheckAndParseTeStS("/x/TeStS", &list, &media, "BPTM", 4), 0);
+    ASSERT_EQ(chdir(cwd.c_str()), 0);
+    EXPECT_EQ(list, nullptr);
+    EXPECT_EQ(media, nullptr);
 }
 
 } // namespace

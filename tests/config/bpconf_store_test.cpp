@@ -202,6 +202,14 @@ TEST_F(StoreTest, ABadClusterFileLeavesTheStoreAsItWas) {
     EXPECT_EQ(ReadHostConfigExA(bpconfLocalSource, record.get(), nullptr, nullptr, nullptr), 13);
     rmdir(cluster_path().c_str());
 
+    // A file that reads but cannot be replaced: the registry part is undone.
+    ASSERT_EQ(symlink("/proc/version", cluster_path().c_str()), 0);
+    EXPECT_EQ(update("VERBOSE = 6\nSLP.DISK_RESOURCE_MULTIPLIER = 5\n"), 12);
+    EXPECT_EQ(stored("VERBOSE").number(), 4u);
+    EXPECT_TRUE(log.has("Unable to write server configuration to HKEY_LOCAL_MACHINE\\SOFTWARE"))
+        << log.all();
+    unlink(cluster_path().c_str());
+
     // A dangling link reads as no file; the update writes a file in its place.
     ASSERT_EQ(symlink((root() / "nowhere").c_str(), cluster_path().c_str()), 0);
     EXPECT_EQ(image(), "VERBOSE=4\nPEM_VERBOSE=-9\nJM_VERBOSE=-9\nRB_VERBOSE=-9\n");

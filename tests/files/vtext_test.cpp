@@ -107,10 +107,10 @@ TEST_F(VtextTest, GetItemRewindsWhenAskedForAnEarlierRecord) {
     vtext_handle *h = nullptr;
     ASSERT_EQ(vtext_open(target().c_str(), VTEXT_MODE_READ, nullptr, nullptr, nullptr, &h), 0);
     EXPECT_EQ(drain(h).size(), 3u);
-    for (int index : {0, 2, 1, 3}) {
+    for (int index : {0, 2, 1, 3, -1}) {
         void *item = nullptr;
         EXPECT_EQ(vtext_get_item(h, index, &item), 0);
-        if (index == 3) {
+        if (index == 3 || index == -1) {
             EXPECT_EQ(item, nullptr);
         } else {
             ASSERT_NE(item, nullptr);
@@ -139,6 +139,10 @@ TEST_F(VtextTest, PutItemOnAThreeRecordFile) {
         {"replace the middle", 1, 1, true, 0, "a\nnew\nc\n"},
         {"delete the first", 0, 0, false, 0, "b\nc\n"},
         {"replace the last", 2, 1, true, 0, "a\nb\nnew\n"},
+        // a negative index (a caller's "not found") names no record
+        {"delete at -1", -1, 0, false, VTEXT_NO_RECORD, "a\nb\nc\n"},
+        {"replace at -1", -1, 1, true, VTEXT_NO_RECORD, "a\nb\nc\n"},
+        {"insert at -1", -1, 0, true, VTEXT_NO_RECORD, "a\nb\nc\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -184,6 +188,24 @@ TEST_F(VtextTest, OpenStatusesAndReadOnlyHandles) {
     EXPECT_EQ(vtext_append_item(h, item), VTEXT_WRITE_FAILED);
     EXPECT_EQ(vtext_close(&h, 1), 0);
     EXPECT_EQ(read_file(target()), "r\n");
+}
+
+// A FIFO planted at the target's name (no writer: opening it would wait for
+// ever) and a directory are not record files, in either reading mode.
+TEST_F(VtextTest, TargetsThatAreNoFilesFailToOpen) {
+    const std::string fifo = dir() + "/fifo", sub = dir() + "/sub";
+    mkdir(dir().c_str(), 0755);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+    for (const std::string &path : {fifo, sub})
+        for (int mode : {VTEXT_MODE_READ, VTEXT_MODE_UPDATE}) {
+            SCOPED_TRACE(path + " mode " + std::to_string(mode));
+            vtext_handle *h = nullptr;
+            EXPECT_EQ(vtext_open(path.c_str(), mode, nullptr, nullptr, nullptr, &h),
+                      VTEXT_OPEN_FAILED);
+            EXPECT_EQ(h, nullptr);
+        }
+    EXPECT_EQ(others_in(dir(), "fifo"), std::vector<std::string>{"sub"}); // no working file left
 }
 
 TEST_F(VtextTest, CommitKeepsTheTargetsPermissionsOrGives0644) {

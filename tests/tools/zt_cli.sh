@@ -145,5 +145,35 @@ printf '# comment\nNAME= bpcd ;PID=0x10;ARG="a b";\nbroken line\nname=x;\n' > "$
 check 0 'bpcd pid=16 arg="a b"
 x pid=0' vnet services "$svc"
 check 1 "" vnet services "$svc.missing"
+# the configuration store, with the path table moved below the scratch root
+"$zt" reg add 'HKLM\SOFTWARE\Halvane\Zentor\CurrentVersion\Paths' _ql_fs REG_SZ "$(dirname "$ZT_REGISTRY")/usr" >/dev/null
+mkdir -p "$("$zt" paths VAR_GLOBAL_PATH | cut -d= -f2-)"
+check 0 "" config set 'SERVER = a' 'SERVER = b' 'VERBOSE = 5' 'SLP.DISK_RESOURCE_MULTIPLIER = 4' 'my.key = v w'
+check 0 "SERVER=a
+SERVER=b
+VERBOSE=5
+GENERIC_KEY_VAL_LIST=(my.key) (v w)
+SLP.DISK_RESOURCE_MULTIPLIER=4" config show SERVER VERBOSE SLP.DISK_RESOURCE_MULTIPLIER my.key
+grep -qx 'SLP.DISK_RESOURCE_MULTIPLIER = 4' "$("$zt" paths ZTCL_CONFIG_PATH | cut -d= -f2-)" ||
+  { echo "FAIL: zt config set: the cluster-aware file"; fail=1; }
+check 1 "" config set 'VERBOSE = x'
+check 1 "" config set 'SERVER'
+check 1 "" config unset SERVER
+check 0 "" config unset VERBOSE my.key SLP.DISK_RESOURCE_MULTIPLIER
+check 0 "SLP.DISK_RESOURCE_MULTIPLIER=2
+RANDOM_PORTS=YES" config show VERBOSE RANDOM_PORTS my.key SLP.DISK_RESOURCE_MULTIPLIER
+conf=$(dirname "$ZT_REGISTRY")/check.conf
+printf 'VERBOSE = 3\nCLIENT_NAME = a b\nINDEX_SERVER\n' >"$conf"
+check 1 "$conf: Extra data (b) at end of line 2 ignored.
+$conf: Obsolete configuration option on line 3: INDEX_SERVER" config check "$conf"
+printf '# fine\nVERBOSE = 3\n' >"$conf"
+check 0 "" config set -f "$conf"
+check 0 "VERBOSE=3" config show VERBOSE
+check 0 "" config check "$conf"
+check 1 "" config check "$conf.missing"
+check 2 "" config set
+check 2 "" config check
+check 2 "" config bogus
+"$zt" config --help | grep -q '^usage: zt config show' || { echo "FAIL: zt config --help"; fail=1; }
 
 exit $fail

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <random>
 #include <string>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -276,6 +277,31 @@ TEST(VcommGetStringBuf, PeerClosesOrStaysSilent) {
         EXPECT_EQ(after.tv_sec, 7); // the caller's timeout is back
         vcomm_reader_free(&reader);
     }
+}
+
+// A peer that claims a length it never sends (then closes) makes the reader
+// hold what arrived, not the claim: here 1 GiB fits the caller's (untouched)
+// buffer, and the reader must not take a buffer of that size for 4 bytes.
+TEST(VcommGetStringBuf, ClaimedLengthReservesNothing) {
+    const size_t room = size_t(1) << 30;
+    void *buf = mmap(nullptr, room, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(buf, MAP_FAILED);
+    for (uint32_t claimed : {uint32_t(room - 1), uint32_t(1) << 24}) {
+        SCOPED_TRACE(claimed);
+        Pair p;
+        uint32_t be = htonl(claimed);
+        p.raw(std::string(reinterpret_cast<const char *>(&be), 4) + "only this");
+        p.close_a();
+        vcomm_reader reader{};
+        int error = 0;
+        EXPECT_EQ(vcomm_get_string_buf(p.b, static_cast<char *>(buf), static_cast<int>(room), 1,
+                                       &error, &reader),
+                  -9);
+        EXPECT_LE(reader.size, size_t(65536));
+        vcomm_reader_free(&reader);
+    }
+    munmap(buf, room);
 }
 
 TEST(VnetSocketFlags, BlockingAndInheritance) {

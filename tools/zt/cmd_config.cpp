@@ -1,5 +1,6 @@
 // zt config items [LABEL...]: the rows of the configuration item table with
-// their defaults (every item when no label is given).
+// their defaults (every item when no label is given). The store's
+// subcommands are in cmd_config_store.cpp.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -57,8 +58,10 @@ void print(int index) {
 int cmd_config(int argc, char **argv) {
     if (argc >= 1 && strcmp(argv[0], "info") == 0)
         return cmd_config_info(argc, argv);
-    if (argc < 1 || strcmp(argv[0], "items") != 0)
-        return usage("config items [LABEL...]");
+    if (argc >= 1 && strcmp(argv[0], "items") != 0)
+        return cmd_config_store(argc, argv); // show, set, unset, check, --help
+    if (argc < 1)
+        return usage("config items [LABEL...] | show | set | unset | check  (zt config --help)");
     if (argc == 1) {
         for (int i = 0; i < getConfigTableSize(); ++i)
             print(i);

@@ -399,6 +399,61 @@ void demo_wire() {
     close(fds[1]);
 }
 
+void print_lines(const std::string &text) {
+    for (size_t pos = 0; pos < text.size();) {
+        size_t nl = text.find('\n', pos);
+        printf("    %s\n", text.substr(pos, nl - pos).c_str());
+        pos = nl == std::string::npos ? text.size() : nl + 1;
+    }
+}
+
+void demo_config_store() {
+    heading("The local configuration store");
+    std::filesystem::create_directories(getFennicString("VAR_GLOBAL_PATH"));
+    std::string update =
+        "SERVER = master.example.com\nSERVER = backup.example.com\nCLIENT_READ_TIMEOUT = 900\n"
+        "ALLOW_MEDIA_OVERWRITE = DBR\nALLOW_MEDIA_OVERWRITE = TAR\n"
+        "SLP.VERSION_CLEANUP_DELAY = 3 days\nsite.owner = backup team\n";
+    printf("  UpdateLocalHostConfig of:\n");
+    print_lines(update);
+    ZtConfig record{}, definition{};
+    InitConfig(bpconfLocalSource, &record, nullptr);
+    ParseConfigExA(update.data(), &record, &definition, ZTPARSE_RECORD_EMPTY | ZTPARSE_STRICT);
+    printf("  -> status %d\n", UpdateLocalHostConfig(bpconfLocalSource, &record, &definition));
+    FreeConfig(&record);
+    std::string text;
+    ztbase::registry::export_text(ztbase::registry::Root::LocalMachine, ZTCONFIG_REGISTRY_KEY,
+                                  text);
+    printf("  the registry values (Int REG_DWORD, multi-line REG_MULTI_SZ, the rest REG_SZ):\n");
+    print_lines(text);
+    printf("  the cluster-aware file %s:\n", getFennicString("ZTCL_CONFIG_PATH"));
+    std::ifstream in(getFennicString("ZTCL_CONFIG_PATH"));
+    std::stringstream file;
+    file << in.rdbuf();
+    print_lines(file.str());
+    ZtConfig read{};
+    int rc = ReadHostConfigExA(bpconfLocalSource, &read, nullptr, nullptr, nullptr);
+    char *image = nullptr;
+    ZtConfig selection{}, scratch{};
+    std::string wanted =
+        "SERVER\nCLIENT_READ_TIMEOUT\nALLOW_MEDIA_OVERWRITE\nSLP.VERSION_CLEANUP_DELAY\n"
+        "GENERIC_KEY_VAL_LIST\nRANDOM_PORTS\n";
+    ParseConfigExA(wanted.data(), &scratch, &selection, ZTPARSE_RECORD_EMPTY);
+    makeConfigImageA(&read, nullptr, &image);
+    filterConfigImageA(bpconfLocalSource, &selection, &image);
+    printf("  ReadHostConfigExA -> status %d; the image, filtered (RANDOM_PORTS reported by "
+           "default):\n",
+           rc);
+    print_lines(image != nullptr ? image : "");
+    char *owner = nullptr;
+    bpconfGetKeyValPair(&read, "SITE.OWNER", &owner);
+    printf("  bpconfGetKeyValPair(\"SITE.OWNER\") = \"%s\"\n", owner != nullptr ? owner : "");
+    free(owner);
+    free(image);
+    FreeConfig(&read);
+    FreeConfig(&scratch);
+}
+
 } // namespace
 
 int cmd_demo(int, char **) {
@@ -415,6 +470,7 @@ int cmd_demo(int, char **) {
     demo_registry();
     demo_paths(root);
     demo_config();
+    demo_config_store();
     demo_dates();
     demo_logfiles(root);
     demo_debuglog();

@@ -19,6 +19,8 @@ const Command kCommands[] = {
     {"paths", zt::cmd_paths, "paths [LABEL...]                     expanded path labels"},
     {"config", zt::cmd_config,
      "config items [LABEL...] | info      configuration items and defaults; the information record"},
+    {"config", zt::cmd_config,
+     "config show [LABEL...] | set 'LABEL = VALUE'... | set -f FILE | unset LABEL... | check FILE"},
     {"logs", zt::cmd_logs, "logs list DIR [--user U|--all-users] [--date MMDDYY]  log files"},
     {"vnet", zt::cmd_vnet,
      "vnet status [--zt] [N...] | vnet services FILE  vnet statuses, services"},
