@@ -4,13 +4,18 @@
 // written back through parsing, the update check and the update path.
 // Installed when the library loads; test programs may put the in-memory
 // source back.
+#include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <sys/stat.h>
+#include <ztbase/paths.h>
 
 #include <ztbase/bpconf.h>
 #include <ztbase/debuglog.h>
@@ -19,6 +24,7 @@
 #include "config/bpconf_internal.h"
 #include "config/ztconf_internal.h"
 #include "logging/log_config.h"
+#include "platform/registry/registry.h"
 
 namespace ztbase::ztconf {
 namespace {
@@ -58,9 +64,48 @@ struct RecordDeleter {
     }
 };
 
+// The newest modification or status-change time of a file, 0 when absent.
+int64_t newest_time(const std::string &path) {
+    struct stat sb;
+    if (path.empty() || stat(path.c_str(), &sb) != 0)
+        return 0;
+    int64_t m = int64_t(sb.st_mtim.tv_sec) * 1000000000 + sb.st_mtim.tv_nsec;
+    int64_t c = int64_t(sb.st_ctim.tv_sec) * 1000000000 + sb.st_ctim.tv_nsec;
+    return m > c ? m : c;
+}
+
 class HostSource : public logcfg::Source {
   public:
+    // The log asks for the update time while it holds its own mutex, and the
+    // store logs while it holds the registry's: the answer comes from the
+    // status of the store's files alone, named while the log's mutex is free.
+    int64_t update_time() override {
+        std::string files[3];
+        {
+            std::lock_guard<std::mutex> lock(paths_mutex_);
+            files[0] = db_;
+            files[1] = wal_;
+            files[2] = cluster_;
+        }
+        if (files[0].empty())
+            return -(++unsettled_);
+        // Without the database file nothing is known: read at every check.
+        int64_t newest = newest_time(files[0]);
+        if (newest == 0)
+            return -(++unsettled_);
+        for (const std::string &f : files)
+            newest = std::max(newest, newest_time(f));
+        // Files written within the last second may be written again with the
+        // same times: such a state is never taken as known.
+        timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        if (int64_t(now.tv_sec) * 1000000000 + now.tv_nsec - newest <= 1000000000)
+            return -(++unsettled_);
+        return newest;
+    }
+
     bool read(logcfg::Values &out) override {
+        remember_paths();
         std::unique_ptr<ZtConfig, RecordDeleter> record(
             static_cast<ZtConfig *>(calloc(1, sizeof(ZtConfig))));
         if (!record)
@@ -107,7 +152,14 @@ class HostSource : public logcfg::Source {
         return true;
     }
 
-    int64_t update_time() override { return store_change_ns(); }
+    void remember_paths() {
+        const std::string dir = registry::root_directory(registry::Root::LocalMachine);
+        const std::string cluster = getFennicString("ZTCL_CONFIG_PATH");
+        std::lock_guard<std::mutex> lock(paths_mutex_);
+        db_ = dir + "/registry.db";
+        wal_ = db_ + "-wal";
+        cluster_ = cluster;
+    }
 
     bool update(const std::string &lines) override {
         std::unique_ptr<ZtConfig, RecordDeleter> record(
@@ -137,6 +189,11 @@ class HostSource : public logcfg::Source {
         }
         return true;
     }
+
+  private:
+    std::mutex paths_mutex_; // never held while anything logs
+    std::string db_, wal_, cluster_;
+    std::atomic<int64_t> unsettled_{0};
 };
 
 } // namespace
