@@ -13,11 +13,12 @@ struct ztbase_tss_data {
     void *conf_snapshot_list;               // the thread's configuration snapshot references
     char *master_server;                    // get_master_server / set_master_server cache
     int conf_info_refs[2];                  // references held on conf_info
+    int64_t conf_info_next_check;           // earliest revalidation of a referenced conf_info
     char *status_msg;                       // getECmsgl's 2049-byte buffer
     char *connect_recs;                     // status messages of the last connection attempt
     json_t *vnet_record;                    // the vnet_tss_ record
     uint32_t pbx_port;                      // cached PBX service port
-    int32_t thread_conf_reads;              // configuration reads buffered per thread
+    int32_t thread_conf_reads;              // non-zero: the thread's configuration is frozen
     int32_t host_details_flag;              // cleared when a new peer address is recorded
     char *peeripstr;                        // address text of the current peer
     char *peerhostname;                     // host name of the current peer

@@ -25,6 +25,7 @@ inline constexpr int kHandshakeFailed = 26;    /* client/server handshaking fail
 inline constexpr int kChildFailed = 27;        /* a child process did not finish normally */
 inline constexpr int kCannotMakeDir = 35;      /* cannot make required directory */
 inline constexpr int kNoMemory = 36;           /* failed trying to allocate memory */
+inline constexpr int kInvalidServer = 37;      /* operation requested by an invalid server */
 inline constexpr int kConnectionBroken = 40;   /* network connection broken */
 inline constexpr int kNetworkTimeout = 41;     /* network connection timed out */
 inline constexpr int kNetworkReadFailed = 42;  /* network read failed */
@@ -64,6 +65,7 @@ inline constexpr int kAllNamed[] = {
     kChildFailed,
     kCannotMakeDir,
     kNoMemory,
+    kInvalidServer,
     kConnectionBroken,
     kNetworkTimeout,
     kNetworkReadFailed,

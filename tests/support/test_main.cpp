@@ -1,5 +1,7 @@
 // Every test program starts in a temporary root of its own, before any test
-// runs, so that even code outside a ZtTest fixture stays below it.
+// runs, so that even code outside a ZtTest fixture stays below it. The debug
+// log reads its settings from the in-memory source that tests fill; tests of
+// the log on the real configuration install the host source themselves.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -7,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "logging/log_config.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -40,6 +43,7 @@ class ProcessRoot : public ::testing::Environment {
 
 int main(int argc, char **argv) {
     ::testing::InitGoogleTest(&argc, argv);
+    ztbase::logcfg::set_source(nullptr);
     ::testing::AddGlobalTestEnvironment(new ProcessRoot);
     return RUN_ALL_TESTS();
 }

@@ -126,6 +126,14 @@ n=$("$zt" config items | wc -l)
 check 1 "" config items NO_SUCH_ITEM
 check 2 "" config
 check 2 "" config items --all
+# the information record of the host configuration
+"$zt" reg add "$key" SERVER REG_MULTI_SZ 'master1\0media1' >/dev/null
+"$zt" reg add "$key" VERBOSE REG_DWORD 4 >/dev/null
+info=$("$zt" config info)
+grep -q '"verbose": 4,' <<<"$info" && grep -q '"pbx_port": 1556,' <<<"$info" &&
+  tr -d ' \n' <<<"$info" | grep -q '"server":\["master1","media1"\]' ||
+  { echo "FAIL: zt config info: $info"; fail=1; }
+check 2 "" config info extra
 # vnet statuses both ways, and a services file
 check 0 "11 TIMEOUT -> 41 network connection timed out" vnet status 11
 check 0 "61 the vnetd proxy encountered an error -> 53 PROXY_ERROR" vnet status --zt 61

@@ -56,6 +56,8 @@ void print(int index) {
 } // namespace
 
 int cmd_config(int argc, char **argv) {
+    if (argc >= 1 && strcmp(argv[0], "info") == 0)
+        return cmd_config_info(argc, argv);
     if (argc >= 1 && strcmp(argv[0], "items") != 0)
         return cmd_config_store(argc, argv); // show, set, unset, check, --help
     if (argc < 1)

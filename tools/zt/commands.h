@@ -13,6 +13,8 @@ int cmd_reg(int argc, char **argv);
 int cmd_paths(int argc, char **argv);
 int cmd_logs(int argc, char **argv);
 int cmd_config(int argc, char **argv);
+// zt config info; argv[0] is "info".
+int cmd_config_info(int argc, char **argv);
 int cmd_vnet(int argc, char **argv);
 // zt config show|set|unset|check|--help (the local configuration store).
 int cmd_config_store(int argc, char **argv);

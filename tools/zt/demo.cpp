@@ -10,13 +10,14 @@
 #include <sstream>
 #include <string>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <ztbase/bpconf.h>
 #include <ztbase/cmnlog.h>
-#include <ztbase/config.h>
 #include <ztbase/comm.h>
+#include <ztbase/config.h>
 #include <ztbase/dates.h>
 #include <ztbase/debuglog.h>
 #include <ztbase/logfiles.h>
@@ -24,9 +25,11 @@
 #include <ztbase/status.h>
 #include <ztbase/vnet.h>
 #include <ztbase/vtext.h>
+#include <ztbase/ztconf.h>
 
 #include "commands.h"
 #include "config/adhoc_config_ops.h"
+#include "logging/log_clock.h"
 #include "platform/eventlog.h"
 #include "platform/registry/registry.h"
 
@@ -160,6 +163,71 @@ void demo_debuglog() {
         std::ifstream in(entry.path());
         for (std::string line; std::getline(in, line);)
             printf("    %s\n", line.c_str());
+    }
+}
+
+// The log's 60-second configuration check, brought forward for the demo.
+long g_log_clock_offset = 0;
+void shifted_monotonic(timespec *out) {
+    clock_gettime(CLOCK_MONOTONIC, out);
+    out->tv_sec += g_log_clock_offset;
+}
+
+void demo_snapshots() {
+    heading("Configuration snapshots and the debug log on the host configuration");
+    std::string text = "SERVER = master1\nSERVER = media1\nVERBOSE = 1\n";
+    ZtConfig record{}, definition{};
+    if (ParseConfigExA(text.data(), &record, &definition, ZTPARSE_RECORD_EMPTY) != 0 ||
+        UpdateLocalHostConfig(bpconfLocalSource, &record, &definition) != 0) {
+        printf("  the configuration could not be stored\n");
+        FreeConfig(&record);
+        return;
+    }
+    FreeConfig(&record);
+    ztconf_info_t *info = nullptr;
+    if (ztconf_get_info(&info) == 0)
+        printf("  information record: server %s, verbose %d, pbx port %d\n",
+               info->server != nullptr ? info->server->name : "-", info->verbose, info->pbx_port);
+
+    const std::string dir = std::string(getFennicString("BP_LOGS")) + "/zt_conf_demo";
+    std::filesystem::create_directories(dir);
+    int err = 0;
+    if (open_debug_log(nullptr, "zt_conf_demo", "zt_conf_demo", 0, &err) < 0) {
+        printf("  open_debug_log failed: %s\n", strerror(err));
+        return;
+    }
+    ztbase::logclock::set_monotonic(shifted_monotonic);
+    logmsgvf(ZTLOG_DEBUG, 5, "demo_snapshots", "%s", "verbosity 5 while VERBOSE is 1: filtered");
+    // Another process raises VERBOSE; this one keeps running.
+    pid_t child = fork();
+    if (child == 0) {
+        execl("/proc/self/exe", "zt", "reg", "add",
+              "HKLM\\SOFTWARE\\Halvane\\Zentor\\CurrentVersion\\Config", "VERBOSE", "REG_DWORD",
+              "5", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    int wstatus = 0;
+    waitpid(child, &wstatus, 0);
+    printf("  a child process set VERBOSE to 5 (exit %d)\n",
+           WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1);
+    g_log_clock_offset += 61; // the log's next configuration check is due
+    logmsgvf(ZTLOG_DEBUG, 1, "demo_snapshots", "%s", "a line after the check is due");
+    logmsgvf(ZTLOG_DEBUG, 5, "demo_snapshots", "%s", "verbosity 5 after VERBOSE became 5: written");
+    close_debug_log();
+    ztbase::logclock::set_monotonic(nullptr);
+    for (const auto &entry : std::filesystem::directory_iterator(dir)) {
+        std::ifstream in(entry.path());
+        for (std::string line; std::getline(in, line);)
+            printf("    %s\n", line.c_str());
+    }
+    if (ZT_forced_read_master_config() == 0 && ztconf_get_info(&info) == 0)
+        printf("  this thread's snapshot after a forced check: verbose %d\n", info->verbose);
+    for (const char *command : {"tar cf /tmp/out.tar dir 2>&1", "ls > /tmp/../etc/passwd",
+                                "echo $(id)", "run a\nreboot"}) {
+        std::string shown = command;
+        for (size_t pos; (pos = shown.find('\n')) != std::string::npos;)
+            shown.replace(pos, 1, "\\n");
+        printf("  sanitary_mb_str(\"%s\") = %d\n", shown.c_str(), sanitary_mb_str(command, 0));
     }
 }
 
@@ -406,6 +474,7 @@ int cmd_demo(int, char **) {
     demo_dates();
     demo_logfiles(root);
     demo_debuglog();
+    demo_snapshots();
     demo_eventlog();
     demo_wire();
     demo_vnet(root);

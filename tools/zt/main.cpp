@@ -18,7 +18,7 @@ const Command kCommands[] = {
      "reg query|add|delete|export|import|backup|restore ...  the registry store"},
     {"paths", zt::cmd_paths, "paths [LABEL...]                     expanded path labels"},
     {"config", zt::cmd_config,
-     "config items [LABEL...]              configuration items and defaults"},
+     "config items [LABEL...] | info      configuration items and defaults; the information record"},
     {"config", zt::cmd_config,
      "config show [LABEL...] | set 'LABEL = VALUE'... | set -f FILE | unset LABEL... | check FILE"},
     {"logs", zt::cmd_logs, "logs list DIR [--user U|--all-users] [--date MMDDYY]  log files"},
