@@ -30,15 +30,13 @@ void set_error(int *error_out, int value) {
         *error_out = value;
 }
 
-// Deadlines beyond any clock are held to a far but finite time: the wait's
-// arithmetic on them cannot overflow.
-int64_t clamp_deadline_ms(time_t deadline) {
+} // namespace
+
+int64_t deadline_ms(time_t deadline) {
     constexpr int64_t kFar = kFarMs / 1000;
     const int64_t s = deadline > kFar ? kFar : (deadline < -kFar ? -kFar : int64_t(deadline));
     return s * 1000;
 }
-
-} // namespace
 
 int64_t now_ms() {
     timespec ts{};
@@ -116,7 +114,7 @@ int sock_ready_until_ms(int sock, bool want_read, bool want_write, int64_t deadl
 extern "C" ZTBASE_API int vnet_sock_ready_abs(int sock, int want_read, int want_write,
                                               time_t deadline, int *error_out) {
     return zt::vnet::sock_ready_until_ms(sock, want_read != 0, want_write != 0,
-                                         zt::vnet::clamp_deadline_ms(deadline), error_out);
+                                         zt::vnet::deadline_ms(deadline), error_out);
 }
 
 extern "C" ZTBASE_API int vnet_sock_ready(int sock, int want_read, int want_write, int timeout) {

@@ -5,11 +5,17 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 namespace zt::vnet {
 
 // Milliseconds since 1970 on the wall clock (the clock deadlines are given in).
 int64_t now_ms();
+
+// A deadline in seconds since 1970 as milliseconds. Deadlines beyond any clock
+// (a time_t near its limits) are held to a far but finite time, so that the
+// arithmetic of a wait on them cannot overflow.
+int64_t deadline_ms(time_t deadline);
 
 // Waits in slices of at most one second until sock is ready in an asked
 // direction, the deadline passes (VNET_TIMEOUT) or library_callback_function

@@ -22,15 +22,6 @@ void set(int *err, int value) {
         *err = value;
 }
 
-// An absolute deadline in milliseconds. Deadlines beyond any clock (a time_t
-// near its limits) are held to a far but finite time so that the arithmetic on
-// them cannot overflow.
-int64_t absolute_deadline(time_t deadline) {
-    constexpr int64_t kFar = INT64_MAX / 4000;
-    const int64_t s = deadline > kFar ? kFar : (deadline < -kFar ? -kFar : int64_t(deadline));
-    return s * 1000;
-}
-
 int64_t relative_deadline(int timeout) {
     const int64_t span = timeout == 0 ? kForeverSeconds : timeout;
     return zt::vnet::now_ms() + span * 1000;
@@ -260,7 +251,7 @@ int get_string_until(int sock, char *buffer, int size, int64_t deadline_ms, int 
 
 extern "C" ZTBASE_API int put_n_bytes_abs(int sock, int n, const char *bytes, time_t deadline,
                                           int *err) {
-    return put_until(sock, n, bytes, absolute_deadline(deadline), err);
+    return put_until(sock, n, bytes, zt::vnet::deadline_ms(deadline), err);
 }
 
 extern "C" ZTBASE_API int put_n_bytes(int sock, int n, const char *bytes, int timeout, int *err) {
@@ -269,7 +260,7 @@ extern "C" ZTBASE_API int put_n_bytes(int sock, int n, const char *bytes, int ti
 
 extern "C" ZTBASE_API int get_n_bytes_abs(int sock, int n, char *buffer, time_t deadline,
                                           int *err) {
-    return get_until(sock, n, buffer, absolute_deadline(deadline), err, nullptr, false);
+    return get_until(sock, n, buffer, zt::vnet::deadline_ms(deadline), err, nullptr, false);
 }
 
 extern "C" ZTBASE_API int get_n_bytes(int sock, int n, char *buffer, int timeout, int *err) {
@@ -278,7 +269,7 @@ extern "C" ZTBASE_API int get_n_bytes(int sock, int n, char *buffer, int timeout
 
 extern "C" ZTBASE_API int get_n_bytes_or_eof_abs(int sock, int n, char *buffer, time_t deadline,
                                                  int *err, int *got) {
-    return get_until(sock, n, buffer, absolute_deadline(deadline), err, got, true);
+    return get_until(sock, n, buffer, zt::vnet::deadline_ms(deadline), err, got, true);
 }
 
 extern "C" ZTBASE_API int get_n_bytes_or_eof(int sock, int n, char *buffer, int timeout, int *err,
@@ -297,7 +288,7 @@ extern "C" ZTBASE_API int ts_put_short_t(int sock, int value, int timeout, int *
 extern "C" ZTBASE_API int ts_put_long_abs(int sock, int value, time_t deadline, int *err) {
     unsigned char b[4];
     store32(b, uint32_t(value));
-    return put_until(sock, 4, reinterpret_cast<char *>(b), absolute_deadline(deadline), err);
+    return put_until(sock, 4, reinterpret_cast<char *>(b), zt::vnet::deadline_ms(deadline), err);
 }
 
 extern "C" ZTBASE_API int ts_put_long(int sock, int value, int *err) {
@@ -320,7 +311,7 @@ extern "C" ZTBASE_API int ts_put_vuint64t(int sock, vuint64t value, int *err) {
 
 extern "C" ZTBASE_API int ts_put_length_string_abs(int sock, int n, const char *bytes,
                                                    time_t deadline, int *err) {
-    return put_string_until(sock, n, bytes, absolute_deadline(deadline), err);
+    return put_string_until(sock, n, bytes, zt::vnet::deadline_ms(deadline), err);
 }
 
 extern "C" ZTBASE_API int ts_put_length_string(int sock, int n, const char *bytes, int *err) {
@@ -330,7 +321,7 @@ extern "C" ZTBASE_API int ts_put_length_string(int sock, int n, const char *byte
 extern "C" ZTBASE_API int ts_put_string_abs(int sock, const char *text, time_t deadline, int *err) {
     if (!text)
         text = "";
-    return put_string_until(sock, int(strlen(text)), text, absolute_deadline(deadline), err);
+    return put_string_until(sock, int(strlen(text)), text, zt::vnet::deadline_ms(deadline), err);
 }
 
 extern "C" ZTBASE_API int ts_put_string(int sock, const char *text, int *err) {
@@ -353,7 +344,7 @@ extern "C" ZTBASE_API int ts_get_short(int sock, int timeout, int *err) {
 }
 
 extern "C" ZTBASE_API int ts_get_long_abs(int sock, time_t deadline, int *err) {
-    return get_long_until(sock, absolute_deadline(deadline), err);
+    return get_long_until(sock, zt::vnet::deadline_ms(deadline), err);
 }
 
 extern "C" ZTBASE_API int ts_get_long_tt(int sock, int timeout, int *err, int adjust) {
