@@ -254,6 +254,13 @@ class Parser {
         }
         if (*k == '\0' || *v == '\0')
             return;
+        // A generic key stored under an item's name would replace that item's
+        // registry value behind the item's own checks.
+        if (getConfigIndexA(k) != -1) {
+            log_entry("Badly formed configuration entry", number, key, value);
+            fail(st::kInvalidParameter);
+            return;
+        }
         if (keyval_set(&config_->GENERIC_KEY_VAL_LIST, k, v) != 0) {
             log_entry("Unable to allocate memory; Option skipped", number, key, value);
             fail(st::kAllocFailed);

@@ -56,14 +56,18 @@ bool needs_generic_form(const std::string &name) {
 
 void add_line(std::string &text, const std::string &name, const std::string &data) {
     if (needs_generic_form(name) || has_line_end(data)) {
-        std::string clean = data;
-        for (char &c : clean)
-            if (c == '\n' || c == '\r')
-                c = ' ';
+        // Neither part may end the line: the rest would be read as a line of
+        // its own, an item line among them.
+        auto one_line = [](std::string s) {
+            for (char &c : s)
+                if (c == '\n' || c == '\r')
+                    c = ' ';
+            return s;
+        };
         text.append("GENERIC_KEY_VAL_LIST=(")
-            .append(name)
+            .append(one_line(name))
             .append(") (")
-            .append(clean)
+            .append(one_line(data))
             .append(")\n");
         return;
     }

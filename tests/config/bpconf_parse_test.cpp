@@ -44,6 +44,11 @@ TEST_F(ParseTest, StatusesAndMessagesOfBadLines) {
          "Badly formed configuration entry on line 1"},
         {"GENERIC_KEY_VAL_LIST = (a) (b) c\n", 0, 0, "Badly formed configuration entry on line 1"},
         {"= value\n", ZTPARSE_STRICT, 20, "Badly formed configuration entry on line 1"},
+        // a generic key may not carry an item's (or an obsolete item's) name
+        {"GENERIC_KEY_VAL_LIST = (server) (evil)\n", ZTPARSE_STRICT, 20,
+         "Badly formed configuration entry on line 1: GENERIC_KEY_VAL_LIST = (server) (evil)"},
+        {"GENERIC_KEY_VAL_LIST = (INDEX_SERVER) (x)\n", ZTPARSE_STRICT, 20,
+         "Badly formed configuration entry on line 1"},
         {"SLP.MAX_SIZE_PER_DUPLICATION_JOB = 2 hours\n", ZTPARSE_STRICT, 20,
          "Badly formed configuration entry"},
     };

@@ -121,6 +121,28 @@ TEST_F(StoreTest, EmptyValuesAndDeletedGenericKeys) {
     EXPECT_EQ(bpconfGetKeyValPair(record.get(), "gone", &value), 227);
 }
 
+// A generic key under an item's name would replace the item's stored value.
+TEST_F(StoreTest, GenericKeysCannotOverwriteItems) {
+    ASSERT_EQ(update("SERVER = master\nVERBOSE = 4\n"), 0);
+    LogCapture log;
+    EXPECT_EQ(update("GENERIC_KEY_VAL_LIST = (SERVER) (evil)\n"), 20);
+    // A list made by a caller rather than by the parser.
+    Record record;
+    Definition def;
+    std::string text = "one = evil\ntwo\n";
+    ASSERT_EQ(ParseConfigExA(text.data(), record.get(), def.get(), 0), 0);
+    ZtKeyValNode *n = record->GENERIC_KEY_VAL_LIST;
+    free(n->key);
+    n->key = strdup("server");
+    free(n->next->key);
+    n->next->key = strdup("VERBOSE"); // a tombstone: would delete the value
+    EXPECT_EQ(UpdateLocalHostConfig(bpconfLocalSource, record.get(), def.get()), 14);
+    EXPECT_TRUE(log.has("Unable to write configuration item to the registry (server = evil)"))
+        << log.all();
+    EXPECT_EQ(stored("SERVER").strings(), std::vector<std::string>{"master"});
+    EXPECT_EQ(stored("VERBOSE").number(), 4u);
+}
+
 ztbase::registry::Status failing_reader(const reg::Key &, std::vector<reg::Value> &) {
     return reg::Status::Failed;
 }
@@ -144,10 +166,12 @@ TEST_F(StoreTest, RegistryValuesBecomeImageLines) {
     key.set(reg::Value{"BLOB", reg::kBinary, "xy"});
     key.set(reg::Value::multi_sz("SERVER", {"a", "b"}));
     key.set(reg::Value::sz("odd=name", "line\nSERVER=evil"));
+    key.set(reg::Value::sz("x\nSERVER=evil\r\nVERBOSE=9", "d"));
     LogCapture log;
     std::string text = image();
     EXPECT_EQ(text, "LIST_FILES_TIMEOUT=-1\nSERVER=a\nSERVER=b\n"
                     "GENERIC_KEY_VAL_LIST=(odd=name) (line SERVER=evil)\n"
+                    "GENERIC_KEY_VAL_LIST=(x SERVER=evil  VERBOSE=9) (d)\n"
                     "PEM_VERBOSE=-9\nJM_VERBOSE=-9\nRB_VERBOSE=-9\n");
     EXPECT_TRUE(log.has("Unexpected data type (3) in registry, Entry (BLOB) ignored."));
 
