@@ -234,11 +234,41 @@ TEST_F(StoreTest, ABadClusterFileLeavesTheStoreAsItWas) {
         << log.all();
     unlink(cluster_path().c_str());
 
+    // A FIFO neither hangs the read nor the update.
+    ASSERT_EQ(mkfifo(cluster_path().c_str(), 0644), 0);
+    char *text = nullptr;
+    EXPECT_EQ(getLocalHostConfigImage(bpconfLocalSource, &text), 13);
+    EXPECT_EQ(update("VERBOSE = 6\n"), 13);
+    EXPECT_EQ(stored("VERBOSE").number(), 4u);
+    unlink(cluster_path().c_str());
+
     // A dangling link reads as no file; the update writes a file in its place.
     ASSERT_EQ(symlink((root() / "nowhere").c_str(), cluster_path().c_str()), 0);
     EXPECT_EQ(image(), "VERBOSE=4\nPEM_VERBOSE=-9\nJM_VERBOSE=-9\nRB_VERBOSE=-9\n");
     EXPECT_EQ(update("SLP.DISK_RESOURCE_MULTIPLIER = 5\n"), 0);
     EXPECT_EQ(zt::test::read_file(cluster_path()), "SLP.DISK_RESOURCE_MULTIPLIER = 5\n");
+}
+
+// A link planted by another user is not followed by an update.
+TEST_F(StoreTest, AForeignLinkIsNotFollowed) {
+    const std::string victim = root() / "victim";
+    zt::test::write_file(victim, "keep = me\n");
+    chmod(victim.c_str(), 0600);
+    ASSERT_EQ(symlink(victim.c_str(), cluster_path().c_str()), 0);
+    if (geteuid() != 0 || lchown(cluster_path().c_str(), 65534, 65534) != 0)
+        GTEST_SKIP() << "needs root to give the link to another user";
+    LogCapture log;
+    EXPECT_EQ(update("SLP.DISK_RESOURCE_MULTIPLIER = 5\n"), 12);
+    EXPECT_EQ(zt::test::read_file(victim), "keep = me\n");
+    struct stat st;
+    ASSERT_EQ(stat(victim.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_TRUE(log.has("Unable to open configuration file from " + cluster_path())) << log.all();
+
+    // The directory's owner may point the file elsewhere.
+    ASSERT_EQ(lchown(cluster_path().c_str(), 0, 0), 0);
+    EXPECT_EQ(update("SLP.DISK_RESOURCE_MULTIPLIER = 5\n"), 0);
+    EXPECT_EQ(zt::test::read_file(victim), "# keep = me\nSLP.DISK_RESOURCE_MULTIPLIER = 5\n");
 }
 
 TEST_F(StoreTest, TemporaryNamesStepThroughTwelveBits) {
