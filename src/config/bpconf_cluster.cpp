@@ -13,6 +13,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <mutex>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -187,7 +188,41 @@ unsigned next_counter() {
     return used;
 }
 
+thread_local int t_cluster_lock_depth = 0;
+
 } // namespace
+
+namespace ztbase::bpconf {
+
+ClusterLock::ClusterLock(bool exclusive) {
+    if (t_cluster_lock_depth++ > 0) {
+        nested_ = true;
+        return;
+    }
+    const char *dir = getFennicString("VAR_GLOBAL_PATH");
+    fd_ = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0)
+        return; // no directory, no file to keep in step
+    const int op = (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
+    for (int waited_ms = 0; flock(fd_, op) != 0; waited_ms += 2) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) || waited_ms >= 20000) {
+            logmsgf(ZTLOG_DEBUG, "ClusterLock", "cannot lock %s: %s (%d)", dir, strerror(errno),
+                    errno);
+            close(fd_);
+            fd_ = -1;
+            return;
+        }
+        usleep(2000);
+    }
+}
+
+ClusterLock::~ClusterLock() {
+    --t_cluster_lock_depth;
+    if (!nested_ && fd_ >= 0)
+        close(fd_); // releases the lock
+}
+
+} // namespace ztbase::bpconf
 
 extern "C" {
 

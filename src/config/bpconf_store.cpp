@@ -198,6 +198,8 @@ ZTBASE_API int getLocalHostConfigImage(ZtConfigSource *source, char **image) {
     *image = nullptr;
     if (source == nullptr)
         source = bpconfLocalSource;
+    const char *path = getFennicString("ZTCL_CONFIG_PATH");
+    ClusterLock lock(false);
     reg::Key key;
     if (reg::Key::open(reg::Root::LocalMachine, ZTCONFIG_REGISTRY_KEY, key) != reg::Status::Ok) {
         logmsgf(ZTLOG_ERROR, "getLocalHostConfigImage", "Unable to read configuration from %s",
@@ -221,7 +223,6 @@ ZTBASE_API int getLocalHostConfigImage(ZtConfigSource *source, char **image) {
         extra[sizeof extra - 1] = '\0';
         text += extra;
     }
-    const char *path = getFennicString("ZTCL_CONFIG_PATH");
     char *file = nullptr;
     size_t length = 0;
     status = ReadClusterAwareConfigFile(path, &file, &length);

@@ -168,6 +168,7 @@ ZTBASE_API int UpdateLocalHostConfig(ZtConfigSource *source, ZtConfig *record,
     cfg::defaults();
     int status = 0;
     bool writing = false; // failures from here on are write failures
+    ClusterLock lock(true);
     reg::Status committed = reg::transact(reg::Root::LocalMachine, [&] {
         auto stored = std::make_unique<ZtConfig>();
         int s = read_stored_for_update(source, stored.get());

@@ -357,13 +357,18 @@ TEST_F(StoreTest, ConcurrentUpdatesOfDifferentItemsAllSurvive) {
 }
 
 TEST_F(StoreTest, AReaderNeverSeesHalfAnUpdate) {
-    ASSERT_EQ(update("VERBOSE = 0\nCLIENT_NAME = h0\nk = 0\n"), 0);
+    // The cluster-aware item lives in the file, the others in the registry.
+    const auto text = [](int n) {
+        std::string s = std::to_string(n);
+        return "VERBOSE = " + s + "\nCLIENT_NAME = h" + s + "\nk = " + s +
+               "\nSLP.DISK_RESOURCE_MULTIPLIER = " + std::to_string(n % 5 + 1) + "\n";
+    };
+    ASSERT_EQ(update(text(0)), 0);
     constexpr int kRounds = 60;
     Children writer;
     writer.spawn([&] {
         for (int n = 1; n <= kRounds; ++n) {
-            std::string s = std::to_string(n);
-            if (update("VERBOSE = " + s + "\nCLIENT_NAME = h" + s + "\nk = " + s + "\n") != 0)
+            if (update(text(n)) != 0)
                 return 1;
         }
         return 0;
@@ -379,6 +384,7 @@ TEST_F(StoreTest, AReaderNeverSeesHalfAnUpdate) {
         const std::string seen = std::to_string(r->VERBOSE);
         EXPECT_EQ(std::string(r->CLIENT_NAME), "h" + seen);
         EXPECT_EQ(std::string(k), seen);
+        EXPECT_EQ(r->SLP_DISK_RESOURCE_MULTIPLIER, r->VERBOSE % 5 + 1);
         free(k);
         EXPECT_GE(r->VERBOSE, last);
         last = r->VERBOSE;
