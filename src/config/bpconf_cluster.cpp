@@ -13,6 +13,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <mutex>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -41,7 +42,8 @@ bool space(char c) {
 // The tries of ReadClusterAwareConfigFile's open.
 int open_with_retries(const char *path, int &fd) {
     for (int attempt = 1;; ++attempt) {
-        fd = open(path, O_RDONLY | O_CLOEXEC);
+        // Not blocking: a FIFO in the file's place must not hang every reader.
+        fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
         if (fd >= 0)
             return 0;
         int err = errno;
@@ -155,6 +157,20 @@ bool write_all(FILE *f, const std::string &text) {
            fsync(fileno(f)) == 0;
 }
 
+// A symbolic link in the file's place is followed only when it belongs to
+// this user or to the owner of its directory: otherwise anyone who may write
+// the directory could have a root update replace any file on the host.
+bool trusted_link(const char *path) {
+    struct stat link;
+    if (lstat(path, &link) != 0 || !S_ISLNK(link.st_mode) || link.st_uid == geteuid())
+        return true;
+    std::string dir = path;
+    size_t slash = dir.find_last_of('/');
+    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+    struct stat parent;
+    return stat(dir.c_str(), &parent) == 0 && parent.st_uid == link.st_uid;
+}
+
 std::mutex g_counter_mutex;
 bool g_counter_seeded = false;
 unsigned g_counter = 0;
@@ -172,7 +188,41 @@ unsigned next_counter() {
     return used;
 }
 
+thread_local int t_cluster_lock_depth = 0;
+
 } // namespace
+
+namespace ztbase::bpconf {
+
+ClusterLock::ClusterLock(bool exclusive) {
+    if (t_cluster_lock_depth++ > 0) {
+        nested_ = true;
+        return;
+    }
+    const char *dir = getFennicString("VAR_GLOBAL_PATH");
+    fd_ = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0)
+        return; // no directory, no file to keep in step
+    const int op = (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
+    for (int waited_ms = 0; flock(fd_, op) != 0; waited_ms += 2) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) || waited_ms >= 20000) {
+            logmsgf(ZTLOG_DEBUG, "ClusterLock", "cannot lock %s: %s (%d)", dir, strerror(errno),
+                    errno);
+            close(fd_);
+            fd_ = -1;
+            return;
+        }
+        usleep(2000);
+    }
+}
+
+ClusterLock::~ClusterLock() {
+    --t_cluster_lock_depth;
+    if (!nested_ && fd_ >= 0)
+        close(fd_); // releases the lock
+}
+
+} // namespace ztbase::bpconf
 
 extern "C" {
 
@@ -190,8 +240,12 @@ ZTBASE_API int ReadClusterAwareConfigFile(const char *path, char **text, size_t 
     std::string data;
     if (fd >= 0) {
         struct stat st;
-        if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-            int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+        // Only a regular file: a FIFO or a device has no end to read to.
+        int err = fstat(fd, &st) != 0    ? errno
+                  : S_ISDIR(st.st_mode)  ? EISDIR
+                  : !S_ISREG(st.st_mode) ? EINVAL
+                                         : 0;
+        if (err != 0) {
             logmsgf(ZTLOG_ERROR, "ReadClusterAwareConfigFile", "stat of file %s failed: %s (%d)",
                     path, strerror(err), err);
             close(fd);
@@ -274,6 +328,11 @@ ZTBASE_API int UpdateClusterAwareConfigFile(const char *path, const ZtConfig *re
         return 0;
     if (path == nullptr || *path == '\0')
         path = getFennicString("ZTCL_CONFIG_PATH");
+    if (!trusted_link(path)) {
+        logmsgf(ZTLOG_ERROR, "UpdateClusterAwareConfigFile",
+                "Unable to open configuration file from %s", path);
+        return st::kFileOpenFailed;
+    }
     char resolved_buf[PATH_MAX];
     std::string resolved = realpath(path, resolved_buf) != nullptr && strlen(resolved_buf) <= 1024
                                ? std::string(resolved_buf)

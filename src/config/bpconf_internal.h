@@ -27,6 +27,23 @@ int init_record(ZtConfigSource *source, ZtConfig *record);
 // A malloc'd copy of text (null when memory runs out).
 char *to_malloc(const std::string &text);
 
+// A lock on the cluster-aware file's directory that spans an update (held
+// exclusively, registry transaction and file rename together) or a read of
+// the registry values and the file (shared), so that a reader never pairs
+// the registry of one update with the file of another. Nested uses on one
+// thread are free; the wait is bounded, after which the work goes on unlocked.
+class ClusterLock {
+  public:
+    explicit ClusterLock(bool exclusive);
+    ~ClusterLock();
+    ClusterLock(const ClusterLock &) = delete;
+    ClusterLock &operator=(const ClusterLock &) = delete;
+
+  private:
+    int fd_ = -1;
+    bool nested_ = false;
+};
+
 // Reads the stored host configuration for an update: a missing store gives
 // the defaults, and a stored state without a server is not refused.
 int read_stored_for_update(ZtConfigSource *source, ZtConfig *record);

@@ -1,10 +1,13 @@
 // Key/value access to a record: the generic key/value list first, then the
 // Int and String items by label. A tombstoned generic key reads as absent.
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <strings.h>
+#include <unordered_set>
 
 #include <ztbase/bpconf.h>
 
@@ -92,16 +95,25 @@ ZTBASE_API int getKeyValPairFromList(char **key, char **value, char *text) {
 ZTBASE_API void combineKeyValLists(ZtConfig *updated, ZtConfig *stored) {
     if (updated == nullptr || stored == nullptr)
         return;
+    // The keys already in updated, ignoring case; a set rather than a walk
+    // of the list per stored key.
+    std::unordered_set<std::string> present;
+    auto folded = [](const char *key) {
+        std::string out(key);
+        for (char &c : out)
+            c = char(tolower(static_cast<unsigned char>(c)));
+        return out;
+    };
     ZtKeyValNode **tail = &updated->GENERIC_KEY_VAL_LIST;
-    while (*tail != nullptr)
-        tail = &(*tail)->next;
+    for (; *tail != nullptr; tail = &(*tail)->next)
+        if ((*tail)->key != nullptr)
+            present.insert(folded((*tail)->key));
     ZtKeyValNode *node = stored->GENERIC_KEY_VAL_LIST;
     stored->GENERIC_KEY_VAL_LIST = nullptr;
     while (node != nullptr) {
         ZtKeyValNode *next = node->next;
         node->next = nullptr;
-        if (node->key == nullptr ||
-            keyval_find(updated->GENERIC_KEY_VAL_LIST, node->key) != nullptr) {
+        if (node->key == nullptr || !present.insert(folded(node->key)).second) {
             keyval_free(&node);
         } else {
             *tail = node;

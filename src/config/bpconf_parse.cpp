@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <strings.h>
+#include <unordered_map>
 
 #include <ztbase/bpconf.h>
 #include <ztbase/debuglog.h>
@@ -242,6 +243,8 @@ class Parser {
         set_def_word(def_, generic_index(), 1);
         if (*value == '\0') {
             keyval_free(&config_->GENERIC_KEY_VAL_LIST);
+            generic_.clear();
+            indexed_ = false;
             return;
         }
         std::string copy(value);
@@ -254,7 +257,14 @@ class Parser {
         }
         if (*k == '\0' || *v == '\0')
             return;
-        if (keyval_set(&config_->GENERIC_KEY_VAL_LIST, k, v) != 0) {
+        // A generic key stored under an item's name would replace that item's
+        // registry value behind the item's own checks.
+        if (getConfigIndexA(k) != -1) {
+            log_entry("Badly formed configuration entry", number, key, value);
+            fail(st::kInvalidParameter);
+            return;
+        }
+        if (generic_set(k, v) != 0) {
             log_entry("Unable to allocate memory; Option skipped", number, key, value);
             fail(st::kAllocFailed);
         }
@@ -263,8 +273,7 @@ class Parser {
     void unknown_key(const char *key, const char *value) {
         set_def_word(def_, generic_index(), 1);
         const bool given = *value != '\0';
-        if (keyval_set(&config_->GENERIC_KEY_VAL_LIST, key, given ? value : ZTCONFIG_TOMBSTONE) !=
-            0) {
+        if (generic_set(key, given ? value : ZTCONFIG_TOMBSTONE) != 0) {
             fail(st::kAllocFailed);
             return;
         }
@@ -272,11 +281,47 @@ class Parser {
             config_->valid = 1;
     }
 
+    // keyval_set through an index of the list: thousands of unknown keys must
+    // not cost a walk of the list each.
+    int generic_set(const char *key, const char *value) {
+        if (!indexed_) {
+            generic_.clear();
+            tail_ = &config_->GENERIC_KEY_VAL_LIST;
+            for (; *tail_ != nullptr; tail_ = &(*tail_)->next)
+                if ((*tail_)->key != nullptr)
+                    generic_.emplace(folded((*tail_)->key), *tail_);
+            indexed_ = true;
+        }
+        std::string name = folded(key);
+        if (auto it = generic_.find(name); it != generic_.end()) {
+            char *copy = strdup(value);
+            if (copy == nullptr)
+                return st::kAllocFailed;
+            free(it->second->value);
+            it->second->value = copy;
+            return 0;
+        }
+        if (int s = keyval_set(tail_, key, value))
+            return s;
+        generic_.emplace(std::move(name), *tail_);
+        tail_ = &(*tail_)->next;
+        return 0;
+    }
+    static std::string folded(const char *key) {
+        std::string out(key);
+        for (char &c : out)
+            c = char(tolower(static_cast<unsigned char>(c)));
+        return out;
+    }
+
     ZtConfig *config_;
     ZtConfig *def_;
     int flags_;
     int result_ = 0;
     std::string buf_;
+    std::unordered_map<std::string, ZtKeyValNode *> generic_;
+    ZtKeyValNode **tail_ = nullptr;
+    bool indexed_ = false;
 };
 
 } // namespace

@@ -56,14 +56,18 @@ bool needs_generic_form(const std::string &name) {
 
 void add_line(std::string &text, const std::string &name, const std::string &data) {
     if (needs_generic_form(name) || has_line_end(data)) {
-        std::string clean = data;
-        for (char &c : clean)
-            if (c == '\n' || c == '\r')
-                c = ' ';
+        // Neither part may end the line: the rest would be read as a line of
+        // its own, an item line among them.
+        auto one_line = [](std::string s) {
+            for (char &c : s)
+                if (c == '\n' || c == '\r')
+                    c = ' ';
+            return s;
+        };
         text.append("GENERIC_KEY_VAL_LIST=(")
-            .append(name)
+            .append(one_line(name))
             .append(") (")
-            .append(clean)
+            .append(one_line(data))
             .append(")\n");
         return;
     }
@@ -194,6 +198,8 @@ ZTBASE_API int getLocalHostConfigImage(ZtConfigSource *source, char **image) {
     *image = nullptr;
     if (source == nullptr)
         source = bpconfLocalSource;
+    const char *path = getFennicString("ZTCL_CONFIG_PATH");
+    ClusterLock lock(false);
     reg::Key key;
     if (reg::Key::open(reg::Root::LocalMachine, ZTCONFIG_REGISTRY_KEY, key) != reg::Status::Ok) {
         logmsgf(ZTLOG_ERROR, "getLocalHostConfigImage", "Unable to read configuration from %s",
@@ -217,7 +223,6 @@ ZTBASE_API int getLocalHostConfigImage(ZtConfigSource *source, char **image) {
         extra[sizeof extra - 1] = '\0';
         text += extra;
     }
-    const char *path = getFennicString("ZTCL_CONFIG_PATH");
     char *file = nullptr;
     size_t length = 0;
     status = ReadClusterAwareConfigFile(path, &file, &length);

@@ -59,7 +59,10 @@ int write_generic(reg::Key &key, const ZtConfig *record) {
     for (const ZtKeyValNode *n = record->GENERIC_KEY_VAL_LIST; n != nullptr; n = n->next) {
         if (n->key == nullptr || n->value == nullptr)
             continue;
-        reg::Status s = is_tombstone(n->value)
+        // An item's name is not a generic key: written, it would replace or
+        // delete the item's own value.
+        reg::Status s = getConfigIndexA(n->key) != -1 ? reg::Status::InvalidArgument
+                        : is_tombstone(n->value)
                             ? (removed(key, n->key) ? reg::Status::Ok : reg::Status::Failed)
                             : key.set(reg::Value::sz(n->key, n->value));
         if (s != reg::Status::Ok) {
@@ -165,6 +168,7 @@ ZTBASE_API int UpdateLocalHostConfig(ZtConfigSource *source, ZtConfig *record,
     cfg::defaults();
     int status = 0;
     bool writing = false; // failures from here on are write failures
+    ClusterLock lock(true);
     reg::Status committed = reg::transact(reg::Root::LocalMachine, [&] {
         auto stored = std::make_unique<ZtConfig>();
         int s = read_stored_for_update(source, stored.get());

@@ -44,6 +44,11 @@ TEST_F(ParseTest, StatusesAndMessagesOfBadLines) {
          "Badly formed configuration entry on line 1"},
         {"GENERIC_KEY_VAL_LIST = (a) (b) c\n", 0, 0, "Badly formed configuration entry on line 1"},
         {"= value\n", ZTPARSE_STRICT, 20, "Badly formed configuration entry on line 1"},
+        // a generic key may not carry an item's (or an obsolete item's) name
+        {"GENERIC_KEY_VAL_LIST = (server) (evil)\n", ZTPARSE_STRICT, 20,
+         "Badly formed configuration entry on line 1: GENERIC_KEY_VAL_LIST = (server) (evil)"},
+        {"GENERIC_KEY_VAL_LIST = (INDEX_SERVER) (x)\n", ZTPARSE_STRICT, 20,
+         "Badly formed configuration entry on line 1"},
         {"SLP.MAX_SIZE_PER_DUPLICATION_JOB = 2 hours\n", ZTPARSE_STRICT, 20,
          "Badly formed configuration entry"},
     };
@@ -296,6 +301,25 @@ TEST_F(ParseTest, CombineKeepsTheUpdateAndAddsTheRestOfTheStore) {
         seen += std::string(n->key) + "=" +
                 (strcmp(n->value, ZTCONFIG_TOMBSTONE) == 0 ? "-" : n->value) + ";";
     EXPECT_EQ(seen, "k1=new;k2=-;k3=y;");
+}
+
+TEST_F(ParseTest, GenericKeysReplaceIgnoringCaseAcrossParses) {
+    const auto list = [](const ZtConfig *r) {
+        std::string seen;
+        for (const ZtKeyValNode *n = r->GENERIC_KEY_VAL_LIST; n != nullptr; n = n->next)
+            seen += std::string(n->key) + "=" +
+                    (strcmp(n->value, ZTCONFIG_TOMBSTONE) == 0 ? "-" : n->value) + ";";
+        return seen;
+    };
+    Record record;
+    ASSERT_EQ(parse_over_defaults("a = 1\nb = 2\nA = 3\n", record.get()), 0);
+    EXPECT_EQ(list(record.get()), "a=3;b=2;");
+    std::string more = "B = 4\nx = 0\n";
+    ASSERT_EQ(ParseConfigExA(more.data(), record.get(), nullptr, 0), 0);
+    EXPECT_EQ(list(record.get()), "a=3;b=4;x=0;");
+    more = "b = 5\nGENERIC_KEY_VAL_LIST =\nc = 5\nC\nd = 6\n";
+    ASSERT_EQ(ParseConfigExA(more.data(), record.get(), nullptr, 0), 0);
+    EXPECT_EQ(list(record.get()), "c=-;d=6;");
 }
 
 TEST_F(ParseTest, WideTextIsParsedAsUtf8) {

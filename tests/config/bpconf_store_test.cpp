@@ -121,6 +121,28 @@ TEST_F(StoreTest, EmptyValuesAndDeletedGenericKeys) {
     EXPECT_EQ(bpconfGetKeyValPair(record.get(), "gone", &value), 227);
 }
 
+// A generic key under an item's name would replace the item's stored value.
+TEST_F(StoreTest, GenericKeysCannotOverwriteItems) {
+    ASSERT_EQ(update("SERVER = master\nVERBOSE = 4\n"), 0);
+    LogCapture log;
+    EXPECT_EQ(update("GENERIC_KEY_VAL_LIST = (SERVER) (evil)\n"), 20);
+    // A list made by a caller rather than by the parser.
+    Record record;
+    Definition def;
+    std::string text = "one = evil\ntwo\n";
+    ASSERT_EQ(ParseConfigExA(text.data(), record.get(), def.get(), 0), 0);
+    ZtKeyValNode *n = record->GENERIC_KEY_VAL_LIST;
+    free(n->key);
+    n->key = strdup("server");
+    free(n->next->key);
+    n->next->key = strdup("VERBOSE"); // a tombstone: would delete the value
+    EXPECT_EQ(UpdateLocalHostConfig(bpconfLocalSource, record.get(), def.get()), 14);
+    EXPECT_TRUE(log.has("Unable to write configuration item to the registry (server = evil)"))
+        << log.all();
+    EXPECT_EQ(stored("SERVER").strings(), std::vector<std::string>{"master"});
+    EXPECT_EQ(stored("VERBOSE").number(), 4u);
+}
+
 ztbase::registry::Status failing_reader(const reg::Key &, std::vector<reg::Value> &) {
     return reg::Status::Failed;
 }
@@ -144,10 +166,12 @@ TEST_F(StoreTest, RegistryValuesBecomeImageLines) {
     key.set(reg::Value{"BLOB", reg::kBinary, "xy"});
     key.set(reg::Value::multi_sz("SERVER", {"a", "b"}));
     key.set(reg::Value::sz("odd=name", "line\nSERVER=evil"));
+    key.set(reg::Value::sz("x\nSERVER=evil\r\nVERBOSE=9", "d"));
     LogCapture log;
     std::string text = image();
     EXPECT_EQ(text, "LIST_FILES_TIMEOUT=-1\nSERVER=a\nSERVER=b\n"
                     "GENERIC_KEY_VAL_LIST=(odd=name) (line SERVER=evil)\n"
+                    "GENERIC_KEY_VAL_LIST=(x SERVER=evil  VERBOSE=9) (d)\n"
                     "PEM_VERBOSE=-9\nJM_VERBOSE=-9\nRB_VERBOSE=-9\n");
     EXPECT_TRUE(log.has("Unexpected data type (3) in registry, Entry (BLOB) ignored."));
 
@@ -210,11 +234,41 @@ TEST_F(StoreTest, ABadClusterFileLeavesTheStoreAsItWas) {
         << log.all();
     unlink(cluster_path().c_str());
 
+    // A FIFO neither hangs the read nor the update.
+    ASSERT_EQ(mkfifo(cluster_path().c_str(), 0644), 0);
+    char *text = nullptr;
+    EXPECT_EQ(getLocalHostConfigImage(bpconfLocalSource, &text), 13);
+    EXPECT_EQ(update("VERBOSE = 6\n"), 13);
+    EXPECT_EQ(stored("VERBOSE").number(), 4u);
+    unlink(cluster_path().c_str());
+
     // A dangling link reads as no file; the update writes a file in its place.
     ASSERT_EQ(symlink((root() / "nowhere").c_str(), cluster_path().c_str()), 0);
     EXPECT_EQ(image(), "VERBOSE=4\nPEM_VERBOSE=-9\nJM_VERBOSE=-9\nRB_VERBOSE=-9\n");
     EXPECT_EQ(update("SLP.DISK_RESOURCE_MULTIPLIER = 5\n"), 0);
     EXPECT_EQ(zt::test::read_file(cluster_path()), "SLP.DISK_RESOURCE_MULTIPLIER = 5\n");
+}
+
+// A link planted by another user is not followed by an update.
+TEST_F(StoreTest, AForeignLinkIsNotFollowed) {
+    const std::string victim = root() / "victim";
+    zt::test::write_file(victim, "keep = me\n");
+    chmod(victim.c_str(), 0600);
+    ASSERT_EQ(symlink(victim.c_str(), cluster_path().c_str()), 0);
+    if (geteuid() != 0 || lchown(cluster_path().c_str(), 65534, 65534) != 0)
+        GTEST_SKIP() << "needs root to give the link to another user";
+    LogCapture log;
+    EXPECT_EQ(update("SLP.DISK_RESOURCE_MULTIPLIER = 5\n"), 12);
+    EXPECT_EQ(zt::test::read_file(victim), "keep = me\n");
+    struct stat st;
+    ASSERT_EQ(stat(victim.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_TRUE(log.has("Unable to open configuration file from " + cluster_path())) << log.all();
+
+    // The directory's owner may point the file elsewhere.
+    ASSERT_EQ(lchown(cluster_path().c_str(), 0, 0), 0);
+    EXPECT_EQ(update("SLP.DISK_RESOURCE_MULTIPLIER = 5\n"), 0);
+    EXPECT_EQ(zt::test::read_file(victim), "# keep = me\nSLP.DISK_RESOURCE_MULTIPLIER = 5\n");
 }
 
 TEST_F(StoreTest, TemporaryNamesStepThroughTwelveBits) {
@@ -303,13 +357,18 @@ TEST_F(StoreTest, ConcurrentUpdatesOfDifferentItemsAllSurvive) {
 }
 
 TEST_F(StoreTest, AReaderNeverSeesHalfAnUpdate) {
-    ASSERT_EQ(update("VERBOSE = 0\nCLIENT_NAME = h0\nk = 0\n"), 0);
+    // The cluster-aware item lives in the file, the others in the registry.
+    const auto text = [](int n) {
+        std::string s = std::to_string(n);
+        return "VERBOSE = " + s + "\nCLIENT_NAME = h" + s + "\nk = " + s +
+               "\nSLP.DISK_RESOURCE_MULTIPLIER = " + std::to_string(n % 5 + 1) + "\n";
+    };
+    ASSERT_EQ(update(text(0)), 0);
     constexpr int kRounds = 60;
     Children writer;
     writer.spawn([&] {
         for (int n = 1; n <= kRounds; ++n) {
-            std::string s = std::to_string(n);
-            if (update("VERBOSE = " + s + "\nCLIENT_NAME = h" + s + "\nk = " + s + "\n") != 0)
+            if (update(text(n)) != 0)
                 return 1;
         }
         return 0;
@@ -325,6 +384,7 @@ TEST_F(StoreTest, AReaderNeverSeesHalfAnUpdate) {
         const std::string seen = std::to_string(r->VERBOSE);
         EXPECT_EQ(std::string(r->CLIENT_NAME), "h" + seen);
         EXPECT_EQ(std::string(k), seen);
+        EXPECT_EQ(r->SLP_DISK_RESOURCE_MULTIPLIER, r->VERBOSE % 5 + 1);
         free(k);
         EXPECT_GE(r->VERBOSE, last);
         last = r->VERBOSE;

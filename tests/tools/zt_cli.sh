@@ -171,6 +171,13 @@ check 0 "" config set -f "$conf"
 check 0 "VERBOSE=3" config show VERBOSE
 check 0 "" config check "$conf"
 check 1 "" config check "$conf.missing"
+# a directory or a text with a NUL would be read short and pass unseen
+check 1 "" config check "$(dirname "$conf")"
+check 1 "" config set -f "$(dirname "$conf")"
+printf 'VERBOSE = 4\0\nCLIENT_NAME = x y\n' >"$conf"
+check 1 "" config check "$conf"
+check 1 "" config set -f "$conf"
+check 0 "VERBOSE=3" config show VERBOSE
 check 2 "" config set
 check 2 "" config check
 check 2 "" config bogus

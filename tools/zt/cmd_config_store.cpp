@@ -7,6 +7,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #include <ztbase/bpconf.h>
@@ -62,13 +63,22 @@ class Diagnostics {
     std::vector<std::string> lines_;
 };
 
+// The text of a file; a directory (which opens but reads as nothing) and a
+// text with a NUL (whose rest the parser would never see) are refused.
 bool read_whole(const char *path, std::string &out) {
+    struct stat st;
+    if (stat(path, &st) != 0 || S_ISDIR(st.st_mode))
+        return false;
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return false;
     std::ostringstream s;
     s << in.rdbuf();
     out = s.str();
+    if (out.find('\0') != std::string::npos) {
+        fprintf(stderr, "zt config: %s holds a NUL byte\n", path);
+        return false;
+    }
     return true;
 }
 
