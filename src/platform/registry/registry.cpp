@@ -16,6 +16,9 @@
 #include <pthread.h>
 #include <pwd.h>
 #include <sqlite3.h>
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#endif
 #include <sys/stat.h>
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
@@ -400,6 +403,12 @@ class Store {
         for (Root root : {Root::LocalMachine, Root::CurrentUser}) {
             Store &store = of(root);
             // The lock belongs to a thread of the parent: made anew, not unlocked.
+            // The thread checker is told it was let go, or it would take the
+            // parent's hold for one of the child's.
+#if defined(__SANITIZE_THREAD__)
+            __tsan_mutex_pre_unlock(&store.mutex_, 0);
+            __tsan_mutex_post_unlock(&store.mutex_, 0);
+#endif
             new (&store.mutex_) std::recursive_mutex;
             store.depth_ = 0; // a transaction of the parent is not the child's
             store.writing_ = false;
