@@ -376,6 +376,10 @@ int64_t now() {
     return g_clock.load(std::memory_order_relaxed)();
 }
 
+bool due(int64_t present, int64_t next, int64_t interval) {
+    return present > next || next - present > interval;
+}
+
 Counters counters() {
     return {g_checks.load(), g_reads.load()};
 }
@@ -452,7 +456,7 @@ ZTBASE_API int bpconf_read_into_tss(int key, int force) {
     if (frozen(b))
         return 0;
     const int64_t present = now();
-    if (!force && present <= n->nextCheck)
+    if (!force && !due(present, n->nextCheck, kCheckInterval))
         return 0;
     n->nextCheck = present + kCheckInterval;
     g_checks.fetch_add(1, std::memory_order_relaxed);

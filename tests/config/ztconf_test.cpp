@@ -118,6 +118,22 @@ TEST_F(SnapshotTest, TheStoreIsLookedAtOnceEveryTenSecondsAndReadOnlyWhenItMoved
         EXPECT_EQ(verbose_now(), 3);
         EXPECT_EQ(since(), std::make_pair(int64_t(4), int64_t(2)));
         EXPECT_GE(tss_conf_update_time(1), get_bpconf_update_time(1) - 1);
+
+        // The clock set back an hour: the next checks are due at once, not an
+        // hour later.
+        ztconf_info_t *info = nullptr;
+        ASSERT_EQ(ztconf_get_info(&info), 0);
+        EXPECT_EQ(info->verbose, 3);
+        g_now -= 3600;
+        ASSERT_EQ(update("VERBOSE = 6\n"), 0);
+        bump();
+        EXPECT_EQ(ZT_read_master_config(), 0);
+        EXPECT_EQ(verbose_now(), 6);
+        int count = 0;
+        ztconf_info_t *counted = nullptr;
+        ASSERT_EQ(ztconf_get_info_ref_count(&counted, &count), 0);
+        EXPECT_EQ(counted->verbose, 6);
+        ztconf_decrement_ref_count(count);
     });
 }
 
