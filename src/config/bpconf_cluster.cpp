@@ -41,7 +41,8 @@ bool space(char c) {
 // The tries of ReadClusterAwareConfigFile's open.
 int open_with_retries(const char *path, int &fd) {
     for (int attempt = 1;; ++attempt) {
-        fd = open(path, O_RDONLY | O_CLOEXEC);
+        // Non-blocking: a FIFO in the file's place must not hang every read.
+        fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd >= 0)
             return 0;
         int err = errno;
@@ -190,8 +191,11 @@ ZTBASE_API int ReadClusterAwareConfigFile(const char *path, char **text, size_t 
     std::string data;
     if (fd >= 0) {
         struct stat st;
-        if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-            int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+        // Only a plain file is read: a FIFO, a device or a directory would
+        // hang the reader, never end or give nothing.
+        const bool known = fstat(fd, &st) == 0;
+        if (!known || !S_ISREG(st.st_mode)) {
+            int err = !known ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
             logmsgf(ZTLOG_ERROR, "ReadClusterAwareConfigFile", "stat of file %s failed: %s (%d)",
                     path, strerror(err), err);
             close(fd);

@@ -1,6 +1,7 @@
 // The shell-safety check against hostile commands, client names, percent
 // encodings, absolute paths, and key=value files.
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -179,6 +180,14 @@ TEST_F(KeyValueTest, FilesOfEveryShape) {
     common::keyvalue_map out;
     EXPECT_EQ(common::read_keyvalue_file("", out), 20);
     EXPECT_EQ(common::read_keyvalue_file(root() / "missing", out), 12);
+    // What else an operator may leave at the path: only a plain file is read,
+    // so a FIFO without a writer does not hang and a device does not run on.
+    ASSERT_EQ(mkfifo((root() / "fifo").c_str(), 0644), 0);
+    ASSERT_EQ(symlink("/dev/zero", (root() / "device").c_str()), 0);
+    ASSERT_EQ(symlink("loop", (root() / "loop").c_str()), 0);
+    ASSERT_EQ(mkdir((root() / "directory").c_str(), 0755), 0);
+    for (const char *name : {"fifo", "device", "loop", "directory"})
+        EXPECT_EQ(common::read_keyvalue_file(root() / name, out), 12) << name;
 }
 
 TEST(KeyValue, ValuesTrimAndConvert) {

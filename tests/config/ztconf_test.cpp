@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <netinet/in.h>
 #include <string>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <thread>
 #include <vector>
@@ -201,6 +202,19 @@ TEST_F(SnapshotTest, AStoreThatCannotBeReadKeepsThePreviousSnapshotOrGivesTheDef
         g_now += 11; // the failed read left the stored times where they were
         EXPECT_EQ(ZT_read_master_config(), 0);
         EXPECT_EQ(verbose_now(), 5);
+
+        // A FIFO in the cluster-aware file's place: the read fails at once
+        // instead of waiting for a writer, and the snapshot stays.
+        const std::string cluster = getFennicString("ZTCL_CONFIG_PATH");
+        std::filesystem::remove(cluster);
+        ASSERT_EQ(mkfifo(cluster.c_str(), 0644), 0);
+        struct timeval later[2] = {{time(nullptr) + 9000, 0}, {time(nullptr) + 9000, 0}};
+        ASSERT_EQ(utimes(cluster.c_str(), later), 0);
+        g_now += 11;
+        EXPECT_NE(ZT_read_master_config(), 0);
+        EXPECT_EQ(verbose_now(), 5);
+        EXPECT_TRUE(log.has("stat of file " + cluster + " failed")) << log.all();
+        std::filesystem::remove(cluster);
     });
 }
 
