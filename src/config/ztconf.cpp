@@ -292,10 +292,16 @@ int read_record(int key, ZtConfig **out) {
     return 0;
 }
 
-// Keeps a newer store time; one second lower when it is the present second.
+// Keeps the store time read; one second lower when it is the present second.
 void remember(int64_t current, int64_t &stored, int64_t present) {
-    if (stored < current)
+    if (stored != current)
         stored = current == present ? current - 1 : current;
+}
+
+// A time that moved back is a change too: a store restored from an older copy
+// or a cluster-aware file removed must not leave the old snapshot in use.
+bool moved(int64_t current, int64_t stored) {
+    return current != stored;
 }
 
 // True while the thread's snapshot for key is the built-in defaults that a
@@ -462,8 +468,8 @@ ZTBASE_API int bpconf_read_into_tss(int key, int force) {
     g_checks.fetch_add(1, std::memory_order_relaxed);
     const int64_t storeTime = registry_time();
     const int64_t fileTime = key == kHost ? cluster_file_time() : 0;
-    if (n->config != nullptr && (storeTime != 0 || fileTime != 0) && storeTime <= n->storeTime &&
-        fileTime <= n->fileTime)
+    if (n->config != nullptr && (storeTime != 0 || fileTime != 0) &&
+        !moved(storeTime, n->storeTime) && !moved(fileTime, n->fileTime))
         return 0;
 
     ZtConfig *fresh = nullptr;

@@ -169,6 +169,39 @@ TEST_F(SnapshotTest, ASecondChangeWithinTheSecondOfTheReadIsSeenAtTheNextCheck) 
     });
 }
 
+// A store whose times move back (a removed cluster-aware file, an older copy
+// of the store put back) has changed as well.
+TEST_F(SnapshotTest, TimesThatMoveBackAreAChangeToo) {
+    std::filesystem::create_directories(getFennicString("VAR_GLOBAL_PATH"));
+    ASSERT_EQ(update("SERVER = alpha\nVERBOSE = 1\nSLP.DISK_RESOURCE_MULTIPLIER = 5\n"), 0);
+    on_new_thread([] {
+        EXPECT_EQ(ZT_read_master_config(), 0);
+        EXPECT_EQ(get_master_config_ptr()->SLP_DISK_RESOURCE_MULTIPLIER, 5);
+        ASSERT_TRUE(std::filesystem::remove(getFennicString("ZTCL_CONFIG_PATH")));
+        g_now += 11;
+        EXPECT_EQ(ZT_read_master_config(), 0);
+        EXPECT_EQ(get_master_config_ptr()->SLP_DISK_RESOURCE_MULTIPLIER, 2);
+    });
+    const std::string copy = root() / "store.copy";
+    ASSERT_EQ(reg::backup(reg::Root::LocalMachine, copy), reg::Status::Ok);
+    on_new_thread([&] {
+        EXPECT_EQ(ZT_read_master_config(), 0);
+        EXPECT_EQ(verbose_now(), 1);
+        // A later write, then the older copy put back in its place.
+        const int64_t before = get_bpconf_update_time(1);
+        while (get_bpconf_update_time(1) == before)
+            ASSERT_EQ(update("VERBOSE = 3\n"), 0);
+        g_now += 11;
+        EXPECT_EQ(ZT_read_master_config(), 0);
+        EXPECT_EQ(verbose_now(), 3);
+        ASSERT_EQ(reg::restore(reg::Root::LocalMachine, copy), reg::Status::Ok);
+        ASSERT_LT(get_bpconf_update_time(1), tss_conf_update_time(1));
+        g_now += 11;
+        EXPECT_EQ(ZT_read_master_config(), 0);
+        EXPECT_EQ(verbose_now(), 1);
+    });
+}
+
 TEST_F(SnapshotTest, AStoreThatCannotBeReadKeepsThePreviousSnapshotOrGivesTheDefaults) {
     on_new_thread([] {
         LogCapture log;
