@@ -292,10 +292,16 @@ int read_record(int key, ZtConfig **out) {
     return 0;
 }
 
-// Keeps a newer store time; one second lower when it is the present second.
+// Keeps the store time read; one second lower when it is the present second.
 void remember(int64_t current, int64_t &stored, int64_t present) {
-    if (stored < current)
+    if (stored != current)
         stored = current == present ? current - 1 : current;
+}
+
+// A time that moved back is a change too: a store restored from an older copy
+// or a cluster-aware file removed must not leave the old snapshot in use.
+bool moved(int64_t current, int64_t stored) {
+    return current != stored;
 }
 
 // True while the thread's snapshot for key is the built-in defaults that a
@@ -376,6 +382,10 @@ int64_t now() {
     return g_clock.load(std::memory_order_relaxed)();
 }
 
+bool due(int64_t present, int64_t next, int64_t interval) {
+    return present > next || next - present > interval;
+}
+
 Counters counters() {
     return {g_checks.load(), g_reads.load()};
 }
@@ -452,14 +462,14 @@ ZTBASE_API int bpconf_read_into_tss(int key, int force) {
     if (frozen(b))
         return 0;
     const int64_t present = now();
-    if (!force && present <= n->nextCheck)
+    if (!force && !due(present, n->nextCheck, kCheckInterval))
         return 0;
     n->nextCheck = present + kCheckInterval;
     g_checks.fetch_add(1, std::memory_order_relaxed);
     const int64_t storeTime = registry_time();
     const int64_t fileTime = key == kHost ? cluster_file_time() : 0;
-    if (n->config != nullptr && (storeTime != 0 || fileTime != 0) && storeTime <= n->storeTime &&
-        fileTime <= n->fileTime)
+    if (n->config != nullptr && (storeTime != 0 || fileTime != 0) &&
+        !moved(storeTime, n->storeTime) && !moved(fileTime, n->fileTime))
         return 0;
 
     ZtConfig *fresh = nullptr;

@@ -498,7 +498,8 @@ ZTBASE_API int ztconf_get_info_ref_count(ztconf_info_t **out, int *count) {
     if (b == nullptr)
         return st::kNoMemory;
     int &refs = b->conf_info_refs[0];
-    if (b->conf_info == nullptr || (refs == 0 && (now() > b->conf_info_next_check || frozen(b)))) {
+    if (b->conf_info == nullptr ||
+        (refs == 0 && (due(now(), b->conf_info_next_check, 10) || frozen(b)))) {
         ztconf_info_t *info = nullptr;
         int status = ztconf_get_info(&info);
         if (status != 0)

@@ -20,6 +20,10 @@ namespace ztbase::ztconf {
 using Clock = int64_t (*)();
 void set_clock(Clock clock);
 int64_t now();
+// True when a check planned for next (interval seconds after the last one) is
+// due at present; a clock set back past the last check makes it due at once
+// rather than stalling until the clock catches up.
+bool due(int64_t present, int64_t next, int64_t interval);
 
 // How often this process looked at the store's times and how often it read
 // the store in full, for tests and benchmarks.

@@ -1,8 +1,12 @@
 // Key=value files and their trimmed values.
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <utility>
 
 #include <ztbase/debuglog.h>
@@ -58,15 +62,33 @@ int value::to_int(int &out) const {
 int read_keyvalue_file(const std::string &path, keyvalue_map &out) {
     if (path.empty())
         return st::kInvalidParameter;
-    std::ifstream file(path);
+    // Only a plain file is read: a FIFO would hang the reader and a device
+    // such as /dev/zero would never end.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat sb;
+    if (fd >= 0 && (fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode))) {
+        close(fd);
+        fd = -1;
+    }
+    std::unique_ptr<FILE, int (*)(FILE *)> file(fd >= 0 ? fdopen(fd, "r") : nullptr, fclose);
     if (!file) {
+        if (fd >= 0)
+            close(fd);
         logmsgf(ZTLOG_DEBUG, "read_keyvalue_file", "failed to open file: \"%s\", status: %d",
                 path.c_str(), st::kFileOpenFailed);
         return st::kFileOpenFailed;
     }
     keyvalue_map entries;
-    std::string line;
-    while (std::getline(file, line)) {
+    struct LineBuffer {
+        char *text = nullptr;
+        size_t capacity = 0;
+        ~LineBuffer() { free(text); }
+    } buffer;
+    ssize_t length;
+    while ((length = getline(&buffer.text, &buffer.capacity, file.get())) >= 0) {
+        std::string line(buffer.text, size_t(length));
+        if (!line.empty() && line.back() == '\n')
+            line.pop_back();
         std::string text = trimmed(line);
         if (text.empty() || text[0] == '#')
             continue;

@@ -5,7 +5,8 @@
 // command (';', '&', '|', '`', "$(", line ends) and every redirection except
 // to /dev/null, below /tmp/ or to descriptors 1 and 2. A /tmp/ target is read
 // as the shell reads it (quotes and backslashes removed) before it is searched
-// for "..", and may not expand a variable.
+// for "..", and may not expand a variable. A text in a multibyte charset whose
+// characters hide such a byte from the check is refused too.
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -43,12 +44,19 @@ bool tmp_target_stays(std::u16string_view s, size_t from) {
         s.find(u"\\.\\.", from) != std::u16string_view::npos)
         return false;
     char16_t previous = 0;
+    // A name beginning with '.' that holds a pattern (".?", ".*", ".[.]")
+    // may match ".." where the shell expands patterns in a redirection.
+    bool dot_name = false;
     for (size_t i = from; i < s.size() && !is_space(s[i]); ++i) {
         if (s[i] == u'$') // the shell would put a value of its own here
             return false;
         if (s[i] == u'\\' || s[i] == u'"' || s[i] == u'\'')
             continue;
         if (s[i] == u'.' && previous == u'.')
+            return false;
+        if (previous == 0 || previous == u'/')
+            dot_name = s[i] == u'.';
+        if (dot_name && (s[i] == u'*' || s[i] == u'?' || s[i] == u'['))
             return false;
         previous = s[i];
     }
@@ -71,6 +79,10 @@ const char *check(std::u16string_view s, bool no_white_space, const char *text) 
     for (size_t i = 0; i < s.size(); ++i) {
         char16_t c = s[i];
         if (no_white_space && is_space(c))
+            return "Found white space when we required none.";
+        // $IFS is white space the shell puts in: one word would become many.
+        if (no_white_space && c == u'$' &&
+            (starts_with(s, i + 1, u"IFS") || starts_with(s, i + 1, u"{IFS")))
             return "Found white space when we required none.";
     }
     for (size_t i = 0; i < s.size(); ++i) {
@@ -127,8 +139,26 @@ const char *check(std::u16string_view s, bool no_white_space, const char *text) 
     return nullptr;
 }
 
-int verdict(const char *command, const char16_t *wide, int requireNoWhiteSpace) {
-    const char *reason = check(wide, requireNoWhiteSpace != 0, command);
+// True when the locale's charset took a byte the shell acts on into a
+// multibyte character (the second byte of a double-byte character may be '|'
+// or '`'): the check sees one character, the shell still sees the byte.
+bool hides_shell_bytes(const char *text, std::u16string_view wide) {
+    for (const char *c = ";&|`$()<>.\n\r"; *c != '\0'; ++c) {
+        size_t bytes = 0, characters = 0;
+        for (const char *p = text; (p = strchr(p, *c)) != nullptr; ++p)
+            ++bytes;
+        for (char16_t w : wide)
+            characters += w == char16_t(*c);
+        if (bytes != characters)
+            return true;
+    }
+    return false;
+}
+
+int verdict(const char *command, const char16_t *wide, int requireNoWhiteSpace,
+            bool hidden = false) {
+    const char *reason =
+        hidden ? "Found illegal character." : check(wide, requireNoWhiteSpace != 0, command);
     if (reason != nullptr)
         logmsg(ZTLOG_DEBUG, reason, kTag);
     // The logged copy hides the values of password and key arguments.
@@ -159,7 +189,8 @@ ZTBASE_API int sanitary_mb_str(const char *command, int requireNoWhiteSpace) {
         logmsgf(ZTLOG_ERROR, kTag, "String conversion to wide character failed (mallloc: %d).", 12);
         return 0;
     }
-    return verdict(command, wide.get(), requireNoWhiteSpace);
+    return verdict(command, wide.get(), requireNoWhiteSpace,
+                   hides_shell_bytes(command, wide.get()));
 }
 
 ZTBASE_API int sanitary_UTF8_str(const char *command, int requireNoWhiteSpace) {

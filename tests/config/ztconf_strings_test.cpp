@@ -1,6 +1,10 @@
 // The shell-safety check against hostile commands, client names, percent
 // encodings, absolute paths, and key=value files.
+#include <clocale>
+#include <cstdlib>
 #include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -74,6 +78,28 @@ TEST(Sanitary, HostileCommandsAreRefusedAndPlainOnesPass) {
         {"cmd > /tmp/$X", 0, 0},
         {"cmd > /tmp/${X}", 0, 0},
         {"cmd > /tmp/x other/../y", 0, 0}, // ".." anywhere after the target
+        // patterns that may match ".." where a shell expands redirections
+        {"cmd > /tmp/.?/etc/passwd", 0, 0},
+        {"cmd > /tmp/x/.*/etc/passwd", 0, 0},
+        {"cmd > /tmp/.*./etc/passwd", 0, 0},
+        {"cmd > /tmp/'.'[.]/etc/passwd", 0, 0},
+        {"cmd > /tmp/*.log", 0, 1},
+        {"cmd > /tmp/a.?", 0, 1},
+        {"cmd > /tmp/x/.hidden", 0, 1},
+        // other shell forms: what runs a command is refused, the rest is text
+        {"cat <<< x", 0, 0},
+        {"cat <(id)", 0, 0},
+        {"tee >(sh)", 0, 0},
+        {"cmd ><(id)", 0, 0},
+        {"cmd >|/tmp/x", 0, 0},
+        {"cmd <> /dev/null", 0, 0},
+        {"cmd <&0", 0, 0},
+        {"echo $((1+1))", 0, 0},
+        {"echo ${x:-`id`}", 0, 0},
+        {"a\\\nb", 0, 0}, // backslash-newline
+        {"echo $'\\n'id", 0, 1},
+        {"echo {a,b} $[1+1]", 0, 1},
+        {"find . -exec ls {} +", 0, 1},
         // quoting tricks on the target
         {"cmd > \"/etc/passwd\"", 0, 0},
         {"cmd > '/tmp/x'", 0, 0},
@@ -83,6 +109,10 @@ TEST(Sanitary, HostileCommandsAreRefusedAndPlainOnesPass) {
         {"a\tb", 1, 0},
         {"cmd>/dev/null", 1, 1},
         {"cmd> /dev/null", 1, 0},
+        {"cat${IFS}/etc/passwd", 1, 0},
+        {"cat$IFS/etc/passwd", 1, 0},
+        {"cat${IFS}/etc/passwd", 0, 1},
+        {"echo$HOME", 1, 1},
     };
     for (const Shell &c : cases) {
         EXPECT_EQ(sanitary_mb_str(c.command, c.no_white_space), c.safe) << c.command;
@@ -90,6 +120,34 @@ TEST(Sanitary, HostileCommandsAreRefusedAndPlainOnesPass) {
     }
     EXPECT_EQ(sanitary_mb_str(nullptr, 0), 0);
     EXPECT_EQ(sanitary_UTF8_str("\xff\xfe bad", 0), 0); // not UTF-8
+}
+
+// In a double-byte charset the second byte of a character may be '|' or '`':
+// the check sees one character, the shell sees the byte.
+TEST(Sanitary, ShellBytesHiddenInDoubleByteCharactersAreRefused) {
+    zt::test::TempRoot root;
+    const std::string command =
+        "localedef -f SHIFT_JIS -i ja_JP '" + root.path() + "/ja_JP.SJIS' >/dev/null 2>&1";
+    const int made_status = std::system(command.c_str());
+    if (!WIFEXITED(made_status) || WEXITSTATUS(made_status) > 1) // 1: made with warnings
+        GTEST_SKIP() << "no Shift_JIS locale can be made here";
+    setenv("LOCPATH", root.path().c_str(), 1);
+    const bool made = setlocale(LC_CTYPE, "ja_JP.SJIS") != nullptr;
+    const Shell cases[] = {
+        {"echo \x83\x7c id", 0, 0},        // 0x83 0x7C holds '|'
+        {"echo \x81\x60id\x81\x60", 0, 0}, // 0x81 0x60 holds '`'
+        {"ls \x83\x5c \x83\x41", 0, 1},    // '\\' and letters as second bytes are text
+        {"echo plain > /dev/null", 0, 1},
+    };
+    for (const Shell &c : cases) {
+        if (made) {
+            EXPECT_EQ(sanitary_mb_str(c.command, c.no_white_space), c.safe) << c.command;
+        }
+    }
+    setlocale(LC_CTYPE, "C");
+    unsetenv("LOCPATH");
+    if (!made)
+        GTEST_SKIP() << "the Shift_JIS locale cannot be loaded";
 }
 
 TEST(Sanitary, TheVerdictIsLoggedWithSecretsHidden) {
@@ -179,6 +237,14 @@ TEST_F(KeyValueTest, FilesOfEveryShape) {
     common::keyvalue_map out;
     EXPECT_EQ(common::read_keyvalue_file("", out), 20);
     EXPECT_EQ(common::read_keyvalue_file(root() / "missing", out), 12);
+    // What else an operator may leave at the path: only a plain file is read,
+    // so a FIFO without a writer does not hang and a device does not run on.
+    ASSERT_EQ(mkfifo((root() / "fifo").c_str(), 0644), 0);
+    ASSERT_EQ(symlink("/dev/zero", (root() / "device").c_str()), 0);
+    ASSERT_EQ(symlink("loop", (root() / "loop").c_str()), 0);
+    ASSERT_EQ(mkdir((root() / "directory").c_str(), 0755), 0);
+    for (const char *name : {"fifo", "device", "loop", "directory"})
+        EXPECT_EQ(common::read_keyvalue_file(root() / name, out), 12) << name;
 }
 
 TEST(KeyValue, ValuesTrimAndConvert) {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <netinet/in.h>
 #include <string>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <thread>
 #include <vector>
@@ -118,6 +119,22 @@ TEST_F(SnapshotTest, TheStoreIsLookedAtOnceEveryTenSecondsAndReadOnlyWhenItMoved
         EXPECT_EQ(verbose_now(), 3);
         EXPECT_EQ(since(), std::make_pair(int64_t(4), int64_t(2)));
         EXPECT_GE(tss_conf_update_time(1), get_bpconf_update_time(1) - 1);
+
+        // The clock set back an hour: the next checks are due at once, not an
+        // hour later.
+        ztconf_info_t *info = nullptr;
+        ASSERT_EQ(ztconf_get_info(&info), 0);
+        EXPECT_EQ(info->verbose, 3);
+        g_now -= 3600;
+        ASSERT_EQ(update("VERBOSE = 6\n"), 0);
+        bump();
+        EXPECT_EQ(ZT_read_master_config(), 0);
+        EXPECT_EQ(verbose_now(), 6);
+        int count = 0;
+        ztconf_info_t *counted = nullptr;
+        ASSERT_EQ(ztconf_get_info_ref_count(&counted, &count), 0);
+        EXPECT_EQ(counted->verbose, 6);
+        ztconf_decrement_ref_count(count);
     });
 }
 
@@ -149,6 +166,39 @@ TEST_F(SnapshotTest, ASecondChangeWithinTheSecondOfTheReadIsSeenAtTheNextCheck) 
         EXPECT_GT(tss_conf_update_time(1), before);
         ASSERT_EQ(ztconf_get_info(&info), 0);
         EXPECT_EQ(info->verbose, 3);
+    });
+}
+
+// A store whose times move back (a removed cluster-aware file, an older copy
+// of the store put back) has changed as well.
+TEST_F(SnapshotTest, TimesThatMoveBackAreAChangeToo) {
+    std::filesystem::create_directories(getFennicString("VAR_GLOBAL_PATH"));
+    ASSERT_EQ(update("SERVER = alpha\nVERBOSE = 1\nSLP.DISK_RESOURCE_MULTIPLIER = 5\n"), 0);
+    on_new_thread([] {
+        EXPECT_EQ(ZT_read_master_config(), 0);
+        EXPECT_EQ(get_master_config_ptr()->SLP_DISK_RESOURCE_MULTIPLIER, 5);
+        ASSERT_TRUE(std::filesystem::remove(getFennicString("ZTCL_CONFIG_PATH")));
+        g_now += 11;
+        EXPECT_EQ(ZT_read_master_config(), 0);
+        EXPECT_EQ(get_master_config_ptr()->SLP_DISK_RESOURCE_MULTIPLIER, 2);
+    });
+    const std::string copy = root() / "store.copy";
+    ASSERT_EQ(reg::backup(reg::Root::LocalMachine, copy), reg::Status::Ok);
+    on_new_thread([&] {
+        EXPECT_EQ(ZT_read_master_config(), 0);
+        EXPECT_EQ(verbose_now(), 1);
+        // A later write, then the older copy put back in its place.
+        const int64_t before = get_bpconf_update_time(1);
+        while (get_bpconf_update_time(1) == before)
+            ASSERT_EQ(update("VERBOSE = 3\n"), 0);
+        g_now += 11;
+        EXPECT_EQ(ZT_read_master_config(), 0);
+        EXPECT_EQ(verbose_now(), 3);
+        ASSERT_EQ(reg::restore(reg::Root::LocalMachine, copy), reg::Status::Ok);
+        ASSERT_LT(get_bpconf_update_time(1), tss_conf_update_time(1));
+        g_now += 11;
+        EXPECT_EQ(ZT_read_master_config(), 0);
+        EXPECT_EQ(verbose_now(), 1);
     });
 }
 
@@ -185,6 +235,19 @@ TEST_F(SnapshotTest, AStoreThatCannotBeReadKeepsThePreviousSnapshotOrGivesTheDef
         g_now += 11; // the failed read left the stored times where they were
         EXPECT_EQ(ZT_read_master_config(), 0);
         EXPECT_EQ(verbose_now(), 5);
+
+        // A FIFO in the cluster-aware file's place: the read fails at once
+        // instead of waiting for a writer, and the snapshot stays.
+        const std::string cluster = getFennicString("ZTCL_CONFIG_PATH");
+        std::filesystem::remove(cluster);
+        ASSERT_EQ(mkfifo(cluster.c_str(), 0644), 0);
+        struct timeval later[2] = {{time(nullptr) + 9000, 0}, {time(nullptr) + 9000, 0}};
+        ASSERT_EQ(utimes(cluster.c_str(), later), 0);
+        g_now += 11;
+        EXPECT_NE(ZT_read_master_config(), 0);
+        EXPECT_EQ(verbose_now(), 5);
+        EXPECT_TRUE(log.has("stat of file " + cluster + " failed")) << log.all();
+        std::filesystem::remove(cluster);
     });
 }
 
