@@ -13,6 +13,7 @@
 #include <ztbase/keyvalue.h>
 
 #include "frame/zt_status.h"
+#include "platform/posix_io.h"
 
 namespace st = zt::status;
 
@@ -64,12 +65,7 @@ int read_keyvalue_file(const std::string &path, keyvalue_map &out) {
         return st::kInvalidParameter;
     // Only a plain file is read: a FIFO would hang the reader and a device
     // such as /dev/zero would never end.
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    struct stat sb;
-    if (fd >= 0 && (fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode))) {
-        close(fd);
-        fd = -1;
-    }
+    int fd = ztbase::pio::open_regular_file(path.c_str()).release();
     std::unique_ptr<FILE, int (*)(FILE *)> file(fd >= 0 ? fdopen(fd, "r") : nullptr, fclose);
     if (!file) {
         if (fd >= 0)

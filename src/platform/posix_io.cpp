@@ -139,6 +139,28 @@ Fd open_inheritable(const char *path, int flags, mode_t mode) {
     return open_with(path, flags & ~O_CLOEXEC, mode);
 }
 
+Fd open_regular_file(const char *path) {
+    Fd fd = open_with(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0);
+    if (!fd)
+        return fd;
+    struct stat sb;
+    int error = 0;
+    if (fstat(fd.get(), &sb) != 0)
+        error = errno;
+    else if (S_ISDIR(sb.st_mode))
+        error = EISDIR;
+    else if (!S_ISREG(sb.st_mode))
+        error = EINVAL;
+    else if (fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK) != 0)
+        error = errno;
+    if (error != 0) {
+        fd.close();
+        errno = error;
+        return Fd();
+    }
+    return fd;
+}
+
 bool pipe_like(int fd) {
     struct stat sb;
     if (fstat(fd, &sb) != 0)

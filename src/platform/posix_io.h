@@ -68,6 +68,11 @@ Fd open_fd(const char *path, int flags, mode_t mode = 0);
 // The same without O_CLOEXEC, for descriptors children must inherit.
 Fd open_inheritable(const char *path, int flags, mode_t mode = 0);
 
+// A regular file opened for reading. Anything else an operator may plant at
+// the name (a FIFO that would block the open or the reads, a device that never
+// ends, a directory) is refused: invalid, errno EINVAL or EISDIR.
+Fd open_regular_file(const char *path);
+
 // Whether a descriptor names a pipe or a socket (where SIGPIPE can happen).
 bool pipe_like(int fd);
 

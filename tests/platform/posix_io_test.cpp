@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -133,6 +134,25 @@ TEST(PosixIo, OpensCloseOnExecUnlessInheritableAndOwnsTheDescriptor) {
     pio::Fd missing = pio::open_fd((root / "no/such").c_str(), O_RDONLY);
     EXPECT_FALSE(missing);
     EXPECT_EQ(errno, ENOENT);
+}
+
+TEST(PosixIo, OnlyRegularFilesOpenForReading) {
+    zt::test::TempRoot root;
+    const std::string file = root / "plain", fifo = root / "fifo", dir = root / "dir";
+    { pio::Fd w = pio::open_fd(file.c_str(), O_WRONLY | O_CREAT, 0600); }
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0); // no writer: a blocking open would hang
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    pio::Fd plain = pio::open_regular_file(file.c_str());
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(fcntl(plain.get(), F_GETFL) & O_NONBLOCK, 0); // reads block as usual
+    const struct {
+        std::string path;
+        int error;
+    } refused[] = {{fifo, EINVAL}, {"/dev/zero", EINVAL}, {dir, EISDIR}, {root / "none", ENOENT}};
+    for (const auto &c : refused) {
+        EXPECT_FALSE(pio::open_regular_file(c.path.c_str())) << c.path;
+        EXPECT_EQ(errno, c.error) << c.path;
+    }
 }
 
 TEST(PosixIo, ErrnoMaps) {
