@@ -34,8 +34,11 @@ class ZTBASE_API ZTWhiteList {
     };
 
     /* An empty text stays empty; otherwise trailing separators are removed and
-     * the path made absolute and resolved with get_abs_path (the input, without
-     * its trailing separators, when that fails). */
+     * the path made absolute against the working directory and resolved as the
+     * kernel would reach it: symbolic links followed as far as the path exists
+     * (a ".." after a link leads to the parent of the link's target), the rest
+     * by its text. When that fails (a loop of links, a name too long) the input
+     * is returned without its trailing separators. */
     static std::string expand_path(const std::string &path);
 
     /* 1 when the path is allowed by an entry, in order; entries are expanded
@@ -82,13 +85,6 @@ ZTBASE_API int zt_whitelist_validate_path(ZTWhiteList *list, const char *path, i
  * not the terminating zero. errno is left as the caller had it. */
 ZTBASE_API int is_path_whitelisted(const char *command, size_t length, const char **allowed,
                                    int recursive);
-
-/* The absolute form of path in out: made absolute against the working
- * directory, "." and ".." and repeated separators resolved, symbolic links
- * followed as far as the path exists. 0, or -1 (all bits set) for a null or
- * empty argument, a path that cannot be resolved (a loop of links) or a result
- * that does not fit in size bytes. */
-ZTBASE_API int get_abs_path(const char *path, char *out, size_t size);
 
 ZTBASE_END_C
 

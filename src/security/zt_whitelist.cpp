@@ -7,6 +7,7 @@
 // exists are followed. A path that cannot be resolved (a loop of links, a name
 // too long) is never allowed: its unresolved text could still name a place
 // inside an allowed directory while the kernel would take it elsewhere.
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -94,7 +95,14 @@ bool walk(const std::string &abs, std::string &out) {
     return true;
 }
 
+// The absolute form of a path, as the kernel would reach it: made absolute
+// against the working directory, then resolved as realpath does as far as it
+// exists. The product's get_abs_path resolves ".." by the text alone, which
+// is wrong after a link ("allowed/out/.." is the parent of out's target), so
+// the whitelist does not use it.
 bool absolute_resolved(const char *path, std::string &out) {
+    if (path[0] == '\0')
+        return false;
     std::string abs;
     if (path[0] == '/') {
         abs = path;
@@ -113,7 +121,7 @@ bool absolute_resolved(const char *path, std::string &out) {
     // its text. Anything else (a loop, a name too long) is a failure.
     if (errno != ENOENT && errno != ENOTDIR && errno != EACCES)
         return false;
-    return walk(abs, out);
+    return walk(abs, out) && out.size() < PATH_MAX;
 }
 
 std::string strip_trailing(std::string path, char sep) {
@@ -150,11 +158,8 @@ bool expand(const std::string &path, std::string &out) {
         return false;
     }
     const std::string stripped = strip_trailing(path, separator());
-    char abs[PATH_MAX];
-    bool ok = get_abs_path(stripped.c_str(), abs, sizeof abs) == 0;
-    if (ok) {
-        out = abs;
-    } else {
+    const bool ok = absolute_resolved(stripped.c_str(), out);
+    if (!ok) {
         logmsgf(ZTLOG_WARNING, tag, "get_abs_path() failed for %s", stripped.c_str());
         out = stripped;
     }
@@ -179,11 +184,17 @@ bool matches(const std::string &path, const std::string &entry, bool recursive, 
     return child == std::string::npos || rest.find(sep, child) == std::string::npos;
 }
 
+// A drive ("C:") has no meaning on Linux: such an entry is kept as given and
+// matches nothing (expanded, it would name a directory below whatever the
+// working directory happens to be).
+bool drive_entry(const std::string &p) {
+    return p.size() == 2 && isalnum(static_cast<unsigned char>(p[0])) && p[1] == ':';
+}
+
 // The stored form of an entry, as add and remove take it.
 std::string entry_form(const char *path, bool expand_it) {
     std::string p = strip_trailing(path, separator());
-    const bool drive = p.size() == 2 && isalnum(static_cast<unsigned char>(p[0])) && p[1] == ':';
-    if (drive || !expand_it)
+    if (drive_entry(p) || !expand_it)
         return p;
     std::string out;
     expand(p, out);
@@ -214,6 +225,8 @@ int ZTWhiteList::validatePath(const char *path, bool expand_entries) const {
     logmsgvf(ZTLOG_DEBUG, 5, tag, "abs_validate_path: %s", abs.c_str());
     const char sep = separator();
     for (const Entry &e : entries_) {
+        if (drive_entry(e.path))
+            continue;
         std::string entry;
         if (expand_entries) {
             if (!expand(e.path, entry))
@@ -270,18 +283,6 @@ extern "C" ZTBASE_API int zt_whitelist_validate_path(ZTWhiteList *list, const ch
     return 0;
 }
 
-extern "C" ZTBASE_API int get_abs_path(const char *path, char *out, size_t size) try {
-    if (path == nullptr || out == nullptr || path[0] == '\0' || size == 0)
-        return -1;
-    std::string abs;
-    if (!absolute_resolved(path, abs) || abs.size() >= size)
-        return -1;
-    memcpy(out, abs.c_str(), abs.size() + 1);
-    return 0;
-} catch (const std::bad_alloc &) {
-    return -1;
-}
-
 namespace {
 
 // The first word of a command line: up to the first blank, or between a pair
@@ -325,13 +326,14 @@ int program_allowed(const char *command, size_t length, const char **allowed, in
         logmsg(ZTLOG_ERROR, "FAILED! to get input path.", tag);
         return 0;
     }
-    char abs[PATH_MAX];
-    if (get_abs_path(word.c_str(), abs, sizeof abs) != 0) {
+    std::string resolved;
+    if (!absolute_resolved(word.c_str(), resolved)) {
         logmsg(ZTLOG_ERROR, "resolving _fullpath() FAILED", tag);
         logmsg(ZTLOG_ERROR, "FAILED! while resolving path to input.", tag);
         return 0;
     }
-    std::string dir = abs;
+    const char *abs = resolved.c_str();
+    std::string dir = resolved;
     struct stat st;
     if (stat(abs, &st) != 0 || !S_ISDIR(st.st_mode)) {
         drop_last(dir);
