@@ -382,10 +382,9 @@ TEST_F(WhitelistCacheTest, FilesThatAreNotDatabases) {
 
 TEST_F(WhitelistCacheTest, DamagedDatabaseAndOtherSchemaAreRepaired) {
     ASSERT_EQ(cs_cache_create(), 0);
-    for (int i = 0; i < 200; ++i)
-        ASSERT_EQ(put(("host" + std::to_string(i)).c_str(), "d", std::string(300, 'v').c_str(),
-                      100),
-                  0);
+    sql("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x+1 FROM c WHERE x<200) "
+        "INSERT INTO hostid_to_alias SELECT 'host'||x, 'd', 0, 9999999999, "
+        "'{\"v\":\"'||hex(randomblob(300))||'\"}', 0 FROM c;");
     // Overwrite the middle of the file: b-tree pages, not the header.
     {
         const auto size = fs::file_size(db_);
