@@ -135,7 +135,9 @@ ZTBASE_API int build_current_table_schema(char *buffer, size_t size, const char 
  *   "strftime('%s', 'now')"); a host's own text, never a caller's.
  * busy_timeout_ms: SQLite's busy timeout of each connection (default 100).
  * lock_seconds: the lifetime of an entry lock (default 8).
- * build_table_schema: replaces build_current_table_schema. */
+ * build_table_schema: replaces build_current_table_schema.
+ * The pause between retries of a busy database is the second entry of
+ * c_shim_mod_vnet_private (vnet.h). */
 typedef struct c_shim_vnet_whitelist_cache {
     const char *(*database_path)(void);
     const char *(*now_expression)(void);
@@ -144,15 +146,6 @@ typedef struct c_shim_vnet_whitelist_cache {
     int (*build_table_schema)(char *buffer, size_t size, const char *table);
 } c_shim_vnet_whitelist_cache;
 ZTBASE_API extern c_shim_vnet_whitelist_cache *c_shim_mod_vnet_whitelist_cache;
-
-/* Overrides of the network layer's private helpers. The second entry replaces
- * the pause between retries of a busy database (default: sleep 10 ms). The
- * first is reserved for the network layer. */
-typedef struct c_shim_vnet_private {
-    void (*reserved)(void);
-    void (*sleep_ms)(unsigned int milliseconds);
-} c_shim_vnet_private;
-ZTBASE_API extern c_shim_vnet_private *c_shim_mod_vnet_private;
 
 ZTBASE_END_C
 

@@ -21,10 +21,10 @@
 #include "security/vnet_whitelist_cache_internal.h"
 #include "ztbase/debuglog.h"
 #include "ztbase/paths.h"
+#include "ztbase/vnet.h"
 
 extern "C" {
 ZTBASE_API c_shim_vnet_whitelist_cache *c_shim_mod_vnet_whitelist_cache = nullptr;
-ZTBASE_API c_shim_vnet_private *c_shim_mod_vnet_private = nullptr;
 }
 
 namespace ztbase::wlcache {

@@ -18,6 +18,7 @@
 
 #include "support/temp_root.h"
 #include "ztbase/paths.h"
+#include "ztbase/vnet.h"
 #include "ztbase/whitelist_cache.h"
 
 namespace {
