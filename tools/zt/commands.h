@@ -18,6 +18,10 @@ int cmd_config_info(int argc, char **argv);
 int cmd_vnet(int argc, char **argv);
 // zt config show|set|unset|check|--help (the local configuration store).
 int cmd_config_store(int argc, char **argv);
+// zt whitelist dump|clear|check|repair (the whitelist cache database).
+int cmd_whitelist(int argc, char **argv);
+// zt path-allowed PATH ALLOWED... (the path whitelist).
+int cmd_path_allowed(int argc, char **argv);
 int cmd_demo(int argc, char **argv);
 
 // Prints "usage: zt USAGE" on standard error and returns 2.
