@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 namespace zt {
 
@@ -23,6 +24,8 @@ int cmd_whitelist(int argc, char **argv);
 // zt path-allowed PATH ALLOWED... (the path whitelist).
 int cmd_path_allowed(int argc, char **argv);
 int cmd_demo(int argc, char **argv);
+// Demo sections kept in files of their own.
+void demo_whitelist(const std::string &root);
 
 // Prints "usage: zt USAGE" on standard error and returns 2.
 int usage(const char *text);
