@@ -111,7 +111,9 @@ int fetch_on(Connection &c, const char *domain, const char *name, json_t **json,
     }
     const std::string &text = row[4].text;
     json_error_t err{};
-    json_t *value = json_loadb(text.data(), text.size(), 0, &err);
+    // A value written by update holds "\u0000" where its strings hold a NUL:
+    // accept it, or such an entry could be written but never read.
+    json_t *value = json_loadb(text.data(), text.size(), JSON_ALLOW_NUL, &err);
     if (value != nullptr && !json_is_object(value)) {
         json_decref(value);
         value = nullptr;

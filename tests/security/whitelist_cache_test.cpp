@@ -322,6 +322,14 @@ TEST_F(WhitelistCacheTest, HostileKeysAndValues) {
     }
     EXPECT_EQ(update_cs_cache_info("d", kAlias, "deep", deep, 100), 3);
     json_decref(deep);
+    // A NUL inside a string is written as \u0000 and must read back.
+    json_t *nul = json_pack("{s:s#}", "v", "a\0b", 3);
+    ASSERT_EQ(update_cs_cache_info("d", kAlias, "nul", nul, 100), 0);
+    json_t *back = nullptr;
+    EXPECT_EQ(fetch_cs_cache_info("d", kAlias, "nul", &back), 0);
+    EXPECT_TRUE(json_equal(back, nul));
+    json_decref(back);
+    json_decref(nul);
     json_t *scalar = json_integer(5);
     EXPECT_EQ(update_cs_cache_info("d", kAlias, "scalar", scalar, 100), 3);
     json_decref(scalar);
