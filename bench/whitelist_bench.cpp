@@ -106,10 +106,10 @@ BENCHMARK(BM_realpath);
 } // namespace
 
 int main(int argc, char **argv) {
-    int rc = zt::bench::run_and_print_ratios(
-        argc, argv,
-        {{"BM_fetch_cs_cache_info", "BM_sqlite_open_select_close"},
-         {"BM_zt_whitelist_validate_path", "BM_realpath"}});
+    int rc =
+        zt::bench::run_and_print_ratios(argc, argv,
+                                        {{"BM_fetch_cs_cache_info", "BM_sqlite_open_select_close"},
+                                         {"BM_zt_whitelist_validate_path", "BM_realpath"}});
     std::error_code ec;
     std::filesystem::remove_all(scratch(), ec);
     return rc;

@@ -22,9 +22,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const char *allowed[] = {"/zt-fuzz-none", "/tmp/", "", nullptr};
     errno = 4321;
     // The declared length is the text's up to its first NUL, or a wrong one.
-    const size_t length = (data[0] & 1) ? command.size() : command.find('\0') == std::string::npos
-                                                               ? command.size()
-                                                               : command.find('\0');
+    const size_t length = (data[0] & 1)                             ? command.size()
+                          : command.find('\0') == std::string::npos ? command.size()
+                                                                    : command.find('\0');
     int rc = is_path_whitelisted(command.c_str(), length, allowed, data[0] & 2 ? 1 : 0);
     if ((rc != 0 && rc != 1) || errno != 4321)
         __builtin_trap();

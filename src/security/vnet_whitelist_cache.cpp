@@ -31,12 +31,17 @@ bool depth_within(const json_t *v, int left) {
     if (json_is_object(v)) {
         const char *key;
         json_t *child;
-        json_object_foreach(const_cast<json_t *>(v), key, child) if (!depth_within(child, left - 1))
-            return false;
+        json_object_foreach(const_cast<json_t *>(v), key, child) {
+            if (!depth_within(child, left - 1))
+                return false;
+        }
     } else if (json_is_array(v)) {
         size_t i;
         json_t *child;
-        json_array_foreach(v, i, child) if (!depth_within(child, left - 1)) return false;
+        json_array_foreach(v, i, child) {
+            if (!depth_within(child, left - 1))
+                return false;
+        }
     }
     return true;
 }
@@ -80,8 +85,8 @@ int fetch_on(Connection &c, const char *domain, const char *name, json_t **json,
                             " WHERE name=? AND domain=? AND birth<= " + now + " AND ttl> " + now +
                             ";";
     std::vector<Row> rows;
-    int rc = run(c.db(), sql, {Bind::of_text("name", name), Bind::of_text("domain", domain)},
-                 &rows, tag);
+    int rc = run(c.db(), sql, {Bind::of_text("name", name), Bind::of_text("domain", domain)}, &rows,
+                 tag);
     if (rc != CS_CACHE_OK)
         return rc;
     if (rows.empty()) {
@@ -159,8 +164,8 @@ int update_on(Connection &c, const char *domain, const char *name, const json_t 
               ", " + lock + ");";
         binds.push_back(Bind::of_number("expiry", expiry));
     } else {
-        sql = std::string("UPDATE ") + c.table() + " SET name=?, domain=?, value=?, locked=" +
-              lock + " WHERE name=? AND domain=?";
+        sql = std::string("UPDATE ") + c.table() +
+              " SET name=?, domain=?, value=?, locked=" + lock + " WHERE name=? AND domain=?";
         binds.push_back(Bind::of_text("name", name));
         binds.push_back(Bind::of_text("domain", domain));
     }
@@ -279,8 +284,9 @@ extern "C" ZTBASE_API int clear_cs_cache_info_by_time(int olderThanSeconds, int 
     Connection c;
     if (int rc = c.open(type, tag); rc != CS_CACHE_OK)
         return rc;
-    const std::string sql = std::string("DELETE FROM ") + c.table() + " WHERE name=? AND birth < (" +
-                            now_expression() + " - " + std::to_string(olderThanSeconds) + ");";
+    const std::string sql = std::string("DELETE FROM ") + c.table() +
+                            " WHERE name=? AND birth < (" + now_expression() + " - " +
+                            std::to_string(olderThanSeconds) + ");";
     int rc = run(c.db(), sql, {Bind::of_text("name", name)}, nullptr, tag);
     if (rc == CS_CACHE_OK)
         logmsgf(ZTLOG_DEBUG, tag, "Successfully updated cleared whitelist cache (%s:%s:%s)",

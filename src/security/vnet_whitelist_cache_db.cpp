@@ -165,8 +165,8 @@ int Connection::open(int type, const char *tag) {
     return CS_CACHE_OK;
 }
 
-int run(sqlite3 *db, const std::string &sql, const std::vector<Bind> &binds,
-        std::vector<Row> *rows, const char *tag, int *sqlite_rc) {
+int run(sqlite3 *db, const std::string &sql, const std::vector<Bind> &binds, std::vector<Row> *rows,
+        const char *tag, int *sqlite_rc) {
     int rc = SQLITE_OK;
     for (int attempt = 0;; ++attempt) {
         if (rows != nullptr)
@@ -181,7 +181,8 @@ int run(sqlite3 *db, const std::string &sql, const std::vector<Bind> &binds,
                                              static_cast<int>(b.text.size()), SQLITE_TRANSIENT)
                          : sqlite3_bind_int64(st, static_cast<int>(i + 1), b.number);
                 if (rc != SQLITE_OK) {
-                    std::string shown = b.kind == Bind::Kind::Text ? b.text : std::to_string(b.number);
+                    std::string shown =
+                        b.kind == Bind::Kind::Text ? b.text : std::to_string(b.number);
                     logmsgf(ZTLOG_ERROR, tag,
                             "Failed while binding argument in statement(%s), %s(%s): %d(%s)",
                             sql.c_str(), b.what, shown.c_str(), rc, errtext(db));
@@ -310,9 +311,9 @@ extern "C" ZTBASE_API int cs_cache_create(void) {
     if (lstat(path.c_str(), &st) != 0 && !create_file(path, tag))
         return CS_CACHE_FAILED;
     sqlite3 *db = nullptr;
-    int rc = sqlite3_open_v2(path.c_str(), &db,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW,
-                             nullptr);
+    int rc =
+        sqlite3_open_v2(path.c_str(), &db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, nullptr);
     if (rc != SQLITE_OK) {
         logmsgf(ZTLOG_ERROR, tag, "Failed to open whitelist cache database at (%s): %d",
                 path.c_str(), rc);

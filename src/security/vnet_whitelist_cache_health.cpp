@@ -33,8 +33,8 @@ int integrity_of(int type, const char *tag) {
                 c.table());
         return CS_CACHE_OK;
     }
-    logmsgf(ZTLOG_ERROR, tag, "Integrity violation detected(%d lines):",
-            static_cast<int>(rows.size()));
+    logmsgf(ZTLOG_ERROR, tag,
+            "Integrity violation detected(%d lines):", static_cast<int>(rows.size()));
     int shown = 0;
     for (const Row &row : rows) {
         if (shown == kShownIntegrityLines) {
@@ -54,8 +54,8 @@ int schema_of(int type, const char *tag) {
         return rc;
     const std::string table = c.table();
     std::vector<Row> rows;
-    int rc = run(c.db(), "SELECT sql FROM sqlite_master WHERE name='" + table + "';", {}, &rows,
-                 tag);
+    int rc =
+        run(c.db(), "SELECT sql FROM sqlite_master WHERE name='" + table + "';", {}, &rows, tag);
     if (rc != CS_CACHE_OK)
         return rc;
     if (rows.size() != 1 || rows[0].empty() || rows[0][0].null) {
@@ -103,7 +103,8 @@ std::string time_text(int64_t t) {
     const time_t tt = static_cast<time_t>(t);
     struct tm tm {};
     char text[32];
-    if (localtime_r(&tt, &tm) == nullptr || strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm) == 0)
+    if (localtime_r(&tt, &tm) == nullptr ||
+        strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm) == 0)
         snprintf(text, sizeof text, "%lld", static_cast<long long>(t));
     return text;
 }
@@ -137,8 +138,8 @@ int dump_rows(const char *domain, int type, const char *name, std::vector<DumpRo
     std::vector<Bind> binds;
     const std::string where = key_clauses(domain, name, binds);
     std::vector<Row> rows;
-    if (int rc = run(c.db(), std::string("SELECT * FROM ") + c.table() + where + " ", binds, &rows,
-                     tag);
+    if (int rc =
+            run(c.db(), std::string("SELECT * FROM ") + c.table() + where + " ", binds, &rows, tag);
         rc != CS_CACHE_OK)
         return rc;
     int valid = 0;
@@ -229,7 +230,7 @@ extern "C" ZTBASE_API int repair_cs_cache(void) {
 }
 
 extern "C" ZTBASE_API int dump_cs_cache(const char *domain, int type, const char *name,
-                                       sql_text_results_list **list) {
+                                        sql_text_results_list **list) {
     if (list == nullptr) {
         logmsg(ZTLOG_ERROR, "Invalid NULL argument specified for request", "dump_cs_cache");
         return CS_CACHE_FAILED;

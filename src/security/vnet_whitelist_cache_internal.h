@@ -77,7 +77,9 @@ struct Bind {
     const char *what; // "name", "domain", "value", "expiry"
     std::string text;
     int64_t number = 0;
-    static Bind of_text(const char *what, std::string t) { return {Kind::Text, what, std::move(t)}; }
+    static Bind of_text(const char *what, std::string t) {
+        return {Kind::Text, what, std::move(t)};
+    }
     static Bind of_number(const char *what, int64_t n) { return {Kind::Number, what, {}, n}; }
 };
 
@@ -85,8 +87,8 @@ struct Bind {
 // *rows when given. Returns 0, 3 (failure logged with SQLite's text) or 4
 // (busy through every retry, logged); *sqlite_rc (when given) receives
 // SQLite's last answer.
-int run(sqlite3 *db, const std::string &sql, const std::vector<Bind> &binds,
-        std::vector<Row> *rows, const char *tag, int *sqlite_rc = nullptr);
+int run(sqlite3 *db, const std::string &sql, const std::vector<Bind> &binds, std::vector<Row> *rows,
+        const char *tag, int *sqlite_rc = nullptr);
 
 // Whether a name or domain may be used as a key: not null, at most kKeyMax
 // bytes, valid UTF-8. Logs the refusal.

@@ -251,8 +251,8 @@ extern "C" ZTBASE_API void free_zt_whitelist(ZTWhiteList *list) {
     delete list;
 }
 
-extern "C" ZTBASE_API int zt_whitelist_add_entry(ZTWhiteList *list, const char *path,
-                                                 int recursive, int expand) try {
+extern "C" ZTBASE_API int zt_whitelist_add_entry(ZTWhiteList *list, const char *path, int recursive,
+                                                 int expand) try {
     if (list == nullptr || path == nullptr)
         return 1;
     list->add(entry_form(path, expand != 0), recursive != 0);

@@ -136,9 +136,9 @@ TEST_F(WhitelistCacheTest, EntriesAreValidFromBirthUntilExpiry) {
         long written, read;
         int expiry, want;
     } cases[] = {
-        {1000000, 1000005, 10, 0}, {1000000, 1000009, 10, 0}, {1000000, 1000010, 10, 1},
-        {1000100, 1000000, 10, 1}, // born in the future
-        {1000000, 1000000, -1, 1}, // expired at birth
+        {1000000, 1000005, 10, 0}, {1000000, 1000009, 10, 0},
+        {1000000, 1000010, 10, 1}, {1000100, 1000000, 10, 1}, // born in the future
+        {1000000, 1000000, -1, 1},                            // expired at birth
     };
     int n = 0;
     for (const auto &c : cases) {
@@ -360,7 +360,8 @@ TEST_F(WhitelistCacheTest, FilesThatAreNotDatabases) {
         std::function<void(const std::string &)> make;
     } cases[] = {
         {"empty file", [](const std::string &p) { zt::test::write_file(p, ""); }},
-        {"text file", [](const std::string &p) { zt::test::write_file(p, std::string(5000, 'x')); }},
+        {"text file",
+         [](const std::string &p) { zt::test::write_file(p, std::string(5000, 'x')); }},
         {"directory", [](const std::string &p) { fs::create_directories(p); }},
         {"fifo", [](const std::string &p) { ASSERT_EQ(mkfifo(p.c_str(), 0600), 0); }},
         {"link to a database",

@@ -56,7 +56,7 @@ TEST_F(PathWhitelistTest, EntriesAllowWhatTheyShould) {
         {"allowed", 1, "allowed/out/secret", 0}, // a link pointing out
         {"allowed", 1, "allowed/out/not-yet", 0},
         {"allowed", 1, "allowed/out/../other/secret", 0}, // ".." after the link
-        {"allowed", 0, "allowed/in/file-to-be", 0}, // in/ is sub/: a subdirectory
+        {"allowed", 0, "allowed/in/file-to-be", 0},       // in/ is sub/: a subdirectory
         {"allowed", 1, "allowed/in/file-to-be", 1},
         {"allowed", 0, "allowed/new-file", 1},
         {"allowed", 1, "allowed/loop/x", 0}, // cannot be resolved

@@ -22,13 +22,13 @@ namespace {
 
 namespace wl = ztbase::wlcache;
 
-constexpr const char kUsage[] =
-    "whitelist dump [NAME [DOMAIN]] [--type 0|1] [--json]\n"
-    "       zt whitelist clear NAME DOMAIN [--type 0|1]\n"
-    "       zt whitelist clear --expired\n"
-    "       zt whitelist clear --older-than SECONDS NAME [--type 0|1]\n"
-    "       zt whitelist check [--json] | zt whitelist repair\n"
-    "NAME and DOMAIN '*' mean any; type 0 is hostid_to_alias, 1 hostname_to_hostid (default: both).";
+constexpr const char kUsage[] = "whitelist dump [NAME [DOMAIN]] [--type 0|1] [--json]\n"
+                                "       zt whitelist clear NAME DOMAIN [--type 0|1]\n"
+                                "       zt whitelist clear --expired\n"
+                                "       zt whitelist clear --older-than SECONDS NAME [--type 0|1]\n"
+                                "       zt whitelist check [--json] | zt whitelist repair\n"
+                                "NAME and DOMAIN '*' mean any; type 0 is hostid_to_alias, 1 "
+                                "hostname_to_hostid (default: both).";
 
 constexpr const char kPathUsage[] =
     "path-allowed [--recursive] [--command] PATH ALLOWED...\n"
@@ -135,13 +135,12 @@ int dump(const Options &o) {
             }
             json_t *value = json_loadb(r.value.data(), r.value.size(), JSON_DECODE_ANY, nullptr);
             json_array_append_new(
-                list, json_pack("{s:s%,s:s%,s:I,s:I,s:b,s:s,s:o}", "name", r.name.data(),
-                                r.name.size(), "domain", r.domain.data(), r.domain.size(), "birth",
-                                static_cast<json_int_t>(r.birth), "ttl",
-                                static_cast<json_int_t>(r.ttl), "locked", r.locked, "state",
-                                state_word(r.state), "value",
-                                value != nullptr ? value : json_stringn(r.value.data(),
-                                                                        r.value.size())));
+                list,
+                json_pack("{s:s%,s:s%,s:I,s:I,s:b,s:s,s:o}", "name", r.name.data(), r.name.size(),
+                          "domain", r.domain.data(), r.domain.size(), "birth",
+                          static_cast<json_int_t>(r.birth), "ttl", static_cast<json_int_t>(r.ttl),
+                          "locked", r.locked, "state", state_word(r.state), "value",
+                          value != nullptr ? value : json_stringn(r.value.data(), r.value.size())));
         }
         json_object_set_new(tables, table, list);
     }

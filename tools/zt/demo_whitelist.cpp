@@ -40,8 +40,8 @@ void demo_cache() {
     json_t *got = nullptr;
     int rc = fetch_cs_cache_info("EXAMPLE.COM", t, "media1", &got);
     char *text = got != nullptr ? json_dumps(got, JSON_COMPACT) : nullptr;
-    printf("  fetch_cs_cache_info(\"EXAMPLE.COM\", 1, \"media1\") = %d %s  (keys ignore case)\n", rc,
-           text != nullptr ? text : "");
+    printf("  fetch_cs_cache_info(\"EXAMPLE.COM\", 1, \"media1\") = %d %s  (keys ignore case)\n",
+           rc, text != nullptr ? text : "");
     free(text);
     json_decref(got);
     got = nullptr;
@@ -79,8 +79,8 @@ void demo_paths_allowed(const std::string &root) {
     zt_whitelist_add_entry(list, (base + "/backup/").c_str(), 0, 1);
     printf("  entry %s/backup (non-recursive); %s/backup/escape -> %s/secret\n", base.c_str(),
            base.c_str(), base.c_str());
-    for (const char *rel : {"backup/file", "backup/daily/file", "backup-old/file",
-                            "BACKUP/file", "backup/../secret/file", "backup/escape/file"}) {
+    for (const char *rel : {"backup/file", "backup/daily/file", "backup-old/file", "BACKUP/file",
+                            "backup/../secret/file", "backup/escape/file"}) {
         const std::string path = base + "/" + rel;
         printf("    %-24s %s\n", rel,
                zt_whitelist_validate_path(list, path.c_str(), 0) ? "allowed" : "not allowed");
