@@ -101,7 +101,9 @@ bool walk(const std::string &abs, std::string &out) {
 // is wrong after a link ("allowed/out/.." is the parent of out's target), so
 // the whitelist does not use it.
 bool absolute_resolved(const char *path, std::string &out) {
-    if (path[0] == '\0')
+    // The kernel refuses such names too; and a long one would cost a lookup
+    // per component below.
+    if (path[0] == '\0' || strnlen(path, PATH_MAX) >= PATH_MAX)
         return false;
     std::string abs;
     if (path[0] == '/') {

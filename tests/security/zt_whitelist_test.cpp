@@ -40,7 +40,7 @@ TEST_F(PathWhitelistTest, EntriesAllowWhatTheyShould) {
     const struct {
         const char *entry;
         int recursive;
-        const char *path;
+        std::string path;
         int want;
     } cases[] = {
         {"allowed", 0, "allowed/file", 1},
@@ -63,6 +63,7 @@ TEST_F(PathWhitelistTest, EntriesAllowWhatTheyShould) {
         {"allowed", 1, "allowed/loop/../file", 0},
         {"allowed/sub", 1, "alias/sub/deeper", 1}, // a link into it
         {"", 1, "allowed/file", 0},
+        {"allowed", 1, "allowed/" + std::string(PATH_MAX, 'x'), 0}, // longer than any name
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.entry) + (c.recursive ? " (recursive) " : " ") + c.path);
