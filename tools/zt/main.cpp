@@ -24,6 +24,10 @@ const Command kCommands[] = {
     {"logs", zt::cmd_logs, "logs list DIR [--user U|--all-users] [--date MMDDYY]  log files"},
     {"vnet", zt::cmd_vnet,
      "vnet status [--zt] [N...] | vnet services FILE  vnet statuses, services"},
+    {"whitelist", zt::cmd_whitelist,
+     "whitelist dump [NAME [DOMAIN]] [--type 0|1] [--json] | clear ... | check | repair  the whitelist cache"},
+    {"path-allowed", zt::cmd_path_allowed,
+     "path-allowed [--recursive] [--command] PATH ALLOWED...  a path against a path whitelist"},
     {"demo", zt::cmd_demo, "demo                                 a tour of what the library does"},
 };
 
