@@ -111,15 +111,16 @@ class Receiver {
 
   private:
     ssize_t wait_and_recv(void *buf, size_t n, int flags) {
+        if (timeout_ <= 0) {
+            // A non-blocking socket returns at once here too.
+            const ssize_t r = ::recv(sock_, buf, n, flags);
+            if (r < 0 && would_block(errno))
+                errno = is_nonblocking(sock_) ? EAGAIN : ETIMEDOUT;
+            return r;
+        }
         if (is_nonblocking(sock_)) {
             errno = EAGAIN;
             return -1;
-        }
-        if (timeout_ <= 0) {
-            const ssize_t r = ::recv(sock_, buf, n, flags);
-            if (r < 0 && would_block(errno))
-                errno = ETIMEDOUT;
-            return r;
         }
         if (deadline_ < 0)
             deadline_ = mono_ms() + int64_t(timeout_) * 1000;
