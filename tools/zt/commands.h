@@ -18,6 +18,8 @@ int cmd_config_info(int argc, char **argv);
 int cmd_vnet(int argc, char **argv);
 // zt config show|set|unset|check|--help (the local configuration store).
 int cmd_config_store(int argc, char **argv);
+// zt lock PATH ... -- COMMAND, zt lock --show PATH.
+int cmd_lock(int argc, char **argv);
 int cmd_demo(int argc, char **argv);
 
 // Prints "usage: zt USAGE" on standard error and returns 2.

@@ -24,6 +24,8 @@ const Command kCommands[] = {
     {"logs", zt::cmd_logs, "logs list DIR [--user U|--all-users] [--date MMDDYY]  log files"},
     {"vnet", zt::cmd_vnet,
      "vnet status [--zt] [N...] | vnet services FILE  vnet statuses, services"},
+    {"lock", zt::cmd_lock,
+     "lock PATH [read|write] [--attempts N] -- COMMAND | lock --show PATH [--json]  file locks"},
     {"demo", zt::cmd_demo, "demo                                 a tour of what the library does"},
 };
 
