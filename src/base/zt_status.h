@@ -1,5 +1,5 @@
 /* Names for the product statuses the library itself returns. The numbers are
- * the catalogue's (zt status N prints the text); tests/frame/status_test.cpp
+ * the catalogue's (zt status N prints the text); tests/base/status_test.cpp
  * checks that every name here has a text of its own. Add a name here before
  * returning a new number anywhere in the library. */
 #ifndef ZTBASE_FRAME_ZT_STATUS_H

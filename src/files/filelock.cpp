@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "files/filelock_internal.h"
-#include "frame/zt_status.h"
+#include "base/zt_status.h"
 #include "ztbase/debuglog.h"
 #include "ztbase/filelock.h"
 
