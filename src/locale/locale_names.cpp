@@ -108,13 +108,14 @@ const LocaleLine *defining(const std::vector<LocaleLine> &lines, const std::stri
     return nullptr;
 }
 
-// The user's locale for a category, as setlocale(category, "") would pick it
-// from the environment; empty when the environment names none.
+// The user's locale for a category, by the variables setlocale(category, "")
+// reads; empty when the environment names none.
 std::string user_locale(const Category &c) {
     for (const char *var : {"LC_ALL", c.id == LC_ALL ? "LANG" : c.name, "LANG"}) {
         const char *v = getenv(var);
+        // Taken as it is, installed or not: it names the user's language.
         if (v != nullptr && *v != '\0')
-            return runtime_accepts(v) ? v : kDefault;
+            return strchr(v, '/') == nullptr ? v : kDefault;
     }
     return std::string();
 }

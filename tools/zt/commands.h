@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 namespace zt {
 
@@ -18,9 +19,15 @@ int cmd_config_info(int argc, char **argv);
 int cmd_vnet(int argc, char **argv);
 // zt config show|set|unset|check|--help (the local configuration store).
 int cmd_config_store(int argc, char **argv);
+// zt msg ID [LOCALE [ARGS...]].
+int cmd_msg(int argc, char **argv);
 // zt lock PATH ... -- COMMAND, zt lock --show PATH.
 int cmd_lock(int argc, char **argv);
 int cmd_demo(int argc, char **argv);
+
+// Sections of zt demo that live in files of their own.
+void demo_messages();
+void demo_file_locks(const std::string &root);
 
 // Prints "usage: zt USAGE" on standard error and returns 2.
 int usage(const char *text);

@@ -24,8 +24,9 @@ const Command kCommands[] = {
     {"logs", zt::cmd_logs, "logs list DIR [--user U|--all-users] [--date MMDDYY]  log files"},
     {"vnet", zt::cmd_vnet,
      "vnet status [--zt] [N...] | vnet services FILE  vnet statuses, services"},
+    {"msg", zt::cmd_msg, "msg [--json] ID [LOCALE [ARGS...]]     a message in a locale"},
     {"lock", zt::cmd_lock,
-     "lock PATH [read|write] [--attempts N] -- COMMAND | lock --show PATH [--json]  file locks"},
+     "lock PATH [read|write] -- COMMAND | lock --show PATH  a command under a file lock"},
     {"demo", zt::cmd_demo, "demo                                 a tour of what the library does"},
 };
 
