@@ -102,7 +102,8 @@ const char *family_dir(char letter) {
 
 // Where a message lives: its family directory, file and the identifier in it.
 struct Place {
-    std::string family, file, id;
+    const char *family = "";
+    std::string file, id;
 };
 
 bool place_of(const char *id, bool unique, Place &out) {
@@ -113,8 +114,9 @@ bool place_of(const char *id, bool unique, Place &out) {
             if (!alnum(id[i]))
                 return false;
         out.family = family_dir(id[kIdLength - 1]);
-        out.file = std::string(id, 3) + "Msgs";
-        out.id = id;
+        out.file.assign(id, 3);
+        out.file += "Msgs";
+        out.id.assign(id, kIdLength);
         return true;
     }
     // V-<file>-<n1>-<n2>...
@@ -167,7 +169,7 @@ bool belongs(const Place &place, const std::string &id) {
     if (place.file.compare(0, 8, "TrbMsgs.") == 0)
         return id.compare(0, 6, "TrbErr") == 0 && id.back() == 'N';
     return id.size() == kIdLength && id.compare(0, 3, place.id, 0, 3) == 0 &&
-           family_dir(id.back()) == place.family;
+           strcmp(family_dir(id.back()), place.family) == 0;
 }
 
 // Reads one catalogue file into the tree. Called with the mutex held.
@@ -208,11 +210,14 @@ void load_locked(Cache &c, const std::string &locale, const Place &place) {
 }
 
 const Record *find_locked(Cache &c, const char *locale, const char *id, bool unique) {
-    Place place;
+    thread_local Place place; // its strings keep their capacity
+    thread_local Record key;
     if (locale == nullptr || id == nullptr || !valid_locale(locale) ||
         !place_of(id, unique, place))
         return nullptr;
-    Record key{place.id, locale, place.file, {}};
+    key.id.assign(place.id);
+    key.locale.assign(locale);
+    key.file.assign(place.file);
     if (c.tree != nullptr)
         if (auto *r = static_cast<const Record *>(AVLretrieve(c.tree, &key)))
             return r;

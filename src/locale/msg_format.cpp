@@ -6,7 +6,6 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -23,13 +22,17 @@ namespace ztbase::messages {
 namespace {
 
 // What a conversion reads from the argument list.
-enum class Arg { Int, Long, Double, LongDouble, Pointer, String, WideString };
+enum class Arg : unsigned char { None, Int, Long, Double, LongDouble, Pointer, String, WideString };
 
+// A format's arguments by position; no allocation, since every qlgetmsg
+// checks its catalogue text against its default.
+constexpr int kMaxArgs = 64;
 struct Signature {
-    bool valid = true;               // every conversion understood, none writes (%n)
-    bool positional = false;         // "%1$s" style
-    std::map<int, Arg> args;         // by position, from 1
-    int sequential = 0;              // arguments read without positions
+    bool valid = true;       // every conversion understood, none writes (%n)
+    bool positional = false; // "%1$s" style
+    int sequential = 0;      // arguments read without positions
+    int highest = 0;         // the highest position read
+    Arg args[kMaxArgs] = {}; // args[i]: what position i + 1 is read as
 };
 
 bool digit(char c) {
@@ -58,9 +61,16 @@ void add(Signature &s, int pos, Arg a) {
             s.valid = false;
         s.positional = true;
     }
-    auto [it, fresh] = s.args.emplace(pos, a);
-    if (!fresh && it->second != a)
+    if (pos > kMaxArgs) {
+        s.valid = false;
+        return;
+    }
+    Arg &slot = s.args[pos - 1];
+    if (slot != Arg::None && slot != a)
         s.valid = false; // one argument read as two kinds
+    slot = a;
+    if (pos > s.highest)
+        s.highest = pos;
 }
 
 Signature scan(const char *f) {
@@ -73,7 +83,8 @@ Signature scan(const char *f) {
             continue;
         }
         const int pos = position(p);
-        while (*p != '\0' && strchr("-+ #0'I", *p) != nullptr)
+        while (*p == '-' || *p == '+' || *p == ' ' || *p == '#' || *p == '0' || *p == '\'' ||
+               *p == 'I')
             ++p;
         if (*p == '*') {
             ++p;
@@ -160,13 +171,9 @@ bool formats_compatible(const char *candidate, const char *reference) {
     if (!c.valid)
         return false;
     const Signature r = scan(reference);
-    int expected = 1;
-    for (const auto &[pos, arg] : c.args) {
-        // Positions without a gap: the formatter could not step over a hole.
-        if (pos != expected++)
-            return false;
-        auto it = r.args.find(pos);
-        if (it == r.args.end() || it->second != arg)
+    for (int i = 0; i < c.highest; ++i) {
+        // No gap in the positions: the formatter could not step over a hole.
+        if (c.args[i] == Arg::None || c.args[i] != r.args[i])
             return false;
     }
     return true;
@@ -235,7 +242,16 @@ bool catalogue_format(const char *id, const char *locale, const char *default_ut
         }
         text.swap(utf8);
     }
-    if (!formats_compatible(text.c_str(), default_utf8)) {
+    // The last verdict of this thread: a message formatted again and again
+    // is checked once.
+    thread_local std::string checked_text, checked_default;
+    thread_local bool checked_ok = false;
+    if (text != checked_text || checked_default != default_utf8) {
+        checked_ok = formats_compatible(text.c_str(), default_utf8);
+        checked_text = text;
+        checked_default = default_utf8;
+    }
+    if (!checked_ok) {
         logsink::logf(ZTLOG_WARNING, 0, fn,
                       "text of %s in %s reads other arguments than its default: not used", id,
                       locale);
@@ -250,15 +266,18 @@ int format_narrow(const char *id, const char *locale, size_t size, char *out, co
     if (id == nullptr || locale == nullptr || out == nullptr || default_format == nullptr)
         return -1;
     const int saved = errno;
-    const std::string error = syserr != nullptr ? escape_percent(system_text(*syserr)) : "";
+    const std::string error = syserr != nullptr ? escape_percent(system_text(*syserr)) : std::string();
     auto emit = [&](const char *which, size_t n, char *buf, va_list ap) {
-        std::string text;
+        thread_local std::string text; // keeps its capacity from call to call
         const bool found = catalogue_format(which, locale, default_format, text);
-        std::string format = found ? text : default_format;
-        if (syserr != nullptr)
-            format = replace_placeholder(format, error);
+        const char *format = found ? text.c_str() : default_format;
+        std::string replaced;
+        if (syserr != nullptr) {
+            replaced = replace_placeholder(std::string(format), error);
+            format = replaced.c_str();
+        }
         if (n > 0)
-            V_vsnprintf(buf, n, format.c_str(), ap);
+            V_vsnprintf(buf, n, format, ap);
         return found;
     };
     va_list first;
