@@ -242,6 +242,13 @@ TEST_F(MessagesTest, BadCatalogueFilesFallBackWithoutHarm) {
     ASSERT_EQ(unlink((dir + "/CerMsgs").c_str()), 0);
     ASSERT_EQ(mkfifo((dir + "/CerMsgs").c_str(), 0600), 0); // no writer: a plain read would hang
     EXPECT_EQ(message("CerDem0001N", "de"), "default x");
+    // The locale file too, for the locale names and the date texts.
+    const std::string locale_path = getFennicString("LOCALE_FILE");
+    ASSERT_EQ(mkfifo(locale_path.c_str(), 0600), 0);
+    char common[32], note[256];
+    EXPECT_EQ(real2commonlocale("de_DE.UTF-8", common, sizeof common, note, sizeof note), 0);
+    EXPECT_STREQ(common, "C");
+    EXPECT_STREQ(getdstring("de"), "mm/dd/yyyy ");
 }
 
 TEST_F(MessagesTest, LocaleNamesThroughTheLocaleFile) {
