@@ -14,8 +14,13 @@
  *
  * Locale names: a "common" name is the product's (the name of a catalogue
  * directory, "ja"); a "runtime" name is one setlocale accepts ("ja_JP.UTF-8").
- * The locale file (path label LOCALE_FILE) maps the two; its layout is
- * described in the project's documentation of the date texts.
+ * The locale file (path label LOCALE_FILE) maps the two, one record a line,
+ * names preceded by their length in bytes:
+ *   TL <len> <common> <time pattern> ^ <date pattern> ^ [<len> <runtime> [<len> <database>]]
+ *   TM <len> <name> <len> <target>
+ * A TL line defines a common locale (its date patterns, the runtime locale it
+ * stands for, the database client's language); a TM line maps a name to
+ * another. Lines starting "#" are comments.
  *
  * Thread safety: the lookups share one cache under one mutex. The functions
  * that answer with a pointer to a text of their own keep one answer per

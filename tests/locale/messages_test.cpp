@@ -1,11 +1,14 @@
 // Localised messages: catalogue lookup and its fallbacks, the catalogue line
 // format, the cache, format safety, and the locale names.
 #include <cerrno>
+#include <clocale>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
+#include <vector>
+#include <atomic>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -135,6 +138,28 @@ TEST_F(MessagesTest, TheFirstLookupReadsTheWholeFileOnce) {
     msgCacheUnload();
     message("CerDem0001N", "de");
     EXPECT_EQ(ztbase::messages::files_read() - before, 4);
+}
+
+TEST_F(MessagesTest, ThreadsLookUpWhileTheCacheIsUnloaded) {
+    catalogue("de", "CerDem0001N \"eins %s\"\n");
+    catalogue("ja", "CerDem0001N \"\xE4\xB8\x80 %s\"\n");
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i) {
+                const char *locale = (i + t) % 2 ? "de" : "ja";
+                char out[64];
+                qlgetmsg("CerDem0001N", locale, sizeof out, out, nullptr, 0, nullptr, "d %s", "x");
+                if (std::string(out) != (*locale == 'd' ? "eins x" : "\xE4\xB8\x80 x"))
+                    ++wrong;
+                if (t == 0 && i % 20 == 0)
+                    msgCacheUnload();
+            }
+        });
+    for (auto &t : threads)
+        t.join();
+    EXPECT_EQ(wrong, 0);
 }
 
 TEST_F(MessagesTest, UniqueMessageIdentifiers) {
@@ -288,6 +313,16 @@ TEST_F(MessagesTest, LocaleNamesThroughTheLocaleFile) {
     EXPECT_STREQ(getenv("NLS_LANG"), "GERMAN_GERMANY.AL32UTF8");
     EXPECT_EQ(setOracleLocaleFromReal("ja"), -1);
     unsetenv("NLS_LANG");
+
+    // Setting the process locale: "C.UTF-8" is installed everywhere, the
+    // runtime locale behind "de" need not be.
+    char time_name[32] = "C.UTF-8", ctype_name[32] = "de", messages[32] = "";
+    EXPECT_EQ(qlsetlocale(sizeof time_name, nullptr, nullptr, ctype_name, nullptr, nullptr,
+                          time_name, messages),
+              setlocale(LC_CTYPE, "de_DE.UTF-8") != nullptr ? 0 : -1);
+    EXPECT_STREQ(time_name, "C");
+    EXPECT_STREQ(messages, ""); // not asked for
+    setlocale(LC_ALL, "C");
 
     // Answers are per thread: another thread's call leaves this one's alone.
     const char *mine = common2reallocale("ja");
