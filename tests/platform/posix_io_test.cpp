@@ -155,6 +155,20 @@ TEST(PosixIo, OnlyRegularFilesOpenForReading) {
     }
 }
 
+TEST(PosixIo, WholeRegularFilesWithinALimit) {
+    zt::test::TempRoot root;
+    const std::string file = root / "text", fifo = root / "fifo";
+    zt::test::write_file(file, std::string(40000, 'x'));
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string out = "old";
+    EXPECT_EQ(pio::read_regular_file(file.c_str(), 40000, out), 0);
+    EXPECT_EQ(out.size(), 40000u);
+    EXPECT_EQ(pio::read_regular_file(file.c_str(), 39999, out), EFBIG);
+    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(pio::read_regular_file(fifo.c_str(), 100, out), EINVAL);
+    EXPECT_EQ(pio::read_regular_file((root / "none").c_str(), 100, out), ENOENT);
+}
+
 TEST(PosixIo, SharedFilesRefuseLinksPlantedInTheirPlace) {
     zt::test::TempRoot root;
     const std::string file = root / "lock", target = root / "target", fifo = root / "fifo";
