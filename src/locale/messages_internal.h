@@ -2,6 +2,7 @@
 // locale names, the format check and the code-page switch.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "base/message_lookup.h"
@@ -14,10 +15,17 @@ namespace ztbase::messages {
 // unique message identifier "V-<file>-<n>-<n>...") in a locale, copied into
 // out; false when there is none. Loads the identifier's catalogue file on its
 // first use.
-bool find_text(const char *locale, const char *id, bool unique, std::string &out);
+// *record (when given) receives a token of the record the text came from:
+// equal tokens mean the same text until the cache is unloaded, after which
+// no token repeats.
+bool find_text(const char *locale, const char *id, bool unique, std::string &out,
+               uint64_t *record = nullptr);
 // The same, as a pointer into the cache (valid until msgCacheUnload); null
 // when there is none.
 const char *find_text_pointer(const char *locale, const char *id, bool unique);
+// Counts the unloads: a text found while this was unchanged is still the
+// cache's text for its identifier and locale.
+uint64_t generation();
 // Catalogue files read (or found missing) since the process started.
 int files_read();
 // Frees the cache.

@@ -43,6 +43,7 @@ constexpr size_t kMaxCatalogue = 16 << 20;
 
 struct Record {
     std::string id, locale, file, text;
+    uint64_t serial = 0; // unique for the life of the process
 };
 
 int compare_records(const void *key, const void *item) {
@@ -71,6 +72,8 @@ Cache &cache() {
 }
 
 std::atomic<int> g_files_read{0};
+uint64_t g_next_serial = 1; // under the cache mutex
+std::atomic<uint64_t> g_generation{1};
 
 bool alnum(char c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
@@ -200,11 +203,13 @@ void load_locked(Cache &c, const std::string &locale, const Place &place) {
     msgcat::parse_catalogue(bytes, charset, [&](msgcat::Message &&m) {
         if (!belongs(place, m.id))
             return;
-        auto *r = new Record{std::move(m.id), locale, place.file, std::move(m.text)};
-        if (AVLinsert(c.tree, r) != r)
+        auto *r = new Record{std::move(m.id), locale, place.file, std::move(m.text), 0};
+        if (AVLinsert(c.tree, r) != r) {
             delete r; // the first line of an identifier holds
-        else
+        } else {
+            r->serial = g_next_serial++;
             ++count;
+        }
     });
     logsink::logf(ZTLOG_DEBUG, 3, fn, "%zu messages from %s", count, path.c_str());
 }
@@ -227,13 +232,16 @@ const Record *find_locked(Cache &c, const char *locale, const char *id, bool uni
 
 } // namespace
 
-bool find_text(const char *locale, const char *id, bool unique, std::string &out) {
+bool find_text(const char *locale, const char *id, bool unique, std::string &out,
+               uint64_t *record) {
     Cache &c = cache();
     std::lock_guard<std::mutex> lock(c.mutex);
     const Record *r = find_locked(c, locale, id, unique);
     if (r == nullptr)
         return false;
     out.assign(r->text);
+    if (record != nullptr)
+        *record = r->serial;
     return true;
 }
 
@@ -244,6 +252,10 @@ const char *find_text_pointer(const char *locale, const char *id, bool unique) {
     return r != nullptr ? r->text.c_str() : nullptr;
 }
 
+uint64_t generation() {
+    return g_generation.load(std::memory_order_acquire);
+}
+
 int files_read() {
     return g_files_read.load();
 }
@@ -251,6 +263,7 @@ int files_read() {
 void unload() {
     Cache &c = cache();
     std::lock_guard<std::mutex> lock(c.mutex);
+    g_generation.fetch_add(1, std::memory_order_acq_rel);
     AVLclose(c.tree);
     c.tree = nullptr;
     c.tried.clear();

@@ -231,8 +231,24 @@ std::string system_text(int code) {
 bool catalogue_format(const char *id, const char *locale, const char *default_utf8,
                       std::string &text) {
     constexpr const char *fn = "qlgetmsg";
-    if (!find_text(locale, id, false, text))
-        return false;
+    // This thread's last text: asked for again before any unload, it is
+    // still the cache's, and no lock is taken.
+    thread_local std::string last_id, last_locale, last_text;
+    thread_local uint64_t last_generation = 0, last_record = 0;
+    uint64_t record = 0;
+    const uint64_t now = generation();
+    if (now == last_generation && last_id == id && last_locale == locale) {
+        text = last_text;
+        record = last_record;
+    } else {
+        if (!find_text(locale, id, false, text, &record))
+            return false;
+        last_id = id;
+        last_locale = locale;
+        last_text = text;
+        last_record = record;
+        last_generation = now;
+    }
     if (converting()) {
         std::string utf8;
         if (!acp_to_utf8(text, utf8)) {
@@ -243,12 +259,13 @@ bool catalogue_format(const char *id, const char *locale, const char *default_ut
         text.swap(utf8);
     }
     // The last verdict of this thread: a message formatted again and again
-    // is checked once.
-    thread_local std::string checked_text, checked_default;
+    // is checked once. (A converted text is checked each time.)
+    thread_local uint64_t checked_record = 0;
+    thread_local std::string checked_default;
     thread_local bool checked_ok = false;
-    if (text != checked_text || checked_default != default_utf8) {
+    if (converting() || record != checked_record || checked_default != default_utf8) {
         checked_ok = formats_compatible(text.c_str(), default_utf8);
-        checked_text = text;
+        checked_record = converting() ? 0 : record;
         checked_default = default_utf8;
     }
     if (!checked_ok) {
