@@ -56,8 +56,7 @@ ZTBASE_API int nowait_unlock(int handle, int *err);
 /* Up to `tries` nowait_lock attempts, `ms` milliseconds apart, while the
  * answer is -2. Returns as nowait_lock; -1 with *err -1 (errno EINVAL) when
  * tries is less than 1. */
-ZTBASE_API int wait_lock_with_timeout(const char *path, int lockType, int ms, int tries,
-                                      int *err);
+ZTBASE_API int wait_lock_with_timeout(const char *path, int lockType, int ms, int tries, int *err);
 
 /* ---- The process's lock objects ----
  * acquireFileLock: the lock object of `path` (FileLockManager) acquires

@@ -46,8 +46,8 @@ ZTBASE_BEGIN_C
  * same arguments into out2 (size2 bytes); otherwise out2, when given, is
  * emptied. Returns 0, or -1 when id, locale, out or default_format is null.
  * errno is the same after the call as before. */
-ZTBASE_API int qlgetmsg(const char *id, const char *locale, size_t size, char *out,
-                        const char *id2, size_t size2, char *out2, const char *default_format, ...);
+ZTBASE_API int qlgetmsg(const char *id, const char *locale, size_t size, char *out, const char *id2,
+                        size_t size2, char *out2, const char *default_format, ...);
 ZTBASE_API int qlgetmsgv(const char *id, const char *locale, size_t size, char *out,
                          const char *id2, size_t size2, char *out2, const char *default_format,
                          va_list args);
@@ -105,8 +105,7 @@ ZTBASE_API int getregistrylocale(char *out, size_t size);
  * real2commonlocale ("C" when it has no mapping). 0, or -1 when neither the
  * registry nor the environment names a locale. */
 ZTBASE_API int qlgetlocaleEx(size_t size, char *lc_all, char *lc_collate, char *lc_ctype,
-                             char *lc_monetary, char *lc_numeric, char *lc_time,
-                             char *lc_messages);
+                             char *lc_monetary, char *lc_numeric, char *lc_time, char *lc_messages);
 /* Sets the process locale of each category whose buffer is given and not
  * empty, from the common name it holds (through common2reallocale), and
  * writes the resulting common name back. 0, or -1 when a category could not

@@ -9,12 +9,12 @@
 // threads are gone when the lock file is tried.
 #include <atomic>
 #include <cerrno>
-#include <unistd.h>
 #include <chrono>
 #include <thread>
+#include <unistd.h>
 
-#include "files/filelock_internal.h"
 #include "base/zt_status.h"
+#include "files/filelock_internal.h"
 #include "ztbase/debuglog.h"
 #include "ztbase/filelock.h"
 

@@ -20,8 +20,7 @@ struct OpenFile {
 // Opens (creating) the lock file for lockType; a read lock falls back to a
 // read-only open when the file may not be written. Failures are logged with
 // `tag`; false with the errno value in *os_error.
-bool open_lock_file(const char *path, int lockType, OpenFile &file, int *os_error,
-                    const char *tag);
+bool open_lock_file(const char *path, int lockType, OpenFile &file, int *os_error, const char *tag);
 
 // Locks the range of an open lock file. Once granted, the file must still
 // have a name: a lock file removed, or replaced by a rename, in the meantime

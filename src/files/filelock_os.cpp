@@ -10,8 +10,8 @@
 #include <ctime>
 #include <fcntl.h>
 #include <pthread.h>
-#include <thread>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include "files/filelock_internal.h"

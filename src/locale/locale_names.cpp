@@ -57,7 +57,7 @@ struct Category {
     const char *name;
 };
 constexpr Category kCategories[] = {
-    {LC_ALL, "LC_ALL"},         {LC_COLLATE, "LC_COLLATE"}, {LC_CTYPE, "LC_CTYPE"},
+    {LC_ALL, "LC_ALL"},           {LC_COLLATE, "LC_COLLATE"}, {LC_CTYPE, "LC_CTYPE"},
     {LC_MONETARY, "LC_MONETARY"}, {LC_NUMERIC, "LC_NUMERIC"}, {LC_TIME, "LC_TIME"},
     {LC_MESSAGES, "LC_MESSAGES"},
 };
@@ -233,8 +233,7 @@ extern "C" ZTBASE_API int real2commonlocale(const char *name, char *common, size
         if (message != nullptr)
             V_snprintf(message, message_size, "**LOCALE ERROR** locale <%s> not found in file <%s>",
                        name, file.c_str());
-        logsink::logf(ZTLOG_DEBUG, 1, fn, "locale <%s> not found in file <%s>", name,
-                      file.c_str());
+        logsink::logf(ZTLOG_DEBUG, 1, fn, "locale <%s> not found in file <%s>", name, file.c_str());
         return -1;
     }
     return m::copy_whole(common, size, answer) ? 0 : -1;
@@ -291,9 +290,9 @@ extern "C" ZTBASE_API int getregistrylocale(char *out, size_t size) {
     return -1;
 }
 
-extern "C" ZTBASE_API int qlgetlocaleEx(size_t size, char *lc_all, char *lc_collate,
-                                        char *lc_ctype, char *lc_monetary, char *lc_numeric,
-                                        char *lc_time, char *lc_messages) {
+extern "C" ZTBASE_API int qlgetlocaleEx(size_t size, char *lc_all, char *lc_collate, char *lc_ctype,
+                                        char *lc_monetary, char *lc_numeric, char *lc_time,
+                                        char *lc_messages) {
     char *buffers[] = {lc_all, lc_collate, lc_ctype, lc_monetary, lc_numeric, lc_time, lc_messages};
     const std::string registry = m::registry_runtime();
     bool found = !registry.empty(), ok = true;

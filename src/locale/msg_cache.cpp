@@ -217,8 +217,7 @@ void load_locked(Cache &c, const std::string &locale, const Place &place) {
 const Record *find_locked(Cache &c, const char *locale, const char *id, bool unique) {
     thread_local Place place; // its strings keep their capacity
     thread_local Record key;
-    if (locale == nullptr || id == nullptr || !valid_locale(locale) ||
-        !place_of(id, unique, place))
+    if (locale == nullptr || id == nullptr || !valid_locale(locale) || !place_of(id, unique, place))
         return nullptr;
     key.id.assign(place.id);
     key.locale.assign(locale);

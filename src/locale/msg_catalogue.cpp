@@ -10,7 +10,11 @@ namespace {
 
 size_t utf8_step(const unsigned char *p, const unsigned char *end) {
     const unsigned char c = *p;
-    size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 1;
+    size_t n = c < 0x80             ? 1
+               : (c & 0xE0) == 0xC0 ? 2
+               : (c & 0xF0) == 0xE0 ? 3
+               : (c & 0xF8) == 0xF0 ? 4
+                                    : 1;
     if (n > static_cast<size_t>(end - p))
         return 1;
     for (size_t i = 1; i < n; ++i)

@@ -193,8 +193,7 @@ std::string escape_percent(const std::string &text) {
 
 // Replaces each "%%s" that is a placeholder (not the tail of "%%%s" and the
 // like: conversions are stepped over whole) by `text`.
-template <class Str>
-Str replace_placeholder(const Str &format, const Str &text) {
+template <class Str> Str replace_placeholder(const Str &format, const Str &text) {
     Str out;
     for (size_t i = 0; i < format.size(); ++i) {
         if (format[i] != '%' || i + 1 >= format.size()) {
@@ -252,8 +251,7 @@ bool catalogue_format(const char *id, const char *locale, const char *default_ut
     if (converting()) {
         std::string utf8;
         if (!acp_to_utf8(text, utf8)) {
-            logsink::logf(ZTLOG_WARNING, 0, fn, "text of %s in %s cannot be converted", id,
-                          locale);
+            logsink::logf(ZTLOG_WARNING, 0, fn, "text of %s in %s cannot be converted", id, locale);
             return false;
         }
         text.swap(utf8);
@@ -283,7 +281,8 @@ int format_narrow(const char *id, const char *locale, size_t size, char *out, co
     if (id == nullptr || locale == nullptr || out == nullptr || default_format == nullptr)
         return -1;
     const int saved = errno;
-    const std::string error = syserr != nullptr ? escape_percent(system_text(*syserr)) : std::string();
+    const std::string error =
+        syserr != nullptr ? escape_percent(system_text(*syserr)) : std::string();
     auto emit = [&](const char *which, size_t n, char *buf, va_list ap) {
         thread_local std::string text; // keeps its capacity from call to call
         const bool found = catalogue_format(which, locale, default_format, text);
@@ -389,8 +388,7 @@ int format_wide(const char *id, const char *locale, size_t size, char16_t *out, 
 
 int catalogue_vlookup(const char *id, const char *locale, size_t size, char *out,
                       const char *default_format, va_list args) {
-    return format_narrow(id, locale, size, out, nullptr, 0, nullptr, nullptr, default_format,
-                         args);
+    return format_narrow(id, locale, size, out, nullptr, 0, nullptr, nullptr, default_format, args);
 }
 
 int lookup_status(char *out, size_t size, const char *id, const char *locale, ...) {
@@ -449,8 +447,8 @@ extern "C" ZTBASE_API int qlgetmsg(const char *id, const char *locale, size_t si
                                    const char *default_format, ...) {
     va_list ap;
     va_start(ap, default_format);
-    const int rc = m::format_narrow(id, locale, size, out, id2, size2, out2, nullptr,
-                                    default_format, ap);
+    const int rc =
+        m::format_narrow(id, locale, size, out, id2, size2, out2, nullptr, default_format, ap);
     va_end(ap);
     return rc;
 }
@@ -461,25 +459,25 @@ extern "C" ZTBASE_API int qlgetmsgv_errno(const char *id, const char *locale, si
     return m::format_narrow(id, locale, size, out, id2, size2, out2, &syserr, default_format, args);
 }
 
-extern "C" ZTBASE_API int qlgetmsg_errno(const char *id, const char *locale, size_t size,
-                                         char *out, const char *id2, size_t size2, char *out2,
-                                         int syserr, const char *default_format, ...) {
+extern "C" ZTBASE_API int qlgetmsg_errno(const char *id, const char *locale, size_t size, char *out,
+                                         const char *id2, size_t size2, char *out2, int syserr,
+                                         const char *default_format, ...) {
     va_list ap;
     va_start(ap, default_format);
-    const int rc = m::format_narrow(id, locale, size, out, id2, size2, out2, &syserr,
-                                    default_format, ap);
+    const int rc =
+        m::format_narrow(id, locale, size, out, id2, size2, out2, &syserr, default_format, ap);
     va_end(ap);
     return rc;
 }
 
-extern "C" ZTBASE_API int qlgetmsgvW(const char *id, const char *locale, size_t size,
-                                     char16_t *out, const char *id2, size_t size2, char16_t *out2,
+extern "C" ZTBASE_API int qlgetmsgvW(const char *id, const char *locale, size_t size, char16_t *out,
+                                     const char *id2, size_t size2, char16_t *out2,
                                      const char16_t *default_format, va_list args) {
     return m::format_wide(id, locale, size, out, id2, size2, out2, nullptr, default_format, args);
 }
 
-extern "C" ZTBASE_API int qlgetmsgW(const char *id, const char *locale, size_t size,
-                                    char16_t *out, const char *id2, size_t size2, char16_t *out2,
+extern "C" ZTBASE_API int qlgetmsgW(const char *id, const char *locale, size_t size, char16_t *out,
+                                    const char *id2, size_t size2, char16_t *out2,
                                     const char16_t *default_format, ...) {
     va_list ap;
     va_start(ap, default_format);

@@ -5,8 +5,8 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
 #include <fcntl.h>
+#include <string>
 #include <sys/types.h>
 #include <utility>
 

@@ -161,11 +161,11 @@ TEST_F(FileLockTest, AWriterIsRefusedAfterItsAttemptsEachAnIntervalApart) {
     EXPECT_EQ(acquireFileLock(path.c_str(), FILELOCK_WRITE, 4, 30), 9101);
     // Four attempts, three waits between them (a lower bound only).
     EXPECT_GE(std::chrono::steady_clock::now() - start, 90ms);
-    EXPECT_TRUE(log.has("Write lock on " + path +
-                        " failed. Attempts exhausted waiting for local locks."))
+    EXPECT_TRUE(
+        log.has("Write lock on " + path + " failed. Attempts exhausted waiting for local locks."))
         << log.all();
-    EXPECT_TRUE(log.has("Failed to acquire file lock on " + path +
-                        ". lockType = 1. error = 9101."));
+    EXPECT_TRUE(
+        log.has("Failed to acquire file lock on " + path + ". lockType = 1. error = 9101."));
     EXPECT_EQ(releaseFileLock(path.c_str(), FILELOCK_READ), 0);
     EXPECT_EQ(acquireFileLock(path.c_str(), FILELOCK_WRITE, 1, 10), 0);
     EXPECT_EQ(releaseFileLock(path.c_str(), FILELOCK_WRITE), 0);
@@ -194,9 +194,10 @@ TEST_F(FileLockTest, InvalidRequestsAndReleasesOfWhatIsNotHeld) {
                                  : acquireFileLock(path.c_str(), c.type, c.attempts, 10);
         EXPECT_EQ(rc, c.status);
         EXPECT_TRUE(log.has(c.line)) << log.all();
-        const std::string failed = c.release ? "Failed to release file lock on " : "Failed to "
-                                                                                   "acquire file "
-                                                                                   "lock on ";
+        const std::string failed = c.release ? "Failed to release file lock on "
+                                             : "Failed to "
+                                               "acquire file "
+                                               "lock on ";
         EXPECT_TRUE(log.has(failed + path + ". lockType = " + std::to_string(c.type) +
                             ". error = " + std::to_string(c.status) + "."))
             << log.all();
@@ -359,12 +360,10 @@ TEST_F(FileLockTest, PlainLockFunctions) {
     const struct {
         std::string path;
         int type;
-    } refused[] = {{lock_path("sym.lock"), FILELOCK_WRITE},
-                   {lock_path("hard.lock"), FILELOCK_WRITE},
-                   {lock_path("fifo.lock"), FILELOCK_READ},
-                   {lock_path("bad\xff.lock"), FILELOCK_READ},
-                   {lock_path("no/such/dir.lock"), FILELOCK_READ},
-                   {path, 7}};
+    } refused[] = {
+        {lock_path("sym.lock"), FILELOCK_WRITE},        {lock_path("hard.lock"), FILELOCK_WRITE},
+        {lock_path("fifo.lock"), FILELOCK_READ},        {lock_path("bad\xff.lock"), FILELOCK_READ},
+        {lock_path("no/such/dir.lock"), FILELOCK_READ}, {path, 7}};
     for (const auto &c : refused) {
         err = 0;
         EXPECT_EQ(nowait_lock(c.path.c_str(), c.type, &err), -1) << c.path;

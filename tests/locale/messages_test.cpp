@@ -1,5 +1,6 @@
 // Localised messages: catalogue lookup and its fallbacks, the catalogue line
 // format, the cache, format safety, and the locale names.
+#include <atomic>
 #include <cerrno>
 #include <clocale>
 #include <cstdlib>
@@ -7,9 +8,8 @@
 #include <string>
 #include <sys/stat.h>
 #include <thread>
-#include <vector>
-#include <atomic>
 #include <unistd.h>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -59,13 +59,13 @@ TEST_F(MessagesTest, EveryMissingPieceFallsBackToTheDefault) {
         const char *id, *locale, *want;
     } cases[] = {
         {"CerDem0001N", "de", "Meldung x"},
-        {"CerDem0001V", "de", "Volumen x"},   // family by the last letter
-        {"CerDem0001N", "fr", "default x"},   // no locale directory
-        {"CerDem0002N", "de", "default x"},   // no such line
-        {"XyzDem0001N", "de", "default x"},   // no such file
-        {"CerDem001N", "de", "default x"},    // ten characters
-        {"CerDem00001N", "de", "default x"},  // twelve
-        {"../Dem0001N", "de", "default x"},   // never a path
+        {"CerDem0001V", "de", "Volumen x"},  // family by the last letter
+        {"CerDem0001N", "fr", "default x"},  // no locale directory
+        {"CerDem0002N", "de", "default x"},  // no such line
+        {"XyzDem0001N", "de", "default x"},  // no such file
+        {"CerDem001N", "de", "default x"},   // ten characters
+        {"CerDem00001N", "de", "default x"}, // twelve
+        {"../Dem0001N", "de", "default x"},  // never a path
         {"CerDem0001N", "..", "default x"},
         {"CerDem0001N", "../outside", "default x"},
         {"CerDem0001N", "", "default x"},
@@ -88,9 +88,11 @@ TEST_F(MessagesTest, LineFormatEscapesAndLongLines) {
                     "CerDem0001N \"tab\\there \\\"quoted\\\" back\\\\slash \\q\" trailing words\n"
                     "CerDem0002N\t  \"two\\nlines\\r\\b\\f\\v\"\r\n"
                     "CerDem0003N \"unbalanced\n"
-                    "CerDem0004N \"" + long_text + "CerDem0005N \"smuggled\"\"\n"
-                    "CerDem0006N \"first\"\nCerDem0006N \"second\"\n"
-                    "CerDem0007N \"no final newline\"");
+                    "CerDem0004N \"" +
+                        long_text +
+                        "CerDem0005N \"smuggled\"\"\n"
+                        "CerDem0006N \"first\"\nCerDem0006N \"second\"\n"
+                        "CerDem0007N \"no final newline\"");
     const struct {
         const char *id;
         std::string want;

@@ -182,7 +182,8 @@ TEST(PosixIo, SharedFilesRefuseLinksPlantedInTheirPlace) {
     const struct {
         std::string path;
         int error;
-    } refused[] = {{root / "sym", ELOOP}, {root / "hard", EMLINK}, {fifo, EINVAL}, {root.path(), EISDIR}};
+    } refused[] = {
+        {root / "sym", ELOOP}, {root / "hard", EMLINK}, {fifo, EINVAL}, {root.path(), EISDIR}};
     for (const auto &c : refused) {
         EXPECT_FALSE(pio::open_shared_file(c.path.c_str(), O_RDWR | O_CREAT, 0644)) << c.path;
         EXPECT_EQ(errno, c.error) << c.path;

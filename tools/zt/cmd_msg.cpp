@@ -114,8 +114,7 @@ std::string format(const std::string &text, const std::vector<const char *> &arg
 
 std::string default_locale() {
     char name[256];
-    if (qlgetlocaleEx(sizeof name, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, name) ==
-        0)
+    if (qlgetlocaleEx(sizeof name, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, name) == 0)
         return name;
     return "C";
 }
@@ -143,10 +142,10 @@ int cmd_msg(int argc, char **argv) {
         unique ? getLocalMsgFmtUMI(locale.c_str(), id) : getLocalMsgFmt(locale.c_str(), id);
     const std::string result = text != nullptr ? format(text, args) : std::string();
     if (json) {
-        json_t *o = json_pack("{s:s,s:s,s:b,s:o,s:o}", "id", id, "locale", locale.c_str(),
-                              "found", text != nullptr, "format",
-                              text != nullptr ? json_string(text) : json_null(), "text",
-                              text != nullptr ? json_string(result.c_str()) : json_null());
+        json_t *o =
+            json_pack("{s:s,s:s,s:b,s:o,s:o}", "id", id, "locale", locale.c_str(), "found",
+                      text != nullptr, "format", text != nullptr ? json_string(text) : json_null(),
+                      "text", text != nullptr ? json_string(result.c_str()) : json_null());
         char *dump = json_dumps(o, JSON_INDENT(2));
         if (dump != nullptr)
             puts(dump);

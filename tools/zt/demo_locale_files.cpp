@@ -36,8 +36,8 @@ std::string sample_dir() {
 
 void show_message(const char *id, const char *locale) {
     char out[256];
-    qlgetmsg(id, locale, sizeof out, out, nullptr, 0, nullptr,
-             "Backup of %s finished: %d files", "/home", 1234);
+    qlgetmsg(id, locale, sizeof out, out, nullptr, 0, nullptr, "Backup of %s finished: %d files",
+             "/home", 1234);
     printf("  qlgetmsg(\"%s\", \"%s\", ..., \"Backup of %%s finished: %%d files\", \"/home\", "
            "1234)\n    = \"%s\"\n",
            id, locale, out);
@@ -130,8 +130,8 @@ void demo_file_locks(const std::string &root) {
     std::ifstream holder(path);
     std::string line;
     std::getline(holder, line);
-    printf("  process %d holds a write lock on %s; the file starts \"%s\"\n", static_cast<int>(child),
-           path.c_str(), line.c_str());
+    printf("  process %d holds a write lock on %s; the file starts \"%s\"\n",
+           static_cast<int>(child), path.c_str(), line.c_str());
     const int refused = acquireFileLock(path.c_str(), FILELOCK_READ, 3, 20);
     printf("  acquireFileLock(read, 3 attempts, 20 ms) = %d (%s)\n", refused, getECmsg(refused));
     kill(child, SIGKILL);
