@@ -23,7 +23,13 @@ int cmd_config_store(int argc, char **argv);
 int cmd_msg(int argc, char **argv);
 // zt lock PATH ... -- COMMAND, zt lock --show PATH.
 int cmd_lock(int argc, char **argv);
+// zt whitelist dump|clear|check|repair (the whitelist cache database).
+int cmd_whitelist(int argc, char **argv);
+// zt path-allowed PATH ALLOWED... (the path whitelist).
+int cmd_path_allowed(int argc, char **argv);
 int cmd_demo(int argc, char **argv);
+// Demo sections kept in files of their own.
+void demo_whitelist(const std::string &root);
 
 // Sections of zt demo that live in files of their own.
 void demo_messages();

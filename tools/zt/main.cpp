@@ -27,6 +27,10 @@ const Command kCommands[] = {
     {"msg", zt::cmd_msg, "msg [--json] ID [LOCALE [ARGS...]]     a message in a locale"},
     {"lock", zt::cmd_lock,
      "lock PATH [read|write] -- COMMAND | lock --show PATH  a command under a file lock"},
+    {"whitelist", zt::cmd_whitelist,
+     "whitelist dump [NAME [DOMAIN]] [--type 0|1] [--json] | clear ... | check | repair  the whitelist cache"},
+    {"path-allowed", zt::cmd_path_allowed,
+     "path-allowed [--recursive] [--command] PATH ALLOWED...  a path against a path whitelist"},
     {"demo", zt::cmd_demo, "demo                                 a tour of what the library does"},
 };
 
