@@ -31,23 +31,23 @@ constexpr const char kHelp[] =
 
 // One argument as a conversion wants it: a copy of the conversion with the
 // length modifiers that fit the value we pass.
-std::string convert_one(std::string spec, char conv, const char *arg) {
-    while (!spec.empty() && strchr("hlqjzZtL", spec.back()) != nullptr)
-        spec.pop_back();
+std::string convert_one(std::string pattern, char conv, const char *arg) {
+    while (!pattern.empty() && strchr("hlqjzZtL", pattern.back()) != nullptr)
+        pattern.pop_back();
     char buf[4096];
     switch (conv) {
     case 'd':
     case 'i':
-        spec += "lld";
-        snprintf(buf, sizeof buf, spec.c_str(), strtoll(arg, nullptr, 0));
+        pattern += "lld";
+        snprintf(buf, sizeof buf, pattern.c_str(), strtoll(arg, nullptr, 0));
         break;
     case 'o':
     case 'u':
     case 'x':
     case 'X':
-        spec += "ll";
-        spec += conv;
-        snprintf(buf, sizeof buf, spec.c_str(), strtoull(arg, nullptr, 0));
+        pattern += "ll";
+        pattern += conv;
+        snprintf(buf, sizeof buf, pattern.c_str(), strtoull(arg, nullptr, 0));
         break;
     case 'e':
     case 'E':
@@ -57,16 +57,16 @@ std::string convert_one(std::string spec, char conv, const char *arg) {
     case 'G':
     case 'a':
     case 'A':
-        spec += conv;
-        snprintf(buf, sizeof buf, spec.c_str(), strtod(arg, nullptr));
+        pattern += conv;
+        snprintf(buf, sizeof buf, pattern.c_str(), strtod(arg, nullptr));
         break;
     case 'c':
-        spec += 'c';
-        snprintf(buf, sizeof buf, spec.c_str(), arg[0]);
+        pattern += 'c';
+        snprintf(buf, sizeof buf, pattern.c_str(), arg[0]);
         break;
     default: // s, and anything else shows the argument as it is
-        spec += 's';
-        snprintf(buf, sizeof buf, spec.c_str(), arg);
+        pattern += 's';
+        snprintf(buf, sizeof buf, pattern.c_str(), arg);
     }
     return buf;
 }
@@ -96,16 +96,16 @@ std::string format(const std::string &text, const std::vector<const char *> &arg
             j = k + 1;
         else
             pos = 0;
-        std::string spec = "%";
+        std::string pattern = "%";
         while (j < text.size() && strchr("-+ #0'.123456789hlqjzZtL", text[j]) != nullptr)
-            spec += text[j++];
+            pattern += text[j++];
         if (j >= text.size() || strchr("diouxXeEfFgGaAcsS", text[j]) == nullptr) {
             out += text.substr(i, j - i); // not a conversion this tool fills in
             i = j - 1;
             continue;
         }
         const size_t index = pos > 0 ? pos - 1 : next++;
-        out += convert_one(spec, text[j], index < args.size() ? args[index] : "");
+        out += convert_one(pattern, text[j], index < args.size() ? args[index] : "");
         i = j;
     }
     return out;
