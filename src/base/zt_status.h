@@ -1,5 +1,5 @@
 /* Names for the product statuses the library itself returns. The numbers are
- * the catalogue's (zt status N prints the text); tests/frame/status_test.cpp
+ * the catalogue's (zt status N prints the text); tests/base/status_test.cpp
  * checks that every name here has a text of its own. Add a name here before
  * returning a new number anywhere in the library. */
 #ifndef ZTBASE_FRAME_ZT_STATUS_H
@@ -44,6 +44,8 @@ inline constexpr int kInvalidValue = 223;         /* an invalid value was specif
 inline constexpr int kTextCut = 225;              /* the text was cut short to fit the buffer */
 inline constexpr int kNoEntity = 227;             /* no entity was found */
 inline constexpr int kBufferTooSmall = 235;       /* inadequate buffer space */
+inline constexpr int kFileLockFailed = 9101;      /* Failed to lock file. */
+inline constexpr int kFileUnlockFailed = 9102;    /* Failed to unlock file. */
 
 /* Every name above, for the test that keeps them honest. */
 inline constexpr int kAllNamed[] = {
@@ -84,6 +86,8 @@ inline constexpr int kAllNamed[] = {
     kBufferTooSmall,
     kValueTooLong,
     kRequiredValueMissing,
+    kFileLockFailed,
+    kFileUnlockFailed,
 };
 
 } // namespace zt::status

@@ -10,6 +10,7 @@
 #include "base/module_hooks.h"
 #include "base/tss.h"
 #include "config/snapshots/ztconf_internal.h"
+#include "locale/messages_internal.h"
 #include "logging/debuglog_internal.h"
 #include "logging/log_config.h"
 #include "logging/syslog_internal.h"
@@ -22,6 +23,7 @@ void install_interfaces() {
     logsink::install(debuglog::sink());
     pathconfig::install_event_reporter(syslog_internal::report_module_event);
     tss_install_conf_releaser(ztconf::tss_releaser());
+    msg::install(messages::catalogue());
     // The debug log reads the host configuration from the moment of load.
     logcfg::set_source(ztconf::host_log_source());
 }

@@ -5,6 +5,5 @@
 namespace ztbase {
 
 void resilient_registry_event(LoadReason) {}
-void message_cache_event(LoadReason) {}
 
 } // namespace ztbase

@@ -17,6 +17,7 @@
 #include "locale/dates_internal.h"
 #include "locale/locale_dates.h"
 #include "base/message_lookup.h"
+#include "platform/posix_io.h"
 #include "ztbase/dates.h"
 #include "ztbase/debuglog.h"
 #include "ztbase/paths.h"
@@ -108,14 +109,65 @@ LocaleLine parse_locale_line(std::string_view line) {
         return out;
     const std::string_view time = trim(rest.substr(0, caret));
     std::string_view after = rest.substr(caret + 1);
-    const std::string_view date = trim(after.substr(0, after.find('^')));
+    const size_t caret2 = after.find('^');
+    const std::string_view date = trim(after.substr(0, caret2));
     if (!has_token(time) || !has_token(date))
         return out;
+    // Optional after the second caret: the runtime and database names.
+    std::string_view runtime, database;
+    if (caret2 != std::string_view::npos) {
+        std::string_view tail = after.substr(caret2 + 1);
+        if (!trim(tail).empty() && !counted_name(tail, runtime))
+            return out;
+        if (!trim(tail).empty() && !counted_name(tail, database))
+            return out;
+    }
     out.kind = LocaleLine::Define;
     out.name = name;
     out.time_pattern = time;
     out.date_pattern = date;
+    out.runtime = runtime;
+    out.database = database;
     return out;
+}
+
+std::vector<LocaleLine> parse_locale_text(std::string_view text, std::vector<int> *malformed) {
+    std::vector<LocaleLine> lines;
+    int number = 0;
+    while (!text.empty()) {
+        ++number;
+        const size_t nl = text.find('\n');
+        std::string line(text.substr(0, nl));
+        text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+        // Tabs, carriage returns and any other control byte read as blanks.
+        for (char &c : line)
+            if (static_cast<unsigned char>(c) < ' ' || c == 0x7F)
+                c = ' ';
+        LocaleLine parsed = parse_locale_line(line);
+        if (parsed.kind == LocaleLine::Malformed && malformed != nullptr)
+            malformed->push_back(number);
+        else if (parsed.kind != LocaleLine::Other && parsed.kind != LocaleLine::Malformed)
+            lines.push_back(std::move(parsed));
+    }
+    return lines;
+}
+
+bool read_locale_file(const std::string &path, std::vector<LocaleLine> &lines) {
+    constexpr const char *fn = "read_locale_file";
+    constexpr size_t kMaxLocaleFile = 4 << 20;
+    lines.clear();
+    std::string text;
+    const int rc = pio::read_regular_file(path.c_str(), kMaxLocaleFile, text);
+    if (rc != 0) {
+        logsink::logf(ZTLOG_DEBUG, 1, fn, "locale file <%s> not readable: errno %d", path.c_str(),
+                      rc);
+        return false;
+    }
+    std::vector<int> malformed;
+    lines = parse_locale_text(text, &malformed);
+    for (int number : malformed)
+        logsink::logf(ZTLOG_WARNING, 0, fn, "%s line %d is malformed", path.c_str(), number);
+    return true;
 }
 
 LocaleRecord builtin_record() {
@@ -127,41 +179,6 @@ LocaleRecord builtin_record() {
 }
 
 namespace {
-
-// The lines of the locale file that mean something; empty when it cannot be
-// read. Lines of any length are read whole.
-std::vector<LocaleLine> read_locale_file(const std::string &path) {
-    constexpr const char *fn = "read_locale_file";
-    std::vector<LocaleLine> lines;
-    FILE *f = fopen(path.c_str(), "re");
-    if (f == nullptr) {
-        logsink::logf(ZTLOG_DEBUG, 1, fn, "locale file <%s> not readable: errno %d", path.c_str(),
-                      errno);
-        return lines;
-    }
-    char *buf = nullptr;
-    size_t cap = 0;
-    ssize_t len;
-    int number = 0;
-    while ((len = getline(&buf, &cap, f)) >= 0) {
-        ++number;
-        std::string line(buf, static_cast<size_t>(len));
-        if (!line.empty() && line.back() == '\n')
-            line.pop_back();
-        // Tabs, carriage returns and any other control byte read as blanks.
-        for (char &c : line)
-            if (static_cast<unsigned char>(c) < ' ' || c == 0x7F)
-                c = ' ';
-        LocaleLine parsed = parse_locale_line(line);
-        if (parsed.kind == LocaleLine::Malformed)
-            logsink::logf(ZTLOG_WARNING, 0, fn, "%s line %d is malformed", path.c_str(), number);
-        else if (parsed.kind != LocaleLine::Other)
-            lines.push_back(std::move(parsed));
-    }
-    free(buf);
-    fclose(f);
-    return lines;
-}
 
 bool runtime_accepts(const std::string &name, locale_t &loc) {
     // A name with a slash would be read as a path to locale data.
@@ -225,8 +242,9 @@ void fill(Cache &c, const std::string &key, const FileId &file) {
     std::vector<std::string> names; // the name asked for and the targets it maps to
     if (!key.empty()) {
         names.push_back(key);
-        const std::vector<LocaleLine> lines =
-            file.exists ? read_locale_file(file.path) : std::vector<LocaleLine>{};
+        std::vector<LocaleLine> lines;
+        if (file.exists)
+            read_locale_file(file.path, lines);
         if (!file.exists)
             logsink::logf(ZTLOG_DEBUG, 1, "locale_record", "no locale file <%s>: built-in patterns",
                           file.path.c_str());
@@ -244,6 +262,8 @@ void fill(Cache &c, const std::string &key, const FileId &file) {
                 c.ctx.record.name = hit->name;
                 c.ctx.record.time_pattern = hit->time_pattern;
                 c.ctx.record.date_pattern = hit->date_pattern;
+                if (!hit->runtime.empty())
+                    names.push_back(hit->runtime); // month and weekday names
                 found = true;
             } else if (hop < kMaxHops) {
                 names.push_back(hit->target);

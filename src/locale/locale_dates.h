@@ -7,21 +7,45 @@
 #include <locale.h>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ztbase::dates {
 
-// One line of the locale file.
+// The locale file (path label LOCALE_FILE): one record per line, blanks
+// between fields, names preceded by their length in bytes.
+//
+//   # a comment
+//   TL <len> <name> <time pattern> ^ <date pattern> ^ [<len> <runtime> [<len> <database>]]
+//   TM <len> <name> <len> <target>
+//
+// A TL line defines a locale by its common name (the name callers pass and
+// the name of its catalogue directory): its time and date patterns and,
+// optionally, the runtime locale it stands for (a name setlocale accepts, such
+// as "de_DE.UTF-8") and the database client's language for NLS_LANG. A TM
+// line maps a name to another: to a common name defined elsewhere in the file,
+// or to a runtime locale name. Other line kinds are ignored; tabs and other
+// control bytes read as blanks.
 struct LocaleLine {
     enum Kind { Other, Malformed, Define, Map } kind = Other;
     std::string name;
     std::string time_pattern, date_pattern; // Define
+    std::string runtime, database;          // Define, optional
     std::string target;                     // Map
 };
 
-// "TL <len> <name> <time> ^ <date> ^" or "TM <len> <name> <len> <target>";
-// Other for comments, blank lines and other line kinds. Control bytes must
-// already read as blanks.
+// One line as above; Other for comments, blank lines and other line kinds.
+// Control bytes must already read as blanks.
 LocaleLine parse_locale_line(std::string_view line);
+
+// The lines of a locale file's bytes that mean something (Define and Map),
+// in file order; `malformed` (when given) receives the number of each
+// malformed line.
+std::vector<LocaleLine> parse_locale_text(std::string_view text,
+                                          std::vector<int> *malformed = nullptr);
+
+// The meaningful lines of the locale file at path; false when it cannot be
+// read (missing, not a regular file, larger than a locale file can be).
+bool read_locale_file(const std::string &path, std::vector<LocaleLine> &lines);
 
 // True when the pattern holds at least one token.
 bool has_token(std::string_view pattern);

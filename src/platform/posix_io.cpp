@@ -161,6 +161,53 @@ Fd open_regular_file(const char *path) {
     return fd;
 }
 
+int read_regular_file(const char *path, size_t limit, std::string &out) {
+    out.clear();
+    Fd fd = open_regular_file(path);
+    if (!fd)
+        return errno;
+    char buf[16384];
+    for (;;) {
+        size_t got = 0;
+        const int rc = read_all(fd.get(), buf, sizeof buf, &got);
+        if (rc != 0) {
+            out.clear();
+            return rc;
+        }
+        if (out.size() + got > limit) {
+            out.clear();
+            return EFBIG;
+        }
+        out.append(buf, got);
+        if (got < sizeof buf)
+            return 0;
+    }
+}
+
+Fd open_shared_file(const char *path, int flags, mode_t mode) {
+    Fd fd = open_with(path, flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, mode);
+    if (!fd)
+        return fd;
+    struct stat sb;
+    int error = 0;
+    if (fstat(fd.get(), &sb) != 0)
+        error = errno;
+    else if (S_ISDIR(sb.st_mode))
+        error = EISDIR;
+    else if (!S_ISREG(sb.st_mode))
+        error = EINVAL;
+    else if (sb.st_nlink != 1)
+        error = EMLINK;
+    else if (fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK) != 0)
+        error = errno;
+    if (error != 0) {
+        fd.close();
+        errno = error;
+        return Fd();
+    }
+    return fd;
+}
+
 bool pipe_like(int fd) {
     struct stat sb;
     if (fstat(fd, &sb) != 0)

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <fcntl.h>
+#include <string>
 #include <sys/types.h>
 #include <utility>
 
@@ -72,6 +73,19 @@ Fd open_inheritable(const char *path, int flags, mode_t mode = 0);
 // the name (a FIFO that would block the open or the reads, a device that never
 // ends, a directory) is refused: invalid, errno EINVAL or EISDIR.
 Fd open_regular_file(const char *path);
+
+// The whole of a regular file (open_regular_file's rules) into out. Returns 0,
+// the errno value of the failed open or read, or EFBIG when the file holds
+// more than `limit` bytes (out is then empty).
+int read_regular_file(const char *path, size_t limit, std::string &out);
+
+// A file that is written in place by more than one process (a lock file):
+// opened with `flags` (O_RDWR or O_RDONLY, O_CREAT allowed), never through a
+// symbolic link at the last component, never blocking on a FIFO. Anything but
+// a regular file with exactly one name is refused, since a hard link planted
+// by another user would send the writes into the file it names: invalid with
+// errno ELOOP (symbolic link), EISDIR, EINVAL (not a regular file) or EMLINK.
+Fd open_shared_file(const char *path, int flags, mode_t mode);
 
 // Whether a descriptor names a pipe or a socket (where SIGPIPE can happen).
 bool pipe_like(int fd);

@@ -155,6 +155,42 @@ TEST(PosixIo, OnlyRegularFilesOpenForReading) {
     }
 }
 
+TEST(PosixIo, WholeRegularFilesWithinALimit) {
+    zt::test::TempRoot root;
+    const std::string file = root / "text", fifo = root / "fifo";
+    zt::test::write_file(file, std::string(40000, 'x'));
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string out = "old";
+    EXPECT_EQ(pio::read_regular_file(file.c_str(), 40000, out), 0);
+    EXPECT_EQ(out.size(), 40000u);
+    EXPECT_EQ(pio::read_regular_file(file.c_str(), 39999, out), EFBIG);
+    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(pio::read_regular_file(fifo.c_str(), 100, out), EINVAL);
+    EXPECT_EQ(pio::read_regular_file((root / "none").c_str(), 100, out), ENOENT);
+}
+
+TEST(PosixIo, SharedFilesRefuseLinksPlantedInTheirPlace) {
+    zt::test::TempRoot root;
+    const std::string file = root / "lock", target = root / "target", fifo = root / "fifo";
+    pio::Fd created = pio::open_shared_file(file.c_str(), O_RDWR | O_CREAT, 0644);
+    ASSERT_TRUE(created);
+    EXPECT_EQ(fcntl(created.get(), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    zt::test::write_file(target, "precious\n");
+    ASSERT_EQ(symlink(target.c_str(), (root / "sym").c_str()), 0);
+    ASSERT_EQ(link(target.c_str(), (root / "hard").c_str()), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const struct {
+        std::string path;
+        int error;
+    } refused[] = {
+        {root / "sym", ELOOP}, {root / "hard", EMLINK}, {fifo, EINVAL}, {root.path(), EISDIR}};
+    for (const auto &c : refused) {
+        EXPECT_FALSE(pio::open_shared_file(c.path.c_str(), O_RDWR | O_CREAT, 0644)) << c.path;
+        EXPECT_EQ(errno, c.error) << c.path;
+    }
+    EXPECT_EQ(zt::test::read_file(target), "precious\n");
+}
+
 TEST(PosixIo, ErrnoMaps) {
     namespace st = zt::status;
     const int statuses[][3] = {

@@ -183,6 +183,41 @@ check 2 "" config check
 check 2 "" config bogus
 "$zt" config --help | grep -q '^usage: zt config show' || { echo "FAIL: zt config --help"; fail=1; }
 
+# messages from the sample catalogues, and file locks
+paths_key='HKLM\SOFTWARE\Halvane\Zentor\CurrentVersion\Paths'
+samples=$(cd "$(dirname "$0")/../../data/msg" && pwd)
+"$zt" reg add "$paths_key" MSG_DIR REG_SZ "$samples" >/dev/null
+"$zt" reg add "$paths_key" LOCALE_FILE REG_SZ "$samples/locales.txt" >/dev/null
+check 0 "Sicherung von /etc beendet: 7 Dateien" msg CerDem0001N de /etc 7
+check 0 "Sicherung von  beendet: 0 Dateien" msg CerDem0001N de
+check 0 "Der Datenträger ist schreibgeschützt." msg V-79-57344-33967 de
+check 1 "" msg CerDem0001N fr
+check 1 "" msg CerDem001N de
+check 1 "" msg CerDem0001N ../de
+check 2 "" msg
+check 2 "" msg --bogus
+"$zt" msg --json CerDem0001N ja /x 2 | tr -d ' \n' | grep -q '"found":true,"format":"%s' ||
+  { echo "FAIL: zt msg --json"; fail=1; }
+"$zt" msg --help | grep -q '^usage: zt msg' || { echo "FAIL: zt msg --help"; fail=1; }
+LANG=de_DE.UTF-8 check 0 "unbekannte Fehlernummer" msg CerCom2055N
+"$zt" reg delete "$paths_key" MSG_DIR >/dev/null
+"$zt" reg delete "$paths_key" LOCALE_FILE >/dev/null
+lock=$(dirname "$ZT_REGISTRY")/cli.lock
+check 0 "inside" lock "$lock" -- echo inside
+check 3 "" lock "$lock" read -- sh -c 'exit 3'
+check 127 "" lock "$lock" -- /no/such/program
+check 2 "" lock "$lock"
+check 2 "" lock "$lock" sideways -- true
+check 2 "" lock "$lock" --attempts 0 -- true
+"$zt" lock "$lock" read -- sleep 2 & holder=$!
+sleep 0.5
+check 1 "" lock "$lock" --attempts 3 --interval 5 -- true
+check 0 "shared" lock "$lock" read --attempts 3 -- echo shared
+"$zt" lock --show "$lock" --json | tr -d ' \n' | grep -q '"state":"read"' ||
+  { echo "FAIL: zt lock --show --json"; fail=1; }
+wait $holder
+"$zt" lock --show "$lock" | grep -q ': free' || { echo "FAIL: zt lock --show"; fail=1; }
+"$zt" lock --help | grep -q '^usage: zt lock' || { echo "FAIL: zt lock --help"; fail=1; }
 # the whitelist cache, moved into the scratch root by a path override
 wl=$(dirname "$ZT_REGISTRY")/wl
 mkdir -p "$wl/allowed/sub" "$wl/allowed-more" "$wl/other" && ln -s "$wl/other" "$wl/allowed/out"

@@ -19,6 +19,10 @@ int cmd_config_info(int argc, char **argv);
 int cmd_vnet(int argc, char **argv);
 // zt config show|set|unset|check|--help (the local configuration store).
 int cmd_config_store(int argc, char **argv);
+// zt msg ID [LOCALE [ARGS...]].
+int cmd_msg(int argc, char **argv);
+// zt lock PATH ... -- COMMAND, zt lock --show PATH.
+int cmd_lock(int argc, char **argv);
 // zt whitelist dump|clear|check|repair (the whitelist cache database).
 int cmd_whitelist(int argc, char **argv);
 // zt path-allowed PATH ALLOWED... (the path whitelist).
@@ -26,6 +30,10 @@ int cmd_path_allowed(int argc, char **argv);
 int cmd_demo(int argc, char **argv);
 // Demo sections kept in files of their own.
 void demo_whitelist(const std::string &root);
+
+// Sections of zt demo that live in files of their own.
+void demo_messages();
+void demo_file_locks(const std::string &root);
 
 // Prints "usage: zt USAGE" on standard error and returns 2.
 int usage(const char *text);

@@ -466,18 +466,22 @@ int cmd_demo(int, char **) {
     setenv("ZT_REGISTRY_USER", (root + "/home/.quill/registry").c_str(), 1);
     printf("libztbase tour: every section below calls the library for real, under %s.\n",
            root.c_str());
+    // The path table first: it is built once, at the first lookup that needs it
+    // (a localised status text does), and must see the override from the start.
+    demo_paths(root);
     demo_status();
     demo_registry();
-    demo_paths(root);
     demo_config();
     demo_config_store();
     demo_dates();
+    demo_messages();
     demo_logfiles(root);
     demo_debuglog();
     demo_snapshots();
     demo_eventlog();
     demo_wire();
     demo_vnet(root);
+    demo_file_locks(root);
     demo_whitelist(root);
     std::error_code ec;
     if (getenv("ZT_DEMO_KEEP") == nullptr)
