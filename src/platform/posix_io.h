@@ -73,6 +73,15 @@ Fd open_inheritable(const char *path, int flags, mode_t mode = 0);
 // ends, a directory) is refused: invalid, errno EINVAL or EISDIR.
 Fd open_regular_file(const char *path);
 
+// The same for a name inside the directory dirfd, never through a link
+// (ELOOP when the name is one).
+Fd open_regular_at(int dirfd, const char *name);
+// Keeps fd (opened O_NONBLOCK) only when it is a regular file, then makes it
+// blocking; else closes it and sets errno as open_regular_file does.
+Fd keep_regular(Fd fd);
+// A directory, not through a link at its last component (ELOOP, ENOTDIR).
+Fd open_directory(const char *path);
+
 // Whether a descriptor names a pipe or a socket (where SIGPIPE can happen).
 bool pipe_like(int fd);
 
