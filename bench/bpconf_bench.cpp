@@ -17,8 +17,8 @@
 #include <ztbase/paths.h>
 
 #include "bench_ratio.h"
-#include "config/adhoc_config_ops.h"
-#include "config/pathconfig_internal.h"
+#include "config/items/adhoc_config_ops.h"
+#include "paths/pathconfig_internal.h"
 #include "platform/registry/registry.h"
 
 namespace {

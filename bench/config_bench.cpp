@@ -9,7 +9,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench_ratio.h"
-#include "config/adhoc_config_ops.h"
+#include "config/items/adhoc_config_ops.h"
 #include "ztbase/config.h"
 #include "ztbase/debuglog.h"
 

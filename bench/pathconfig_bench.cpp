@@ -8,7 +8,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench_ratio.h"
-#include "config/pathconfig_rows.h"
+#include "paths/pathconfig_rows.h"
 #include "ztbase/paths.h"
 
 namespace {

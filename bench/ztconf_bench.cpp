@@ -11,7 +11,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench_ratio.h"
-#include "config/ztconf_internal.h"
+#include "config/snapshots/ztconf_internal.h"
 #include "ztbase/bpconf.h"
 #include "ztbase/ztconf.h"
 

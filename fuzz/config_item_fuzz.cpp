@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "config/adhoc_config_ops.h"
+#include "config/items/adhoc_config_ops.h"
 #include "ztbase/config.h"
 #include "ztbase/debuglog.h"
 

@@ -5,7 +5,7 @@
 #include <ctime>
 #include <string>
 
-#include "text/locale_dates.h"
+#include "locale/locale_dates.h"
 
 using namespace ztbase::dates;
 

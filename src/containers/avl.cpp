@@ -8,7 +8,7 @@
 #include <string>
 
 #include "containers/avl_internal.h"
-#include "logging/log_sink.h"
+#include "base/log_sink.h"
 
 struct AVLnode {
     // Left and right child. During a removal, the link on the side taken from

@@ -11,7 +11,7 @@
 #include <unordered_set>
 #include <utility>
 
-#include "logging/log_sink.h"
+#include "base/log_sink.h"
 
 static_assert(sizeof(char *) == sizeof(int64_t) && sizeof(void *) == sizeof(int64_t),
               "every flavour's element fills one 64-bit slot");

@@ -10,7 +10,7 @@
 #include <ztbase/paths.h>
 #include <ztbase/ztapp.h>
 
-#include "frame/zt_status.h"
+#include "base/zt_status.h"
 
 namespace st = zt::status;
 namespace common = Halvane::Zentor::Common;

@@ -13,8 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "frame/module_hooks.h"
-#include "frame/zt_status.h"
+#include "base/module_hooks.h"
+#include "base/zt_status.h"
 #include "logging/debuglog_internal.h"
 #include "logging/debuglog_line.h"
 #include "logging/log_clock.h"

@@ -13,7 +13,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "frame/zt_status.h"
+#include "base/zt_status.h"
 #include "logging/debuglog_internal.h"
 #include "logging/debuglog_line.h"
 #include "logging/log_clock.h"

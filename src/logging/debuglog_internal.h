@@ -10,6 +10,7 @@
 #include <string>
 #include <sys/types.h>
 
+#include "base/log_sink.h"
 #include "logging/log_config.h"
 #include "ztbase/debuglog.h"
 
@@ -100,6 +101,10 @@ extern std::atomic<bool> g_notice_pending;   // the switch-off line is still to 
 
 // debugFD, read and written atomically inside the library.
 std::atomic_ref<int> debug_fd();
+
+// The sink through which the lower families write to this log; the library's
+// attach wiring installs it.
+const logsink::Sink *sink();
 
 // Recomputes g_effective_verbose from the log object (mutex held).
 void update_effective_locked();

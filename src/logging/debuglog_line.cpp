@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "frame/zt_status.h"
+#include "base/zt_status.h"
 
 namespace ztbase::debuglog {
 namespace {

@@ -15,7 +15,7 @@
 #include <unicode/ustring.h>
 #include <vector>
 
-#include "frame/zt_status.h"
+#include "base/zt_status.h"
 #include "logging/logfile_names.h"
 #include "ztbase/logfiles.h"
 #include "ztbase/paths.h"

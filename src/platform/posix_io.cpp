@@ -9,7 +9,7 @@
 
 #include <unicode/ustring.h>
 
-#include "frame/zt_status.h"
+#include "base/zt_status.h"
 
 namespace ztbase::pio {
 

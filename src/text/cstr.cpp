@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "logging/log_sink.h"
+#include "base/log_sink.h"
 #include "text/cstr_internal.h"
 #include "ztbase/cstr.h"
 #include "ztbase/debuglog.h"

@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "logging/log_sink.h"
+#include "base/log_sink.h"
 #include "platform/posix_io.h"
 #include "ztbase/debuglog.h"
 #include "ztbase/strings.h"

@@ -19,7 +19,7 @@
 #include <unistd.h>
 
 #include "vnet/vnet_codec.h"
-#include "vnet/vnet_ready.h"
+#include "netbase/vnet_ready.h"
 #include "ztbase/debuglog.h"
 #include "ztbase/vnet.h"
 

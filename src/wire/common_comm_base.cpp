@@ -25,7 +25,6 @@ ZTBASE_API int getsock_disable_to = 0;
 ZTBASE_API int extra_tries_on_connect = 0;
 ZTBASE_API int overide_connect_timeout = 0;
 ZTBASE_API int defaultPORT = 0;
-ZTBASE_API library_callback_fn library_callback_function = nullptr;
 }
 
 namespace zt::comm {

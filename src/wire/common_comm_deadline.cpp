@@ -7,7 +7,7 @@
 #include <cstring>
 #include <sys/socket.h>
 
-#include "vnet/vnet_ready.h"
+#include "netbase/vnet_ready.h"
 #include "wire/common_comm_internal.h"
 #include "ztbase/comm.h"
 #include "ztbase/debuglog.h"

@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "config/adhoc_config_layouts.h"
-#include "config/adhoc_config_ops.h"
+#include "config/items/adhoc_config_layouts.h"
+#include "config/items/adhoc_config_ops.h"
 #include "support/temp_root.h"
 #include "ztbase/config.h"
 

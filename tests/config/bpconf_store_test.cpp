@@ -14,7 +14,7 @@
 #include <ztbase/paths.h>
 
 #include "bpconf_support.h"
-#include "config/bpconf_store.h"
+#include "config/store/bpconf_store.h"
 #include "platform/registry/registry.h"
 #include "support/temp_root.h"
 

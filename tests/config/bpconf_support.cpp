@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "config/adhoc_config_table.h"
+#include "config/items/adhoc_config_table.h"
 
 namespace bpconf_test {
 

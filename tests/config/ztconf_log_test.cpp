@@ -13,7 +13,7 @@
 #include <ztbase/debuglog.h>
 
 #include "bpconf_support.h"
-#include "config/ztconf_internal.h"
+#include "config/snapshots/ztconf_internal.h"
 #include "logging/log_clock.h"
 #include "logging/log_config.h"
 #include "platform/registry/registry.h"

@@ -19,8 +19,8 @@
 #include <ztbase/ztconf.h>
 
 #include "bpconf_support.h"
-#include "config/bpconf_store.h"
-#include "config/ztconf_internal.h"
+#include "config/store/bpconf_store.h"
+#include "config/snapshots/ztconf_internal.h"
 #include "platform/registry/registry.h"
 #include "support/temp_root.h"
 

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "frame/zt_status.h"
+#include "base/zt_status.h"
 #include "platform/posix_io.h"
 #include "support/temp_root.h"
 

@@ -1,6 +1,6 @@
 #include "support/temp_root.h"
 
-#include "config/pathconfig_internal.h"
+#include "paths/pathconfig_internal.h"
 #include "platform/registry/registry.h"
 
 #include <cstdlib>

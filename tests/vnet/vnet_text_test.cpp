@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "frame/tss.h"
+#include "base/tss.h"
 #include "support/temp_root.h"
 #include "vnet/vnet_services.h"
 #include "ztbase/vnet.h"

@@ -8,7 +8,7 @@
 #include <ztbase/config.h>
 
 #include "commands.h"
-#include "config/adhoc_config_ops.h"
+#include "config/items/adhoc_config_ops.h"
 
 namespace zt {
 namespace {

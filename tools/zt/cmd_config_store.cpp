@@ -15,7 +15,7 @@
 #include <ztbase/status.h>
 
 #include "commands.h"
-#include "config/adhoc_config_ops.h"
+#include "config/items/adhoc_config_ops.h"
 #include "platform/registry/registry.h"
 
 namespace zt {

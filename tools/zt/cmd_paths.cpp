@@ -4,7 +4,7 @@
 #include <ztbase/paths.h>
 
 #include "commands.h"
-#include "config/pathconfig_rows.h"
+#include "paths/pathconfig_rows.h"
 
 namespace zt {
 namespace {

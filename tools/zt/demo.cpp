@@ -28,7 +28,7 @@
 #include <ztbase/ztconf.h>
 
 #include "commands.h"
-#include "config/adhoc_config_ops.h"
+#include "config/items/adhoc_config_ops.h"
 #include "logging/log_clock.h"
 #include "platform/eventlog.h"
 #include "platform/registry/registry.h"

@@ -25,7 +25,7 @@
 #include <unistd.h>
 #include <unordered_map>
 
-#include "logging/log_sink.h"
+#include "base/log_sink.h"
 
 namespace ztbase::registry {
 

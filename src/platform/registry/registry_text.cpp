@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "logging/log_sink.h"
+#include "base/log_sink.h"
 #include "platform/registry/registry.h"
 
 namespace ztbase::registry {
