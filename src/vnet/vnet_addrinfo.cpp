@@ -277,6 +277,8 @@ void log_duration(const char *tag, const char *what, uint32_t ms, const char *na
                 text(name));
 }
 
+thread_local Source t_source = Source::None;
+
 struct Answer {
     List list;
     int code = 0;
@@ -381,6 +383,7 @@ int cached_lookup(const char *name_in, const char *service, const addrinfo *hint
     const char *tag = "vnet_cached_getaddrinfo_and_update";
     *result = nullptr;
     *code_out = VNET_EAI_OK;
+    t_source = Source::None;
     if (name_in == nullptr && service == nullptr) {
         logmsgf(ZTLOG_ERROR, tag, "both name and service are NULL");
         *code_out = VNET_EAI_HOST_NOT_FOUND;
@@ -420,8 +423,10 @@ int cached_lookup(const char *name_in, const char *service, const addrinfo *hint
             logmsgf(ZTLOG_INFO, tag, "[%s:%d] in failed cache ERR=%d NAME=%s SVC=%s",
                     __FILE_NAME__, __LINE__, hit.item->code, text(name), text(service));
             *code_out = hit.item->code;
+            t_source = Source::Memory;
             return VNET_GETHOST_FAILED;
         } else if (hit.item != nullptr) {
+            t_source = Source::Memory;
             logmsgvf(ZTLOG_DEBUG, 6, tag, "[%s:%d] found in cache NAME=%s SVC=%s", __FILE_NAME__,
                      __LINE__, text(name), text(service));
             bool changed = apply_update(hit.item->list.get(), update);
@@ -469,6 +474,7 @@ int cached_lookup(const char *name_in, const char *service, const addrinfo *hint
                 a.ms = f.milliseconds;
                 a.created = f.created;
                 found = true;
+                t_source = Source::File;
             }
         }
     }
@@ -479,6 +485,7 @@ int cached_lookup(const char *name_in, const char *service, const addrinfo *hint
             return rc;
         a.created = now;
         real = true;
+        t_source = Source::Resolver;
     }
     if (a.code == VNET_EAI_OK || !never_cached(s, name, a.code)) {
         set_expiry(a.list.get(), now + s.lifetime);
@@ -486,6 +493,23 @@ int cached_lookup(const char *name_in, const char *service, const addrinfo *hint
         remember(st, s, key, a, now, write, dir, name);
     }
     return finish(a, result, code_out);
+}
+
+Source last_source() {
+    return t_source;
+}
+
+const char *source_text(Source source) {
+    switch (source) {
+    case Source::Memory:
+        return "memory";
+    case Source::File:
+        return "file cache";
+    case Source::Resolver:
+        return "resolver";
+    default:
+        return "none";
+    }
 }
 
 // ---- name information ----

@@ -136,6 +136,11 @@ int cached_lookup(const char *name, const char *service, const addrinfo *hints, 
 int cached_nameinfo(const sockaddr *addr, socklen_t len, char *host, size_t host_size,
                     char *service, size_t service_size, int flags, int *code_out);
 
+// Where the calling thread's last cached lookup found its answer.
+enum class Source { None, Memory, File, Resolver };
+Source last_source();
+const char *source_text(Source source);
+
 // The address table's figures, for tools and tests.
 struct TableCounts {
     bool present = false;

@@ -325,27 +325,28 @@ std::string hex_crc(uint32_t v, const char *format) {
     return buf;
 }
 
-// mkdir -p with 0755 for what it creates; a component that is a link or not a
-// directory stops it.
-int make_dirs(const std::string &path) {
-    std::string partial;
-    size_t pos = 0;
-    while (pos <= path.size()) {
-        size_t slash = path.find('/', pos);
-        if (slash == std::string::npos)
-            slash = path.size();
-        partial = path.substr(0, slash);
-        pos = slash + 1;
-        if (partial.empty())
-            continue;
-        if (mkdir(partial.c_str(), 0755) == 0) {
-            chmod(partial.c_str(), 0755); // whatever the umask
-            continue;
-        }
-        if (errno != EEXIST)
-            return errno;
+// The cache directory must exist (nothing is made above it); the entry
+// directory is made 0755 when missing, never through a link.
+int make_entry_dir(const std::string &cache_dir, const std::string &dir, const char *tag) {
+    struct stat st;
+    if (stat(cache_dir.c_str(), &st) != 0) {
+        logmsgf(ZTLOG_ERROR, tag, "[%s:%d] stat() failed ERRNO=%d PATH=%s", __FILE_NAME__,
+                __LINE__, errno, cache_dir.c_str());
+        return VNET_STAT_FAILED;
     }
-    return 0;
+    if (!S_ISDIR(st.st_mode)) {
+        logmsgf(ZTLOG_ERROR, tag, "[%s:%d] not a directory PATH=%s", __FILE_NAME__, __LINE__,
+                cache_dir.c_str());
+        return VNET_NOT_DIRECTORY;
+    }
+    if (mkdir(dir.c_str(), 0755) == 0) {
+        chmod(dir.c_str(), 0755); // whatever the umask
+    } else if (errno != EEXIST) {
+        logmsgf(ZTLOG_ERROR, tag, "[%s:%d] vnet_mkdirpath() failed ERRNO=%d PATH=%s",
+                __FILE_NAME__, __LINE__, errno, dir.c_str());
+        return VNET_MKDIR_FAILED;
+    }
+    return VNET_SUCCESS;
 }
 
 } // namespace
@@ -507,48 +508,71 @@ Read parse_body(std::string_view text, const std::string &key, AddrItem &item) {
     return Read::Hit;
 }
 
-Read read_entry(const std::string &cache_dir, const AddrKey &key, int bits, AddrItem &item) {
-    Location loc = locate(cache_dir, key, bits);
-    pio::Fd dir = pio::open_directory(loc.dir.c_str());
+namespace {
+
+// Opens dir/file with the ownership and type checks; the text in `text`.
+Read load(const std::string &dir_path, const std::string &file, std::string &text) {
+    const std::string path = dir_path + "/" + file;
+    pio::Fd dir = pio::open_directory(dir_path.c_str());
     if (!dir) {
         if (errno == ENOENT)
             return Read::Missing;
-        refuse_once(loc.dir, errno == ELOOP || errno == ENOTDIR ? "not a directory" : strerror(errno));
+        refuse_once(dir_path, errno == ELOOP || errno == ENOTDIR ? "not a directory" : strerror(errno));
         return Read::Refused;
     }
     struct stat st;
     if (fstat(dir.get(), &st) != 0 || !owner_ok(st)) {
-        refuse_once(loc.dir, "directory owned or writable by another user");
+        refuse_once(dir_path, "directory owned or writable by another user");
         return Read::Refused;
     }
-    pio::Fd fd = pio::open_regular_at(dir.get(), loc.file.c_str());
+    pio::Fd fd = pio::open_regular_at(dir.get(), file.c_str());
     if (!fd) {
         if (errno == ENOENT)
             return Read::Missing;
-        refuse_once(loc.path(), errno == ELOOP ? "a link" : "not a regular file");
+        refuse_once(path, errno == ELOOP ? "a link" : "not a regular file");
         return Read::Refused;
     }
     if (fstat(fd.get(), &st) != 0 || !owner_ok(st)) {
-        refuse_once(loc.path(), "file owned or writable by another user");
+        refuse_once(path, "file owned or writable by another user");
         return Read::Refused;
     }
     if (size_t(st.st_size) > kMaxFileBytes) {
-        refuse_once(loc.path(), "file too large");
+        refuse_once(path, "file too large");
         return Read::Refused;
     }
-    std::string text(size_t(st.st_size) + 1, '\0');
+    text.assign(size_t(st.st_size) + 1, '\0');
     size_t got = 0;
     if (pio::read_all(fd.get(), text.data(), text.size(), &got) != 0) {
         logmsgf(ZTLOG_ERROR, kParseTag, "[%s:%d] read() failed ERRNO=%d PATH=%s", __FILE_NAME__,
-                __LINE__, errno, loc.path().c_str());
+                __LINE__, errno, path.c_str());
         return Read::Malformed;
     }
-    if (got > kMaxFileBytes) {
-        refuse_once(loc.path(), "file too large");
+    if (got > kMaxFileBytes) { // grew while being read
+        refuse_once(path, "file too large");
         return Read::Refused;
     }
     text.resize(got);
-    return parse_body(text, key_string(key), item);
+    return Read::Hit;
+}
+
+} // namespace
+
+Read read_entry(const std::string &cache_dir, const AddrKey &key, int bits, AddrItem &item) {
+    Location loc = locate(cache_dir, key, bits);
+    std::string text;
+    Read r = load(loc.dir, loc.file, text);
+    return r == Read::Hit ? parse_body(text, key_string(key), item) : r;
+}
+
+Read read_file(const std::string &path, std::string &key, AddrItem &item) {
+    size_t slash = path.rfind('/');
+    std::string text;
+    Read r = slash == std::string::npos ? load(".", path, text)
+                                        : load(path.substr(0, slash), path.substr(slash + 1), text);
+    if (r != Read::Hit)
+        return r;
+    key = text.substr(0, text.find('\n'));
+    return parse_body(text, key, item);
 }
 
 int write_entry(const std::string &cache_dir, const AddrKey &key, int bits, const AddrItem &item) {
@@ -568,11 +592,8 @@ int write_entry(const std::string &cache_dir, const AddrKey &key, int bits, cons
         return VNET_BAD_PARAM;
     }
     Location loc = locate(cache_dir, key, bits);
-    if (int e = make_dirs(loc.dir); e != 0) {
-        logmsgf(ZTLOG_ERROR, tag, "[%s:%d] vnet_mkdirpath() failed ERRNO=%d PATH=%s",
-                __FILE_NAME__, __LINE__, e, loc.dir.c_str());
-        return VNET_MKDIR_FAILED;
-    }
+    if (int rc = make_entry_dir(cache_dir, loc.dir, tag); rc != VNET_SUCCESS)
+        return rc;
     pio::Fd dir = pio::open_directory(loc.dir.c_str());
     if (!dir) {
         int e = errno;

@@ -9,6 +9,7 @@
 #include <map>
 #include <netdb.h>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -161,6 +162,7 @@ class ResolveTest : public zt::test::ZtTest {
         settings().startup_time_path = root() / "startup_time.txt";
         settings().clear_time_path = root() / "clear_cache_time.txt";
         settings().delay = 1;
+        mkdir(settings().cache_dir.c_str(), 0755);
         rs::set_settings_source(current);
         rs::set_resolver(&kFake);
         vnet_set_override_values(nullptr);

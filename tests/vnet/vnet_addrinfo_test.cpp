@@ -1,6 +1,7 @@
 // Cached lookups against a scripted resolver: where an answer comes from
 // (memory, file, resolver), negative caching, the retry loop, the localhost
 // rule, address filtering, flag updates and the rebuild rules.
+#include <filesystem>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -251,10 +252,16 @@ TEST_F(ResolveTest, WithoutRightsTheFileIsReadButNotWritten) {
     addrinfo h = rs::default_hints("db.example", nullptr, 0);
     auto key = rs::make_key("db.example", nullptr, h, false);
     EXPECT_EQ(fc::read_entry(settings().cache_dir, key, 32, item), fc::Read::Missing);
+    // An override lets it write, into a directory that exists: nothing is made above it.
+    const std::string own = root() / "private_cache";
+    vnet_set_override_values(own.c_str());
     vnet_cached_free_memory();
-    vnet_set_override_values((root() / "private_cache").c_str());
+    EXPECT_EQ(first("db.example"), "192.0.2.10");
+    EXPECT_FALSE(std::filesystem::exists(own));
+    mkdir(own.c_str(), 0755);
+    vnet_cached_free_memory();
     first("db.example");
-    EXPECT_EQ(fc::read_entry(root() / "private_cache", key, 32, item), fc::Read::Hit);
+    EXPECT_EQ(fc::read_entry(own, key, 32, item), fc::Read::Hit);
 }
 
 TEST_F(ResolveTest, ReverseLookupsAreCachedAndChecked) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 namespace zt {
 
@@ -19,6 +20,10 @@ int cmd_vnet(int argc, char **argv);
 // zt config show|set|unset|check|--help (the local configuration store).
 int cmd_config_store(int argc, char **argv);
 int cmd_demo(int argc, char **argv);
+int cmd_resolve(int argc, char **argv);
+int cmd_hostcache(int argc, char **argv);
+// The demo's section on cached address resolution, under root.
+void demo_resolve(const std::string &root);
 
 // Prints "usage: zt USAGE" on standard error and returns 2.
 int usage(const char *text);

@@ -24,6 +24,10 @@ const Command kCommands[] = {
     {"logs", zt::cmd_logs, "logs list DIR [--user U|--all-users] [--date MMDDYY]  log files"},
     {"vnet", zt::cmd_vnet,
      "vnet status [--zt] [N...] | vnet services FILE  vnet statuses, services"},
+    {"resolve", zt::cmd_resolve,
+     "resolve HOST [SERVICE] [--json]      a cached lookup and where it came from"},
+    {"hostcache", zt::cmd_hostcache,
+     "hostcache list | show HOST | clear [--older-than S]  the machine-wide file cache"},
     {"demo", zt::cmd_demo, "demo                                 a tour of what the library does"},
 };
 
