@@ -4,7 +4,7 @@
 //
 // Locking: one mutex (State::mu) guards both tables, the override directory,
 // the startup and clear times. It is held for table operations and for
-// reading the startup-time file only; resolver calls and file-cache reads and
+// reading the startup-time file (only when a failed file entry needs it); resolver calls and file-cache reads and
 // writes run outside it, so two threads may resolve one name at once (the
 // later add replaces the earlier).
 #include <arpa/inet.h>
@@ -138,6 +138,13 @@ time_t startup_time_locked(State &st, const std::string &path) {
         logmsgvf(ZTLOG_DEBUG, 5, "vnet_cached_getaddrinfo_and_update",
                  "unable to get vnetd_startup_time PATH=%s", path.c_str());
     return st.startup_known ? st.startup : 0;
+}
+
+// Read only when a failed file entry must be weighed against it: a memory
+// hit then costs no file system call.
+time_t vnetd_startup(State &st, const std::string &path) {
+    std::lock_guard<std::mutex> lock(st.mu);
+    return startup_time_locked(st, path);
 }
 
 // The in-place merge of a memory hit: 3 (0-8) and -1 (9-13) leave a value.
@@ -389,7 +396,8 @@ int cached_lookup(const char *name_in, const char *service, const addrinfo *hint
         *code_out = VNET_EAI_HOST_NOT_FOUND;
         return VNET_BAD_PARAM;
     }
-    Settings s = current_settings();
+    const SettingsPtr settings = lookup_settings();
+    const Settings &s = *settings;
     std::string stripped;
     const char *name = name_in;
     if (name != nullptr) {
@@ -402,7 +410,7 @@ int cached_lookup(const char *name_in, const char *service, const addrinfo *hint
     const ResolverTable &r = resolver();
     State &st = state();
     std::string dir;
-    time_t now = 0, startup = 0;
+    time_t now = 0;
     bool have_override = false;
     Answer a;
     bool found = false, rewrite = false;
@@ -412,7 +420,6 @@ int cached_lookup(const char *name_in, const char *service, const addrinfo *hint
         have_override = !st.override_dir.empty();
         dir = have_override ? st.override_dir : s.cache_dir;
         ensure_table_locked(st, st.addr, s, now, kAddrMaximum);
-        startup = startup_time_locked(st, s.startup_time_path);
         auto hit = st.addr.table->find(key, now);
         if (hit.item != nullptr && hit.created > now) {
             logmsgvf(ZTLOG_DEBUG, 5, tag,
@@ -455,7 +462,7 @@ int cached_lookup(const char *name_in, const char *service, const addrinfo *hint
                          __FILE_NAME__, __LINE__, text(name), text(service));
             } else if (f.created > now) {
                 // written by a host with a clock ahead: not trusted
-            } else if (f.code != VNET_EAI_OK && f.created < startup) {
+            } else if (f.code != VNET_EAI_OK && f.created < vnetd_startup(st, s.startup_time_path)) {
                 logmsgvf(ZTLOG_DEBUG, 5, tag, "failed file cache created before startup NAME=%s",
                          text(name));
             } else {
@@ -591,7 +598,8 @@ int cached_nameinfo(const sockaddr *addr, socklen_t len, char *host, size_t host
         *code_out = VNET_EAI_INVALID;
         return VNET_BAD_PARAM;
     }
-    Settings s = current_settings();
+    const SettingsPtr settings = lookup_settings();
+    const Settings &s = *settings;
     const ResolverTable &r = resolver();
     State &st = state();
     int port = 0;
@@ -769,7 +777,8 @@ extern "C" ZTBASE_API int vnet_cached_get_service_port(const char *service, int 
 }
 
 extern "C" ZTBASE_API int vnet_cleanup_memory_cache(void) {
-    Settings s = current_settings();
+    const SettingsPtr settings = lookup_settings();
+    const Settings &s = *settings;
     State &st = state();
     std::lock_guard<std::mutex> lock(st.mu);
     st.addr.table = std::make_unique<AddrTable>(s.lifetime, size_t(s.table_size),
@@ -886,7 +895,8 @@ int write_clear_time(const std::string &path, time_t now) {
 
 extern "C" ZTBASE_API int vnet_cleanup_file_cache(time_t older_than, int record_clear_time) {
     const char *tag = "vnet_cleanup_file_cache";
-    Settings s = current_settings();
+    const SettingsPtr settings = lookup_settings();
+    const Settings &s = *settings;
     if (s.file_cache_disabled) {
         logmsgvf(ZTLOG_DEBUG, 5, tag, "disable_file_cache");
         return VNET_SUCCESS;

@@ -200,8 +200,56 @@ Settings configured_settings() {
 }
 
 Settings current_settings() {
-    SettingsFn fn = g_settings.load();
-    return fn != nullptr ? fn() : configured_settings();
+    return *lookup_settings();
+}
+
+namespace {
+
+// What the configured values were read from; equal keys give equal values.
+struct SettingsKey {
+    const ztconf_info_t *info = nullptr;
+    int64_t update_time = 0;
+    const ZtConfig *record = nullptr;
+    const char *paths[3] = {};
+    bool operator==(const SettingsKey &o) const {
+        return info == o.info && update_time == o.update_time && record == o.record &&
+               paths[0] == o.paths[0] && paths[1] == o.paths[1] && paths[2] == o.paths[2];
+    }
+};
+
+SettingsKey settings_key() {
+    SettingsKey k;
+    ztconf_info_t *info = nullptr;
+    int count = 0;
+    if (ztconf_get_info_ref_count(&info, &count) == 0 && info != nullptr) {
+        k.info = info;
+        k.update_time = info->update_time;
+        ztconf_decrement_ref_count(count);
+    }
+    ZtConfig *record = nullptr;
+    if (bpconf_no_ref(&record, ZTCONF_HOST_KEY) == 0)
+        k.record = record;
+    // The path table keeps its texts for the life of the process and hands out
+    // new ones only when it is rebuilt.
+    k.paths[0] = getFennicString("VN_PATH_HOST_CACHE");
+    k.paths[1] = getFennicString("VN_PATH_STARTUP_TIME");
+    k.paths[2] = getFennicString("VN_PATH_CLEAR_CACHE_TIME");
+    return k;
+}
+
+} // namespace
+
+SettingsPtr lookup_settings() {
+    if (SettingsFn fn = g_settings.load())
+        return std::make_shared<const Settings>(fn());
+    thread_local SettingsKey t_key;
+    thread_local SettingsPtr t_settings;
+    SettingsKey key = settings_key();
+    if (!t_settings || key.info == nullptr || !(key == t_key)) {
+        t_settings = std::make_shared<const Settings>(configured_settings());
+        t_key = key;
+    }
+    return t_settings;
 }
 
 SettingsFn set_settings_source(SettingsFn fn) {

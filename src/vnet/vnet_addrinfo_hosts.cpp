@@ -475,9 +475,9 @@ extern "C" ZTBASE_API int vnet_getifaddrs(int skip_loopback, int skip_link_local
 
 extern "C" ZTBASE_API int vnet_configured_stacks(int *ipv4, int *ipv6) {
     Stacks &s = stacks();
-    Settings settings = current_settings();
+    const long lifetime = lookup_settings()->lifetime;
     time_t now = resolver().now();
-    long refresh = settings.lifetime < 60 ? settings.lifetime : 60;
+    long refresh = lifetime < 60 ? lifetime : 60;
     std::lock_guard<std::mutex> lock(s.mu);
     if (!s.valid || now - s.read > refresh || now < s.read) {
         Names addrs;

@@ -80,6 +80,10 @@ Settings configured_settings();
 using SettingsFn = Settings (*)();
 Settings current_settings();
 SettingsFn set_settings_source(SettingsFn fn);
+// What one lookup holds on to: the configured values are read again only when
+// the configuration snapshot or the path table changed.
+using SettingsPtr = std::shared_ptr<const Settings>;
+SettingsPtr lookup_settings();
 
 // ---- keys ----
 

@@ -169,7 +169,8 @@ bool all_local(const addrinfo *list, std::string &bad) {
 
 int for_real(const char *name, const char *service, const addrinfo *given, addrinfo **result) {
     const char *tag = "retry_getaddrinfo_for_real";
-    Settings s = current_settings();
+    const SettingsPtr settings = lookup_settings();
+    const Settings &s = *settings;
     addrinfo hints = given != nullptr ? *given : default_hints(name, service, s.reverse);
     std::string n = name != nullptr ? name : "";
     if (strncasecmp(n.c_str(), "::ffff:", 7) == 0 && ip_literal_family(n.c_str() + 7) == AF_INET &&
@@ -262,7 +263,8 @@ extern "C" ZTBASE_API int retry_getnameinfo(const struct sockaddr *address,
                                             char *service, size_t service_size, int flags) {
     const char *tag = "retry_getnameinfo";
     const ResolverTable &r = resolver();
-    Settings s = current_settings();
+    const SettingsPtr settings = lookup_settings();
+    const Settings &s = *settings;
     int rc = VNET_EAI_NO_RECOVERY;
     int64_t start = r.now_ms();
     for (int attempt = 0; attempt < s.attempts; ++attempt) {
@@ -307,6 +309,6 @@ extern "C" ZTBASE_API int vnet_get_default_hints(const char *name, const char *s
         logmsgf(ZTLOG_ERROR, "vnet_get_default_hints", "hints is NULL");
         return VNET_BAD_PARAM;
     }
-    *hints = default_hints(name, service, current_settings().reverse);
+    *hints = default_hints(name, service, lookup_settings()->reverse);
     return VNET_SUCCESS;
 }

@@ -10,7 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
+#include <ctime>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -510,29 +512,69 @@ Read parse_body(std::string_view text, const std::string &key, AddrItem &item) {
 
 namespace {
 
+// Entry directories found sound are trusted for kTrustSeconds, so that a
+// lookup answered from the file needs no look at its directory: only root or
+// the owner can change a sound directory, and they are trusted anyway.
+constexpr int64_t kTrustSeconds = 10;
+std::mutex g_trust_mu;
+std::map<std::string, int64_t> g_trusted;
+
+int64_t monotonic_seconds() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec;
+}
+
+bool recently_trusted(const std::string &dir) {
+    std::lock_guard<std::mutex> lock(g_trust_mu);
+    auto it = g_trusted.find(dir);
+    return it != g_trusted.end() && monotonic_seconds() - it->second < kTrustSeconds;
+}
+
+void trust(const std::string &dir) {
+    std::lock_guard<std::mutex> lock(g_trust_mu);
+    if (g_trusted.size() >= 4096)
+        g_trusted.clear();
+    g_trusted[dir] = monotonic_seconds();
+}
+
 // Opens dir/file with the ownership and type checks; the text in `text`.
+// Four system calls (five when the directory is looked at): a lookup answered
+// from the file stays cheaper than the resolver even where every call is costly.
 Read load(const std::string &dir_path, const std::string &file, std::string &text) {
     const std::string path = dir_path + "/" + file;
-    pio::Fd dir = pio::open_directory(dir_path.c_str());
-    if (!dir) {
-        if (errno == ENOENT)
-            return Read::Missing;
-        refuse_once(dir_path, errno == ELOOP || errno == ENOTDIR ? "not a directory" : strerror(errno));
-        return Read::Refused;
-    }
     struct stat st;
-    if (fstat(dir.get(), &st) != 0 || !owner_ok(st)) {
-        refuse_once(dir_path, "directory owned or writable by another user");
-        return Read::Refused;
+    if (!recently_trusted(dir_path)) {
+        if (lstat(dir_path.c_str(), &st) != 0) {
+            if (errno == ENOENT)
+                return Read::Missing;
+            refuse_once(dir_path, strerror(errno));
+            return Read::Refused;
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            refuse_once(dir_path, "not a directory");
+            return Read::Refused;
+        }
+        if (!owner_ok(st)) {
+            refuse_once(dir_path, "directory owned or writable by another user");
+            return Read::Refused;
+        }
+        trust(dir_path);
     }
-    pio::Fd fd = pio::open_regular_at(dir.get(), file.c_str());
+    // Never through a link, never blocking on a FIFO; a regular file ignores
+    // O_NONBLOCK for its reads.
+    pio::Fd fd = pio::open_fd(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
     if (!fd) {
         if (errno == ENOENT)
             return Read::Missing;
-        refuse_once(path, errno == ELOOP ? "a link" : "not a regular file");
+        refuse_once(path, errno == ELOOP ? "a link" : strerror(errno));
         return Read::Refused;
     }
-    if (fstat(fd.get(), &st) != 0 || !owner_ok(st)) {
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        refuse_once(path, "not a regular file");
+        return Read::Refused;
+    }
+    if (!owner_ok(st)) {
         refuse_once(path, "file owned or writable by another user");
         return Read::Refused;
     }
@@ -540,22 +582,25 @@ Read load(const std::string &dir_path, const std::string &file, std::string &tex
         refuse_once(path, "file too large");
         return Read::Refused;
     }
-    text.assign(size_t(st.st_size) + 1, '\0');
+    // Entries are replaced by rename, never changed in place: the size read
+    // by fstat is the whole entry.
+    text.assign(size_t(st.st_size), '\0');
     size_t got = 0;
     if (pio::read_all(fd.get(), text.data(), text.size(), &got) != 0) {
         logmsgf(ZTLOG_ERROR, kParseTag, "[%s:%d] read() failed ERRNO=%d PATH=%s", __FILE_NAME__,
                 __LINE__, errno, path.c_str());
         return Read::Malformed;
     }
-    if (got > kMaxFileBytes) { // grew while being read
-        refuse_once(path, "file too large");
-        return Read::Refused;
-    }
     text.resize(got);
     return Read::Hit;
 }
 
 } // namespace
+
+void forget_trusted_dirs() {
+    std::lock_guard<std::mutex> lock(g_trust_mu);
+    g_trusted.clear();
+}
 
 Read read_entry(const std::string &cache_dir, const AddrKey &key, int bits, AddrItem &item) {
     Location loc = locate(cache_dir, key, bits);

@@ -63,6 +63,9 @@ Read parse_body(std::string_view text, const std::string &key, AddrItem &item);
 Read read_entry(const std::string &cache_dir, const AddrKey &key, int bits, AddrItem &item);
 // Reads any entry file with the same checks, taking its key line as it is.
 Read read_file(const std::string &path, std::string &key, AddrItem &item);
+// Entry directories found sound are not looked at again for 10 seconds;
+// this forgets them (tests that change a directory's mode).
+void forget_trusted_dirs();
 // Writes it; 0 or a vnet status (logged; nothing is left behind).
 int write_entry(const std::string &cache_dir, const AddrKey &key, int bits, const AddrItem &item);
 

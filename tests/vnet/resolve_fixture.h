@@ -16,6 +16,7 @@
 
 #include "support/temp_root.h"
 #include "vnet/vnet_addrinfo_internal.h"
+#include "vnet/vnet_file_cache.h"
 #include "ztbase/vnet.h"
 #include "ztbase/vnet_addrinfo.h"
 
@@ -167,6 +168,7 @@ class ResolveTest : public zt::test::ZtTest {
         rs::set_resolver(&kFake);
         vnet_set_override_values(nullptr);
         vnet_cached_free_memory();
+        zt::vnet::filecache::forget_trusted_dirs();
     }
     ~ResolveTest() override {
         vnet_cached_free_memory();

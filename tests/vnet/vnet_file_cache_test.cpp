@@ -201,6 +201,7 @@ TEST_F(ResolveTest, PlantedEntriesAreRefusedWithoutBlocking) {
     std::filesystem::create_directories(dir);
     std::filesystem::copy_file(elsewhere, path);
     chmod(dir.c_str(), 0777);
+    fc::forget_trusted_dirs();
     vnet_cached_free_memory();
     int before = script().calls;
     EXPECT_EQ(first("db.example"), "198.51.100.7");
