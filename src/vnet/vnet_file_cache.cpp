@@ -130,7 +130,7 @@ size_t split(std::string_view text, std::string_view *fields, size_t n) {
 }
 
 bool field_int(std::string_view f, long long lo, long long hi, long long &out) {
-    if (f.empty() || f.size() > 20)
+    if (f.empty() || f.size() > 20 || !(f[0] == '-' || (f[0] >= '0' && f[0] <= '9')))
         return false;
     std::string s(f);
     errno = 0;
