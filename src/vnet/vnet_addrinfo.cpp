@@ -715,9 +715,11 @@ extern "C" ZTBASE_API int vnet_cached_getaddrinfo_and_update(
     int *resolver_code) {
     int ignored = 0;
     vnet_addrinfo *dummy = nullptr;
-    int rc = cached_lookup(name, service, hints, flag_update, host_uuids, uuid_hosts,
-                           result != nullptr ? result : &dummy,
-                           resolver_code != nullptr ? resolver_code : &ignored);
+    int rc = guarded("vnet_cached_getaddrinfo_and_update", [&] {
+        return cached_lookup(name, service, hints, flag_update, host_uuids, uuid_hosts,
+                             result != nullptr ? result : &dummy,
+                             resolver_code != nullptr ? resolver_code : &ignored);
+    });
     vnet_freeaddrinfo(dummy);
     if (rc != VNET_SUCCESS && rc != VNET_GETHOST_FAILED)
         vnet_failure(__FILE_NAME__, __LINE__, "vnet_cached_getaddrinfo_and_update", rc);
@@ -737,8 +739,10 @@ extern "C" ZTBASE_API int vnet_cached_getnameinfo(const struct sockaddr *address
                                                   size_t service_size, int flags,
                                                   int *resolver_code) {
     int ignored = 0;
-    return cached_nameinfo(address, address_length, host, host_size, service, service_size, flags,
-                           resolver_code != nullptr ? resolver_code : &ignored);
+    return guarded("vnet_cached_getnameinfo", [&] {
+        return cached_nameinfo(address, address_length, host, host_size, service, service_size,
+                               flags, resolver_code != nullptr ? resolver_code : &ignored);
+    });
 }
 
 extern "C" ZTBASE_API int vnet_cached_get_service_port(const char *service, int *port) {
@@ -776,7 +780,13 @@ extern "C" ZTBASE_API int vnet_cached_get_service_port(const char *service, int 
     return VNET_SUCCESS;
 }
 
+static int cleanup_memory_cache();
+
 extern "C" ZTBASE_API int vnet_cleanup_memory_cache(void) {
+    return guarded("vnet_cleanup_memory_cache", [] { return cleanup_memory_cache(); });
+}
+
+static int cleanup_memory_cache() {
     const SettingsPtr settings = lookup_settings();
     const Settings &s = *settings;
     State &st = state();
@@ -802,10 +812,12 @@ extern "C" ZTBASE_API void vnet_cached_free_memory(void) {
 }
 
 extern "C" ZTBASE_API int vnet_set_override_values(const char *path) {
-    State &st = state();
-    std::lock_guard<std::mutex> lock(st.mu);
-    st.override_dir = path != nullptr ? path : "";
-    return VNET_SUCCESS;
+    return guarded("vnet_set_override_values", [path] {
+        State &st = state();
+        std::lock_guard<std::mutex> lock(st.mu);
+        st.override_dir = path != nullptr ? path : "";
+        return VNET_SUCCESS;
+    });
 }
 
 // ---- cleaning the file cache ----
@@ -893,7 +905,14 @@ int write_clear_time(const std::string &path, time_t now) {
 
 } // namespace
 
+static int cleanup_file_cache(time_t older_than, int record_clear_time);
+
 extern "C" ZTBASE_API int vnet_cleanup_file_cache(time_t older_than, int record_clear_time) {
+    return guarded("vnet_cleanup_file_cache",
+                   [&] { return cleanup_file_cache(older_than, record_clear_time); });
+}
+
+static int cleanup_file_cache(time_t older_than, int record_clear_time) {
     const char *tag = "vnet_cleanup_file_cache";
     const SettingsPtr settings = lookup_settings();
     const Settings &s = *settings;

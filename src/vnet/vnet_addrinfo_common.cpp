@@ -256,6 +256,10 @@ SettingsFn set_settings_source(SettingsFn fn) {
     return g_settings.exchange(fn);
 }
 
+void guarded_failure(const char *tag) noexcept {
+    logmsgf(ZTLOG_ERROR, tag, "out of memory");
+}
+
 // ---- keys ----
 
 std::string lower(const char *text) {

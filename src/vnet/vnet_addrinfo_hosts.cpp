@@ -242,7 +242,7 @@ extern "C" ZTBASE_API int vnet_string_to_uuid(const char *text, vnet_uuid *uuid)
     return VNET_SUCCESS;
 }
 
-extern "C" ZTBASE_API int vnet_get_cached_host_uuids(const char *name, vnet_uuid_list **out) {
+static int vnet_get_cached_host_uuids_impl(const char *name, vnet_uuid_list **out) {
     if (name == nullptr || out == nullptr) {
         logmsgf(ZTLOG_ERROR, "vnet_get_cached_host_uuids", "name or out is NULL");
         return VNET_BAD_PARAM;
@@ -258,6 +258,11 @@ extern "C" ZTBASE_API int vnet_get_cached_host_uuids(const char *name, vnet_uuid
     return ok ? rc : VNET_MALLOC_FAILED;
 }
 
+extern "C" ZTBASE_API int vnet_get_cached_host_uuids(const char *name, vnet_uuid_list **out) {
+    return guarded("vnet_get_cached_host_uuids", [&] { return vnet_get_cached_host_uuids_impl(name, out); });
+}
+
+
 extern "C" ZTBASE_API int vnet_set_cached_host_uuids(const char *name, const vnet_uuid_list *list) {
     if (name == nullptr || list == nullptr) {
         logmsgf(ZTLOG_ERROR, "vnet_set_cached_host_uuids", "name or list is NULL");
@@ -271,7 +276,7 @@ extern "C" ZTBASE_API int vnet_set_cached_host_uuids(const char *name, const vne
     return rc;
 }
 
-extern "C" ZTBASE_API int vnet_get_cached_uuid_hosts(const vnet_uuid *uuid, vnet_name_list **out) {
+static int vnet_get_cached_uuid_hosts_impl(const vnet_uuid *uuid, vnet_name_list **out) {
     if (uuid == nullptr || out == nullptr) {
         logmsgf(ZTLOG_ERROR, "vnet_get_cached_uuid_hosts", "uuid or out is NULL");
         return VNET_BAD_PARAM;
@@ -286,6 +291,11 @@ extern "C" ZTBASE_API int vnet_get_cached_uuid_hosts(const vnet_uuid *uuid, vnet
     vnet_freeaddrinfo(list);
     return ok ? rc : VNET_MALLOC_FAILED;
 }
+
+extern "C" ZTBASE_API int vnet_get_cached_uuid_hosts(const vnet_uuid *uuid, vnet_name_list **out) {
+    return guarded("vnet_get_cached_uuid_hosts", [&] { return vnet_get_cached_uuid_hosts_impl(uuid, out); });
+}
+
 
 extern "C" ZTBASE_API int vnet_set_cached_uuid_hosts(const vnet_uuid *uuid,
                                                      const vnet_name_list *list) {
@@ -303,7 +313,7 @@ extern "C" ZTBASE_API int vnet_set_cached_uuid_hosts(const vnet_uuid *uuid,
 
 // One block: the record, the alias and address pointer arrays, the
 // addresses, then the texts.
-extern "C" ZTBASE_API int vnet_cached_gethostent(const char *name, vnet_hostent **out) {
+static int vnet_cached_gethostent_impl(const char *name, vnet_hostent **out) {
     const char *tag = "vnet_cached_gethostent";
     if (name == nullptr || out == nullptr) {
         logmsgf(ZTLOG_ERROR, tag, "name or out is NULL");
@@ -372,6 +382,11 @@ extern "C" ZTBASE_API int vnet_cached_gethostent(const char *name, vnet_hostent 
     return VNET_SUCCESS;
 }
 
+extern "C" ZTBASE_API int vnet_cached_gethostent(const char *name, vnet_hostent **out) {
+    return guarded("vnet_cached_gethostent", [&] { return vnet_cached_gethostent_impl(name, out); });
+}
+
+
 extern "C" ZTBASE_API size_t vnet_sizeof_vnet_hostent(const vnet_hostent *h) {
     if (h == nullptr)
         return 0;
@@ -391,7 +406,7 @@ extern "C" ZTBASE_API void vnet_free_vnet_hostent(vnet_hostent *entry) {
     free(entry);
 }
 
-extern "C" ZTBASE_API int vnet_cached_get_aliases(const char *name, char ***list_out) {
+static int vnet_cached_get_aliases_impl(const char *name, char ***list_out) {
     if (name == nullptr || list_out == nullptr) {
         logmsgf(ZTLOG_ERROR, "vnet_cached_get_aliases", "name or list_out is NULL");
         return VNET_BAD_PARAM;
@@ -413,7 +428,12 @@ extern "C" ZTBASE_API int vnet_cached_get_aliases(const char *name, char ***list
     return *list_out != nullptr ? VNET_SUCCESS : VNET_MALLOC_FAILED;
 }
 
-extern "C" ZTBASE_API int vnet_cached_get_local_aliases(char ***list_out) {
+extern "C" ZTBASE_API int vnet_cached_get_aliases(const char *name, char ***list_out) {
+    return guarded("vnet_cached_get_aliases", [&] { return vnet_cached_get_aliases_impl(name, list_out); });
+}
+
+
+static int vnet_cached_get_local_aliases_impl(char ***list_out) {
     const char *tag = "vnet_cached_get_local_aliases";
     if (list_out == nullptr) {
         logmsgf(ZTLOG_ERROR, tag, "list_out is NULL");
@@ -451,6 +471,11 @@ extern "C" ZTBASE_API int vnet_cached_get_local_aliases(char ***list_out) {
     return *list_out != nullptr ? VNET_SUCCESS : VNET_MALLOC_FAILED;
 }
 
+extern "C" ZTBASE_API int vnet_cached_get_local_aliases(char ***list_out) {
+    return guarded("vnet_cached_get_local_aliases", [&] { return vnet_cached_get_local_aliases_impl(list_out); });
+}
+
+
 extern "C" ZTBASE_API void vnet_free_aliases(char **list) {
     if (list == nullptr)
         return;
@@ -459,7 +484,7 @@ extern "C" ZTBASE_API void vnet_free_aliases(char **list) {
     free(list);
 }
 
-extern "C" ZTBASE_API int vnet_getifaddrs(int skip_loopback, int skip_link_local,
+static int vnet_getifaddrs_impl(int skip_loopback, int skip_link_local,
                                           char ***list_out) {
     if (list_out == nullptr) {
         logmsgf(ZTLOG_ERROR, "vnet_getifaddrs", "list_out is NULL");
@@ -473,7 +498,13 @@ extern "C" ZTBASE_API int vnet_getifaddrs(int skip_loopback, int skip_link_local
     return *list_out != nullptr ? VNET_SUCCESS : VNET_MALLOC_FAILED;
 }
 
-extern "C" ZTBASE_API int vnet_configured_stacks(int *ipv4, int *ipv6) {
+extern "C" ZTBASE_API int vnet_getifaddrs(int skip_loopback, int skip_link_local,
+                                          char ***list_out) {
+    return guarded("vnet_getifaddrs", [&] { return vnet_getifaddrs_impl(skip_loopback, skip_link_local, list_out); });
+}
+
+
+static int vnet_configured_stacks_impl(int *ipv4, int *ipv6) {
     Stacks &s = stacks();
     const long lifetime = lookup_settings()->lifetime;
     time_t now = resolver().now();
@@ -495,6 +526,11 @@ extern "C" ZTBASE_API int vnet_configured_stacks(int *ipv4, int *ipv6) {
         *ipv6 = s.ipv6;
     return VNET_SUCCESS;
 }
+
+extern "C" ZTBASE_API int vnet_configured_stacks(int *ipv4, int *ipv6) {
+    return guarded("vnet_configured_stacks", [&] { return vnet_configured_stacks_impl(ipv4, ipv6); });
+}
+
 
 extern "C" ZTBASE_API int vnet_adjusted_family(int family) {
     int v4 = 1, v6 = 0;

@@ -155,6 +155,17 @@ TableCounts counts();
 // The process override directory ("" when none).
 std::string override_dir();
 
+void guarded_failure(const char *tag) noexcept;
+// Runs fn at the C boundary: an exception (memory) becomes VNET_MALLOC_FAILED.
+template <class Fn> int guarded(const char *tag, Fn fn) noexcept {
+    try {
+        return fn();
+    } catch (...) {
+        guarded_failure(tag);
+        return VNET_MALLOC_FAILED;
+    }
+}
+
 // ---- small predicates ----
 
 // 2 (AF_INET) for an IPv4 literal, AF_INET6 for an IPv6 literal, else 0.

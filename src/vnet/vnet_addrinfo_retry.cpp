@@ -233,9 +233,22 @@ addrinfo default_hints(const char *name, const char *service, int reverse) {
 
 using namespace zt::vnet::resolve;
 
+static int retry_getaddrinfo_impl(const char *name, const char *service,
+                                  const struct addrinfo *hints, struct addrinfo **result);
+
 extern "C" ZTBASE_API int retry_getaddrinfo(const char *name, const char *service,
                                             const struct addrinfo *hints,
                                             struct addrinfo **result) {
+    try {
+        return retry_getaddrinfo_impl(name, service, hints, result);
+    } catch (...) {
+        guarded_failure("retry_getaddrinfo");
+        return VNET_EAI_NO_MEMORY;
+    }
+}
+
+static int retry_getaddrinfo_impl(const char *name, const char *service,
+                                  const struct addrinfo *hints, struct addrinfo **result) {
     if (result == nullptr)
         return VNET_EAI_INVALID;
     *result = nullptr;
