@@ -55,7 +55,7 @@ template <class Key, class Item, class Less> class PCache {
     }
 
     // Adds or replaces. A replaced entry still within its lifetime keeps its
-    // creation time; otherwise created (0: now) is used. Returns false only
+    // creation time; otherwise, and for a new entry, created (0: now) is used. Returns false only
     // when the table cannot take the entry.
     bool add_replace(const Key &key, std::unique_ptr<Item> item, time_t now, time_t created) {
         auto it = map_.find(key);
@@ -77,8 +77,11 @@ template <class Key, class Item, class Less> class PCache {
         (void)inserted;
         Entry &e = pos->second;
         e.item = std::move(item);
-        e.created = e.updated = e.accessed = now;
-        e.lru = lru_.insert(Order{now, now, now, &pos->first}).first;
+        // An entry read from the file cache keeps the file's creation time, so
+        // that it expires at the same moment in every process.
+        e.created = created != 0 ? created : now;
+        e.updated = e.accessed = now;
+        e.lru = lru_.insert(Order{now, now, e.created, &pos->first}).first;
         return true;
     }
 

@@ -26,8 +26,12 @@ TEST_F(ResolveTest, AnswersComeFromMemoryThenFileThenResolver) {
     vnet_cached_free_memory();
     EXPECT_EQ(first("db.EXAMPLE"), "192.0.2.10");
     EXPECT_EQ(script().calls, 1);
-    // Past the lifetime neither memory nor file is used.
-    script().now += settings().lifetime + 1;
+    // An entry read from the file expires with the file, not a lifetime later.
+    script().now += settings().lifetime - 10;
+    vnet_cached_free_memory();
+    EXPECT_EQ(first("db.example"), "192.0.2.10");
+    EXPECT_EQ(script().calls, 1);
+    script().now += 11;
     EXPECT_EQ(first("db.example"), "192.0.2.10");
     EXPECT_EQ(script().calls, 2);
 }
