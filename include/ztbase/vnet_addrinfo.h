@@ -26,6 +26,8 @@
 
 ZTBASE_BEGIN_C
 
+struct addrinfo; /* <netdb.h>; declared here for strict ISO C builds */
+
 /* Resolver codes. */
 #define VNET_EAI_OK 0
 #define VNET_EAI_HOST_NOT_FOUND 11001 /* EAI_NONAME, EAI_NODATA, EAI_ADDRFAMILY */
@@ -196,6 +198,12 @@ ZTBASE_API int vnet_cached_getnameinfoW(const struct sockaddr *address, socklen_
                                         size_t service_size, int flags, int *resolver_code);
 ZTBASE_API int vnet_cached_get_service_portW(const char16_t *service, int *port);
 ZTBASE_API int vnet_localhost_checkW(const char16_t *name);
+/* Results of these stay narrow (the locale's character set). */
+ZTBASE_API int vnet_cached_gethostentW(const char16_t *name, vnet_hostent **out);
+ZTBASE_API int vnet_cached_get_aliasesW(const char16_t *name, char ***list_out);
+ZTBASE_API int vnet_get_cached_host_uuidsW(const char16_t *name, vnet_uuid_list **out);
+ZTBASE_API int vnet_set_cached_host_uuidsW(const char16_t *name, const vnet_uuid_list *list);
+ZTBASE_API int vnet_set_override_valuesW(const char16_t *path);
 
 ZTBASE_END_C
 

@@ -96,3 +96,29 @@ extern "C" ZTBASE_API int vnet_localhost_checkW(const char16_t *name) {
     Narrow n(name, "name", "vnet_localhost_checkW");
     return n.ok ? vnet_localhost_check(n.text) : 0;
 }
+
+extern "C" ZTBASE_API int vnet_cached_gethostentW(const char16_t *name, vnet_hostent **out) {
+    Narrow n(name, "name", "vnet_cached_gethostentW");
+    return n.ok ? vnet_cached_gethostent(n.text, out) : VNET_MALLOC_FAILED;
+}
+
+extern "C" ZTBASE_API int vnet_cached_get_aliasesW(const char16_t *name, char ***list_out) {
+    Narrow n(name, "name", "vnet_cached_get_aliasesW");
+    return n.ok ? vnet_cached_get_aliases(n.text, list_out) : VNET_MALLOC_FAILED;
+}
+
+extern "C" ZTBASE_API int vnet_get_cached_host_uuidsW(const char16_t *name, vnet_uuid_list **out) {
+    Narrow n(name, "name", "vnet_get_cached_host_uuidsW");
+    return n.ok ? vnet_get_cached_host_uuids(n.text, out) : VNET_MALLOC_FAILED;
+}
+
+extern "C" ZTBASE_API int vnet_set_cached_host_uuidsW(const char16_t *name,
+                                                      const vnet_uuid_list *list) {
+    Narrow n(name, "name", "vnet_set_cached_host_uuidsW");
+    return n.ok ? vnet_set_cached_host_uuids(n.text, list) : VNET_MALLOC_FAILED;
+}
+
+extern "C" ZTBASE_API int vnet_set_override_valuesW(const char16_t *path) {
+    Narrow p(path, "path", "vnet_set_override_valuesW");
+    return p.ok ? vnet_set_override_values(p.text) : VNET_MALLOC_FAILED;
+}

@@ -361,7 +361,7 @@ TEST_F(ResolveTest, HostEntriesAndAliases) {
     EXPECT_GT(vnet_sizeof_vnet_hostent(h), sizeof(vnet_hostent));
     vnet_free_vnet_hostent(h);
     char **aliases = nullptr;
-    ASSERT_EQ(vnet_cached_get_aliases("db", &aliases), VNET_SUCCESS);
+    ASSERT_EQ(vnet_cached_get_aliasesW(u"db", &aliases), VNET_SUCCESS);
     EXPECT_STREQ(aliases[0], "db.lab.example");
     EXPECT_STREQ(aliases[1], "db");
     vnet_free_aliases(aliases);
