@@ -16,10 +16,13 @@
  *
  * Families:
  *   base      (put_long, get_string, ...): blocking sockets; a positive timeout
- *             becomes the socket's receive timeout for the call and is restored
- *             afterwards; failures are negative communication statuses.
- *   select    (Send, Recv, put_long_, get_string_, ...): each transfer round
- *             waits for readiness; failures are -1 with errno.
+ *             bounds each wait for more bytes of a value, as a receive timeout
+ *             of the socket would (0 or negative: the socket's own receive
+ *             timeout, if any, applies); the socket's options are never
+ *             changed; failures are negative communication statuses.
+ *   select    (Send, Recv, put_long_, get_string_, ...): a transfer waits for
+ *             readiness whenever the kernel has no data or no room for it;
+ *             failures are -1 with errno.
  *   deadline  (ts_..., ..._abs): reads and writes never block; waits end at an
  *             absolute deadline (seconds since 1970). The relative forms use
  *             now + timeout, a timeout of 0 meaning now + 63072000 seconds.

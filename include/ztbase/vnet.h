@@ -252,6 +252,16 @@ ZTBASE_API void vnet_cache_ztconf(void);
 typedef void (*vnet_debug_sink_fn)(const char *function, int level, const char *line);
 ZTBASE_API vnet_debug_sink_fn vnet_set_debug_sink(vnet_debug_sink_fn sink);
 
+/* Overrides of the network layer's private helpers a host process may fill; a
+ * null table or entry keeps the default. The first entry is reserved; the
+ * second replaces the pause between retries of a busy database (default:
+ * sleep the given milliseconds). */
+typedef struct c_shim_vnet_private {
+    void (*reserved)(void);
+    void (*sleep_ms)(unsigned int milliseconds);
+} c_shim_vnet_private;
+ZTBASE_API extern c_shim_vnet_private *c_shim_mod_vnet_private;
+
 ZTBASE_END_C
 
 #endif

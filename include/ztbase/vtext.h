@@ -76,9 +76,10 @@ ZTBASE_API int vtext_get_next_item(vtext_handle *handle, void **item);
 ZTBASE_API int vtext_get_item(vtext_handle *handle, int index, void **item);
 
 /* Rewrites the working file with item written at index: replace 0 inserts
- * (past the end: appends), replace 1 replaces (status 5 past the end), a null
- * item with replace 0 deletes (nothing past the end). The item stays the
- * caller's. On failure the working file is as it was. Position returns to 0. */
+ * (past the end: appends), replace 1 replaces (status 5 when there is no
+ * record index: at the record count or beyond), a null item with replace 0
+ * deletes (nothing past the end). The item stays the caller's. On failure the
+ * working file is as it was. Position returns to 0. */
 ZTBASE_API int vtext_put_item(vtext_handle *handle, int index, int replace, void *item);
 ZTBASE_API int vtext_insert_item(vtext_handle *handle, int index, void *item);
 ZTBASE_API int vtext_replace_item(vtext_handle *handle, int index, void *item);

@@ -457,17 +457,21 @@ int put_into(vtext_handle *h, FILE *out, int index, int replace, void *item, con
         if (rc != 0)
             return rc;
     }
+    // The record at `index` is skipped when deleting or replacing: a replace
+    // needs it to exist (the records may end exactly at `index`), a delete of
+    // none removes nothing.
+    if (!ran_out && (item == nullptr || replace)) {
+        void *old = nullptr;
+        int rc = next_item(h, &old, tag);
+        ran_out = old == nullptr;
+        free_item(h, old);
+        if (rc != 0)
+            return rc;
+    }
     if (ran_out && replace)
         return VTEXT_FAILED(tag, tag, VTEXT_NO_RECORD);
     if (item != nullptr) {
         int rc = write_item(h, out, item, tag);
-        if (rc != 0)
-            return rc;
-    }
-    if (!ran_out && (item == nullptr || replace)) {
-        void *old = nullptr;
-        int rc = next_item(h, &old, tag);
-        free_item(h, old);
         if (rc != 0)
             return rc;
     }

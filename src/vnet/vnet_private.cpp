@@ -9,6 +9,10 @@
 #include "ztbase/debuglog.h"
 #include "ztbase/vnet.h"
 
+extern "C" {
+ZTBASE_API c_shim_vnet_private *c_shim_mod_vnet_private = nullptr;
+}
+
 namespace {
 
 std::atomic<vnet_debug_sink_fn> g_sink{nullptr};

@@ -1,9 +1,7 @@
-// common_comm: the select family. Every round waits for readiness (poll in
-// place of select: no limit on descriptor numbers), then moves what the kernel
-// takes. Sends, and reads of bytes known to be on their way (a string body
-// after its length), try first and wait only when the kernel has no room or no
-// data: the same outcome as a wait that finds the socket ready, one system
-// call fewer.
+// common_comm: the select family. A transfer tries the kernel first and waits
+// for readiness (poll in place of select: no limit on descriptor numbers) only
+// when it has no room or no data: the same outcome as a wait that finds the
+// socket ready, one system call fewer, so bytes already queued cost one recv.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -86,7 +84,7 @@ namespace {
 
 // A fixed-size value: 0, or -1 with errno (EPIPE at end of file).
 int recv_exact(int sock, unsigned char *b, int n, int timeout, int flags) {
-    const int r = transfer(sock, reinterpret_cast<char *>(b), n, timeout, flags, false, true);
+    const int r = transfer(sock, reinterpret_cast<char *>(b), n, timeout, flags, false, false);
     if (r == n)
         return 0;
     if (r >= 0)
@@ -123,7 +121,7 @@ char *get_string_impl(int sock, char *buffer, int *length, int size, int timeout
         const int len =
             read_text_line(buffer, size, 4, &newline, [&](char *p, int room, bool peek) {
                 const int r = transfer(sock, p, peek ? 1 : room, timeout, peek ? MSG_PEEK : flags,
-                                       false, peek);
+                                       false, false);
                 if (r <= 0)
                     return r;
                 if (!peek)
@@ -182,14 +180,14 @@ extern "C" ZTBASE_API int Send(int sock, const char *bytes, int n, int timeout, 
 }
 
 extern "C" ZTBASE_API int Recv(int sock, char *bytes, int n, int timeout, int flags) {
-    return transfer(sock, bytes, n, timeout, flags, false, true);
+    return transfer(sock, bytes, n, timeout, flags, false, false);
 }
 
 extern "C" ZTBASE_API int Recv_ex(int sock, char *bytes, int n, int timeout, int flags,
                                   int adjust) {
     if (adjust)
         timeout = vnet_adjust_timeout(sock, timeout);
-    return transfer(sock, bytes, n, timeout, flags, false, true);
+    return transfer(sock, bytes, n, timeout, flags, false, false);
 }
 
 extern "C" ZTBASE_API int send_n_bytes(int sock, const char *bytes, int n) {
@@ -197,7 +195,7 @@ extern "C" ZTBASE_API int send_n_bytes(int sock, const char *bytes, int n) {
 }
 
 extern "C" ZTBASE_API int recv_n_bytes(int sock, char *bytes, int n) {
-    return transfer(sock, bytes, n, -1, 0, false, true);
+    return transfer(sock, bytes, n, -1, 0, false, false);
 }
 
 extern "C" ZTBASE_API int put_short_(int sock, int value, int timeout) {

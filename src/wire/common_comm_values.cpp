@@ -1,16 +1,15 @@
 // common_comm: the base family. Writers send each value with as few calls as
-// the kernel allows; readers apply the caller's timeout as the socket's
-// receive timeout for the call (restored before returning) and read a value in
-// as few recv calls as the peer's segments allow, never past its last byte.
-// A timeout on a blocking socket shows here as EAGAIN and is reported as
-// ETIMEDOUT.
+// the kernel allows; readers read a value in as few recv calls as the peer's
+// segments allow, never past its last byte, and wait only when the kernel has
+// nothing yet: the caller's timeout bounds each wait for more bytes, as a
+// receive timeout of the socket would, without the socket's own setting being
+// touched. A timeout is reported as ETIMEDOUT.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 
 #include "wire/common_comm_internal.h"
 #include "ztbase/comm.h"
@@ -75,77 +74,83 @@ bool is_nonblocking(int sock) {
     return fl >= 0 && (fl & O_NONBLOCK);
 }
 
-// The caller's timeout as the socket's receive timeout, for one call.
-class RecvTimeoutScope {
+bool would_block(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+// The receives of one call. Each is a non-blocking recv first: bytes already
+// queued cost that one system call. Only when the kernel has nothing yet does
+// it wait: with a timeout (seconds, > 0) for readiness, at most `timeout`
+// since the last bytes arrived; without one in a blocking recv, so that a
+// receive timeout the socket carries itself still applies. The socket's
+// options and flags are never changed.
+class Receiver {
   public:
-    RecvTimeoutScope(int sock, int timeout, const char *tag) : sock_(sock), tag_(tag) {
-        if (timeout <= 0)
-            return;
-        socklen_t len = sizeof saved_;
-        if (getsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &saved_, &len) != 0) {
-            logmsgf(ZTLOG_ERROR, tag, "getsockopt failed:  %s", error_text(errno).c_str());
-            return;
-        }
-        const timeval wanted{timeout, 0};
-        if (saved_.tv_sec == wanted.tv_sec && saved_.tv_usec == wanted.tv_usec) {
-            applied_ = timeout;
-            return;
-        }
-        if (setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &wanted, sizeof wanted) != 0) {
-            logmsgf(ZTLOG_ERROR, tag, "setsockopt failed:  %s", error_text(errno).c_str());
-            return;
-        }
-        applied_ = timeout;
-        restore_ = true;
+    Receiver(int sock, int timeout) : sock_(sock), timeout_(timeout) {}
+    Receiver(const Receiver &) = delete;
+    Receiver &operator=(const Receiver &) = delete;
+
+    // Up to n bytes: > 0, 0 at end of file, or -1 with errno: EAGAIN on a
+    // non-blocking socket with nothing there, ETIMEDOUT, EINTR (a signal
+    // interrupted the wait; the next call waits on to the same deadline), or
+    // the error of the recv.
+    ssize_t recv(void *buf, size_t n, int flags) {
+        ssize_t r = ::recv(sock_, buf, n, flags | MSG_DONTWAIT);
+        if (r < 0 && would_block(errno))
+            r = wait_and_recv(buf, n, flags);
+        if (r > 0)
+            deadline_ = -1;
+        return r;
     }
-    ~RecvTimeoutScope() {
-        if (restore_ && setsockopt(sock_, SOL_SOCKET, SO_RCVTIMEO, &saved_, sizeof saved_) != 0)
-            logmsgf(ZTLOG_ERROR, tag_, "setsockopt failed:  %s", error_text(errno).c_str());
+
+    // A non-blocking socket's pause of up to `ms` for its next bytes.
+    void pause(int ms) {
+        pollfd pfd{sock_, POLLIN, 0};
+        poll(&pfd, 1, ms);
     }
-    RecvTimeoutScope(const RecvTimeoutScope &) = delete;
-    RecvTimeoutScope &operator=(const RecvTimeoutScope &) = delete;
-    // The receive timeout in force for the call (seconds), 0 when none was set.
-    int applied() const { return applied_; }
 
   private:
+    ssize_t wait_and_recv(void *buf, size_t n, int flags) {
+        if (timeout_ <= 0) {
+            // A non-blocking socket returns at once here too.
+            const ssize_t r = ::recv(sock_, buf, n, flags);
+            if (r < 0 && would_block(errno))
+                errno = is_nonblocking(sock_) ? EAGAIN : ETIMEDOUT;
+            return r;
+        }
+        if (is_nonblocking(sock_)) {
+            errno = EAGAIN;
+            return -1;
+        }
+        if (deadline_ < 0)
+            deadline_ = mono_ms() + int64_t(timeout_) * 1000;
+        for (;;) {
+            pollfd pfd{sock_, POLLIN, 0};
+            const int rc = poll_until(&pfd, deadline_);
+            if (rc == 0)
+                errno = ETIMEDOUT;
+            if (rc <= 0)
+                return -1;
+            const ssize_t r = ::recv(sock_, buf, n, flags | MSG_DONTWAIT);
+            // Ready, yet another reader took the bytes: wait on.
+            if (r >= 0 || !would_block(errno))
+                return r;
+        }
+    }
+
     int sock_;
-    const char *tag_;
-    timeval saved_{};
-    int applied_ = 0;
-    bool restore_ = false;
+    int timeout_;
+    int64_t deadline_ = -1; // of the wait under way, on the monotonic clock
 };
 
-// What a failed receive means: a timeout of a blocking socket, or "would
-// block" of a non-blocking one.
-int classify_again(int sock, bool *would_block) {
-    *would_block = is_nonblocking(sock);
-    return *would_block ? EAGAIN : ETIMEDOUT;
-}
-
-// A receive interrupted under a receive timeout of `timeout` seconds (0:
-// none) is restarted by the kernel with the whole timeout again, so a storm of
-// signals would stretch it without end. Waits for data on the clock that
-// started at `since` instead: false when that timeout has run out.
-bool time_left_after_interrupt(int sock, int timeout, int64_t since) {
-    if (timeout <= 0)
-        return true;
-    pollfd pfd{sock, POLLIN, 0};
-    return poll_until(&pfd, since + int64_t(timeout) * 1000) != 0;
-}
-
 // The n bytes of an integer value: 0, kSoftZero or a negative status.
-// `timeout` is the receive timeout in force (0: none).
-int read_value(int sock, unsigned char *buf, int n, int *err, int flags, int timeout,
-               const char *tag) {
+int read_value(Receiver &rx, unsigned char *buf, int n, int *err, int flags, const char *tag) {
     int got = 0;
     int tries = 0;
-    int64_t since = timeout > 0 ? mono_ms() : 0;
     while (got < n) {
-        const ssize_t r = recv(sock, buf + got, size_t(n - got), 0);
+        const ssize_t r = rx.recv(buf + got, size_t(n - got), 0);
         if (r > 0) {
             got += int(r);
-            if (timeout > 0)
-                since = mono_ms();
             continue;
         }
         if (r == 0) {
@@ -155,29 +160,22 @@ int read_value(int sock, unsigned char *buf, int n, int *err, int flags, int tim
             set(err, EIO);
             return COMM_PREMATURE_EOF;
         }
-        int e = errno;
+        const int e = errno;
         if (e == EINTR) {
             if (interrupt_status() == COMM_TIMEDOUT) {
                 set(err, e);
                 return COMM_TIMEDOUT;
             }
-            if (time_left_after_interrupt(sock, timeout, since))
-                continue;
-            e = ETIMEDOUT;
+            continue;
         }
-        if (e == EAGAIN || e == EWOULDBLOCK) {
-            bool would_block = false;
-            e = classify_again(sock, &would_block);
-            if (would_block && (flags & COMM_NONBLOCK_OK)) {
-                if (got == 0) {
-                    set(err, e);
-                    return kSoftZero;
-                }
-                if (++tries <= kNonBlockingTries) {
-                    pollfd pfd{sock, POLLIN, 0};
-                    poll(&pfd, 1, kNonBlockingPauseMs);
-                    continue;
-                }
+        if (e == EAGAIN && (flags & COMM_NONBLOCK_OK)) {
+            if (got == 0) {
+                set(err, e);
+                return kSoftZero;
+            }
+            if (++tries <= kNonBlockingTries) {
+                rx.pause(kNonBlockingPauseMs);
+                continue;
             }
         }
         set(err, e);
@@ -195,17 +193,14 @@ struct BodyMsgs {
 };
 
 // The n bytes of a string body: 0 or a negative status.
-int read_body(int sock, char *buf, int n, int *err, int flags, int timeout, BodyMsgs msgs,
+int read_body(Receiver &rx, char *buf, int n, int *err, int flags, BodyMsgs msgs,
               const char *tag) {
     int got = 0;
     int tries = 0;
-    int64_t since = timeout > 0 ? mono_ms() : 0;
     while (got < n) {
-        const ssize_t r = recv(sock, buf + got, size_t(n - got), 0);
+        const ssize_t r = rx.recv(buf + got, size_t(n - got), 0);
         if (r > 0) {
             got += int(r);
-            if (timeout > 0)
-                since = mono_ms();
             continue;
         }
         if (r == 0) {
@@ -214,28 +209,21 @@ int read_body(int sock, char *buf, int n, int *err, int flags, int timeout, Body
             set(err, EIO);
             return COMM_PREMATURE_EOF;
         }
-        int e = errno;
+        const int e = errno;
         if (e == EINTR) {
             if (const int status = interrupt_status()) {
                 set(err, e);
                 return status;
             }
-            if (time_left_after_interrupt(sock, timeout, since))
-                continue;
-            e = ETIMEDOUT;
+            continue;
         }
-        if (e == EAGAIN || e == EWOULDBLOCK) {
-            bool would_block = false;
-            e = classify_again(sock, &would_block);
-            if (would_block && (flags & COMM_NONBLOCK_OK)) {
-                if (++tries <= kNonBlockingTries) {
-                    pollfd pfd{sock, POLLIN, 0};
-                    poll(&pfd, 1, kNonBlockingPauseMs);
-                    continue;
-                }
-                logmsgf(ZTLOG_ERROR, tag, "did not receive data after %d non-blocking reads",
-                        kNonBlockingTries);
+        if (e == EAGAIN && (flags & COMM_NONBLOCK_OK)) {
+            if (++tries <= kNonBlockingTries) {
+                rx.pause(kNonBlockingPauseMs);
+                continue;
             }
+            logmsgf(ZTLOG_ERROR, tag, "did not receive data after %d non-blocking reads",
+                    kNonBlockingTries);
         }
         set(err, e);
         logmsgf(ZTLOG_ERROR, tag, "(%d) network read() error:  %s", msgs.error,
@@ -252,8 +240,8 @@ int get_base(int sock, int timeout, int *err, int adjust, int flags, unsigned ch
     set(err, 0);
     if (adjust)
         timeout = vnet_adjust_timeout(sock, timeout);
-    RecvTimeoutScope scope(sock, timeout, tag);
-    return read_value(sock, bytes, n, err, flags, scope.applied(), tag);
+    Receiver rx(sock, timeout);
+    return read_value(rx, bytes, n, err, flags, tag);
 }
 
 int put_bytes(int sock, const unsigned char *bytes, int n, int *err, const char *tag) {
@@ -263,9 +251,9 @@ int put_bytes(int sock, const unsigned char *bytes, int n, int *err, const char 
 }
 
 // The length of a string (0, kSoftZero, status) into *length.
-int read_length(int sock, int *length, int *err, int flags, int timeout, const char *tag) {
+int read_length(Receiver &rx, int *length, int *err, int flags, const char *tag) {
     unsigned char b[4];
-    const int rc = read_value(sock, b, 4, err, flags, timeout, tag);
+    const int rc = read_value(rx, b, 4, err, flags, tag);
     *length = rc == 0 ? int32_t(load32(b)) : 0;
     return rc;
 }
@@ -286,9 +274,9 @@ int get_string_impl(int sock, char *buffer, int size, int timeout, int *err, int
     buffer[0] = '\0';
     if (adjust)
         timeout = vnet_adjust_timeout(sock, timeout);
-    RecvTimeoutScope scope(sock, timeout, tag);
+    Receiver rx(sock, timeout);
     int length = 0;
-    const int rc = read_length(sock, &length, err, flags, scope.applied(), tag);
+    const int rc = read_length(rx, &length, err, flags, tag);
     if (rc < 0 && *err != 0)
         return rc;
     if (rc < 0 || (length == 0 && !(flags & COMM_NONBLOCK_OK))) {
@@ -301,16 +289,12 @@ int get_string_impl(int sock, char *buffer, int size, int timeout, int *err, int
         store32(reinterpret_cast<unsigned char *>(buffer), uint32_t(length));
         bool newline = false;
         const int n = read_text_line(buffer, size, 4, &newline, [&](char *p, int room, bool peek) {
-            const int64_t since = mono_ms();
             for (;;) {
-                const ssize_t r = recv(sock, p, size_t(room), peek ? MSG_PEEK : 0);
+                const ssize_t r = rx.recv(p, size_t(room), peek ? MSG_PEEK : 0);
                 if (r >= 0)
                     return int(r);
-                if (errno == EINTR && interrupt_status() == 0) {
-                    if (time_left_after_interrupt(sock, scope.applied(), since))
-                        continue;
-                    errno = EAGAIN;
-                }
+                if (errno == EINTR && interrupt_status() == 0)
+                    continue;
                 *err = errno == EAGAIN ? ETIMEDOUT : errno;
                 logmsgf(ZTLOG_ERROR, tag, "(8) network read() error:  %s",
                         error_text(*err).c_str());
@@ -329,7 +313,7 @@ int get_string_impl(int sock, char *buffer, int size, int timeout, int *err, int
         logmsg(ZTLOG_ERROR, "(7) inadequate buffer space for data", tag);
         return COMM_TOO_LARGE;
     }
-    const int body = read_body(sock, buffer, length, err, flags, scope.applied(), {9, 8}, tag);
+    const int body = read_body(rx, buffer, length, err, flags, {9, 8}, tag);
     if (body < 0) {
         buffer[0] = '\0';
         return body;
@@ -346,9 +330,9 @@ char *get_adaptable_impl(int sock, int *length, int timeout, int *err, int flags
     if (!length)
         length = &local_length;
     *err = 0;
-    RecvTimeoutScope scope(sock, timeout, tag);
+    Receiver rx(sock, timeout);
     int n = 0;
-    const int rc = read_length(sock, &n, err, flags, scope.applied(), tag);
+    const int rc = read_length(rx, &n, err, flags, tag);
     auto fail = [&](int status) -> char * {
         if (*err == 0)
             *err = EINVAL;
@@ -372,7 +356,7 @@ char *get_adaptable_impl(int sock, int *length, int timeout, int *err, int flags
         logmsgf(ZTLOG_ERROR, tag, "malloc of %ld bytes failed", long(n) + 1);
         return fail(COMM_NO_MEMORY);
     }
-    const int body = read_body(sock, buf, n, err, flags, scope.applied(), {5, 4}, tag);
+    const int body = read_body(rx, buf, n, err, flags, {5, 4}, tag);
     if (body < 0) {
         free(buf);
         return fail(body);

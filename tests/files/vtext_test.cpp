@@ -131,7 +131,12 @@ TEST_F(VtextTest, PutItemOnAThreeRecordFile) {
         int status;
         const char *after;
     } cases[] = {
+        // no record at or past the end is replaced, and nothing is appended
+        {"replace at the record count", 3, 1, true, VTEXT_NO_RECORD, "a\nb\nc\n"},
+        {"replace one past the end", 4, 1, true, VTEXT_NO_RECORD, "a\nb\nc\n"},
         {"replace past the end", 5, 1, true, VTEXT_NO_RECORD, "a\nb\nc\n"},
+        {"replace at the append index", 2147483647, 1, true, VTEXT_NO_RECORD, "a\nb\nc\n"},
+        {"delete at the record count", 3, 0, false, 0, "a\nb\nc\n"},
         {"delete past the end", 5, 0, false, 0, "a\nb\nc\n"},
         {"insert past the end appends", 5, 0, true, 0, "a\nb\nc\nnew\n"},
         {"append", 2147483647, 0, true, 0, "a\nb\nc\nnew\n"},

@@ -208,5 +208,34 @@ check 0 "" hostcache clear --older-than 3600
 check 0 "" hostcache clear
 "$zt" hostcache list | grep -q '^(no entries' || { echo "FAIL: zt hostcache list after clear"; fail=1; }
 [[ -s $var/clear_cache_time.txt ]] || { echo "FAIL: no clear time recorded"; fail=1; }
+# the whitelist cache, moved into the scratch root by a path override
+wl=$(dirname "$ZT_REGISTRY")/wl
+mkdir -p "$wl/allowed/sub" "$wl/allowed-more" "$wl/other" && ln -s "$wl/other" "$wl/allowed/out"
+check 0 "" reg add 'HKLM\SOFTWARE\Halvane\Zentor\CurrentVersion\Paths' VN_PATH_WHITELIST_CACHE REG_SZ "$wl/cache.db"
+check 1 "" whitelist dump
+check 1 "" whitelist check
+check 0 "$wl/cache.db: recreated empty" whitelist repair
+check 0 "$wl/cache.db: healthy, nothing to repair" whitelist repair
+check 0 "hostid_to_alias: 0 entries" whitelist dump --type 0
+"$zt" whitelist check --json | grep -q '"schema_text": "ok"' || { echo "FAIL: zt whitelist check --json"; fail=1; }
+check 0 "" whitelist clear '*' '*'
+check 0 "" whitelist clear --expired
+check 2 "" whitelist clear --older-than 10 '*'
+check 2 "" whitelist clear --older-than -1 host
+check 2 "" whitelist dump a b c
+check 2 "" whitelist dump --type 2
+check 2 "" whitelist bogus
+"$zt" whitelist --help | grep -q '^usage: zt whitelist dump' || { echo "FAIL: zt whitelist --help"; fail=1; }
+printf 'not a database at all, not a database at all, not a database at all, not a database' >"$wl/cache.db"
+check 1 "" whitelist check
+check 0 "$wl/cache.db: recreated empty" whitelist repair
+# the path whitelist
+check 0 "$wl/allowed/x: allowed" path-allowed "$wl/allowed/x" "$wl/allowed"
+check 1 "" path-allowed "$wl/allowed/sub/x" "$wl/allowed"
+check 0 "" path-allowed --recursive "$wl/allowed/sub/x" "$wl/allowed"
+check 1 "" path-allowed --recursive "$wl/allowed-more/x" "$wl/allowed"
+check 1 "$wl/other/x: not allowed" path-allowed --recursive "$wl/allowed/out/x" "$wl/allowed"
+check 0 "" path-allowed --command "$wl/allowed/prog --flag" "$wl/allowed"
+check 2 "" path-allowed "$wl/allowed/x"
 
 exit $fail

@@ -284,6 +284,68 @@ TEST(CommReceive, TimeoutsByFamilyAndTheReceiveTimeoutRestored) {
     EXPECT_EQ(get_n_bytes_abs(p.a, 1, buf, time(nullptr) - 100, &e), COMM_TIMEDOUT);
 }
 
+TEST(CommReceive, BaseValueSplitAcrossAPause) {
+    // The first part of a value is queued before the call; the rest, and the
+    // next value behind it, come after a pause or never. The call's timeout
+    // bounds the wait, whatever the socket's own receive timeout; without one
+    // the socket's own applies. Either way the socket's setting and flags are
+    // as they were afterwards.
+    char buf[100];
+    int e = 0;
+    const auto get_long_by = [&](int s, int timeout) { return get_long(s, timeout, &e); };
+    const auto get_string_by = [&](int s, int timeout) {
+        return get_string(s, buf, sizeof buf, timeout, &e);
+    };
+    const std::string long_first("\0\0", 2), long_rest = std::string("\0\x2a", 2) + be32(7);
+    const std::string text_first = be32(5) + "he", text_rest = "llo" + be32(3) + "abc";
+    const struct {
+        const char *what;
+        std::function<int(int, int)> get;
+        const std::string &first, &rest;
+        int own_ms, timeout, pause_ms; // pause_ms < 0: the rest never comes
+        int result, error, next;
+    } cases[] = {
+        {"long, own 0.3 s, call 2 s", get_long_by, long_first, long_rest, 300, 2, 600, 42, 0, 7},
+        {"string, own 0.3 s, call 2 s", get_string_by, text_first, text_rest, 300, 2, 600, 5, 0,
+         3},
+        {"long, call 1 s", get_long_by, long_first, long_rest, 0, 1, -1, COMM_READ_ERROR,
+         ETIMEDOUT, 0},
+        {"string, call 1 s", get_string_by, text_first, text_rest, 0, 1, -1, COMM_READ_ERROR,
+         ETIMEDOUT, 0},
+        {"long, own 0.3 s, no call timeout", get_long_by, long_first, long_rest, 300, 0, -1,
+         COMM_READ_ERROR, ETIMEDOUT, 0},
+        {"string, own 0.3 s, no call timeout", get_string_by, text_first, text_rest, 300, 0, -1,
+         COMM_READ_ERROR, ETIMEDOUT, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        SockPair p;
+        make_tcp_pair(p);
+        const timeval own{0, c.own_ms * 1000};
+        ASSERT_EQ(setsockopt(p.a, SOL_SOCKET, SO_RCVTIMEO, &own, sizeof own), 0);
+        const int flags = fcntl(p.a, F_GETFL);
+        send_raw(p.b, c.first);
+        std::thread rest([&] {
+            if (c.pause_ms < 0)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.pause_ms));
+            send_raw(p.b, c.rest);
+        });
+        e = -1;
+        EXPECT_EQ(c.get(p.a, c.timeout), c.result);
+        EXPECT_EQ(e, c.error);
+        rest.join();
+        if (c.result >= 0) {
+            EXPECT_EQ(c.get(p.a, 1), c.next) << "the next value starts where this one ended";
+        }
+        timeval now{};
+        socklen_t len = sizeof now;
+        ASSERT_EQ(getsockopt(p.a, SOL_SOCKET, SO_RCVTIMEO, &now, &len), 0);
+        EXPECT_EQ(now.tv_sec * 1000 + now.tv_usec / 1000, c.own_ms);
+        EXPECT_EQ(fcntl(p.a, F_GETFL), flags);
+    }
+}
+
 TEST(CommReceive, NonBlockingToleranceOfTheBaseFamily) {
     SockPair p;
     make_unix_pair(p);

@@ -19,11 +19,17 @@ int cmd_config_info(int argc, char **argv);
 int cmd_vnet(int argc, char **argv);
 // zt config show|set|unset|check|--help (the local configuration store).
 int cmd_config_store(int argc, char **argv);
+// zt whitelist dump|clear|check|repair (the whitelist cache database).
+int cmd_whitelist(int argc, char **argv);
+// zt path-allowed PATH ALLOWED... (the path whitelist).
+int cmd_path_allowed(int argc, char **argv);
 int cmd_demo(int argc, char **argv);
 int cmd_resolve(int argc, char **argv);
 int cmd_hostcache(int argc, char **argv);
 // The demo's section on cached address resolution, under root.
 void demo_resolve(const std::string &root);
+// Demo sections kept in files of their own.
+void demo_whitelist(const std::string &root);
 
 // Prints "usage: zt USAGE" on standard error and returns 2.
 int usage(const char *text);

@@ -28,6 +28,10 @@ const Command kCommands[] = {
      "resolve HOST [SERVICE] [--json]      a cached lookup and where it came from"},
     {"hostcache", zt::cmd_hostcache,
      "hostcache list | show HOST | clear [--older-than S]  the machine-wide file cache"},
+    {"whitelist", zt::cmd_whitelist,
+     "whitelist dump [NAME [DOMAIN]] [--type 0|1] [--json] | clear ... | check | repair  the whitelist cache"},
+    {"path-allowed", zt::cmd_path_allowed,
+     "path-allowed [--recursive] [--command] PATH ALLOWED...  a path against a path whitelist"},
     {"demo", zt::cmd_demo, "demo                                 a tour of what the library does"},
 };
 
