@@ -140,7 +140,26 @@ Fd open_inheritable(const char *path, int flags, mode_t mode) {
 }
 
 Fd open_regular_file(const char *path) {
-    Fd fd = open_with(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0);
+    return keep_regular(open_with(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0));
+}
+
+Fd open_regular_at(int dirfd, const char *name) {
+    if (name == nullptr) {
+        errno = EFAULT;
+        return Fd();
+    }
+    int fd;
+    do
+        fd = ::openat(dirfd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+    while (fd < 0 && errno == EINTR);
+    return keep_regular(Fd(fd));
+}
+
+Fd open_directory(const char *path) {
+    return open_with(path, O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOFOLLOW, 0);
+}
+
+Fd keep_regular(Fd fd) {
     if (!fd)
         return fd;
     struct stat sb;

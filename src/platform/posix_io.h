@@ -86,6 +86,14 @@ int read_regular_file(const char *path, size_t limit, std::string &out);
 // by another user would send the writes into the file it names: invalid with
 // errno ELOOP (symbolic link), EISDIR, EINVAL (not a regular file) or EMLINK.
 Fd open_shared_file(const char *path, int flags, mode_t mode);
+// The same for a name inside the directory dirfd, never through a link
+// (ELOOP when the name is one).
+Fd open_regular_at(int dirfd, const char *name);
+// Keeps fd (opened O_NONBLOCK) only when it is a regular file, then makes it
+// blocking; else closes it and sets errno as open_regular_file does.
+Fd keep_regular(Fd fd);
+// A directory, not through a link at its last component (ELOOP, ENOTDIR).
+Fd open_directory(const char *path);
 
 // Whether a descriptor names a pipe or a socket (where SIGPIPE can happen).
 bool pipe_like(int fd);

@@ -218,6 +218,31 @@ check 0 "shared" lock "$lock" read --attempts 3 -- echo shared
 wait $holder
 "$zt" lock --show "$lock" | grep -q ': free' || { echo "FAIL: zt lock --show"; fail=1; }
 "$zt" lock --help | grep -q '^usage: zt lock' || { echo "FAIL: zt lock --help"; fail=1; }
+# cached resolution, with the variable directory (and so the file cache) in the scratch root;
+# only literals and local services, so that no query leaves the machine
+var=$(dirname "$ZT_REGISTRY")/var
+mkdir -p "$var/host_cache"
+check 0 "" reg add 'HKLM\SOFTWARE\Halvane\Zentor\CurrentVersion\Paths' VA_PATH_VAR REG_SZ "$var"
+check 2 "" resolve
+check 2 "" resolve a b c
+check 2 "" resolve --bogus 127.0.0.1
+check 1 "" resolve 127.0.0.1 no-such-service-here
+"$zt" resolve --help | grep -q '^usage: zt resolve HOST' || { echo "FAIL: zt resolve --help"; fail=1; }
+"$zt" resolve 127.0.0.1 13724 | grep -q '^IPv4 127.0.0.1 port 13724$' || { echo "FAIL: zt resolve"; fail=1; }
+if [[ $(id -u) == 0 ]]; then # only administrators write the file cache
+  "$zt" resolve --json 127.0.0.1 13724 | grep -q '"source": "file cache"' ||
+    { echo "FAIL: zt resolve from the file cache"; fail=1; }
+  "$zt" hostcache list | grep -q '^127.0.0.1,13724,' || { echo "FAIL: zt hostcache list"; fail=1; }
+  "$zt" hostcache show 127.0.0.1 | grep -q 'IPv4 127.0.0.1 port 13724' ||
+    { echo "FAIL: zt hostcache show"; fail=1; }
+fi
+check 2 "" hostcache
+check 2 "" hostcache bogus
+check 2 "" hostcache clear --older-than x
+check 0 "" hostcache clear --older-than 3600
+check 0 "" hostcache clear
+"$zt" hostcache list | grep -q '^(no entries' || { echo "FAIL: zt hostcache list after clear"; fail=1; }
+[[ -s $var/clear_cache_time.txt ]] || { echo "FAIL: no clear time recorded"; fail=1; }
 # the whitelist cache, moved into the scratch root by a path override
 wl=$(dirname "$ZT_REGISTRY")/wl
 mkdir -p "$wl/allowed/sub" "$wl/allowed-more" "$wl/other" && ln -s "$wl/other" "$wl/allowed/out"

@@ -28,6 +28,10 @@ int cmd_whitelist(int argc, char **argv);
 // zt path-allowed PATH ALLOWED... (the path whitelist).
 int cmd_path_allowed(int argc, char **argv);
 int cmd_demo(int argc, char **argv);
+int cmd_resolve(int argc, char **argv);
+int cmd_hostcache(int argc, char **argv);
+// The demo's section on cached address resolution, under root.
+void demo_resolve(const std::string &root);
 // Demo sections kept in files of their own.
 void demo_whitelist(const std::string &root);
 

@@ -482,6 +482,7 @@ int cmd_demo(int, char **) {
     demo_wire();
     demo_vnet(root);
     demo_file_locks(root);
+    demo_resolve(root);
     demo_whitelist(root);
     std::error_code ec;
     if (getenv("ZT_DEMO_KEEP") == nullptr)
