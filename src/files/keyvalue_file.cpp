@@ -65,11 +65,10 @@ int read_keyvalue_file(const std::string &path, keyvalue_map &out) {
         return st::kInvalidParameter;
     // Only a plain file is read: a FIFO would hang the reader and a device
     // such as /dev/zero would never end.
-    int fd = ztbase::pio::open_regular_file(path.c_str()).release();
-    std::unique_ptr<FILE, int (*)(FILE *)> file(fd >= 0 ? fdopen(fd, "r") : nullptr, fclose);
+    ztbase::pio::Fd fd = ztbase::pio::open_regular_file(path.c_str());
+    std::unique_ptr<FILE, int (*)(FILE *)> file(
+        fd ? ztbase::pio::stream(std::move(fd), "r") : nullptr, fclose);
     if (!file) {
-        if (fd >= 0)
-            close(fd);
         logmsgf(ZTLOG_DEBUG, "read_keyvalue_file", "failed to open file: \"%s\", status: %d",
                 path.c_str(), st::kFileOpenFailed);
         return st::kFileOpenFailed;

@@ -21,6 +21,7 @@
 #include "ztbase/debuglog.h"
 #include "ztbase/paths.h"
 #include "ztbase/strings.h"
+#include "platform/posix_io.h"
 
 using ztbase::dates::local_fields;
 using ztbase::dates::two_digit_year;
@@ -133,7 +134,8 @@ namespace {
 std::vector<LocaleLine> read_locale_file(const std::string &path) {
     constexpr const char *fn = "read_locale_file";
     std::vector<LocaleLine> lines;
-    FILE *f = fopen(path.c_str(), "re");
+    ztbase::pio::Fd fd = ztbase::pio::open_for_reading(path.c_str(), ztbase::pio::kAnyFile);
+    FILE *f = fd ? ztbase::pio::stream(std::move(fd), "r") : nullptr;
     if (f == nullptr) {
         logsink::logf(ZTLOG_DEBUG, 1, fn, "locale file <%s> not readable: errno %d", path.c_str(),
                       errno);

@@ -552,13 +552,10 @@ extern "C" ZTBASE_API FILE *open_logging_file(const char *root) {
     int fd = open_log(root, 0, &err);
     if (fd < 0)
         return nullptr;
-    int copy = dup(fd);
-    FILE *f = copy >= 0 ? fdopen(copy, "a") : nullptr;
-    if (f == nullptr) {
-        if (copy >= 0)
-            close(copy);
+    ztbase::pio::Fd copy(dup(fd));
+    FILE *f = copy ? ztbase::pio::stream(std::move(copy), "a") : nullptr;
+    if (f == nullptr)
         return nullptr;
-    }
     log_set_process_bpconf_verbose(1);
     return f;
 }

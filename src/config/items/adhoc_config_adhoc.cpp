@@ -20,6 +20,7 @@
 #include <ztbase/paths.h>
 
 #include "base/zt_status.h"
+#include "platform/posix_io.h"
 
 namespace {
 
@@ -75,13 +76,9 @@ bool read_int(const char *s, int *out) {
 // A touch or trigger file may be anything an operator can create under that
 // name; a FIFO without a writer must not block the reader.
 FILE *open_touch_file(const char *path) {
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return nullptr;
-    FILE *f = fdopen(fd, "r");
-    if (f == nullptr)
-        close(fd);
-    return f;
+    constexpr ztbase::pio::ReadPolicy kTouchFile{false, false, false, false, false, true};
+    ztbase::pio::Fd fd = ztbase::pio::open_for_reading(path, kTouchFile);
+    return fd ? ztbase::pio::stream(std::move(fd), "r") : nullptr;
 }
 
 bool starts(const char *line, const char *prefix) {
