@@ -83,17 +83,8 @@ const IntField kStrings[] = {
 };
 #undef INT_FIELD
 
-struct RecordDeleter {
-    void operator()(ZtConfig *c) const {
-        FreeConfig(c);
-        free(c);
-    }
-};
-using Record = std::unique_ptr<ZtConfig, RecordDeleter>;
-
-Record new_record() {
-    return Record(static_cast<ZtConfig *>(calloc(1, sizeof(ZtConfig))));
-}
+using ztbase::bpconf::new_record;
+using ztbase::bpconf::Record;
 
 // Fills the update record; 0 or 36.
 class Writer {
