@@ -14,20 +14,15 @@
 
 #include "base/zt_status.h"
 #include "platform/posix_io.h"
+#include "text/trim.h"
 
 namespace st = zt::status;
 
 namespace Halvane::Zentor::Common {
 namespace {
 
-constexpr const char *kBlanks = " \t\v\f";
-
 std::string trimmed(const std::string &text) {
-    size_t first = text.find_first_not_of(kBlanks);
-    if (first == std::string::npos)
-        return std::string();
-    size_t last = text.find_last_not_of(kBlanks);
-    return text.substr(first, last - first + 1);
+    return std::string(ztbase::text::trim(text, ztbase::text::kLineBlanks));
 }
 
 } // namespace

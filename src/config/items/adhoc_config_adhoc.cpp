@@ -21,6 +21,7 @@
 
 #include "base/zt_status.h"
 #include "platform/posix_io.h"
+#include "text/trim.h"
 
 namespace {
 
@@ -46,11 +47,8 @@ std::string trigger_file_name(const char *path) {
 }
 
 std::string trimmed(const char *s) {
-    std::string v(s);
-    while (!v.empty() &&
-           (v.back() == '\n' || v.back() == '\r' || v.back() == ' ' || v.back() == '\t'))
-        v.pop_back();
-    return v;
+    using namespace ztbase::text;
+    return std::string(trim(s, kLineEndBlanks, Ends::Back));
 }
 
 uint32_t parse_number(const char *s) {

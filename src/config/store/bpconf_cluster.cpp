@@ -26,6 +26,7 @@
 #include "config/store/bpconf_internal.h"
 #include "base/zt_status.h"
 #include "platform/posix_io.h"
+#include "text/trim.h"
 
 namespace st = zt::status;
 
@@ -35,10 +36,6 @@ namespace cfg = ztbase::config;
 namespace {
 
 constexpr const char *kRewriteTag = "WriteClusterAwareConfigFile";
-
-bool space(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
-}
 
 constexpr const char *kReadTag = "ReadClusterAwareConfigFile";
 
@@ -67,11 +64,8 @@ int open_with_retries(const char *path, ztbase::pio::Fd &fd) {
 }
 
 std::string trimmed(const char *begin, const char *end) {
-    while (begin < end && space(*begin))
-        ++begin;
-    while (end > begin && space(end[-1]))
-        --end;
-    return std::string(begin, end);
+    using namespace ztbase::text;
+    return std::string(trim(std::string_view(begin, size_t(end - begin)), kWhiteSpace));
 }
 
 // Writes the new lines of an updated item; 152 when a required value is
