@@ -499,8 +499,8 @@ long lost_lines_note(char *out, size_t size, ZtLoggerInfo &st, const LineTime &l
     char when[32];
     strftime(when, sizeof when, "%m/%d/%y %H:%M:%S", &since);
     char body[128];
-    const int n = snprintf(body, sizeof body, "%ld line%s could not be written since %s",
-                           st.lost, st.lost == 1 ? "" : "s", when);
+    const int n = snprintf(body, sizeof body, "%ld line%s could not be written since %s", st.lost,
+                           st.lost == 1 ? "" : "s", when);
     return format_line(out, size, lt, process_id_locked(st), thread_id(), 8, "logmsg", body,
                        static_cast<size_t>(n));
 }
@@ -584,8 +584,8 @@ int write_locked(LogLock &lock, int level, const char *tag, const char *body, si
         const struct tm &tm = local_time_locked(now.tv_sec);
         const LineTime lt{tm.tm_hour, tm.tm_min, tm.tm_sec,
                           static_cast<int>(now.tv_nsec / 1000000)};
-        const long n = format_line(buffer, kLineSize, lt, process_id_locked(st), thread_id(),
-                                   level, tag, body, body_len);
+        const long n = format_line(buffer, kLineSize, lt, process_id_locked(st), thread_id(), level,
+                                   tag, body, body_len);
         rc = lock_file_locked(st, oserr);
         if (rc == 0)
             rc = switch_file_if_due_locked(log, tm, oserr);

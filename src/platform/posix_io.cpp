@@ -174,8 +174,8 @@ Fd open_for_reading(const char *path, const ReadPolicy &policy, OpenStep *failed
             *failed = OpenStep::Open;
         return fd;
     }
-    const bool any = !policy.refuse_directories && !policy.refuse_fifos &&
-                     !policy.refuse_devices && !policy.refuse_foreign;
+    const bool any = !policy.refuse_directories && !policy.refuse_fifos && !policy.refuse_devices &&
+                     !policy.refuse_foreign;
     struct stat sb;
     int error = 0;
     if (!any && fstat(fd.get(), &sb) != 0)

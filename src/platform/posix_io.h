@@ -80,12 +80,12 @@ FILE *open_stream(const char *path, const char *mode);
 // blocks (a FIFO without a writer would hang it); the descriptor is made
 // blocking again unless keep_nonblocking.
 struct ReadPolicy {
-    bool refuse_links = false;       // a symbolic link at the name itself (ELOOP)
-    bool refuse_directories = true;  // EISDIR
-    bool refuse_fifos = true;        // FIFOs and sockets: their reads may block for ever (EINVAL)
-    bool refuse_devices = true;      // devices: they may never end (EINVAL)
-    bool refuse_foreign = false;     // owned by neither this user nor root (EPERM)
-    bool keep_nonblocking = false;   // reads of an empty FIFO end at once
+    bool refuse_links = false;      // a symbolic link at the name itself (ELOOP)
+    bool refuse_directories = true; // EISDIR
+    bool refuse_fifos = true;       // FIFOs and sockets: their reads may block for ever (EINVAL)
+    bool refuse_devices = true;     // devices: they may never end (EINVAL)
+    bool refuse_foreign = false;    // owned by neither this user nor root (EPERM)
+    bool keep_nonblocking = false;  // reads of an empty FIFO end at once
 };
 
 // Only a plain file: nothing planted at the name is read.
@@ -104,7 +104,9 @@ Fd open_for_reading(const char *path, const ReadPolicy &policy, OpenStep *failed
 // A regular file opened for reading. Anything else an operator may plant at
 // the name (a FIFO that would block the open or the reads, a device that never
 // ends, a directory) is refused: invalid, errno EINVAL or EISDIR.
-inline Fd open_regular_file(const char *path) { return open_for_reading(path, kRegularOnly); }
+inline Fd open_regular_file(const char *path) {
+    return open_for_reading(path, kRegularOnly);
+}
 
 // A stdio stream over the descriptor, which it then owns; nullptr (errno set,
 // the descriptor closed) on failure.

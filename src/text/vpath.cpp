@@ -126,8 +126,9 @@ ZTBASE_API FILE *fopenUTF8Path(const char *path, const char *mode) {
 }
 
 ZTBASE_API int openUTF8Path(const char *path, int flags) {
-    return convertible(path, "openUTF8Path") ? ztbase::pio::open_as_given(path, flags, 0666).release()
-                                             : -1;
+    return convertible(path, "openUTF8Path")
+               ? ztbase::pio::open_as_given(path, flags, 0666).release()
+               : -1;
 }
 
 ZTBASE_API int openUTF8PathMode(const char *path, int flags, int mode) {

@@ -13,12 +13,12 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include "platform/posix_io.h"
 #include "wire/common_comm_internal.h"
 #include "ztbase/comm.h"
 #include "ztbase/config.h"
 #include "ztbase/debuglog.h"
 #include "ztbase/paths.h"
-#include "platform/posix_io.h"
 
 extern "C" {
 ZTBASE_API int comm_verbose = 0;
@@ -103,8 +103,8 @@ int read_port_file(const std::string &path, int absent, const char *tag) {
         return absent;
     char line[64] = {};
     size_t length = 0;
-    const bool got = ztbase::pio::read_all(fd.get(), line, sizeof line - 1, &length) == 0 &&
-                     length > 0;
+    const bool got =
+        ztbase::pio::read_all(fd.get(), line, sizeof line - 1, &length) == 0 && length > 0;
     if (char *nl = static_cast<char *>(memchr(line, '\n', length)))
         nl[1] = '\0'; // the first line only
     char *end = nullptr;

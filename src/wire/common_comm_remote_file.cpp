@@ -62,8 +62,8 @@ extern "C" ZTBASE_API int64_t read_remote_file(int sock, int fd, int timeout, co
     int64_t total = 0;
     // The target may be a pipe or a socket whose reader has gone: its write
     // must fail with EPIPE, not end the process with SIGPIPE.
-    const auto pipe = ztbase::pio::pipe_like(fd) ? ztbase::pio::Pipe::Guard
-                                                 : ztbase::pio::Pipe::NoGuard;
+    const auto pipe =
+        ztbase::pio::pipe_like(fd) ? ztbase::pio::Pipe::Guard : ztbase::pio::Pipe::NoGuard;
     for (;;) {
         unsigned char head[2];
         if (recv_chunk_part(sock, reinterpret_cast<char *>(head), 2, timeout, true, tag) != 0)

@@ -20,12 +20,9 @@ namespace {
 
 using namespace ztbase::config;
 
-
 class Config : public zt::test::ZtTest {
   protected:
-    void SetUp() override {
-        log_.emplace();
-    }
+    void SetUp() override { log_.emplace(); }
     void TearDown() override {
         log_.reset();
         for (int i = 0; i < ZTCONFIG_TABLE_SIZE; ++i)

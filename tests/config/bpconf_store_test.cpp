@@ -34,7 +34,6 @@ class StoreTest : public zt::test::ZtTest {
 
     std::string cluster_path() const { return getFennicString("ZTCL_CONFIG_PATH"); }
 
-
     reg::Value stored(const char *name) {
         reg::Key key;
         reg::Value v;
@@ -98,7 +97,8 @@ TEST_F(StoreTest, ANewHostIsConfiguredThroughTheUpdatePath) {
 }
 
 TEST_F(StoreTest, EmptyValuesAndDeletedGenericKeys) {
-    ASSERT_EQ(update_config("gone = 1\nkept = 2\nVERBOSE = 4\nSERVER_CONNECT_TIMEOUT = 9\nUSEMAIL = me\n"),
+    ASSERT_EQ(update_config(
+                  "gone = 1\nkept = 2\nVERBOSE = 4\nSERVER_CONNECT_TIMEOUT = 9\nUSEMAIL = me\n"),
               0);
     ASSERT_EQ(update_config("gone\nVERBOSE\nUSEMAIL\n"), 0);
     EXPECT_EQ(stored("gone").type, reg::kNone);
@@ -191,8 +191,9 @@ TEST_F(StoreTest, ClusterFileRewrite) {
                                          "SLP.TAPE_RESOURCE_MULTIPLIER = 7\n"
                                          "no_such = x\n");
     LogCapture log;
-    ASSERT_EQ(
-        update_config("SLP.DISK_RESOURCE_MULTIPLIER = 9\nSLP.JOB_SUBMISSION_INTERVAL = 10 minutes\n"), 0);
+    ASSERT_EQ(update_config(
+                  "SLP.DISK_RESOURCE_MULTIPLIER = 9\nSLP.JOB_SUBMISSION_INTERVAL = 10 minutes\n"),
+              0);
     EXPECT_EQ(zt::test::read_file(cluster_path()), "SLP.DISK_RESOURCE_MULTIPLIER = 9\n"
                                                    "# VERBOSE = 5\n"
                                                    "SLP.TAPE_RESOURCE_MULTIPLIER = 4\n"

@@ -1,8 +1,8 @@
 // zt config info: the information record of the host configuration, as JSON.
 #include <cstdio>
 #include <cstdlib>
-#include <jansson.h>
 #include <initializer_list>
+#include <jansson.h>
 
 #include <ztbase/ztconf.h>
 
@@ -31,7 +31,6 @@ json_t *netspec(const ztconf_netspec_t &n) {
     return json_pack("{s:i,s:i,s:b,s:o}", "family", n.family, "prefix", n.prefix, "wildcard",
                      n.wildcard, "hostname", text(n.hostname));
 }
-
 
 void set(json_t *o, const char *key, json_t *v) {
     json_object_set_new(o, key, v);

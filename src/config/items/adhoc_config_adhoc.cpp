@@ -261,8 +261,8 @@ int check_entry_arguments(const char *directory, const char *name, const char *l
         return st::kInvalidValue;
     }
     if (directory == nullptr) {
-        logmsgf(ZTLOG_DEBUG, kAdHocTag, "config directory cannot be NULL; from (%s.%d)",
-                from.file, from.line);
+        logmsgf(ZTLOG_DEBUG, kAdHocTag, "config directory cannot be NULL; from (%s.%d)", from.file,
+                from.line);
         return st::kInvalidValue;
     }
     return 0;
@@ -322,8 +322,8 @@ int read_entry_line(const std::string &path, int *intOut, char *lineOut, int lin
     line.get()[strcspn(line.get(), "\r\n")] = '\0';
     if (intOut != nullptr) {
         if (read_int(line.get(), intOut))
-            logmsgf(ZTLOG_DEBUG, kAdHocTag, "%d read ; requested from (%s.%d).", *intOut,
-                    from.file, from.line);
+            logmsgf(ZTLOG_DEBUG, kAdHocTag, "%d read ; requested from (%s.%d).", *intOut, from.file,
+                    from.line);
         else
             logmsgf(ZTLOG_DEBUG, kAdHocTag, "Can't read int from >%s< ; requested from (%s.%d).",
                     line.get(), from.file, from.line);
