@@ -14,20 +14,15 @@
 
 #include "base/zt_status.h"
 #include "platform/posix_io.h"
+#include "text/trim.h"
 
 namespace st = zt::status;
 
 namespace Halvane::Zentor::Common {
 namespace {
 
-constexpr const char *kBlanks = " \t\v\f";
-
 std::string trimmed(const std::string &text) {
-    size_t first = text.find_first_not_of(kBlanks);
-    if (first == std::string::npos)
-        return std::string();
-    size_t last = text.find_last_not_of(kBlanks);
-    return text.substr(first, last - first + 1);
+    return std::string(ztbase::text::trim(text, ztbase::text::kLineBlanks));
 }
 
 } // namespace
@@ -65,11 +60,10 @@ int read_keyvalue_file(const std::string &path, keyvalue_map &out) {
         return st::kInvalidParameter;
     // Only a plain file is read: a FIFO would hang the reader and a device
     // such as /dev/zero would never end.
-    int fd = ztbase::pio::open_regular_file(path.c_str()).release();
-    std::unique_ptr<FILE, int (*)(FILE *)> file(fd >= 0 ? fdopen(fd, "r") : nullptr, fclose);
+    ztbase::pio::Fd fd = ztbase::pio::open_regular_file(path.c_str());
+    std::unique_ptr<FILE, int (*)(FILE *)> file(
+        fd ? ztbase::pio::stream(std::move(fd), "r") : nullptr, fclose);
     if (!file) {
-        if (fd >= 0)
-            close(fd);
         logmsgf(ZTLOG_DEBUG, "read_keyvalue_file", "failed to open file: \"%s\", status: %d",
                 path.c_str(), st::kFileOpenFailed);
         return st::kFileOpenFailed;

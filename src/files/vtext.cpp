@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "files/vtext_internal.h"
+#include "platform/posix_io.h"
 #include "ztbase/debuglog.h"
 #include "ztbase/vtext.h"
 
@@ -38,6 +39,8 @@ struct vtext_handle {
 
     ~vtext_handle() { free(line_buf); }
 };
+
+namespace pio = ztbase::pio;
 
 namespace {
 
@@ -162,27 +165,9 @@ int write_item(const vtext_handle *h, FILE *fp, void *item, const char *tag) {
 // open or the reads for ever and a directory has no records: neither is
 // opened (errno EINVAL or EISDIR).
 FILE *open_target(const char *path) {
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return nullptr;
-    struct stat st;
-    int error = 0;
-    if (fstat(fd, &st) != 0)
-        error = errno;
-    else if (S_ISDIR(st.st_mode))
-        error = EISDIR;
-    else if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
-        error = EINVAL;
-    else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
-        error = errno;
-    FILE *f = error == 0 ? fdopen(fd, "r") : nullptr;
-    if (f == nullptr) {
-        if (error == 0)
-            error = errno;
-        close(fd);
-        errno = error;
-    }
-    return f;
+    constexpr pio::ReadPolicy kTarget{.refuse_devices = false};
+    pio::Fd fd = pio::open_for_reading(path, kTarget);
+    return fd ? pio::stream(std::move(fd), "r") : nullptr;
 }
 
 // A new empty working file beside target, opened for reading and writing.
@@ -202,8 +187,8 @@ int create_working(const std::string &target, std::string &path, FILE **fp, cons
             free(name);
             break;
         }
-        int fd = open(name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd < 0) {
+        pio::Fd fd = pio::open_fd(name, O_RDWR | O_CREAT | O_EXCL, 0600);
+        if (!fd) {
             int error = errno;
             free(name);
             if (error == EEXIST)
@@ -211,9 +196,8 @@ int create_working(const std::string &target, std::string &path, FILE **fp, cons
             logmsgf(ZTLOG_ERROR, tag, "cannot create a working file in %s: errno %d", dir, error);
             break;
         }
-        FILE *f = fdopen(fd, "w+");
+        FILE *f = pio::stream(std::move(fd), "w+");
         if (f == nullptr) {
-            close(fd);
             unlink(name);
             free(name);
             break;
@@ -291,11 +275,9 @@ void sync_directory_of(const std::string &path, const char *tag) {
     char *dir = vtext_dirname(path.c_str());
     if (dir == nullptr)
         return;
-    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0 || fsync(fd) != 0)
+    pio::Fd fd = pio::open_fd(dir, O_RDONLY | O_DIRECTORY);
+    if (!fd || fsync(fd.get()) != 0)
         logmsgf(ZTLOG_WARNING, tag, "cannot sync directory %s: errno %d", dir, errno);
-    if (fd >= 0)
-        close(fd);
     free(dir);
 }
 

@@ -22,6 +22,8 @@
 #include "ztbase/debuglog.h"
 #include "ztbase/paths.h"
 #include "ztbase/strings.h"
+#include "platform/posix_io.h"
+#include "text/trim.h"
 
 using ztbase::dates::local_fields;
 using ztbase::dates::two_digit_year;
@@ -38,11 +40,7 @@ constexpr size_t kMaxSeparator = 4;
 constexpr size_t kMaxName = 255;
 
 std::string_view trim(std::string_view s) {
-    while (!s.empty() && s.front() == ' ')
-        s.remove_prefix(1);
-    while (!s.empty() && s.back() == ' ')
-        s.remove_suffix(1);
-    return s;
+    return ztbase::text::trim(s, ztbase::text::kSpaces);
 }
 
 // Next blank-separated token of s, which is advanced past it.

@@ -403,42 +403,54 @@ extern "C" ZTBASE_API int logwithoutdate(int fd, const char *text) {
 
 // Opening and closing -------------------------------------------------------------
 
-extern "C" ZTBASE_API int open_debug_log(const char *root, const char *process_dir,
-                                         const char *program, int mode, int *err) try {
-    if (err != nullptr)
-        *err = 0;
-    // Everything that may itself log (the path table, the configuration) is
-    // asked before the log's mutex is taken.
-    char dir[ZTLOG_PATH_MAX];
-    if (ZtLog_GetRootPath(dir, root, process_dir) != 0) {
-        if (err != nullptr)
-            *err = ENAMETOOLONG;
-        return -1;
-    }
-    logcfg::Values values;
+namespace {
+
+// The configuration the log opens with, and its update time; the built-in
+// settings when it cannot be read.
+int64_t read_opening_config(logcfg::Values &values) {
     auto source = logcfg::source();
     const int64_t when = source->update_time();
-    const bool readable = source->read(values);
-    if (!readable)
+    if (!source->read(values))
         values = logcfg::Values{};
+    return when;
+}
 
-    std::optional<InLog> quiet(std::in_place); // nothing logged from below may wait for the mutex
-    LogLock lock(g_mutex);
+// Critical robust logging makes its directory; only a directory made here
+// gets the creation mode.
+void make_robust_directory(const ZtLog &log, const char *dir) {
+    if (!log.critical || !log.robust)
+        return;
+    std::error_code ec;
+    if (std::filesystem::create_directories(dir, ec) && !ec)
+        chmod(dir, log.state->dir_mode);
+}
+
+// Makes the log object the process's (mutex held). x_VERBOSE=-2 switches the
+// program's logging off: the programmatic verbosity (-1 until set) would
+// otherwise hide it in the larger of the two.
+void install_locked(ZtLog *log) {
+    g_log = log;
+    update_effective_locked();
+    const bool off = g_effective_verbose.load() == -2 || log->configured_verbose == -2;
+    g_enabled.store(!off);
+    g_notice_pending.store(off);
+}
+
+// A new log object with today's file open (mutex held): the file descriptor
+// (-1 for a critical log whose directory is missing yet), or -1 with *err set
+// and no log object.
+int open_locked(const char *dir, const char *program, int mode, logcfg::Values &values,
+                int64_t when, int *err) {
     free_log_locked(g_log);
     g_log = nullptr;
-    ZtLog *log =
-        initialize_locked(dir, program != nullptr ? program : process_dir, mode, &values, when);
+    ZtLog *log = initialize_locked(dir, program, mode, &values, when);
     if (log == nullptr) {
         update_effective_locked();
         if (err != nullptr)
             *err = ENOMEM;
         return -1;
     }
-    if (log->critical && log->robust) {
-        std::error_code ec;
-        if (std::filesystem::create_directories(dir, ec) && !ec)
-            chmod(dir, log->state->dir_mode);
-    }
+    make_robust_directory(*log, dir);
     log->state->last_check = ztbase::logclock::monotonic_seconds();
     int oserr = 0;
     const int rc = open_today_locked(*log, &oserr);
@@ -452,34 +464,59 @@ extern "C" ZTBASE_API int open_debug_log(const char *root, const char *process_d
             *err = oserr != 0 ? oserr : EIO;
         return -1;
     }
-    g_log = log;
-    update_effective_locked();
-    // x_VERBOSE=-2 switches the program's logging off: the programmatic
-    // verbosity (-1 until set) would otherwise hide it in the larger of the two.
-    const bool off = g_effective_verbose.load() == -2 || log->configured_verbose == -2;
-    g_enabled.store(!off);
-    g_notice_pending.store(off);
-    const bool repair_size = log->repair_size, repair_num = log->repair_num;
+    install_locked(log);
     const int fd = log->state->fd;
     if (fd >= 0)
         debug_fd().store(fd);
     else if (err != nullptr)
         *err = oserr;
+    return fd;
+}
+
+// Writes back the limits found invalid, and says so in the log.
+void report_repairs(bool size, bool num) {
+    if (!size && !num)
+        return;
+    write_repairs(size, num);
+    if (size)
+        logmsgf(ZTLOG_WARNING, "log_bpconf_update_warn",
+                "MAX_LOGFILE_SIZE was set to invalid value. Updated to default[%d] in bp.conf",
+                static_cast<int>(logcfg::kDefaultMaxLogFileMb));
+    if (num)
+        logmsgf(ZTLOG_WARNING, "log_bpconf_update_warn",
+                "MAX_NUM_LOGFILES was set to invalid value. Updated to default[%d] in bp.conf",
+                static_cast<int>(logcfg::kDefaultMaxNumLogFiles));
+}
+
+} // namespace
+
+extern "C" ZTBASE_API int open_debug_log(const char *root, const char *process_dir,
+                                         const char *program, int mode, int *err) try {
+    if (err != nullptr)
+        *err = 0;
+    // Everything that may itself log (the path table, the configuration) is
+    // asked before the log's mutex is taken.
+    char dir[ZTLOG_PATH_MAX];
+    if (ZtLog_GetRootPath(dir, root, process_dir) != 0) {
+        if (err != nullptr)
+            *err = ENAMETOOLONG;
+        return -1;
+    }
+    logcfg::Values values;
+    const int64_t when = read_opening_config(values);
+
+    std::optional<InLog> quiet(std::in_place); // nothing logged from below may wait for the mutex
+    LogLock lock(g_mutex);
+    const int fd =
+        open_locked(dir, program != nullptr ? program : process_dir, mode, values, when, err);
+    if (fd < 0 && g_log == nullptr)
+        return -1;
+    const bool repair_size = g_log->repair_size, repair_num = g_log->repair_num;
     lock.unlock();
     quiet.reset();
 
     register_InvalidParameterHandler(ZT_InvalidParameterHandler);
-    if (repair_size || repair_num) {
-        write_repairs(repair_size, repair_num);
-        if (repair_size)
-            logmsgf(ZTLOG_WARNING, "log_bpconf_update_warn",
-                    "MAX_LOGFILE_SIZE was set to invalid value. Updated to default[%d] in bp.conf",
-                    static_cast<int>(logcfg::kDefaultMaxLogFileMb));
-        if (repair_num)
-            logmsgf(ZTLOG_WARNING, "log_bpconf_update_warn",
-                    "MAX_NUM_LOGFILES was set to invalid value. Updated to default[%d] in bp.conf",
-                    static_cast<int>(logcfg::kDefaultMaxNumLogFiles));
-    }
+    report_repairs(repair_size, repair_num);
     return fd;
 } catch (const std::bad_alloc &) {
     if (err != nullptr)
@@ -552,13 +589,10 @@ extern "C" ZTBASE_API FILE *open_logging_file(const char *root) {
     int fd = open_log(root, 0, &err);
     if (fd < 0)
         return nullptr;
-    int copy = dup(fd);
-    FILE *f = copy >= 0 ? fdopen(copy, "a") : nullptr;
-    if (f == nullptr) {
-        if (copy >= 0)
-            close(copy);
+    ztbase::pio::Fd copy(dup(fd));
+    FILE *f = copy ? ztbase::pio::stream(std::move(copy), "a") : nullptr;
+    if (f == nullptr)
         return nullptr;
-    }
     log_set_process_bpconf_verbose(1);
     return f;
 }

@@ -415,29 +415,27 @@ int open_today_locked(ZtLog &log, int *err) {
     return 0;
 }
 
-int write_locked(LogLock &lock, int level, const char *tag, const char *body, size_t body_len,
-                 bool force, int *oserr) {
-    *oserr = 0;
-    timespec now;
-    logclock::now(&now);
+namespace {
+
+// The 60-second check when it is due. False when the log went away meanwhile.
+bool check_if_due_locked(LogLock &lock, bool *checked) {
     const int64_t mono = logclock::monotonic_seconds();
-    bool checked = false;
-    {
-        ZtLoggerInfo &st = *g_log->state;
-        if ((st.fd >= 0 || g_log->critical || st.failed) &&
-            mono - st.last_check >= kCheckInterval) {
-            check_config_locked(lock, mono);
-            if (g_log == nullptr)
-                return 0;
-            checked = true;
-        }
+    ZtLoggerInfo &st = *g_log->state;
+    if ((st.fd >= 0 || g_log->critical || st.failed) && mono - st.last_check >= kCheckInterval) {
+        check_config_locked(lock, mono);
+        if (g_log == nullptr)
+            return false;
+        *checked = true;
     }
-    ZtLog &log = *g_log;
+    return true;
+}
+
+// A current file to write to: a file closed after a failed write (a full disk,
+// a lost handle) is reopened at the next check, so that no process stays
+// silent for good; critical robust logging makes its directory. 0, or the
+// status of the lines dropped while there is no file.
+int ensure_open_locked(ZtLog &log, bool checked, int *oserr) {
     ZtLoggerInfo &st = *log.state;
-    if (!force && (log.configured_verbose == -2 || log.programmatic_verbose == -2))
-        return 0;
-    // A file closed after a failed write (a full disk, a lost handle) is
-    // reopened at the next check, so that no process stays silent for good.
     if (st.fd < 0 && st.failed && checked) {
         const int rc = open_today_locked(log, oserr);
         if (rc != 0)
@@ -453,56 +451,83 @@ int write_locked(LogLock &lock, int level, const char *tag, const char *body, si
         if (rc != 0)
             st.last_error = rc;
     }
-    if (st.fd < 0)
-        return st.last_error; // a line not written is never reported as written
+    return st.fd < 0 ? st.last_error : 0; // a line not written is never reported as written
+}
 
-    // One place before the line for the line end that a fragment may need.
-    thread_local char buffer[kLineSize + 1];
-    char *const line = buffer + 1;
-    const struct tm &tm = local_time_locked(now.tv_sec);
-    const LineTime lt{tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(now.tv_nsec / 1000000)};
-    const long n = format_line(line, kLineSize, lt, process_id_locked(st), thread_id(), level, tag,
-                               body, body_len);
-
+int lock_file_locked(ZtLoggerInfo &st, int *oserr) {
     if (st.locking && !file_lock_waiting(st.fd)) {
         *oserr = errno;
         reset_after_failure(st, status::kLockFailed);
         return status::kLockFailed;
     }
-    if (log.file_mgmt) {
-        // The real size, as other processes may have written: the cheapest
-        // call that gives it, under the lock.
-        const off_t end = lseek(st.fd, 0, SEEK_END);
-        if (end >= 0)
-            st.size = end;
-        const int ymd = (tm.tm_year + 1900) * 10000 + (tm.tm_mon + 1) * 100 + tm.tm_mday;
-        int rc = 0;
-        if (ymd != st.ymd)
-            rc = open_today_locked(log, oserr);
-        else if (st.size >= st.max_size)
-            rc = rotate_locked(log, oserr);
-        else
-            goto write_line; // the common case: same file, lock held
-        // A new file: closing the old one dropped its lock.
-        if (rc != 0 || st.fd < 0) {
-            rc = rc != 0 ? rc : status::kFileOpenFailed;
-            reset_after_failure(st, rc);
-            return rc;
-        }
-        if (st.locking && !file_lock_waiting(st.fd)) {
-            *oserr = errno;
-            reset_after_failure(st, status::kLockFailed);
-            return status::kLockFailed;
-        }
+    return 0;
+}
+
+// With the file lock held: today's file when the day changed, the next one
+// when this one is full. A new file is locked afresh (closing the old one
+// dropped its lock).
+int switch_file_if_due_locked(ZtLog &log, const struct tm &tm, int *oserr) {
+    ZtLoggerInfo &st = *log.state;
+    if (!log.file_mgmt)
+        return 0;
+    // The real size, as other processes may have written: the cheapest call
+    // that gives it, under the lock.
+    const off_t end = lseek(st.fd, 0, SEEK_END);
+    if (end >= 0)
+        st.size = end;
+    const int ymd = (tm.tm_year + 1900) * 10000 + (tm.tm_mon + 1) * 100 + tm.tm_mday;
+    int rc;
+    if (ymd != st.ymd)
+        rc = open_today_locked(log, oserr);
+    else if (st.size >= st.max_size)
+        rc = rotate_locked(log, oserr);
+    else
+        return 0; // the common case: same file, lock held
+    if (rc != 0 || st.fd < 0) {
+        rc = rc != 0 ? rc : status::kFileOpenFailed;
+        reset_after_failure(st, rc);
+        return rc;
     }
-write_line : {
+    return lock_file_locked(st, oserr);
+}
+
+// The line that tells how many lines the log lost and since when, in the
+// log's own format, before the first line written again.
+long lost_lines_note(char *out, size_t size, ZtLoggerInfo &st, const LineTime &lt) {
+    struct tm since;
+    localtime_r(&st.lost_since, &since);
+    char when[32];
+    strftime(when, sizeof when, "%m/%d/%y %H:%M:%S", &since);
+    char body[128];
+    const int n = snprintf(body, sizeof body, "%ld line%s could not be written since %s", st.lost,
+                           st.lost == 1 ? "" : "s", when);
+    return format_line(out, size, lt, process_id_locked(st), thread_id(), 8, "logmsg", body,
+                       static_cast<size_t>(n));
+}
+
+// Appends one formatted line (the lock held), after a line end when the last
+// write left half a line and after the note of lines lost before it. A
+// failed write mends what it left and closes the file; *written tells whether
+// the line went out.
+int append_line_locked(ZtLoggerInfo &st, const char *line, size_t len, const LineTime &lt,
+                       bool *written, int *oserr) {
+    thread_local std::string joined;
     const char *out = line;
-    size_t len = static_cast<size_t>(n);
+    size_t prefix = 0; // bytes before the line itself
     const bool after_fragment = !st.fragment.empty() && st.fragment == st.path;
-    if (after_fragment) {
-        buffer[0] = '\n';
-        out = buffer;
-        ++len;
+    if (after_fragment || st.lost > 0) {
+        joined.clear();
+        if (after_fragment)
+            joined.push_back('\n');
+        if (st.lost > 0) {
+            char note[kMinLineBuffer];
+            const long n = lost_lines_note(note, sizeof note, st, lt);
+            joined.append(note, static_cast<size_t>(n));
+        }
+        prefix = joined.size();
+        joined.append(line, len);
+        out = joined.data();
+        len = joined.size();
     }
     size_t done = 0;
     const int werr =
@@ -520,14 +545,56 @@ write_line : {
     }
     if (after_fragment)
         st.fragment.clear();
+    if (prefix > 0)
+        st.lost = 0;
     st.size += static_cast<int64_t>(len);
-}
+    *written = true;
     if (st.locking && !file_lock(st.fd, F_UNLCK)) {
         *oserr = errno;
         reset_after_failure(st, status::kSystemCallFailed);
         return status::kSystemCallFailed;
     }
     return 0;
+}
+
+// Counts a line the log could not write, for the note once it can again.
+void note_lost_locked(ZtLoggerInfo &st, time_t when) {
+    if (st.lost++ == 0)
+        st.lost_since = when;
+}
+
+} // namespace
+
+int write_locked(LogLock &lock, int level, const char *tag, const char *body, size_t body_len,
+                 bool force, int *oserr) {
+    *oserr = 0;
+    timespec now;
+    logclock::now(&now);
+    bool checked = false;
+    if (!check_if_due_locked(lock, &checked))
+        return 0;
+    ZtLog &log = *g_log;
+    ZtLoggerInfo &st = *log.state;
+    if (!force && (log.configured_verbose == -2 || log.programmatic_verbose == -2))
+        return 0;
+    bool written = false;
+    int rc = ensure_open_locked(log, checked, oserr);
+    if (rc == 0) {
+        thread_local char buffer[kLineSize];
+        const struct tm &tm = local_time_locked(now.tv_sec);
+        const LineTime lt{tm.tm_hour, tm.tm_min, tm.tm_sec,
+                          static_cast<int>(now.tv_nsec / 1000000)};
+        const long n = format_line(buffer, kLineSize, lt, process_id_locked(st), thread_id(), level,
+                                   tag, body, body_len);
+        rc = lock_file_locked(st, oserr);
+        if (rc == 0)
+            rc = switch_file_if_due_locked(log, tm, oserr);
+        if (rc == 0)
+            rc = append_line_locked(st, buffer, static_cast<size_t>(n), lt, &written, oserr);
+    }
+    if (rc != 0 && !written)
+        note_lost_locked(st, now.tv_sec);
+    return rc;
 }
 
 void apply_config_locked(ZtLog &log, const logcfg::Values &v, int64_t update_time) {

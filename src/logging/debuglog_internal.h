@@ -34,6 +34,8 @@ struct ZtLoggerInfo {
     bool failed = false;    // the file was closed after a failed write: reopen at the next check
     int last_error = 0;     // status reported for the lines dropped while no file is open
     std::string fragment;   // a file left ending in half a line: the next line starts a new one
+    long lost = 0;          // lines not written since the log last could write
+    time_t lost_since = 0;  // when the first of them was dropped
     int refs = 0;
 };
 

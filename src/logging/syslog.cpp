@@ -259,9 +259,9 @@ template <typename T> void print_piece(std::string &out, const std::string &spec
 // Formats as printf does, but a null string argument prints as null_text and
 // "%m" prints the text of err; "%n" writes nothing. The whole text is cut to
 // kFormatLimit bytes afterwards.
-std::string format_event(const char *format, int err, const char *null_text, va_list ap) {
+// The conversions of format in order; types receives each argument's type.
+std::vector<Conversion> conversions_of(const char *format, std::vector<Arg> &types) {
     std::vector<Conversion> conversions;
-    std::vector<Arg> types;
     int next = 0;
     for (const char *p = strchr(format, '%'); p != nullptr; p = strchr(p, '%')) {
         Conversion c;
@@ -270,6 +270,11 @@ std::string format_event(const char *format, int err, const char *null_text, va_
         conversions.push_back(c);
         p = c.end;
     }
+    return conversions;
+}
+
+// The arguments, taken from ap in order as their types say.
+std::vector<ArgValue> fetch_arguments(const std::vector<Arg> &types, va_list ap) {
     std::vector<ArgValue> args(types.size());
     for (size_t i = 0; i < types.size(); ++i) {
         switch (types[i]) {
@@ -306,7 +311,106 @@ std::string format_event(const char *format, int err, const char *null_text, va_
             break;
         }
     }
+    return args;
+}
 
+// "%", the flags, width and precision of a conversion with its "*" arguments
+// resolved and both bounded.
+std::string spec_of(const Conversion &c, const std::vector<ArgValue> &args) {
+    std::string flags = c.flags;
+    int width = c.width_arg >= 0 ? args[static_cast<size_t>(c.width_arg)].i : c.width;
+    if (width < 0) { // a negative "*" width is the "-" flag
+        flags.push_back('-');
+        width = width == INT_MIN ? INT_MAX : -width;
+    }
+    width = std::min(width, kFieldLimit); // a "*" of INT_MAX would be gigabytes
+    int precision =
+        c.precision_arg >= 0 ? args[static_cast<size_t>(c.precision_arg)].i : c.precision;
+    precision = std::min(precision, kFieldLimit);
+    std::string spec = "%" + flags;
+    if (width > 0)
+        spec += std::to_string(width);
+    if (c.has_precision && precision >= 0) // a negative precision is none
+        spec += "." + std::to_string(precision);
+    return spec;
+}
+
+// A numeric conversion with its length modifier.
+void print_number(std::string &out, const Conversion &c, const std::string &spec,
+                  const ArgValue &v) {
+    switch (arg_type(c.conv, c.length)) {
+    case Arg::Double:
+        print_piece(out, spec + c.conv, v.d);
+        break;
+    case Arg::LongDouble:
+        print_piece(out, spec + "L" + c.conv, v.ld);
+        break;
+    case Arg::Long:
+        print_piece(out, spec + "l" + c.conv, v.l);
+        break;
+    case Arg::LongLong:
+        print_piece(out, spec + "ll" + c.conv, v.ll);
+        break;
+    case Arg::IntMax:
+        print_piece(out, spec + "j" + c.conv, v.j);
+        break;
+    case Arg::Size:
+        print_piece(out, spec + "z" + c.conv, v.z);
+        break;
+    case Arg::PtrDiff:
+        print_piece(out, spec + "t" + c.conv, v.t);
+        break;
+    default:
+        print_piece(out, spec + c.length + c.conv, v.i); // "", "h" or "hh"
+        break;
+    }
+}
+
+// One conversion appended to out.
+void print_conversion(std::string &out, const Conversion &c, const std::vector<ArgValue> &args,
+                      int err, const char *null_text) {
+    const std::string spec = spec_of(c, args);
+    const ArgValue *v = c.arg >= 0 ? &args[static_cast<size_t>(c.arg)] : nullptr;
+    switch (c.conv) {
+    case '%':
+        out.push_back('%');
+        break;
+    case 'm':
+        print_piece(out, spec + "s", strerror(err));
+        break;
+    case 'n':
+        break;
+    case 's':
+    case 'S':
+        if (v->p == nullptr)
+            print_piece(out, spec + "s", null_text);
+        else if (c.conv == 'S' || c.length == "l")
+            print_piece(out, spec + "ls", static_cast<const wchar_t *>(v->p));
+        else
+            print_piece(out, spec + "s", static_cast<const char *>(v->p));
+        break;
+    case 'c':
+    case 'C':
+        if (c.conv == 'C' || c.length == "l")
+            print_piece(out, spec + "lc", v->wc);
+        else
+            print_piece(out, spec + "c", v->i);
+        break;
+    case 'p':
+        print_piece(out, spec + "p", v->p);
+        break;
+    default:
+        if (v == nullptr) // not a conversion: printed as written
+            out.append(c.begin, static_cast<size_t>(c.end - c.begin));
+        else
+            print_number(out, c, spec, *v);
+    }
+}
+
+std::string format_event(const char *format, int err, const char *null_text, va_list ap) {
+    std::vector<Arg> types;
+    const std::vector<Conversion> conversions = conversions_of(format, types);
+    const std::vector<ArgValue> args = fetch_arguments(types, ap);
     std::string out;
     const char *p = format;
     for (const Conversion &c : conversions) {
@@ -314,82 +418,7 @@ std::string format_event(const char *format, int err, const char *null_text, va_
             break; // the rest is cut anyway
         out.append(p, static_cast<size_t>(c.begin - p));
         p = c.end;
-        std::string flags = c.flags;
-        int width = c.width_arg >= 0 ? args[static_cast<size_t>(c.width_arg)].i : c.width;
-        if (width < 0) { // a negative "*" width is the "-" flag
-            flags.push_back('-');
-            width = width == INT_MIN ? INT_MAX : -width;
-        }
-        width = std::min(width, kFieldLimit); // a "*" of INT_MAX would be gigabytes
-        int precision =
-            c.precision_arg >= 0 ? args[static_cast<size_t>(c.precision_arg)].i : c.precision;
-        precision = std::min(precision, kFieldLimit);
-        std::string spec = "%" + flags;
-        if (width > 0)
-            spec += std::to_string(width);
-        if (c.has_precision && precision >= 0) // a negative precision is none
-            spec += "." + std::to_string(precision);
-        const ArgValue *v = c.arg >= 0 ? &args[static_cast<size_t>(c.arg)] : nullptr;
-        switch (c.conv) {
-        case '%':
-            out.push_back('%');
-            break;
-        case 'm':
-            print_piece(out, spec + "s", strerror(err));
-            break;
-        case 'n':
-            break;
-        case 's':
-        case 'S':
-            if (v->p == nullptr)
-                print_piece(out, spec + "s", null_text);
-            else if (c.conv == 'S' || c.length == "l")
-                print_piece(out, spec + "ls", static_cast<const wchar_t *>(v->p));
-            else
-                print_piece(out, spec + "s", static_cast<const char *>(v->p));
-            break;
-        case 'c':
-        case 'C':
-            if (c.conv == 'C' || c.length == "l")
-                print_piece(out, spec + "lc", v->wc);
-            else
-                print_piece(out, spec + "c", v->i);
-            break;
-        case 'p':
-            print_piece(out, spec + "p", v->p);
-            break;
-        default:
-            if (v == nullptr) { // not a conversion: printed as written
-                out.append(c.begin, static_cast<size_t>(c.end - c.begin));
-                break;
-            }
-            switch (arg_type(c.conv, c.length)) {
-            case Arg::Double:
-                print_piece(out, spec + c.conv, v->d);
-                break;
-            case Arg::LongDouble:
-                print_piece(out, spec + "L" + c.conv, v->ld);
-                break;
-            case Arg::Long:
-                print_piece(out, spec + "l" + c.conv, v->l);
-                break;
-            case Arg::LongLong:
-                print_piece(out, spec + "ll" + c.conv, v->ll);
-                break;
-            case Arg::IntMax:
-                print_piece(out, spec + "j" + c.conv, v->j);
-                break;
-            case Arg::Size:
-                print_piece(out, spec + "z" + c.conv, v->z);
-                break;
-            case Arg::PtrDiff:
-                print_piece(out, spec + "t" + c.conv, v->t);
-                break;
-            default:
-                print_piece(out, spec + c.length + c.conv, v->i); // "", "h" or "hh"
-                break;
-            }
-        }
+        print_conversion(out, c, args, err, null_text);
     }
     out += p;
     if (out.size() > kFormatLimit)

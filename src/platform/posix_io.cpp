@@ -139,10 +139,6 @@ Fd open_inheritable(const char *path, int flags, mode_t mode) {
     return open_with(path, flags & ~O_CLOEXEC, mode);
 }
 
-Fd open_regular_file(const char *path) {
-    return keep_regular(open_with(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0));
-}
-
 Fd open_regular_at(int dirfd, const char *name) {
     if (name == nullptr) {
         errno = EFAULT;
@@ -174,6 +170,62 @@ Fd keep_regular(Fd fd) {
         error = errno;
     if (error != 0) {
         fd.close();
+        errno = error;
+        return Fd();
+    }
+    return fd;
+}
+
+Fd open_as_given(const char *path, int flags, mode_t mode) {
+    return open_with(path, flags, mode);
+}
+
+FILE *open_stream(const char *path, const char *mode) {
+    return fopen(path, mode);
+}
+
+namespace {
+
+// errno for a file the policy refuses, 0 when it is taken.
+int refusal(const struct stat &sb, const ReadPolicy &policy) {
+    if (S_ISREG(sb.st_mode))
+        return policy.refuse_foreign && sb.st_uid != geteuid() && sb.st_uid != 0 ? EPERM : 0;
+    if (S_ISDIR(sb.st_mode))
+        return policy.refuse_directories ? EISDIR : 0;
+    if (S_ISFIFO(sb.st_mode) || S_ISSOCK(sb.st_mode))
+        return policy.refuse_fifos ? EINVAL : 0;
+    if (S_ISCHR(sb.st_mode) || S_ISBLK(sb.st_mode))
+        return policy.refuse_devices ? EINVAL : 0;
+    return 0;
+}
+
+} // namespace
+
+Fd open_for_reading(const char *path, const ReadPolicy &policy, OpenStep *failed) {
+    int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    if (policy.refuse_links)
+        flags |= O_NOFOLLOW;
+    Fd fd = open_with(path, flags, 0);
+    if (!fd) {
+        if (failed != nullptr)
+            *failed = OpenStep::Open;
+        return fd;
+    }
+    const bool any = !policy.refuse_directories && !policy.refuse_fifos && !policy.refuse_devices &&
+                     !policy.refuse_foreign;
+    struct stat sb;
+    int error = 0;
+    if (!any && fstat(fd.get(), &sb) != 0)
+        error = errno;
+    else if (!any)
+        error = refusal(sb, policy);
+    if (error == 0 && !policy.keep_nonblocking &&
+        fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK) != 0)
+        error = errno;
+    if (error != 0) {
+        fd.close();
+        if (failed != nullptr)
+            *failed = OpenStep::Check;
         errno = error;
         return Fd();
     }
@@ -225,6 +277,41 @@ Fd open_shared_file(const char *path, int flags, mode_t mode) {
         return Fd();
     }
     return fd;
+}
+
+FILE *stream(Fd fd, const char *mode) {
+    FILE *f = fdopen(fd.get(), mode);
+    if (f != nullptr)
+        fd.release();
+    else {
+        const int saved = errno;
+        fd.close();
+        errno = saved;
+    }
+    return f;
+}
+
+ssize_t read_some(int fd, void *buf, size_t n) {
+    ssize_t r;
+    do
+        r = ::read(fd, buf, n);
+    while (r < 0 && errno == EINTR);
+    return r;
+}
+
+int read_to_end(int fd, std::string &out) {
+    struct stat sb;
+    if (fstat(fd, &sb) == 0 && S_ISREG(sb.st_mode) && sb.st_size > 0)
+        out.reserve(out.size() + static_cast<size_t>(sb.st_size));
+    char buf[65536];
+    for (;;) {
+        const ssize_t r = read_some(fd, buf, sizeof buf);
+        if (r < 0)
+            return errno;
+        if (r == 0)
+            return 0;
+        out.append(buf, static_cast<size_t>(r));
+    }
 }
 
 bool pipe_like(int fd) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <fcntl.h>
 #include <string>
 #include <sys/types.h>
@@ -68,11 +69,55 @@ int read_all(int fd, void *buf, size_t n, size_t *got);
 Fd open_fd(const char *path, int flags, mode_t mode = 0);
 // The same without O_CLOEXEC, for descriptors children must inherit.
 Fd open_inheritable(const char *path, int flags, mode_t mode = 0);
+// open(2) with the caller's flags as they are, retrying EINTR: for the
+// exported wrappers that hand the descriptor on.
+Fd open_as_given(const char *path, int flags, mode_t mode);
+// fopen(3), for the exported wrapper that hands the stream on.
+FILE *open_stream(const char *path, const char *mode);
+
+// What a reader refuses to find at the name it opens. Each family keeps its
+// own rule; open_for_reading enforces them all the same way. The open never
+// blocks (a FIFO without a writer would hang it); the descriptor is made
+// blocking again unless keep_nonblocking.
+struct ReadPolicy {
+    bool refuse_links = false;      // a symbolic link at the name itself (ELOOP)
+    bool refuse_directories = true; // EISDIR
+    bool refuse_fifos = true;       // FIFOs and sockets: their reads may block for ever (EINVAL)
+    bool refuse_devices = true;     // devices: they may never end (EINVAL)
+    bool refuse_foreign = false;    // owned by neither this user nor root (EPERM)
+    bool keep_nonblocking = false;  // reads of an empty FIFO end at once
+};
+
+// Only a plain file: nothing planted at the name is read.
+inline constexpr ReadPolicy kRegularOnly{};
+// Whatever is at the name, as a plain open would take it (but never blocking in open).
+inline constexpr ReadPolicy kAnyFile{false, false, false, false, false, false};
+
+// The step of open_for_reading that failed.
+enum class OpenStep { Open, Check };
+
+// Opens path for reading under the policy. Invalid with errno set on failure;
+// *failed (when given) tells whether the open itself or the policy's check
+// refused it.
+Fd open_for_reading(const char *path, const ReadPolicy &policy, OpenStep *failed = nullptr);
 
 // A regular file opened for reading. Anything else an operator may plant at
 // the name (a FIFO that would block the open or the reads, a device that never
 // ends, a directory) is refused: invalid, errno EINVAL or EISDIR.
-Fd open_regular_file(const char *path);
+inline Fd open_regular_file(const char *path) {
+    return open_for_reading(path, kRegularOnly);
+}
+
+// A stdio stream over the descriptor, which it then owns; nullptr (errno set,
+// the descriptor closed) on failure.
+FILE *stream(Fd fd, const char *mode);
+
+// One read(2), retrying EINTR: the bytes read, 0 at end of file, -1 with errno.
+ssize_t read_some(int fd, void *buf, size_t n);
+
+// Appends everything up to end of file to out, retrying EINTR. Returns 0 or
+// an errno value; what was read before an error stays in out.
+int read_to_end(int fd, std::string &out);
 
 // The whole of a regular file (open_regular_file's rules) into out. Returns 0,
 // the errno value of the failed open or read, or EFBIG when the file holds
@@ -86,8 +131,8 @@ int read_regular_file(const char *path, size_t limit, std::string &out);
 // by another user would send the writes into the file it names: invalid with
 // errno ELOOP (symbolic link), EISDIR, EINVAL (not a regular file) or EMLINK.
 Fd open_shared_file(const char *path, int flags, mode_t mode);
-// The same for a name inside the directory dirfd, never through a link
-// (ELOOP when the name is one).
+// A regular file (open_regular_file's rules) named inside the directory dirfd,
+// never through a link (ELOOP when the name is one).
 Fd open_regular_at(int dirfd, const char *name);
 // Keeps fd (opened O_NONBLOCK) only when it is a regular file, then makes it
 // blocking; else closes it and sets errno as open_regular_file does.

@@ -122,16 +122,19 @@ ZTBASE_API FILE *fopenUTF8Path(const char *path, const char *mode) {
         errno = EINVAL;
         return nullptr;
     }
-    return fopen(path, mode);
+    return ztbase::pio::open_stream(path, mode);
 }
 
 ZTBASE_API int openUTF8Path(const char *path, int flags) {
-    return convertible(path, "openUTF8Path") ? open(path, flags, 0666) : -1;
+    return convertible(path, "openUTF8Path")
+               ? ztbase::pio::open_as_given(path, flags, 0666).release()
+               : -1;
 }
 
 ZTBASE_API int openUTF8PathMode(const char *path, int flags, int mode) {
-    return convertible(path, "openUTF8PathMode") ? open(path, flags, static_cast<mode_t>(mode))
-                                                 : -1;
+    return convertible(path, "openUTF8PathMode")
+               ? ztbase::pio::open_as_given(path, flags, static_cast<mode_t>(mode)).release()
+               : -1;
 }
 
 ZTBASE_API int mkdirUTF8Path(const char *path) {

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include "platform/posix_io.h"
 #include "wire/common_comm_internal.h"
 #include "ztbase/comm.h"
 #include "ztbase/config.h"
@@ -97,12 +98,15 @@ bool buffer_check_disabled() {
 namespace {
 
 int read_port_file(const std::string &path, int absent, const char *tag) {
-    FILE *f = fopen(path.c_str(), "r");
-    if (!f)
+    ztbase::pio::Fd fd = ztbase::pio::open_for_reading(path.c_str(), ztbase::pio::kAnyFile);
+    if (!fd)
         return absent;
     char line[64] = {};
-    const bool got = fgets(line, sizeof line, f) != nullptr;
-    fclose(f);
+    size_t length = 0;
+    const bool got =
+        ztbase::pio::read_all(fd.get(), line, sizeof line - 1, &length) == 0 && length > 0;
+    if (char *nl = static_cast<char *>(memchr(line, '\n', length)))
+        nl[1] = '\0'; // the first line only
     char *end = nullptr;
     errno = 0;
     const long port = got ? strtol(line, &end, 10) : 0;

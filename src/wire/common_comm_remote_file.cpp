@@ -2,10 +2,8 @@
 // short length, ended by a chunk of length 0. The reader refuses a chunk
 // longer than the format allows instead of trusting the peer's length.
 #include <cerrno>
-#include <csignal>
-#include <pthread.h>
-#include <unistd.h>
 
+#include "platform/posix_io.h"
 #include "wire/common_comm_internal.h"
 #include "ztbase/comm.h"
 #include "ztbase/debuglog.h"
@@ -17,9 +15,7 @@ extern "C" ZTBASE_API int64_t write_remote_file(int sock, int fd, int timeout, c
     unsigned char chunk[2 + kFileChunk];
     int64_t total = 0;
     for (;;) {
-        const ssize_t r = read(fd, chunk + 2, kFileChunk);
-        if (r < 0 && errno == EINTR)
-            continue;
+        const ssize_t r = ztbase::pio::read_some(fd, chunk + 2, kFileChunk);
         if (r < 0) {
             log_errno(ZTLOG_ERROR, tag, "problem reading local file (%s)");
             return -1;
@@ -58,60 +54,16 @@ int recv_chunk_part(int sock, char *buf, int n, int timeout, bool wait_first, co
     return -1;
 }
 
-// The target may be a pipe or a socket whose reader has gone: its write must
-// fail with EPIPE, not end the process with SIGPIPE. The signal is held for the
-// calling thread while the transfer runs, and one it raised is taken back.
-class SigpipeHold {
-  public:
-    SigpipeHold() {
-        sigemptyset(&pipe_);
-        sigaddset(&pipe_, SIGPIPE);
-        sigset_t pending;
-        sigemptyset(&pending);
-        was_pending_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE);
-        held_ = pthread_sigmask(SIG_BLOCK, &pipe_, &old_) == 0;
-    }
-    ~SigpipeHold() {
-        if (!held_)
-            return;
-        const int e = errno;
-        if (raised_ && !was_pending_) {
-            const timespec none{};
-            while (sigtimedwait(&pipe_, nullptr, &none) < 0 && errno == EINTR) {
-            }
-        }
-        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-        errno = e;
-    }
-    SigpipeHold(const SigpipeHold &) = delete;
-    SigpipeHold &operator=(const SigpipeHold &) = delete;
-    void note(int error) { raised_ = raised_ || error == EPIPE; }
-
-  private:
-    sigset_t pipe_{}, old_{};
-    bool was_pending_ = false, held_ = false, raised_ = false;
-};
-
-bool write_all(int fd, const char *p, size_t n) {
-    while (n > 0) {
-        const ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= size_t(w);
-    }
-    return true;
-}
-
 } // namespace
 
 extern "C" ZTBASE_API int64_t read_remote_file(int sock, int fd, int timeout, const char *caller) {
     const char *tag = caller && *caller ? caller : "read_remote_file";
     char chunk[kFileChunk];
     int64_t total = 0;
-    SigpipeHold hold;
+    // The target may be a pipe or a socket whose reader has gone: its write
+    // must fail with EPIPE, not end the process with SIGPIPE.
+    const auto pipe =
+        ztbase::pio::pipe_like(fd) ? ztbase::pio::Pipe::Guard : ztbase::pio::Pipe::NoGuard;
     for (;;) {
         unsigned char head[2];
         if (recv_chunk_part(sock, reinterpret_cast<char *>(head), 2, timeout, true, tag) != 0)
@@ -127,11 +79,8 @@ extern "C" ZTBASE_API int64_t read_remote_file(int sock, int fd, int timeout, co
         }
         if (recv_chunk_part(sock, chunk, n, timeout, false, tag) != 0)
             return -1;
-        errno = 0;
-        if (!write_all(fd, chunk, size_t(n))) {
-            if (errno == 0)
-                errno = EIO;
-            hold.note(errno);
+        if (int e = ztbase::pio::write_all(fd, chunk, size_t(n), nullptr, pipe)) {
+            errno = e == ztbase::pio::kNoProgress ? EIO : e;
             log_errno(ZTLOG_ERROR, tag, "problem writing to file (%s)");
             return -1;
         }

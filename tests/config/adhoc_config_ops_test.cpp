@@ -2,6 +2,7 @@
 // they log; the formatting interface; ad-hoc touch files and test triggers.
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "config/items/adhoc_config_ops.h"
+#include "support/log_capture.h"
 #include "support/temp_root.h"
 #include "ztbase/config.h"
 #include "ztbase/debuglog.h"
@@ -18,21 +20,11 @@ namespace {
 
 using namespace ztbase::config;
 
-std::vector<std::string> g_log;
-int capture(int, int, const char *text, const char *tag) {
-    g_log.push_back(std::string(tag) + ": " + text);
-    return 0;
-}
-
 class Config : public zt::test::ZtTest {
   protected:
-    void SetUp() override {
-        g_log.clear();
-        hook_ = capture;
-        c_shim_mod_logging = &hook_;
-    }
+    void SetUp() override { log_.emplace(); }
     void TearDown() override {
-        c_shim_mod_logging = nullptr;
+        log_.reset();
         for (int i = 0; i < ZTCONFIG_TABLE_SIZE; ++i)
             free_item(i, &c_);
     }
@@ -49,13 +41,9 @@ class Config : public zt::test::ZtTest {
         int rc = format_item(getConfigIndexA(label), &c_, out);
         return rc == 0 ? out : "<" + std::to_string(rc) + ">";
     }
-    std::string log() const {
-        std::string all;
-        for (const std::string &l : g_log)
-            all += l + "\n";
-        return all;
-    }
-    c_shim_logging_fn hook_;
+    std::string log() const { return log_->all(); }
+    const std::vector<std::string> &log_lines() const { return log_->lines(); }
+    std::optional<zt::test::LogCapture> log_;
     ZtConfig c_{};
     std::string rest_;
 };
@@ -228,8 +216,8 @@ TEST_F(Config, HostileInputIsBadlyFormed) {
     TearDown();
     SetUp();
     ASSERT_EQ(read("HOST_CACHE_PATH", std::string(3000, 'y')), 0);
-    ASSERT_EQ(g_log.size(), 1u);
-    EXPECT_EQ(g_log[0].find(" to \""), std::string::npos);
+    ASSERT_EQ(log_lines().size(), 1u);
+    EXPECT_EQ(log_lines()[0].find(" to \""), std::string::npos);
     EXPECT_EQ(format("HOST_CACHE_PATH"), std::string(1024, 'y'));
 }
 
@@ -424,7 +412,7 @@ TEST_F(AdHoc, TouchFiles) {
     };
     for (const Case &k : cases) {
         SCOPED_TRACE(k.name ? k.name : "(null)");
-        g_log.clear();
+        log_->clear();
         EXPECT_EQ(read_AD_HOC_config_entry(dir.c_str(), k.name, k.int_out, k.line_out, k.line_size,
                                            nullptr, "caller.c", 12),
                   k.rc);
@@ -466,7 +454,7 @@ TEST_F(AdHoc, TouchFilesThatAreNotPlainNumbers) {
     };
     for (const Case &k : cases) {
         SCOPED_TRACE(k.name);
-        g_log.clear();
+        log_->clear();
         int n = 7;
         char line[32] = "stale";
         EXPECT_EQ(

@@ -2,6 +2,7 @@
 // updates, and several processes at once.
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,6 +17,7 @@
 #include "bpconf_support.h"
 #include "config/store/bpconf_store.h"
 #include "platform/registry/registry.h"
+#include "support/config_update.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -23,24 +25,14 @@ namespace {
 using namespace bpconf_test;
 namespace reg = ztbase::registry;
 
+using zt::test::update_config;
+
 class StoreTest : public zt::test::ZtTest {
   protected:
     StoreTest() { std::filesystem::create_directories(getFennicString("VAR_GLOBAL_PATH")); }
     ~StoreTest() override { ztbase::bpconf::set_values_reader(nullptr); }
 
     std::string cluster_path() const { return getFennicString("ZTCL_CONFIG_PATH"); }
-
-    // Parses an update strictly and applies it: the update's status.
-    int update(const std::string &text) {
-        Record record;
-        Definition def;
-        std::string copy = text;
-        int s = ParseConfigExA(copy.data(), record.get(), def.get(),
-                               ZTPARSE_RECORD_EMPTY | ZTPARSE_STRICT);
-        if (s != 0)
-            return s;
-        return UpdateLocalHostConfig(bpconfLocalSource, record.get(), def.get());
-    }
 
     reg::Value stored(const char *name) {
         reg::Key key;
@@ -66,7 +58,7 @@ TEST_F(StoreTest, EveryItemSurvivesUpdateAndRead) {
     std::string text = full_text(&unset);
     Record full;
     ASSERT_EQ(parse_over_defaults(text, full.get(), nullptr, ZTPARSE_STRICT), 0);
-    ASSERT_EQ(update(image_of(full.get())), 0);
+    ASSERT_EQ(update_config(image_of(full.get())), 0);
 
     EXPECT_EQ(stored("VERBOSE").type, reg::kDword);
     EXPECT_EQ(stored("SERVER").type, reg::kMultiSz);
@@ -93,11 +85,11 @@ TEST_F(StoreTest, ANewHostIsConfiguredThroughTheUpdatePath) {
     EXPECT_EQ(users->valid, 1);
     EXPECT_EQ(users->CLIENT_CONNECT_TIMEOUT, 300);
 
-    EXPECT_EQ(update("VERBOSE = 5\n"), 0); // no key, no server stored: still an update
-    EXPECT_EQ(update("SERVER = master\nSERVER = other\n"), 0);
-    EXPECT_EQ(update("SERVER\n"), 0); // a required value given empty deletes it...
+    EXPECT_EQ(update_config("VERBOSE = 5\n"), 0); // no key, no server stored: still an update
+    EXPECT_EQ(update_config("SERVER = master\nSERVER = other\n"), 0);
+    EXPECT_EQ(update_config("SERVER\n"), 0); // a required value given empty deletes it...
     EXPECT_EQ(stored("SERVER").type, reg::kNone);
-    EXPECT_EQ(update("SERVER = master\n"), 0);
+    EXPECT_EQ(update_config("SERVER = master\n"), 0);
     Record record;
     ASSERT_EQ(ReadHostConfigExA(bpconfLocalSource, record.get(), nullptr, nullptr, nullptr), 0);
     EXPECT_STREQ(record->SERVER->host, "master");
@@ -105,9 +97,10 @@ TEST_F(StoreTest, ANewHostIsConfiguredThroughTheUpdatePath) {
 }
 
 TEST_F(StoreTest, EmptyValuesAndDeletedGenericKeys) {
-    ASSERT_EQ(update("gone = 1\nkept = 2\nVERBOSE = 4\nSERVER_CONNECT_TIMEOUT = 9\nUSEMAIL = me\n"),
+    ASSERT_EQ(update_config(
+                  "gone = 1\nkept = 2\nVERBOSE = 4\nSERVER_CONNECT_TIMEOUT = 9\nUSEMAIL = me\n"),
               0);
-    ASSERT_EQ(update("gone\nVERBOSE\nUSEMAIL\n"), 0);
+    ASSERT_EQ(update_config("gone\nVERBOSE\nUSEMAIL\n"), 0);
     EXPECT_EQ(stored("gone").type, reg::kNone);
     EXPECT_EQ(stored("kept").text(), "2");
     EXPECT_EQ(stored("USEMAIL").type, reg::kNone);  // required: deleted
@@ -123,9 +116,9 @@ TEST_F(StoreTest, EmptyValuesAndDeletedGenericKeys) {
 
 // A generic key under an item's name would replace the item's stored value.
 TEST_F(StoreTest, GenericKeysCannotOverwriteItems) {
-    ASSERT_EQ(update("SERVER = master\nVERBOSE = 4\n"), 0);
+    ASSERT_EQ(update_config("SERVER = master\nVERBOSE = 4\n"), 0);
     LogCapture log;
-    EXPECT_EQ(update("GENERIC_KEY_VAL_LIST = (SERVER) (evil)\n"), 20);
+    EXPECT_EQ(update_config("GENERIC_KEY_VAL_LIST = (SERVER) (evil)\n"), 20);
     // A list made by a caller rather than by the parser.
     Record record;
     Definition def;
@@ -148,7 +141,7 @@ ztbase::registry::Status failing_reader(const reg::Key &, std::vector<reg::Value
 }
 
 TEST_F(StoreTest, ThreeFailedRegistryReadsStillGiveTheClusterFile) {
-    ASSERT_EQ(update("VERBOSE = 4\nSLP.DISK_RESOURCE_MULTIPLIER = 5\n"), 0);
+    ASSERT_EQ(update_config("VERBOSE = 4\nSLP.DISK_RESOURCE_MULTIPLIER = 5\n"), 0);
     ztbase::bpconf::set_values_reader(failing_reader);
     LogCapture log;
     EXPECT_EQ(image(), "\nSLP.DISK_RESOURCE_MULTIPLIER = 5\n");
@@ -198,8 +191,9 @@ TEST_F(StoreTest, ClusterFileRewrite) {
                                          "SLP.TAPE_RESOURCE_MULTIPLIER = 7\n"
                                          "no_such = x\n");
     LogCapture log;
-    ASSERT_EQ(
-        update("SLP.DISK_RESOURCE_MULTIPLIER = 9\nSLP.JOB_SUBMISSION_INTERVAL = 10 minutes\n"), 0);
+    ASSERT_EQ(update_config(
+                  "SLP.DISK_RESOURCE_MULTIPLIER = 9\nSLP.JOB_SUBMISSION_INTERVAL = 10 minutes\n"),
+              0);
     EXPECT_EQ(zt::test::read_file(cluster_path()), "SLP.DISK_RESOURCE_MULTIPLIER = 9\n"
                                                    "# VERBOSE = 5\n"
                                                    "SLP.TAPE_RESOURCE_MULTIPLIER = 4\n"
@@ -215,38 +209,45 @@ TEST_F(StoreTest, ClusterFileRewrite) {
     EXPECT_EQ(stored("SLP.DISK_RESOURCE_MULTIPLIER").type, reg::kNone);
 }
 
+// What stands in the cluster-aware file's place: a read fails or goes on, and
+// an update that cannot complete leaves the registry part as it was.
 TEST_F(StoreTest, ABadClusterFileLeavesTheStoreAsItWas) {
-    ASSERT_EQ(update("VERBOSE = 4\n"), 0);
-    mkdir(cluster_path().c_str(), 0755); // a directory where the file belongs
-    LogCapture log;
-    EXPECT_EQ(update("VERBOSE = 6\nSLP.DISK_RESOURCE_MULTIPLIER = 5\n"), 13);
-    EXPECT_EQ(stored("VERBOSE").number(), 4u);
-    EXPECT_TRUE(log.has("Unable to read configuration: Status: 13")) << log.all();
-    Record record;
-    EXPECT_EQ(ReadHostConfigExA(bpconfLocalSource, record.get(), nullptr, nullptr, nullptr), 13);
-    rmdir(cluster_path().c_str());
-
-    // A file that reads but cannot be replaced: the registry part is undone.
-    ASSERT_EQ(symlink("/proc/version", cluster_path().c_str()), 0);
-    EXPECT_EQ(update("VERBOSE = 6\nSLP.DISK_RESOURCE_MULTIPLIER = 5\n"), 12);
-    EXPECT_EQ(stored("VERBOSE").number(), 4u);
-    EXPECT_TRUE(log.has("Unable to write server configuration to HKEY_LOCAL_MACHINE\\SOFTWARE"))
-        << log.all();
-    unlink(cluster_path().c_str());
-
-    // A FIFO neither hangs the read nor the update.
-    ASSERT_EQ(mkfifo(cluster_path().c_str(), 0644), 0);
-    char *text = nullptr;
-    EXPECT_EQ(getLocalHostConfigImage(bpconfLocalSource, &text), 13);
-    EXPECT_EQ(update("VERBOSE = 6\n"), 13);
-    EXPECT_EQ(stored("VERBOSE").number(), 4u);
-    unlink(cluster_path().c_str());
-
-    // A dangling link reads as no file; the update writes a file in its place.
-    ASSERT_EQ(symlink((root() / "nowhere").c_str(), cluster_path().c_str()), 0);
-    EXPECT_EQ(image(), "VERBOSE=4\nPEM_VERBOSE=-9\nJM_VERBOSE=-9\nRB_VERBOSE=-9\n");
-    EXPECT_EQ(update("SLP.DISK_RESOURCE_MULTIPLIER = 5\n"), 0);
-    EXPECT_EQ(zt::test::read_file(cluster_path()), "SLP.DISK_RESOURCE_MULTIPLIER = 5\n");
+    const std::string file = cluster_path(), nowhere = root() / "nowhere";
+    const struct {
+        const char *row;
+        std::function<int()> plant;
+        int read;   // a read of the host configuration's image
+        int update; // an update with a cluster-aware item
+        const char *logged;
+        const char *after; // the file's text after the update; nullptr: not checked
+    } cases[] = {
+        {"a directory", [&] { return mkdir(file.c_str(), 0755); }, 13, 13,
+         "Unable to read configuration: Status: 13", nullptr},
+        {"a link to a file that cannot be replaced",
+         [&] { return symlink("/proc/version", file.c_str()); }, 0, 12,
+         "Unable to write server configuration to HKEY_LOCAL_MACHINE\\SOFTWARE", nullptr},
+        {"a FIFO, which neither hangs the read nor the update",
+         [&] { return mkfifo(file.c_str(), 0644); }, 13, 13, "", nullptr},
+        {"a dangling link, read as no file and replaced by one",
+         [&] { return symlink(nowhere.c_str(), file.c_str()); }, 0, 0, "",
+         "SLP.DISK_RESOURCE_MULTIPLIER = 5\n"},
+    };
+    for (const auto &c : cases) {
+        ASSERT_EQ(update_config("VERBOSE = 4\n"), 0) << c.row;
+        ASSERT_EQ(c.plant(), 0) << c.row;
+        LogCapture log;
+        char *text = nullptr;
+        EXPECT_EQ(getLocalHostConfigImage(bpconfLocalSource, &text), c.read) << c.row;
+        free(text);
+        EXPECT_EQ(update_config("VERBOSE = 6\nSLP.DISK_RESOURCE_MULTIPLIER = 5\n"), c.update)
+            << c.row;
+        EXPECT_EQ(stored("VERBOSE").number(), c.update == 0 ? 6u : 4u) << c.row;
+        EXPECT_TRUE(log.has(c.logged)) << c.row << "\n" << log.all();
+        if (c.after != nullptr) {
+            EXPECT_EQ(zt::test::read_file(file), c.after) << c.row;
+        }
+        std::filesystem::remove(file);
+    }
 }
 
 // A link planted by another user is not followed by an update.
@@ -258,7 +259,7 @@ TEST_F(StoreTest, AForeignLinkIsNotFollowed) {
     if (geteuid() != 0 || lchown(cluster_path().c_str(), 65534, 65534) != 0)
         GTEST_SKIP() << "needs root to give the link to another user";
     LogCapture log;
-    EXPECT_EQ(update("SLP.DISK_RESOURCE_MULTIPLIER = 5\n"), 12);
+    EXPECT_EQ(update_config("SLP.DISK_RESOURCE_MULTIPLIER = 5\n"), 12);
     EXPECT_EQ(zt::test::read_file(victim), "keep = me\n");
     struct stat st;
     ASSERT_EQ(stat(victim.c_str(), &st), 0);
@@ -267,7 +268,7 @@ TEST_F(StoreTest, AForeignLinkIsNotFollowed) {
 
     // The directory's owner may point the file elsewhere.
     ASSERT_EQ(lchown(cluster_path().c_str(), 0, 0), 0);
-    EXPECT_EQ(update("SLP.DISK_RESOURCE_MULTIPLIER = 5\n"), 0);
+    EXPECT_EQ(update_config("SLP.DISK_RESOURCE_MULTIPLIER = 5\n"), 0);
     EXPECT_EQ(zt::test::read_file(victim), "# keep = me\nSLP.DISK_RESOURCE_MULTIPLIER = 5\n");
 }
 
@@ -337,7 +338,7 @@ TEST_F(StoreTest, ConcurrentUpdatesOfDifferentItemsAllSurvive) {
                      : i == 1 ? "SLP.TAPE_RESOURCE_MULTIPLIER = " + std::to_string(round + 1)
                               : std::string()) +
                     "\n";
-                return update(text);
+                return update_config(text);
             });
         children.go();
         children.expect_success();
@@ -363,12 +364,12 @@ TEST_F(StoreTest, AReaderNeverSeesHalfAnUpdate) {
         return "VERBOSE = " + s + "\nCLIENT_NAME = h" + s + "\nk = " + s +
                "\nSLP.DISK_RESOURCE_MULTIPLIER = " + std::to_string(n % 5 + 1) + "\n";
     };
-    ASSERT_EQ(update(text(0)), 0);
+    ASSERT_EQ(update_config(text(0)), 0);
     constexpr int kRounds = 60;
     Children writer;
     writer.spawn([&] {
         for (int n = 1; n <= kRounds; ++n) {
-            if (update(text(n)) != 0)
+            if (update_config(text(n)) != 0)
                 return 1;
         }
         return 0;

@@ -12,24 +12,11 @@
 #include <ztbase/bpconf.h>
 #include <ztbase/debuglog.h>
 
+#include "support/log_capture.h"
+
 namespace bpconf_test {
 
-// Every log line of its lifetime, as "tag: text".
-class LogCapture {
-  public:
-    LogCapture();
-    ~LogCapture();
-    const std::vector<std::string> &lines() const { return lines_; }
-    bool has(const std::string &text) const;
-    std::string all() const;
-
-  private:
-    static int sink(int level, int verbosity, const char *text, const char *tag);
-    static LogCapture *current_;
-    c_shim_logging_fn fn_ = sink;
-    c_shim_logging_fn *saved_ = nullptr;
-    std::vector<std::string> lines_;
-};
+using zt::test::LogCapture;
 
 // A zeroed record on the heap, freed with FreeConfig.
 struct Record {

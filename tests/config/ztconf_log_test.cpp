@@ -17,6 +17,7 @@
 #include "logging/log_clock.h"
 #include "logging/log_config.h"
 #include "platform/registry/registry.h"
+#include "support/config_update.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -30,14 +31,7 @@ void fake_monotonic(timespec *out) {
     out->tv_nsec = 0;
 }
 
-int update(const std::string &text) {
-    bpconf_test::Record record;
-    bpconf_test::Definition def;
-    std::string copy = text;
-    int s =
-        ParseConfigExA(copy.data(), record.get(), def.get(), ZTPARSE_RECORD_EMPTY | ZTPARSE_STRICT);
-    return s != 0 ? s : UpdateLocalHostConfig(bpconfLocalSource, record.get(), def.get());
-}
+using zt::test::update_config;
 
 std::string stored_text(const char *name) {
     reg::Key key;
@@ -76,7 +70,7 @@ class LogOnConfigTest : public zt::test::ZtTest {
 };
 
 TEST_F(LogOnConfigTest, AChangeOfVerboseByAnotherProcessIsFollowedWithoutRestarting) {
-    ASSERT_EQ(update("SERVER = alpha\nVERBOSE = 1\n"), 0);
+    ASSERT_EQ(update_config("SERVER = alpha\nVERBOSE = 1\n"), 0);
     open();
     logmsgvf(ZTLOG_DEBUG, 5, "test", "%s", "line-before-the-change");
 
@@ -119,12 +113,12 @@ TEST_F(LogOnConfigTest, ProcessItemsAndFreeKeys) {
         {"VERBOSE = 2\n", "nokey", 2},
     };
     for (const Case &c : cases) {
-        ASSERT_EQ(update(std::string("SERVER = alpha\n") + c.config), 0) << c.config;
+        ASSERT_EQ(update_config(std::string("SERVER = alpha\n") + c.config), 0) << c.config;
         EXPECT_EQ(get_configured_verbose(c.process, nullptr), c.verbosity)
             << c.config << " for " << c.process;
     }
     // The log object of a program with a free key follows it too.
-    ASSERT_EQ(update("VERBOSE = 1\nmyprog_VERBOSE = 4\n"), 0);
+    ASSERT_EQ(update_config("VERBOSE = 1\nmyprog_VERBOSE = 4\n"), 0);
     open();
     logmsgvf(ZTLOG_DEBUG, 4, "test", "%s", "verbosity-four");
     logmsgvf(ZTLOG_DEBUG, 5, "test", "%s", "verbosity-five");
@@ -134,7 +128,7 @@ TEST_F(LogOnConfigTest, ProcessItemsAndFreeKeys) {
 }
 
 TEST_F(LogOnConfigTest, InvalidLimitsAreRepairedInTheStore) {
-    ASSERT_EQ(update("SERVER = alpha\nMAX_LOGFILE_SIZE = 0\nMAX_NUM_LOGFILES = 1\n"), 0);
+    ASSERT_EQ(update_config("SERVER = alpha\nMAX_LOGFILE_SIZE = 0\nMAX_NUM_LOGFILES = 1\n"), 0);
     open();
     EXPECT_EQ(stored_text("MAX_LOGFILE_SIZE"), "50");
     EXPECT_EQ(stored_text("MAX_NUM_LOGFILES"), "0");
@@ -150,7 +144,7 @@ TEST_F(LogOnConfigTest, InvalidLimitsAreRepairedInTheStore) {
 }
 
 TEST_F(LogOnConfigTest, RobustLoggingSettingsAreConverted) {
-    ASSERT_EQ(update("SERVER = alpha\nENABLE_ROBUST_LOGGING = 1\n"), 0);
+    ASSERT_EQ(update_config("SERVER = alpha\nENABLE_ROBUST_LOGGING = 1\n"), 0);
     int err = 0;
     int fd = rl_open_debug_log((root() / "logs").c_str(), "myprog", "myprog", 0, &err, 1, 3000, 4);
     EXPECT_GE(fd, 0);
@@ -160,7 +154,7 @@ TEST_F(LogOnConfigTest, RobustLoggingSettingsAreConverted) {
 }
 
 TEST_F(LogOnConfigTest, AnUpdateWithoutServersIsRefusedWithItsMessage) {
-    ASSERT_EQ(update("SERVER = alpha\n"), 0);
+    ASSERT_EQ(update_config("SERVER = alpha\n"), 0);
     bpconf_test::LogCapture log;
     EXPECT_FALSE(ztbase::ztconf::host_log_source()->update("SERVER\n"));
     EXPECT_FALSE(ztbase::ztconf::host_log_source()->update("VERBOSE = lots\n"));

@@ -22,6 +22,7 @@
 #include "config/store/bpconf_store.h"
 #include "config/snapshots/ztconf_internal.h"
 #include "platform/registry/registry.h"
+#include "support/config_update.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -42,14 +43,7 @@ template <typename F> void on_new_thread(F fn) {
     t.join();
 }
 
-int update(const std::string &text) {
-    Record record;
-    Definition def;
-    std::string copy = text;
-    int s =
-        ParseConfigExA(copy.data(), record.get(), def.get(), ZTPARSE_RECORD_EMPTY | ZTPARSE_STRICT);
-    return s != 0 ? s : UpdateLocalHostConfig(bpconfLocalSource, record.get(), def.get());
-}
+using zt::test::update_config;
 
 int verbose_now() {
     ZtConfig *c = nullptr;
@@ -90,7 +84,7 @@ class SnapshotTest : public zt::test::ZtTest {
 };
 
 TEST_F(SnapshotTest, TheStoreIsLookedAtOnceEveryTenSecondsAndReadOnlyWhenItMoved) {
-    ASSERT_EQ(update("SERVER = alpha\nVERBOSE = 1\n"), 0);
+    ASSERT_EQ(update_config("SERVER = alpha\nVERBOSE = 1\n"), 0);
     on_new_thread([] {
         zc::Counters start = zc::counters();
         auto since = [&start] {
@@ -110,7 +104,7 @@ TEST_F(SnapshotTest, TheStoreIsLookedAtOnceEveryTenSecondsAndReadOnlyWhenItMoved
         EXPECT_EQ(ZT_forced_read_master_config(), 0); // forced: a look, still no read
         EXPECT_EQ(since(), std::make_pair(int64_t(3), int64_t(1)));
 
-        ASSERT_EQ(update("VERBOSE = 3\n"), 0);
+        ASSERT_EQ(update_config("VERBOSE = 3\n"), 0);
         bump();
         EXPECT_EQ(ZT_read_master_config(), 0); // the window is still open
         EXPECT_EQ(verbose_now(), 1);
@@ -126,7 +120,7 @@ TEST_F(SnapshotTest, TheStoreIsLookedAtOnceEveryTenSecondsAndReadOnlyWhenItMoved
         ASSERT_EQ(ztconf_get_info(&info), 0);
         EXPECT_EQ(info->verbose, 3);
         g_now -= 3600;
-        ASSERT_EQ(update("VERBOSE = 6\n"), 0);
+        ASSERT_EQ(update_config("VERBOSE = 6\n"), 0);
         bump();
         EXPECT_EQ(ZT_read_master_config(), 0);
         EXPECT_EQ(verbose_now(), 6);
@@ -139,7 +133,7 @@ TEST_F(SnapshotTest, TheStoreIsLookedAtOnceEveryTenSecondsAndReadOnlyWhenItMoved
 }
 
 TEST_F(SnapshotTest, ASecondChangeWithinTheSecondOfTheReadIsSeenAtTheNextCheck) {
-    ASSERT_EQ(update("SERVER = alpha\nVERBOSE = 1\n"), 0);
+    ASSERT_EQ(update_config("SERVER = alpha\nVERBOSE = 1\n"), 0);
     on_new_thread([] {
         const int64_t written = get_bpconf_update_time(1);
         g_now = written; // the read happens in the second of the write
@@ -147,7 +141,7 @@ TEST_F(SnapshotTest, ASecondChangeWithinTheSecondOfTheReadIsSeenAtTheNextCheck) 
         EXPECT_EQ(verbose_now(), 1);
         EXPECT_EQ(tss_conf_update_time(1), written - 1);
 
-        ASSERT_EQ(update("VERBOSE = 2\n"), 0);
+        ASSERT_EQ(update_config("VERBOSE = 2\n"), 0);
         g_now = written + 1; // the next second: checked at once, not after 10 s
         EXPECT_EQ(ZT_read_master_config(), 0);
         EXPECT_EQ(verbose_now(), 2);
@@ -160,7 +154,7 @@ TEST_F(SnapshotTest, ASecondChangeWithinTheSecondOfTheReadIsSeenAtTheNextCheck) 
         ASSERT_EQ(ztconf_get_info(&info), 0);
         EXPECT_EQ(info->verbose, 2);
         const int64_t before = tss_conf_update_time(1);
-        ASSERT_EQ(update("VERBOSE = 3\n"), 0);
+        ASSERT_EQ(update_config("VERBOSE = 3\n"), 0);
         g_now = get_bpconf_update_time(1);
         EXPECT_EQ(ZT_forced_read_master_config(), 0);
         EXPECT_GT(tss_conf_update_time(1), before);
@@ -173,7 +167,7 @@ TEST_F(SnapshotTest, ASecondChangeWithinTheSecondOfTheReadIsSeenAtTheNextCheck) 
 // of the store put back) has changed as well.
 TEST_F(SnapshotTest, TimesThatMoveBackAreAChangeToo) {
     std::filesystem::create_directories(getFennicString("VAR_GLOBAL_PATH"));
-    ASSERT_EQ(update("SERVER = alpha\nVERBOSE = 1\nSLP.DISK_RESOURCE_MULTIPLIER = 5\n"), 0);
+    ASSERT_EQ(update_config("SERVER = alpha\nVERBOSE = 1\nSLP.DISK_RESOURCE_MULTIPLIER = 5\n"), 0);
     on_new_thread([] {
         EXPECT_EQ(ZT_read_master_config(), 0);
         EXPECT_EQ(get_master_config_ptr()->SLP_DISK_RESOURCE_MULTIPLIER, 5);
@@ -190,7 +184,7 @@ TEST_F(SnapshotTest, TimesThatMoveBackAreAChangeToo) {
         // A later write, then the older copy put back in its place.
         const int64_t before = get_bpconf_update_time(1);
         while (get_bpconf_update_time(1) == before)
-            ASSERT_EQ(update("VERBOSE = 3\n"), 0);
+            ASSERT_EQ(update_config("VERBOSE = 3\n"), 0);
         g_now += 11;
         EXPECT_EQ(ZT_read_master_config(), 0);
         EXPECT_EQ(verbose_now(), 3);
@@ -218,11 +212,11 @@ TEST_F(SnapshotTest, AStoreThatCannotBeReadKeepsThePreviousSnapshotOrGivesTheDef
         EXPECT_EQ(read_users_config(), 0);
         EXPECT_EQ(get_users_config_ptr()->valid, 1);
     });
-    ASSERT_EQ(update("SERVER = alpha\nVERBOSE = 4\n"), 0);
+    ASSERT_EQ(update_config("SERVER = alpha\nVERBOSE = 4\n"), 0);
     on_new_thread([] {
         EXPECT_EQ(ZT_read_master_config(), 0);
         EXPECT_EQ(check_master_config_ptr(), 1);
-        ASSERT_EQ(update("VERBOSE = 5\n"), 0);
+        ASSERT_EQ(update_config("VERBOSE = 5\n"), 0);
         bump();
         ztbase::bpconf::set_values_reader(failing_reader);
         LogCapture log;
@@ -252,7 +246,7 @@ TEST_F(SnapshotTest, AStoreThatCannotBeReadKeepsThePreviousSnapshotOrGivesTheDef
 }
 
 TEST_F(SnapshotTest, OverridesFreezeTheConfigurationAndMoveTheUpdateTimeOnEveryCall) {
-    ASSERT_EQ(update("SERVER = alpha\nVERBOSE = 1\n"), 0);
+    ASSERT_EQ(update_config("SERVER = alpha\nVERBOSE = 1\n"), 0);
     ASSERT_EQ(bpconf_disable_global_config_reads_buffer("SERVER = frozen\nVERBOSE = 7\n"), 0);
     on_new_thread([] {
         EXPECT_EQ(verbose_now(), 7);
@@ -298,7 +292,7 @@ TEST_F(SnapshotTest, OverrideTextIsParsedStrictly) {
 }
 
 TEST_F(SnapshotTest, PrivateKeysAreCountedReusedAndCheckedForTheirKind) {
-    ASSERT_EQ(update("SERVER = alpha\nVERBOSE = 2\n"), 0);
+    ASSERT_EQ(update_config("SERVER = alpha\nVERBOSE = 2\n"), 0);
     on_new_thread([] {
         ZtConfig *a = nullptr, *b = nullptr;
         int ka = 0, kb = 0;
@@ -323,7 +317,7 @@ TEST_F(SnapshotTest, PrivateKeysAreCountedReusedAndCheckedForTheirKind) {
         EXPECT_EQ(bpconf_decrement_ref_count(ka), 0);
         EXPECT_EQ(bpconf_decrement_ref_count(ka), 0);
         // Key 3 is free again: the next private snapshot takes it, read afresh.
-        ASSERT_EQ(update("VERBOSE = 6\n"), 0);
+        ASSERT_EQ(update_config("VERBOSE = 6\n"), 0);
         int kc = 0;
         ZtConfig *c = nullptr;
         ASSERT_EQ(bpconf_writeable_ref(&c, &kc), 0);
@@ -358,7 +352,7 @@ TEST_F(SnapshotDeathTest, MisusedKeysAndCountsAbort) {
     EXPECT_DEATH(bpconf_writeable_ref(&c, &key), "Reserved access_key \\(2\\)");
     EXPECT_DEATH(bpconf_decrement_ref_count(42), "get_bpconf_list_node_by_key failed");
     EXPECT_DEATH(bpconf_decrement_ref_count(1), "cannot be decremented from \\(0\\)");
-    ASSERT_EQ(update("SERVER = alpha\n"), 0);
+    ASSERT_EQ(update_config("SERVER = alpha\n"), 0);
     EXPECT_DEATH(on_new_thread([] {
                      ZtConfig *r = nullptr;
                      int k = 0;
@@ -385,7 +379,7 @@ TEST_F(SnapshotDeathTest, MisusedKeysAndCountsAbort) {
 }
 
 TEST_F(SnapshotTest, InformationRecordReferencesAreCountedAndKeepTheRecord) {
-    ASSERT_EQ(update("SERVER = alpha\nVERBOSE = 2\n"), 0);
+    ASSERT_EQ(update_config("SERVER = alpha\nVERBOSE = 2\n"), 0);
     on_new_thread([] {
         ztconf_info_t *r1 = nullptr, *r2 = nullptr;
         int c1 = 0, c2 = 0;
@@ -395,7 +389,7 @@ TEST_F(SnapshotTest, InformationRecordReferencesAreCountedAndKeepTheRecord) {
         EXPECT_EQ(c2, 2);
         EXPECT_EQ(r1, r2);
         // A change while references are out does not free the record under them.
-        ASSERT_EQ(update("VERBOSE = 3\n"), 0);
+        ASSERT_EQ(update_config("VERBOSE = 3\n"), 0);
         bump();
         g_now += 11;
         ztconf_info_t *now = nullptr;
@@ -419,7 +413,7 @@ TEST_F(SnapshotTest, MasterServerIsTheFirstServerUntilSet) {
         EXPECT_EQ(get_master_server(name, sizeof name), 0);
         EXPECT_STREQ(name, "chosen");
     });
-    ASSERT_EQ(update("SERVER = first\nSERVER = second\n"), 0);
+    ASSERT_EQ(update_config("SERVER = first\nSERVER = second\n"), 0);
     on_new_thread([] {
         char name[64];
         EXPECT_EQ(get_master_server(name, sizeof name), 0);
@@ -430,7 +424,7 @@ TEST_F(SnapshotTest, MasterServerIsTheFirstServerUntilSet) {
 // Threads that read, reference and freeze their configuration and end: under
 // the sanitizers nothing leaks and nothing races.
 TEST_F(SnapshotTest, ManyThreadsEndingWithTheirSnapshots) {
-    ASSERT_EQ(update("SERVER = alpha\nVERBOSE = 2\n"), 0);
+    ASSERT_EQ(update_config("SERVER = alpha\nVERBOSE = 2\n"), 0);
     std::vector<std::thread> threads;
     std::atomic<int> failures{0};
     for (int t = 0; t < 8; ++t) {
@@ -633,7 +627,7 @@ TEST(Netspec, Texts) {
 class SetInfoTest : public SnapshotTest {};
 
 TEST_F(SetInfoTest, ZeroesNeverClearAndNamedFieldsAlwaysWrite) {
-    ASSERT_EQ(update("SERVER = alpha\nCLIENT_READ_TIMEOUT = 300\nCLIENT_NAME = me\n"
+    ASSERT_EQ(update_config("SERVER = alpha\nCLIENT_READ_TIMEOUT = 300\nCLIENT_NAME = me\n"
                      "USE_AUTHENTICATION = ON\nREQUEST_STU_RESOURCE_FOR_SNAPSHOT_JOBS = 1\n"
                      "USE_HXSS = REQUIRED\n"),
               0);

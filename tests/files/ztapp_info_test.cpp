@@ -6,6 +6,7 @@
 #include <ztbase/debuglog.h>
 #include <ztbase/ztapp.h>
 
+#include "support/log_capture.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -47,33 +48,36 @@ TEST_F(ZtappTest, TheReleaseFileMakesTheRecord) {
 }
 
 TEST_F(ZtappTest, MissingOrBadFilesGiveNoRecord) {
-    EXPECT_EQ(ztapp_info_init_ex((root() / "nowhere").c_str()), nullptr);
     EXPECT_FALSE(is_zta(nullptr));
     EXPECT_FALSE(is_ztva(nullptr));
-
-    static std::string lines;
-    lines.clear();
-    c_shim_logging_fn fn = [](int, int, const char *text, const char *) {
-        lines += std::string(text) + "\n";
-        return 0;
+    const std::string huge(1 << 20, 'r');
+    const struct {
+        const char *row;
+        const char *file; // nullptr: no release file at all
+        std::string tail; // after the complete lines
+        bool record;
+        const char *logged;
+    } cases[] = {
+        {"no release file", nullptr, "", false, ""},
+        {"no model line", "etc", "", false,
+         "Invalid ztapp-release file, failed to find: model, status: 20"},
+        {"a model that is no number", "etc", "model = 51x\n", false, ""},
+        {"an overlong release cut to 256 characters", "etc",
+         "model = 5100\nztapp-release = " + huge, true, ""},
     };
-    c_shim_logging_fn *saved = c_shim_mod_logging;
-    c_shim_mod_logging = &fn;
-    std::string dir = release(kComplete);
-    EXPECT_EQ(ztapp_info_init_ex(dir.c_str()), nullptr);
-    dir = release(std::string(kComplete) + "model = 51x\n");
-    EXPECT_EQ(ztapp_info_init_ex(dir.c_str()), nullptr);
-    std::string huge(1 << 20, 'r');
-    dir = release(std::string(kComplete) + "model = 5100\nztapp-release = " + huge);
-    ztapp_info_t *info = ztapp_info_init_ex(dir.c_str());
-    c_shim_mod_logging = saved;
-    EXPECT_NE(lines.find("Invalid ztapp-release file, failed to find: model, status: 20"),
-              std::string::npos)
-        << lines;
-    ASSERT_NE(info, nullptr); // an overlong text is cut to its 256 characters
-    EXPECT_EQ(std::string(info->release), huge.substr(0, 256));
-    EXPECT_TRUE(is_ztva(info));
-    ztapp_info_fini(&info);
+    for (const auto &c : cases) {
+        zt::test::LogCapture log;
+        const std::string dir =
+            c.file != nullptr ? release(std::string(kComplete) + c.tail) : root() / "nowhere";
+        ztapp_info_t *info = ztapp_info_init_ex(dir.c_str());
+        EXPECT_EQ(info != nullptr, c.record) << c.row;
+        EXPECT_TRUE(log.has(c.logged)) << c.row << "\n" << log.all();
+        if (info != nullptr) {
+            EXPECT_EQ(std::string(info->release), huge.substr(0, 256)) << c.row;
+            EXPECT_TRUE(is_ztva(info)) << c.row;
+        }
+        ztapp_info_fini(&info);
+    }
 }
 
 TEST_F(ZtappTest, TestRecordsAreCopiesAndIncompleteOnesClear) {

@@ -105,6 +105,15 @@ time_t local_time(int year, int month, int day, int hour, int minute, int second
 
 const std::regex kLine(R"(\d\d:\d\d:\d\d\.\d\d\d \[\d+\.\d+\] <-?\d+> [^\n]*: [^\n]*)");
 
+// The body of the line the log writes once it can write again.
+std::string lost_note(int lines, time_t since) {
+    struct tm tm;
+    localtime_r(&since, &tm);
+    char when[32];
+    strftime(when, sizeof when, "%m/%d/%y %H:%M:%S", &tm);
+    return "<8> logmsg: " + std::to_string(lines) + " lines could not be written since " + when;
+}
+
 class DebugLog : public zt::test::ZtTest {
   protected:
     void SetUp() override {
@@ -392,15 +401,22 @@ TEST_F(DebugLog, RemovedDirectoryReportsLostLinesUntilItIsBack) {
         fs::remove_all(dir);
         c.replace(dir);
         advance(61);
+        const time_t first_lost = g_now.tv_sec;
         EXPECT_EQ(logmsg(4, "nowhere to go", "t"), 142);
+        advance(1);
         EXPECT_EQ(logmsg(4, "still nowhere", "t"), 142);
         fs::remove_all(dir);
         fs::create_directories(dir);
         advance(61);
         EXPECT_EQ(logmsg(4, "back", "t"), 0);
+        EXPECT_EQ(logmsg(4, "and on", "t"), 0);
+        // The log tells, once, what it could not write.
         const auto got = lines(file("120426", 1));
-        ASSERT_EQ(got.size(), 1u) << listing();
-        EXPECT_NE(got[0].find("t: back"), std::string::npos);
+        ASSERT_EQ(got.size(), 3u) << listing();
+        EXPECT_NE(got[0].find(lost_note(2, first_lost)), std::string::npos) << got[0];
+        EXPECT_TRUE(std::regex_match(got[0], kLine)) << got[0];
+        EXPECT_NE(got[1].find("t: back"), std::string::npos);
+        EXPECT_NE(got[2].find("t: and on"), std::string::npos);
         close_debug_log();
         fs::remove_all(dir);
         fs::create_directories(dir);
@@ -716,6 +732,7 @@ TEST_F(FullDisk, HalfLinesNeverGlueAndDroppedLinesReportFailure) {
         log_set_locking(locking);
         ASSERT_EQ(logmsg(4, "before the disk filled", "t"), 0);
         fill();
+        const time_t first_lost = g_now.tv_sec;
         // Most of this line finds room in the file's last page, then the disk is full.
         const std::string big(6000, 'b');
         EXPECT_EQ(logmsg(4, big.c_str(), "t"), 14);
@@ -730,6 +747,10 @@ TEST_F(FullDisk, HalfLinesNeverGlueAndDroppedLinesReportFailure) {
         EXPECT_NE(text.find("<4> t: before the disk filled\n"), std::string::npos);
         const size_t at = text.find("<4> t: recovered\n");
         ASSERT_NE(at, std::string::npos) << text.substr(0, 200);
+        const size_t note = text.find(lost_note(2, first_lost) + "\n");
+        EXPECT_NE(note, std::string::npos) << text.substr(0, 300);
+        EXPECT_EQ(text.find('\n', note) + 1, text.rfind('\n', at) + 1)
+            << "the note is the line just before the first line written again";
         const size_t line_start = text.rfind('\n', at);
         ASSERT_NE(line_start, std::string::npos);
         EXPECT_TRUE(std::regex_match(text.substr(line_start + 1, at + 16 - line_start - 1), kLine))

@@ -191,6 +191,73 @@ TEST(PosixIo, SharedFilesRefuseLinksPlantedInTheirPlace) {
     EXPECT_EQ(zt::test::read_file(target), "precious\n");
 }
 
+TEST(PosixIo, EachReadPolicyRefusesWhatItNames) {
+    zt::test::TempRoot root;
+    const std::string file = root / "plain", fifo = root / "fifo", dir = root / "dir",
+                      link = root / "link";
+    zt::test::write_file(file, "text");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    ASSERT_EQ(symlink(file.c_str(), link.c_str()), 0);
+    constexpr pio::ReadPolicy kNoLinks{.refuse_links = true};
+    constexpr pio::ReadPolicy kDevicesToo{.refuse_devices = false};
+    constexpr pio::ReadPolicy kNonblocking{false, false, false, false, false, true};
+    const struct {
+        const char *row;
+        std::string path;
+        pio::ReadPolicy policy;
+        int error; // 0: opened
+        pio::OpenStep step;
+    } cases[] = {
+        {"regular only takes a file", file, pio::kRegularOnly, 0, {}},
+        {"regular only follows a link", link, pio::kRegularOnly, 0, {}},
+        {"regular only refuses a FIFO", fifo, pio::kRegularOnly, EINVAL, pio::OpenStep::Check},
+        {"regular only refuses a device", "/dev/null", pio::kRegularOnly, EINVAL,
+         pio::OpenStep::Check},
+        {"regular only refuses a directory", dir, pio::kRegularOnly, EISDIR, pio::OpenStep::Check},
+        {"a missing file fails the open", root / "none", pio::kRegularOnly, ENOENT,
+         pio::OpenStep::Open},
+        {"no links refuses a link", link, kNoLinks, ELOOP, pio::OpenStep::Open},
+        {"devices allowed", "/dev/null", kDevicesToo, 0, {}},
+        {"devices allowed, FIFO still refused", fifo, kDevicesToo, EINVAL, pio::OpenStep::Check},
+        {"anything takes a directory", dir, pio::kAnyFile, 0, {}},
+        {"anything takes a FIFO without a writer", fifo, kNonblocking, 0, {}},
+    };
+    for (const auto &c : cases) {
+        pio::OpenStep step{};
+        errno = 0;
+        pio::Fd fd = pio::open_for_reading(c.path.c_str(), c.policy, &step);
+        EXPECT_EQ(bool(fd), c.error == 0) << c.row;
+        if (c.error != 0) {
+            EXPECT_EQ(errno, c.error) << c.row;
+            EXPECT_EQ(step, c.step) << c.row;
+        } else {
+            const bool nonblocking = (fcntl(fd.get(), F_GETFL) & O_NONBLOCK) != 0;
+            EXPECT_EQ(nonblocking, c.policy.keep_nonblocking) << c.row;
+        }
+    }
+}
+
+TEST(PosixIo, ReadToEndAppendsTheWholeFileAndStreamsOwnTheDescriptor) {
+    zt::test::TempRoot root;
+    const std::string big(200000, 'x'), path = root / "big";
+    zt::test::write_file(path, big);
+    std::string out = "before:";
+    pio::Fd fd = pio::open_regular_file(path.c_str());
+    ASSERT_TRUE(fd);
+    EXPECT_EQ(pio::read_to_end(fd.get(), out), 0);
+    EXPECT_EQ(out, "before:" + big);
+    EXPECT_EQ(pio::read_to_end(-1, out), EBADF);
+
+    FILE *f = pio::stream(std::move(fd), "r");
+    ASSERT_NE(f, nullptr);
+    EXPECT_FALSE(fd);
+    fclose(f);
+    errno = 0;
+    EXPECT_EQ(pio::stream(pio::Fd(), "r"), nullptr);
+    EXPECT_EQ(errno, EBADF);
+}
+
 TEST(PosixIo, ErrnoMaps) {
     namespace st = zt::status;
     const int statuses[][3] = {

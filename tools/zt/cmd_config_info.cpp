@@ -1,12 +1,13 @@
 // zt config info: the information record of the host configuration, as JSON.
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <jansson.h>
-#include <utility>
 
 #include <ztbase/ztconf.h>
 
 #include "commands.h"
+#include "config/snapshots/ztconf_info_fields.h"
 
 namespace zt {
 namespace {
@@ -31,101 +32,105 @@ json_t *netspec(const ztconf_netspec_t &n) {
                      n.wildcard, "hostname", text(n.hostname));
 }
 
-json_t *to_json(const ztconf_info_t &i) {
-    json_t *o = json_object();
-    auto set_int = [o](const char *key, json_int_t v) {
-        json_object_set_new(o, key, json_integer(v));
-    };
-    auto set = [o](const char *key, json_t *v) { json_object_set_new(o, key, v); };
+void set(json_t *o, const char *key, json_t *v) {
+    json_object_set_new(o, key, v);
+}
 
-    set_int("update_time", i.update_time);
-    set("server", names(i.server));
-    set_int("web_server_connection_timeout", i.web_server_connection_timeout);
-    set_int("web_server_tunnel_use", i.web_server_tunnel_use);
-    set_int("web_server_tunnel_enabled", i.web_server_tunnel_enabled);
+json_t *bandwidths(const ztconf_bandwidth_t *list) {
+    json_t *a = json_array();
+    for (auto *b = list; b != nullptr; b = b->next)
+        json_array_append_new(a, json_pack("{s:o,s:o,s:i}", "first", text(b->first), "second",
+                                           text(b->second), "value", b->value));
+    return a;
+}
+
+json_t *numbers(std::initializer_list<int32_t> values) {
+    json_t *a = json_array();
+    for (int32_t v : values)
+        json_array_append_new(a, json_integer(v));
+    return a;
+}
+
+void own_web_server_tunnel(json_t *o, const ztconf_info_t &i) {
     json_t *tunnel = json_array();
     for (auto *p = i.web_server_tunnel; p != nullptr; p = p->next)
         json_array_append_new(tunnel, json_pack("[o,o]", text(p->first), text(p->second)));
-    set("web_server_tunnel", tunnel);
-    set("trusted_master", names(i.trusted_master));
-    set("authorize_server", text(i.authorize_server));
-    set("client_port_window", window(i.client_port_window_low, i.client_port_window_high));
-    set("required_interface", text(i.required_interface));
+    set(o, "web_server_tunnel", tunnel);
+}
+
+void own_client_port_window_low(json_t *o, const ztconf_info_t &i) {
+    set(o, "client_port_window", window(i.client_port_window_low, i.client_port_window_high));
+}
+
+void own_authentication_domain(json_t *o, const ztconf_info_t &i) {
     json_t *domains = json_array();
     for (auto *d = i.authentication_domain; d != nullptr; d = d->next)
         json_array_append_new(domains, json_pack("{s:o,s:o,s:i,s:o,s:i}", "domain", text(d->domain),
                                                  "comment", text(d->comment), "type", d->type,
                                                  "broker", text(d->broker), "port", d->port));
-    set("authentication_domain", domains);
-    set("authorization_service",
+    set(o, "authentication_domain", domains);
+}
+
+void own_authorization_service(json_t *o, const ztconf_info_t &i) {
+    set(o, "authorization_service",
         i.authorization_service != nullptr
             ? json_pack("{s:o,s:i}", "host", text(i.authorization_service->host), "port",
                         i.authorization_service->port)
             : json_null());
-    set_int("use_hxss", i.use_hxss);
+}
+
+void own_hxss_network(json_t *o, const ztconf_info_t &i) {
     json_t *hxss = json_array();
     for (auto *h = i.hxss_network; h != nullptr; h = h->next)
         json_array_append_new(hxss, json_pack("{s:o,s:i}", "host", text(h->host), "mode", h->mode));
-    set("hxss_network", hxss);
-    set_int("client_connect_timeout", i.client_connect_timeout);
-    set_int("client_read_timeout", i.client_read_timeout);
-    set("cluster_name", text(i.cluster_name));
-    set("client_name", text(i.client_name));
-    set_int("verbose", i.verbose);
-    set("required_network", text(i.required_network));
-    set("emmserver", text(i.emmserver));
-    set_int("pbx_port", i.pbx_port);
-    set("emmorboptions", text(i.emmorboptions));
-    set_int("open_ztsl_ztnos", i.open_ztsl_ztnos);
+    set(o, "hxss_network", hxss);
+}
+
+void own_connect_options(json_t *o, const ztconf_info_t &i) {
     json_t *options = json_array();
     for (auto *c = i.connect_options; c != nullptr; c = c->next)
         json_array_append_new(options, json_pack("{s:o,s:[i,i,i]}", "host", text(c->host), "values",
                                                  c->value[0], c->value[1], c->value[2]));
-    set("connect_options", options);
-    set("default_connect_options",
-        i.default_connect_options != nullptr
-            ? json_pack("[i,i,i]", i.default_connect_options->value[0],
-                        i.default_connect_options->value[1], i.default_connect_options->value[2])
-            : json_null());
-    set_int("disable_job_logging", i.disable_job_logging);
-    set_int("incomplete_bkup_job_clean_interval", i.incomplete_bkup_job_clean_interval);
-    set_int("max_vault_jobs", i.max_vault_jobs);
-    set_int("max_indexing_jobs", i.max_indexing_jobs);
-    set_int("server_connect_timeout", i.server_connect_timeout);
-    for (auto [key, list] : {std::pair{"limit_bandwidth", i.limit_bandwidth},
-                             std::pair{"throttle_bandwidth", i.throttle_bandwidth}}) {
-        json_t *a = json_array();
-        for (auto *b = list; b != nullptr; b = b->next)
-            json_array_append_new(a, json_pack("{s:o,s:o,s:i}", "first", text(b->first), "second",
-                                               text(b->second), "value", b->value));
-        set(key, a);
-    }
-    set_int("media_unmount_delay", i.media_unmount_delay);
-    set("ztrb", json_pack("[i,i,i,i,i,i,i]", i.ztrb_reeval_period, i.ztrb_force_full_eval,
-                          i.ztrb_reeval_pending, i.ztrb_retry_delay_after_emm_err,
-                          i.ztrb_mpx_group_unload_delay, i.ztrb_cleanup_obsolete_dbinfo,
-                          i.ztrb_enable_optimizations));
-    set("media_server", names(i.media_server));
-    set_int("reverse_name_lookup", i.reverse_name_lookup);
-    set("ssod_config_server", text(i.ssod_config_server));
-    set("firewall_out", text(i.firewall_out));
-    set("firewall_in", text(i.firewall_in));
+    set(o, "connect_options", options);
+}
+
+void own_default_connect_options(json_t *o, const ztconf_info_t &i) {
+    const auto *d = i.default_connect_options;
+    set(o, "default_connect_options",
+        d != nullptr ? numbers({d->value[0], d->value[1], d->value[2]}) : json_null());
+}
+
+void own_limit_bandwidth(json_t *o, const ztconf_info_t &i) {
+    set(o, "limit_bandwidth", bandwidths(i.limit_bandwidth));
+}
+
+void own_throttle_bandwidth(json_t *o, const ztconf_info_t &i) {
+    set(o, "throttle_bandwidth", bandwidths(i.throttle_bandwidth));
+}
+
+void own_ztrb_reeval_period(json_t *o, const ztconf_info_t &i) {
+    set(o, "ztrb",
+        numbers({i.ztrb_reeval_period, i.ztrb_force_full_eval, i.ztrb_reeval_pending,
+                 i.ztrb_retry_delay_after_emm_err, i.ztrb_mpx_group_unload_delay,
+                 i.ztrb_cleanup_obsolete_dbinfo, i.ztrb_enable_optimizations}));
+}
+
+void own_vnet_options(json_t *o, const ztconf_info_t &i) {
     json_t *vnet = json_null();
     if (i.vnet_options != nullptr) {
         vnet = json_array();
         for (int k = 0; k < 12; ++k)
             json_array_append_new(vnet, json_integer(i.vnet_options->value[k]));
     }
-    set("vnet_options", vnet);
-    set_int("any_cluster_interface", i.any_cluster_interface);
-    set_int("crypt_altaes", i.crypt_altaes);
-    set_int("random_ports", i.random_ports);
-    set_int("max_corba_payload_size", i.max_corba_payload_size);
-    set("ztfsd_staging_dir", text(i.ztfsd_staging_dir));
-    set("vantrel_server_name", names(i.vantrel_server_name));
-    set_int("keep_dbm_imagechangelog_days", i.keep_dbm_imagechangelog_days);
-    set("client_reserved_port_window",
+    set(o, "vnet_options", vnet);
+}
+
+void own_client_reserved_port_window_low(json_t *o, const ztconf_info_t &i) {
+    set(o, "client_reserved_port_window",
         window(i.client_reserved_port_window_low, i.client_reserved_port_window_high));
+}
+
+void own_preferred_network(json_t *o, const ztconf_info_t &i) {
     json_t *preferred = json_array();
     for (auto *p = i.preferred_network; p != nullptr; p = p->next)
         json_array_append_new(preferred, json_pack("{s:o,s:i,s:o,s:b,s:o,s:o}", "network",
@@ -133,25 +138,46 @@ json_t *to_json(const ztconf_info_t &i) {
                                                    "source", text(p->source), "pseudo", p->pseudo,
                                                    "network_spec", netspec(p->network_spec),
                                                    "source_spec", netspec(p->source_spec)));
-    set("preferred_network", preferred);
-    set_int("announce_dhcp_interval", i.announce_dhcp_interval);
-    set_int("local_cache", i.local_cache);
-    set("host_cache_path", text(i.host_cache_path));
-    set_int("host_cache_ttl", i.host_cache_ttl);
-    set_int("ip_address_family", i.ip_address_family);
-    set_int("appliance_mode", i.appliance_mode);
-    set("ztrntd", json_pack("[i,i,i,i,i]", i.ztrntd_peer_sock_expiration, i.ztrntd_idle_timeout,
-                            i.ztrntd_max_connections, i.ztrntd_min_keep_alive_time,
-                            i.ztrntd_max_keep_alive_time));
+    set(o, "preferred_network", preferred);
+}
+
+void own_ztrntd_peer_sock_expiration(json_t *o, const ztconf_info_t &i) {
+    set(o, "ztrntd",
+        numbers({i.ztrntd_peer_sock_expiration, i.ztrntd_idle_timeout, i.ztrntd_max_connections,
+                 i.ztrntd_min_keep_alive_time, i.ztrntd_max_keep_alive_time}));
+}
+
+void own_resilient_network(json_t *o, const ztconf_info_t &i) {
     json_t *resilient = json_array();
     for (auto *r = i.resilient_network; r != nullptr; r = r->next)
         json_array_append_new(resilient,
                               json_pack("{s:o,s:b}", "host", text(r->host), "on", r->on));
-    set("resilient_network", resilient);
-    set_int("ztjm_job_update_time", i.ztjm_job_update_time);
-    set_int("request_stu_resource_for_snapshot_jobs", i.request_stu_resource_for_snapshot_jobs);
-    set("vm_proxy_server", names(i.vm_proxy_server));
-    set_int("use_authentication", i.use_authentication);
+    set(o, "resilient_network", resilient);
+}
+
+json_t *value_of(json_int_t v) {
+    return json_integer(v);
+}
+json_t *value_of(const char *s) {
+    return text(s);
+}
+json_t *value_of(const ztconf_string_list_t *l) {
+    return names(l);
+}
+
+// The record's fields in its order: each under its own name, or as the field
+// table's own JSON has it.
+json_t *to_json(const ztconf_info_t &i) {
+    json_t *o = json_object();
+#define JSON_PLAIN(field) set(o, #field, value_of(i.field));
+#define JSON_OWN(field) own_##field(o, i);
+#define JSON_NONE(field)
+#define ROW(field, item, kind, get, setter, json) JSON_##json(field)
+    ZTCONF_INFO_FIELDS(ROW)
+#undef ROW
+#undef JSON_NONE
+#undef JSON_OWN
+#undef JSON_PLAIN
     return o;
 }
 

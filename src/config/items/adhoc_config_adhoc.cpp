@@ -20,6 +20,8 @@
 #include <ztbase/paths.h>
 
 #include "base/zt_status.h"
+#include "platform/posix_io.h"
+#include "text/trim.h"
 
 namespace {
 
@@ -45,11 +47,8 @@ std::string trigger_file_name(const char *path) {
 }
 
 std::string trimmed(const char *s) {
-    std::string v(s);
-    while (!v.empty() &&
-           (v.back() == '\n' || v.back() == '\r' || v.back() == ' ' || v.back() == '\t'))
-        v.pop_back();
-    return v;
+    using namespace ztbase::text;
+    return std::string(trim(s, kLineEndBlanks, Ends::Back));
 }
 
 uint32_t parse_number(const char *s) {
@@ -75,13 +74,9 @@ bool read_int(const char *s, int *out) {
 // A touch or trigger file may be anything an operator can create under that
 // name; a FIFO without a writer must not block the reader.
 FILE *open_touch_file(const char *path) {
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return nullptr;
-    FILE *f = fdopen(fd, "r");
-    if (f == nullptr)
-        close(fd);
-    return f;
+    constexpr ztbase::pio::ReadPolicy kTouchFile{false, false, false, false, false, true};
+    ztbase::pio::Fd fd = ztbase::pio::open_for_reading(path, kTouchFile);
+    return fd ? ztbase::pio::stream(std::move(fd), "r") : nullptr;
 }
 
 bool starts(const char *line, const char *prefix) {
@@ -244,41 +239,113 @@ ZTBASE_API void UnlinkTeStS(Borvel_TeST *trigger, Borvel_TeST **list) {
     free(trigger);
 }
 
-ZTBASE_API int read_AD_HOC_config_entry(const char *directory, const char *name, int *intOut,
-                                        char *lineOut, int lineSize, Borvel_TeST **triggers,
-                                        const char *callerFile, int callerLine) {
-    const char *from = callerFile != nullptr ? callerFile : "";
+namespace {
+
+// Where a read_AD_HOC_config_entry call came from, for its log lines.
+struct Caller {
+    const char *file;
+    int line;
+};
+
+// The arguments checked: 0 or 201 (logged).
+int check_entry_arguments(const char *directory, const char *name, const char *lineOut,
+                          int lineSize, const Caller &from) {
     if (lineOut != nullptr && lineSize < 2) {
         logmsgf(ZTLOG_DEBUG, kAdHocTag, "The line_buffer_size (%d) from (%s.%d) must be at least 2",
-                lineSize, from, callerLine);
+                lineSize, from.file, from.line);
         return st::kInvalidValue;
     }
     if (name == nullptr) {
-        logmsgf(ZTLOG_DEBUG, kAdHocTag, "config_name cannot be NULL; from (%s.%d)", from,
-                callerLine);
+        logmsgf(ZTLOG_DEBUG, kAdHocTag, "config_name cannot be NULL; from (%s.%d)", from.file,
+                from.line);
         return st::kInvalidValue;
     }
     if (directory == nullptr) {
-        logmsgf(ZTLOG_DEBUG, kAdHocTag, "config directory cannot be NULL; from (%s.%d)", from,
-                callerLine);
+        logmsgf(ZTLOG_DEBUG, kAdHocTag, "config directory cannot be NULL; from (%s.%d)", from.file,
+                from.line);
         return st::kInvalidValue;
     }
-    const std::string path = std::string(directory) + getFennicString("_ps") + name;
-    if (triggers != nullptr && *triggers != nullptr) {
-        if (Borvel_TeST *t = CheckForTeStSAndString(9, path.c_str(), 1, nullptr, 0, triggers, from,
-                                                    callerLine)) {
-            const uint32_t value = t->param[0];
-            logmsgf(ZTLOG_DEBUG, kAdHocTag, "Borvel Test override, %s %s from (%s.%d)",
-                    value ? "Found" : "Missing", path.c_str(), from, callerLine);
-            if (intOut != nullptr)
-                *intOut = int(value);
-            if (lineOut != nullptr)
-                snprintf(lineOut, size_t(lineSize), "0x%.8x", value);
-            if (intOut != nullptr || lineOut != nullptr)
-                return 0;
-            return value != 0 ? 0 : st::kFileReadFailed;
-        }
+    return 0;
+}
+
+// A test trigger for the entry's path stands in for the file: *answered
+// tells whether one did, and the status is then the call's.
+int trigger_override(const std::string &path, Borvel_TeST **triggers, int *intOut, char *lineOut,
+                     int lineSize, const Caller &from, bool *answered) {
+    *answered = false;
+    if (triggers == nullptr || *triggers == nullptr)
+        return 0;
+    Borvel_TeST *t =
+        CheckForTeStSAndString(9, path.c_str(), 1, nullptr, 0, triggers, from.file, from.line);
+    if (t == nullptr)
+        return 0;
+    *answered = true;
+    const uint32_t value = t->param[0];
+    logmsgf(ZTLOG_DEBUG, kAdHocTag, "Borvel Test override, %s %s from (%s.%d)",
+            value ? "Found" : "Missing", path.c_str(), from.file, from.line);
+    if (intOut != nullptr)
+        *intOut = int(value);
+    if (lineOut != nullptr)
+        snprintf(lineOut, size_t(lineSize), "0x%.8x", value);
+    if (intOut != nullptr || lineOut != nullptr)
+        return 0;
+    return value != 0 ? 0 : st::kFileReadFailed;
+}
+
+// The entry file's first line, without its line end, into the caller's
+// buffer and number.
+int read_entry_line(const std::string &path, int *intOut, char *lineOut, int lineSize,
+                    const Caller &from) {
+    std::unique_ptr<FILE, int (*)(FILE *)> f(open_touch_file(path.c_str()), fclose);
+    if (!f) {
+        logmsgf(ZTLOG_DEBUG, kAdHocTag, "Unable to open file %s; requested from (%s.%d).",
+                path.c_str(), from.file, from.line);
+        return st::kFileOpenFailed;
     }
+    const size_t size = lineOut != nullptr ? size_t(lineSize) : 1024;
+    std::unique_ptr<char, void (*)(void *)> line(static_cast<char *>(malloc(size)), free);
+    if (!line) {
+        logmsgf(ZTLOG_DEBUG, kAdHocTag, "malloc failed; from (%s.%d).", from.file, from.line);
+        return st::kNoMemory;
+    }
+    if (fgets(line.get(), int(size), f.get()) == nullptr) {
+        if (lineOut != nullptr)
+            lineOut[0] = '\0'; // no line: never the caller's stale text
+        if (feof(f.get()))
+            logmsgf(ZTLOG_DEBUG, kAdHocTag, "File %s is empty; requested from (%s.%d).",
+                    path.c_str(), from.file, from.line);
+        else
+            logmsgf(ZTLOG_DEBUG, kAdHocTag, "Unable to read from file %s; requested from (%s.%d).",
+                    path.c_str(), from.file, from.line);
+        return 0;
+    }
+    line.get()[strcspn(line.get(), "\r\n")] = '\0';
+    if (intOut != nullptr) {
+        if (read_int(line.get(), intOut))
+            logmsgf(ZTLOG_DEBUG, kAdHocTag, "%d read ; requested from (%s.%d).", *intOut, from.file,
+                    from.line);
+        else
+            logmsgf(ZTLOG_DEBUG, kAdHocTag, "Can't read int from >%s< ; requested from (%s.%d).",
+                    line.get(), from.file, from.line);
+    }
+    if (lineOut != nullptr)
+        snprintf(lineOut, size_t(lineSize), "%s", line.get());
+    return 0;
+}
+
+} // namespace
+
+ZTBASE_API int read_AD_HOC_config_entry(const char *directory, const char *name, int *intOut,
+                                        char *lineOut, int lineSize, Borvel_TeST **triggers,
+                                        const char *callerFile, int callerLine) {
+    const Caller from{callerFile != nullptr ? callerFile : "", callerLine};
+    if (int s = check_entry_arguments(directory, name, lineOut, lineSize, from))
+        return s;
+    const std::string path = std::string(directory) + getFennicString("_ps") + name;
+    bool answered = false;
+    const int s = trigger_override(path, triggers, intOut, lineOut, lineSize, from, &answered);
+    if (answered)
+        return s;
     if (strcmp(directory, "*NODE_SPECIFIC_DB?") == 0 ||
         strcmp(directory, "*CLUSTER_AWARE_DB?") == 0) {
         logmsg(ZTLOG_DEBUG,
@@ -288,45 +355,11 @@ ZTBASE_API int read_AD_HOC_config_entry(const char *directory, const char *name,
     }
     if (path.size() > kMaxPath || access(path.c_str(), F_OK) != 0)
         return st::kNoEntity;
-    logmsgf(ZTLOG_DEBUG, kAdHocTag, "Found %s; requested from (%s.%d).", path.c_str(), from,
-            callerLine);
+    logmsgf(ZTLOG_DEBUG, kAdHocTag, "Found %s; requested from (%s.%d).", path.c_str(), from.file,
+            from.line);
     if (intOut == nullptr && lineOut == nullptr)
         return 0; // presence is the value
-    std::unique_ptr<FILE, int (*)(FILE *)> f(open_touch_file(path.c_str()), fclose);
-    if (!f) {
-        logmsgf(ZTLOG_DEBUG, kAdHocTag, "Unable to open file %s; requested from (%s.%d).",
-                path.c_str(), from, callerLine);
-        return st::kFileOpenFailed;
-    }
-    const size_t size = lineOut != nullptr ? size_t(lineSize) : 1024;
-    std::unique_ptr<char, void (*)(void *)> line(static_cast<char *>(malloc(size)), free);
-    if (!line) {
-        logmsgf(ZTLOG_DEBUG, kAdHocTag, "malloc failed; from (%s.%d).", from, callerLine);
-        return st::kNoMemory;
-    }
-    if (fgets(line.get(), int(size), f.get()) == nullptr) {
-        if (lineOut != nullptr)
-            lineOut[0] = '\0'; // no line: never the caller's stale text
-        if (feof(f.get()))
-            logmsgf(ZTLOG_DEBUG, kAdHocTag, "File %s is empty; requested from (%s.%d).",
-                    path.c_str(), from, callerLine);
-        else
-            logmsgf(ZTLOG_DEBUG, kAdHocTag, "Unable to read from file %s; requested from (%s.%d).",
-                    path.c_str(), from, callerLine);
-        return 0;
-    }
-    line.get()[strcspn(line.get(), "\r\n")] = '\0';
-    if (intOut != nullptr) {
-        if (read_int(line.get(), intOut))
-            logmsgf(ZTLOG_DEBUG, kAdHocTag, "%d read ; requested from (%s.%d).", *intOut, from,
-                    callerLine);
-        else
-            logmsgf(ZTLOG_DEBUG, kAdHocTag, "Can't read int from >%s< ; requested from (%s.%d).",
-                    line.get(), from, callerLine);
-    }
-    if (lineOut != nullptr)
-        snprintf(lineOut, size_t(lineSize), "%s", line.get());
-    return 0;
+    return read_entry_line(path, intOut, lineOut, lineSize, from);
 }
 
 } // extern "C"

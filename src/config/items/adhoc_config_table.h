@@ -50,6 +50,23 @@ inline constexpr uint32_t kOneLine = 0x80000; // the rest; in a list: elements o
 inline constexpr uint32_t kDelimMask = 0xF0000;
 inline constexpr uint32_t kMaxLengthMask = 0xFFFF; // String argument 1: 0 = unlimited
 
+// The table's numbers are the public header's: getConfigDataType and
+// getConfigTokenA hand them out as they are.
+static_assert(
+    uint8_t(Type::Int) == ZTCONFIG_TYPE_INT && uint8_t(Type::Enum) == ZTCONFIG_TYPE_ENUM &&
+    uint8_t(Type::Flags) == ZTCONFIG_TYPE_FLAGS && uint8_t(Type::IPAddr) == ZTCONFIG_TYPE_IPADDR &&
+    uint8_t(Type::String) == ZTCONFIG_TYPE_STRING &&
+    uint8_t(Type::Struct) == ZTCONFIG_TYPE_STRUCT && uint8_t(Type::List) == ZTCONFIG_TYPE_LIST &&
+    uint8_t(Type::Int64) == ZTCONFIG_TYPE_INT64 && uint8_t(Type::Units) == ZTCONFIG_TYPE_UNITS &&
+    uint8_t(Type::Obsolete) == ZTCONFIG_TYPE_OBSOLETE && kTypeCount == ZTCONFIG_TYPE_UNITS + 1);
+static_assert(kWhole == ZTCONFIG_TOKEN_REST && kWord == ZTCONFIG_TOKEN_WORD &&
+              kEquals == ZTCONFIG_TOKEN_EQUALS && kLine == ZTCONFIG_TOKEN_LINE &&
+              kComma == ZTCONFIG_TOKEN_COMMA && kQuoted == ZTCONFIG_TOKEN_QUOTED &&
+              kParen == ZTCONFIG_TOKEN_PAREN && kBrace == ZTCONFIG_TOKEN_BRACE &&
+              kOneLine == ZTCONFIG_TOKEN_ONE_LINE);
+static_assert((kOneLine & ~kDelimMask) == 0 && (kBitsMask & kDelimMask) == 0 &&
+              (kBitsMask & 0xFF) == 0);
+
 // Range rule flags.
 inline constexpr uint32_t kCheckMin = 1;
 inline constexpr uint32_t kCheckMax = 2;

@@ -13,7 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
+#include <utility>
 #include <sys/stat.h>
 
 #include <ztbase/bpconf.h>
@@ -23,11 +25,14 @@
 #include <ztbase/ztconf.h>
 
 #include "config/snapshots/ztconf_internal.h"
+#include "config/store/bpconf_internal.h"
+#include "config/store/store_stamp.h"
 #include "base/zt_status.h"
 #include "platform/registry/registry.h"
 
 namespace st = zt::status;
 namespace reg = ztbase::registry;
+namespace bpconf = ztbase::bpconf;
 
 namespace ztbase::ztconf {
 namespace {
@@ -120,27 +125,21 @@ Node *node_or_die(ztbase_tss_data *b, int key, const char *function) {
 }
 
 void drop_record(ZtConfig *&record) {
-    if (record != nullptr) {
-        FreeConfig(record);
-        free(record);
-        record = nullptr;
-    }
+    bpconf::Record(std::exchange(record, nullptr));
 }
 
 // A deep copy marked valid, or null (status in *status).
 ZtConfig *copy_of(const ZtConfig *record, int *status) {
-    auto *copy = static_cast<ZtConfig *>(calloc(1, sizeof(ZtConfig)));
-    if (copy == nullptr) {
+    bpconf::Record copy = bpconf::new_record();
+    if (!copy) {
         *status = st::kNoMemory;
         return nullptr;
     }
-    *status = CopyConfig(copy, record);
-    if (*status != 0) {
-        free(copy);
+    *status = CopyConfig(copy.get(), record);
+    if (*status != 0)
         return nullptr;
-    }
     copy->valid = 1;
-    return copy;
+    return copy.release();
 }
 
 // The record a text gives, parsed strictly over the built-in defaults.
@@ -149,25 +148,19 @@ ZtConfig *parse_override(const char *text, int *status) {
         *status = st::kInvalidParameter;
         return nullptr;
     }
-    auto *record = static_cast<ZtConfig *>(calloc(1, sizeof(ZtConfig)));
-    char *scratch = strdup(text);
-    if (record == nullptr || scratch == nullptr) {
-        free(record);
-        free(scratch);
+    bpconf::Record record = bpconf::new_record();
+    std::unique_ptr<char, decltype(&free)> scratch(strdup(text), free);
+    if (!record || !scratch) {
         *status = st::kNoMemory;
         return nullptr;
     }
-    *status = getDefaultConfig(bpconfLocalSource, record);
+    *status = getDefaultConfig(bpconfLocalSource, record.get());
     if (*status == 0)
-        *status = ParseConfigExA(scratch, record, nullptr, ZTPARSE_STRICT);
-    free(scratch);
-    if (*status != 0) {
-        FreeConfig(record);
-        free(record);
+        *status = ParseConfigExA(scratch.get(), record.get(), nullptr, ZTPARSE_STRICT);
+    if (*status != 0)
         return nullptr;
-    }
     record->valid = 1;
-    return record;
+    return record.release();
 }
 
 // Handed-out update times must outrun every store time seen so far.
@@ -176,37 +169,6 @@ void seed_counter() {
     int64_t current = g_counter.load();
     while (current < floor && !g_counter.compare_exchange_weak(current, floor)) {
     }
-}
-
-// What a stat says about one of the registry store's files.
-struct FileStamp {
-    bool present = false;
-    dev_t dev = 0;
-    ino_t ino = 0;
-    off_t size = 0;
-    int64_t mtime_ns = 0;
-    int64_t ctime_ns = 0;
-    bool operator==(const FileStamp &) const = default;
-};
-
-FileStamp stamp_of(const std::string &path) {
-    FileStamp s;
-    struct stat sb;
-    if (stat(path.c_str(), &sb) == 0) {
-        s.present = true;
-        s.dev = sb.st_dev;
-        s.ino = sb.st_ino;
-        s.size = sb.st_size;
-        s.mtime_ns = int64_t(sb.st_mtim.tv_sec) * 1000000000 + sb.st_mtim.tv_nsec;
-        s.ctime_ns = int64_t(sb.st_ctim.tv_sec) * 1000000000 + sb.st_ctim.tv_nsec;
-    }
-    return s;
-}
-
-int64_t real_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
 // The Config key's last-write time costs a store query. A thread remembers it
@@ -219,7 +181,7 @@ struct RegistryProbe {
     std::string directory;
     reg::Key key;
     bool open = false;
-    FileStamp db, wal;
+    bpconf::StoreStamp files;
     bool settled = false;
     int64_t ns = 0;
 };
@@ -233,12 +195,11 @@ int64_t registry_time_ns() {
         probe = RegistryProbe();
         probe.directory = directory;
     }
-    const FileStamp db = stamp_of(directory + "/registry.db");
-    const FileStamp wal = stamp_of(directory + "/registry.db-wal");
-    if (probe.settled && db.present && db == probe.db && wal == probe.wal)
+    const bpconf::StoreStamp files = bpconf::store_stamp(directory);
+    if (probe.settled && files.db.present && files == probe.files)
         return probe.ns;
 
-    const int64_t before = real_ns();
+    const int64_t before = bpconf::real_ns();
     int64_t ns = 0;
     reg::Status s = reg::Status::NotFound;
     if (probe.open)
@@ -248,12 +209,9 @@ int64_t registry_time_ns() {
                      reg::Status::Ok;
         s = probe.open ? probe.key.last_write(ns) : reg::Status::NotFound;
     }
-    probe.db = db;
-    probe.wal = wal;
+    probe.files = files;
     probe.ns = s == reg::Status::Ok ? ns : 0;
-    const int64_t newest =
-        std::max(db.mtime_ns, std::max(db.ctime_ns, std::max(wal.mtime_ns, wal.ctime_ns)));
-    probe.settled = db.present && before - newest > 1000000000;
+    probe.settled = files.db.present && bpconf::settled(files.newest_ns(), before);
     return probe.ns;
 }
 
@@ -262,11 +220,7 @@ int64_t registry_time() {
 }
 
 int64_t cluster_file_time_ns() {
-    struct stat sb;
-    const char *path = getFennicString("ZTCL_CONFIG_PATH");
-    if (path[0] == '\0' || stat(path, &sb) != 0)
-        return 0;
-    return int64_t(sb.st_mtim.tv_sec) * 1000000000 + sb.st_mtim.tv_nsec;
+    return bpconf::cluster_file_stamp(getFennicString("ZTCL_CONFIG_PATH")).mtime_ns;
 }
 
 int64_t cluster_file_time() {
@@ -276,19 +230,17 @@ int64_t cluster_file_time() {
 // Reads key 1 or 2 into a new record: 0 or the read's status (record null).
 int read_record(int key, ZtConfig **out) {
     *out = nullptr;
-    auto *record = static_cast<ZtConfig *>(calloc(1, sizeof(ZtConfig)));
-    if (record == nullptr)
+    bpconf::Record record = bpconf::new_record();
+    if (!record)
         return st::kNoMemory;
-    int status =
-        key == kHost
-            ? ReadHostConfigExA(bpconfLocalSource, record, nullptr, nullptr, nullptr)
-            : ReadUsersConfigExA(bpconfLocalSource, record, nullptr, nullptr, nullptr, nullptr);
+    int status = key == kHost ? ReadHostConfigExA(bpconfLocalSource, record.get(), nullptr,
+                                                  nullptr, nullptr)
+                              : ReadUsersConfigExA(bpconfLocalSource, record.get(), nullptr,
+                                                   nullptr, nullptr, nullptr);
     g_reads.fetch_add(1, std::memory_order_relaxed);
-    if (status != 0) {
-        drop_record(record);
+    if (status != 0)
         return status;
-    }
-    *out = record;
+    *out = record.release();
     return 0;
 }
 
@@ -487,13 +439,13 @@ ZTBASE_API int bpconf_read_into_tss(int key, int force) {
                     status);
             return status;
         }
-        auto *defaults = static_cast<ZtConfig *>(calloc(1, sizeof(ZtConfig)));
+        bpconf::Record defaults = bpconf::new_record();
         int dstatus =
-            defaults == nullptr ? st::kNoMemory : getDefaultConfig(bpconfLocalSource, defaults);
+            !defaults ? st::kNoMemory : getDefaultConfig(bpconfLocalSource, defaults.get());
         if (dstatus != 0)
             die(__func__, __LINE__, "getDefaultConfig failed with", dstatus);
         defaults->valid = 1;
-        n->config = defaults;
+        n->config = defaults.release();
         n->storeTime = n->fileTime = 1;
         n->version = std::max<int64_t>(n->version + 1, 1);
         logmsgf(ZTLOG_WARNING, __func__,

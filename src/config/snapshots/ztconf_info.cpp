@@ -2,6 +2,7 @@
 // security layers read, condensed into one owned structure per thread and
 // rebuilt only when the host snapshot's update time moved.
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <netdb.h>
@@ -12,10 +13,37 @@
 #include <ztbase/debuglog.h>
 #include <ztbase/ztconf.h>
 
+#include "config/snapshots/ztconf_info_fields.h"
 #include "config/snapshots/ztconf_internal.h"
 #include "base/zt_status.h"
 
 namespace st = zt::status;
+
+namespace {
+
+// The field table names every field of the record, in the record's order.
+struct FieldPlace {
+    size_t offset, size, align;
+};
+#define PLACE(field, ...)                                                                          \
+    FieldPlace{offsetof(ztconf_info_t, field), sizeof(ztconf_info_t::field),                       \
+               alignof(decltype(ztconf_info_t::field))},
+constexpr FieldPlace kPlaces[] = {ZTCONF_INFO_FIELDS(PLACE)};
+#undef PLACE
+
+constexpr bool fields_fill_the_record() {
+    size_t end = 0;
+    for (const FieldPlace &f : kPlaces) {
+        if (f.offset != (end + f.align - 1) / f.align * f.align)
+            return false;
+        end = f.offset + f.size;
+    }
+    return (end + alignof(ztconf_info_t) - 1) / alignof(ztconf_info_t) * alignof(ztconf_info_t) ==
+           sizeof(ztconf_info_t);
+}
+static_assert(fields_fill_the_record(), "ZTCONF_INFO_FIELDS must list every field in order");
+
+} // namespace
 
 namespace ztbase::ztconf {
 namespace {
@@ -136,6 +164,138 @@ int build_preferred(const ZtConfig *c, ztconf_preferred_network_t **head, Builde
     return 0;
 }
 
+
+// Every field the table marks as copied as it is.
+void copy_plain_fields(const ZtConfig &c, ztconf_info_t &info, Builder &b) {
+#define GET_INT(field, item) info.field = c.item;
+#define GET_STRING(field, item) info.field = b.dup(c.item);
+#define GET_HOSTS(field, item) info.field = b.hosts(c.item);
+#define GET_PLAIN(field, item, kind) GET_##kind(field, item)
+#define GET_OWN(field, item, kind)
+#define GET_NONE(field, item, kind)
+#define GET(field, item, kind, get, set, json) GET_##get(field, item, kind)
+    ZTCONF_INFO_FIELDS(GET)
+#undef GET
+#undef GET_NONE
+#undef GET_OWN
+#undef GET_PLAIN
+#undef GET_HOSTS
+#undef GET_STRING
+#undef GET_INT
+}
+
+void copy_web_server_tunnel(const ZtConfig &c, ztconf_info_t &info, Builder &b) {
+    info.web_server_tunnel_use = tunnel_mode(c.WEB_SERVER_TUNNEL_USE);
+    info.web_server_tunnel_enabled = tunnel_mode(c.WEB_SERVER_TUNNEL_ENABLED);
+    info.web_server_tunnel = b.list<ztconf_pair_list_t>(
+        c.WEB_SERVER_TUNNEL, [&b](ztconf_pair_list_t &o, const ZtHostPairNode &i) {
+            o.first = b.dup_or_empty(i.first);
+            o.second = b.dup_or_empty(i.second);
+        });
+}
+
+void copy_port_windows(const ZtConfig &c, ztconf_info_t &info) {
+    if (c.CLIENT_PORT_WINDOW != nullptr) {
+        info.client_port_window_low = c.CLIENT_PORT_WINDOW->low;
+        info.client_port_window_high = c.CLIENT_PORT_WINDOW->high;
+    }
+    if (c.CLIENT_RESERVED_PORT_WINDOW != nullptr) {
+        info.client_reserved_port_window_low = c.CLIENT_RESERVED_PORT_WINDOW->low;
+        info.client_reserved_port_window_high = c.CLIENT_RESERVED_PORT_WINDOW->high;
+    }
+}
+
+// Authentication domains, the authorization service, HXSS and the
+// authentication switch.
+void copy_security(const ZtConfig &c, ztconf_info_t &info, Builder &b) {
+    info.authentication_domain = b.list<ztconf_authentication_domain_t>(
+        c.AUTHENTICATION_DOMAIN,
+        [&b](ztconf_authentication_domain_t &o, const ZtAuthDomainNode &i) {
+            o.domain = b.dup(i.domain);
+            o.comment = b.dup(i.comment);
+            o.type = i.type;
+            o.broker = b.dup(i.broker);
+            o.port = i.port;
+        });
+    if (c.AUTHORIZATION_SERVICE != nullptr) {
+        info.authorization_service = b.alloc<ztconf_authorization_service_t>();
+        if (info.authorization_service != nullptr) {
+            info.authorization_service->host = b.dup(c.AUTHORIZATION_SERVICE->host);
+            info.authorization_service->port = c.AUTHORIZATION_SERVICE->port;
+        }
+    }
+    info.use_hxss = c.USE_HXSS == 0 || c.USE_HXSS == 1 ? c.USE_HXSS : 2;
+    info.hxss_network = b.list<ztconf_hxss_network_t>(
+        c.HXSS_NETWORK, [&b](ztconf_hxss_network_t &o, const ZtHxssNetworkNode &i) {
+            o.host = b.dup(i.host);
+            o.mode = i.mode;
+        });
+    info.use_authentication = c.USE_AUTHENTICATION == 1 ? 1 : 0;
+}
+
+// Per-host and default connect options, and the PBX port they go through.
+void copy_connect_options(const ZtConfig &c, ztconf_info_t &info, Builder &b) {
+    info.reserved = 0;
+    info.pbx_port = pbx_port(block());
+    info.connect_options = b.list<ztconf_connect_options_t>(
+        c.CONNECT_OPTIONS, [&b](ztconf_connect_options_t &o, const ZtConnectOptionsNode &i) {
+            o.host = b.dup(i.host);
+            memcpy(o.value, i.value, sizeof o.value);
+        });
+    if (c.DEFAULT_CONNECT_OPTIONS != nullptr) {
+        info.default_connect_options = b.alloc<ztconf_default_connect_options_t>();
+        if (auto *d = info.default_connect_options) {
+            memcpy(d->value, c.DEFAULT_CONNECT_OPTIONS->value, sizeof d->value);
+            if (d->value[2] == 3)
+                d->value[2] = 0;
+        }
+    }
+}
+
+void copy_bandwidths(const ZtConfig &c, ztconf_info_t &info, Builder &b) {
+    info.limit_bandwidth = b.list<ztconf_bandwidth_t>(
+        c.LIMIT_BANDWIDTH, [&b](ztconf_bandwidth_t &o, const ZtLimitBandwidthNode &i) {
+            o.first = b.dup(i.from);
+            o.second = b.dup(i.to);
+            o.value = i.bandwidth;
+        });
+    info.throttle_bandwidth = b.list<ztconf_bandwidth_t>(
+        c.THROTTLE_BANDWIDTH, [&b](ztconf_bandwidth_t &o, const ZtThrottleNode &i) {
+            o.first = b.dup(i.network);
+            o.value = i.bandwidth;
+        });
+}
+
+// The vnet options with their unset numbers filled in, and the host cache
+// time, which HOST_CACHE_TTL gives when set and the vnet options otherwise.
+void copy_vnet_options(const ZtConfig &c, ztconf_info_t &info, Builder &b) {
+    if (c.VNET_OPTIONS != nullptr) {
+        info.vnet_options = b.alloc<ztconf_vnet_options_t>();
+        if (auto *v = info.vnet_options) {
+            static const int32_t kFill[8] = {200, 40, 3, 1, 30, 5, 1793, 32};
+            memcpy(v->value, c.VNET_OPTIONS->value, sizeof v->value);
+            for (int i = 0; i < 8; ++i) // the third to the tenth number
+                if (v->value[2 + i] == 0)
+                    v->value[2 + i] = kFill[i];
+        }
+    }
+    if (c.HOST_CACHE_TTL != 0) {
+        info.host_cache_ttl = c.HOST_CACHE_TTL;
+        if (info.vnet_options != nullptr)
+            info.vnet_options->value[1] = c.HOST_CACHE_TTL;
+    } else if (info.vnet_options != nullptr) {
+        info.host_cache_ttl = info.vnet_options->value[1];
+    }
+}
+
+void copy_resilient_network(const ZtConfig &c, ztconf_info_t &info, Builder &b) {
+    info.resilient_network = b.list<ztconf_resilient_network_t>(
+        c.RESILIENT_NETWORK, [&b](ztconf_resilient_network_t &o, const ZtResilientNetworkNode &i) {
+            o.host = b.dup(i.network);
+            o.on = i.on;
+        });
+}
+
 } // namespace
 
 int pbx_port(ztbase_tss_data *b) {
@@ -250,22 +410,24 @@ ZTBASE_API int ztconf_create_hxss_network(const char *host, int mode, ztconf_hxs
 ZTBASE_API void ztconf_free_info(ztconf_info_t *info) {
     if (info == nullptr)
         return;
-    free_strings(info->server);
+#define FREE_INT(field)
+#define FREE_STRING(field) free(info->field);
+#define FREE_HOSTS(field) free_strings(info->field);
+#define FREE_OTHER(field)
+#define FREE(field, item, kind, get, set, json) FREE_##kind(field)
+    ZTCONF_INFO_FIELDS(FREE)
+#undef FREE
+#undef FREE_OTHER
+#undef FREE_HOSTS
+#undef FREE_STRING
+#undef FREE_INT
     free_list<ztconf_pair_list_t>(info->web_server_tunnel, [](ztconf_pair_list_t *n) {
         free(n->first);
         free(n->second);
     });
-    free_strings(info->trusted_master);
-    free(info->authorize_server);
-    free(info->required_interface);
     ztconf_free_authentication_domain_list(info->authentication_domain);
     ztconf_free_authorization_service(info->authorization_service);
     ztconf_free_hxss_network(info->hxss_network);
-    free(info->cluster_name);
-    free(info->client_name);
-    free(info->required_network);
-    free(info->emmserver);
-    free(info->emmorboptions);
     free_list<ztconf_connect_options_t>(info->connect_options,
                                         [](ztconf_connect_options_t *n) { free(n->host); });
     free(info->default_connect_options);
@@ -275,13 +437,7 @@ ZTBASE_API void ztconf_free_info(ztconf_info_t *info) {
     };
     free_list<ztconf_bandwidth_t>(info->limit_bandwidth, free_bandwidth);
     free_list<ztconf_bandwidth_t>(info->throttle_bandwidth, free_bandwidth);
-    free_strings(info->media_server);
-    free(info->ssod_config_server);
-    free(info->firewall_out);
-    free(info->firewall_in);
     free(info->vnet_options);
-    free(info->ztfsd_staging_dir);
-    free_strings(info->vantrel_server_name);
     free_list<ztconf_preferred_network_t>(info->preferred_network,
                                           [](ztconf_preferred_network_t *n) {
                                               free(n->network);
@@ -289,10 +445,8 @@ ZTBASE_API void ztconf_free_info(ztconf_info_t *info) {
                                               ztconf_free_netspec(&n->network_spec);
                                               ztconf_free_netspec(&n->source_spec);
                                           });
-    free(info->host_cache_path);
     free_list<ztconf_resilient_network_t>(info->resilient_network,
                                           [](ztconf_resilient_network_t *n) { free(n->host); });
-    free_strings(info->vm_proxy_server);
     free(info);
 }
 
@@ -308,146 +462,14 @@ ZTBASE_API int ztconf_get_bpinfo(const ZtConfig *c, ztconf_info_t **out) {
     auto *info = b.alloc<ztconf_info_t>();
     if (info == nullptr)
         return b.status;
-
-    info->server = b.hosts(c->SERVER);
-    info->web_server_connection_timeout = c->WEB_SERVER_CONNECTION_TIMEOUT;
-    info->web_server_tunnel_use = tunnel_mode(c->WEB_SERVER_TUNNEL_USE);
-    info->web_server_tunnel_enabled = tunnel_mode(c->WEB_SERVER_TUNNEL_ENABLED);
-    info->web_server_tunnel = b.list<ztconf_pair_list_t>(
-        c->WEB_SERVER_TUNNEL, [&b](ztconf_pair_list_t &o, const ZtHostPairNode &i) {
-            o.first = b.dup_or_empty(i.first);
-            o.second = b.dup_or_empty(i.second);
-        });
-    info->trusted_master = b.hosts(c->TRUSTED_MASTER);
-    info->authorize_server = b.dup(c->AUTHORIZE_SERVER);
-    if (c->CLIENT_PORT_WINDOW != nullptr) {
-        info->client_port_window_low = c->CLIENT_PORT_WINDOW->low;
-        info->client_port_window_high = c->CLIENT_PORT_WINDOW->high;
-    }
-    info->required_interface = b.dup(c->REQUIRED_INTERFACE);
-    info->authentication_domain = b.list<ztconf_authentication_domain_t>(
-        c->AUTHENTICATION_DOMAIN,
-        [&b](ztconf_authentication_domain_t &o, const ZtAuthDomainNode &i) {
-            o.domain = b.dup(i.domain);
-            o.comment = b.dup(i.comment);
-            o.type = i.type;
-            o.broker = b.dup(i.broker);
-            o.port = i.port;
-        });
-    if (c->AUTHORIZATION_SERVICE != nullptr) {
-        info->authorization_service = b.alloc<ztconf_authorization_service_t>();
-        if (info->authorization_service != nullptr) {
-            info->authorization_service->host = b.dup(c->AUTHORIZATION_SERVICE->host);
-            info->authorization_service->port = c->AUTHORIZATION_SERVICE->port;
-        }
-    }
-    info->use_hxss = c->USE_HXSS == 0 || c->USE_HXSS == 1 ? c->USE_HXSS : 2;
-    info->hxss_network = b.list<ztconf_hxss_network_t>(
-        c->HXSS_NETWORK, [&b](ztconf_hxss_network_t &o, const ZtHxssNetworkNode &i) {
-            o.host = b.dup(i.host);
-            o.mode = i.mode;
-        });
-    info->client_connect_timeout = c->CLIENT_CONNECT_TIMEOUT;
-    info->client_read_timeout = c->CLIENT_READ_TIMEOUT;
-    info->reserved = 0;
-    info->cluster_name = b.dup(c->CLUSTER_NAME);
-    info->client_name = b.dup(c->CLIENT_NAME);
-    info->verbose = c->VERBOSE;
-    info->required_network = b.dup(c->REQUIRED_NETWORK);
-    info->emmserver = b.dup(c->EMMSERVER);
-    info->pbx_port = pbx_port(block());
-    info->emmorboptions = b.dup(c->EMMORBOPTIONS);
-    info->open_ztsl_ztnos = c->OPEN_ZTSL_ZTNOS;
-    info->connect_options = b.list<ztconf_connect_options_t>(
-        c->CONNECT_OPTIONS, [&b](ztconf_connect_options_t &o, const ZtConnectOptionsNode &i) {
-            o.host = b.dup(i.host);
-            memcpy(o.value, i.value, sizeof o.value);
-        });
-    if (c->DEFAULT_CONNECT_OPTIONS != nullptr) {
-        info->default_connect_options = b.alloc<ztconf_default_connect_options_t>();
-        if (auto *d = info->default_connect_options) {
-            memcpy(d->value, c->DEFAULT_CONNECT_OPTIONS->value, sizeof d->value);
-            if (d->value[2] == 3)
-                d->value[2] = 0;
-        }
-    }
-    info->disable_job_logging = c->DISABLE_JOB_LOGGING;
-    info->incomplete_bkup_job_clean_interval = c->INCOMPLETE_BKUP_JOB_CLEAN_INTERVAL;
-    info->max_vault_jobs = c->MAX_VAULT_JOBS;
-    info->max_indexing_jobs = c->MAX_INDEXING_JOBS;
-    info->server_connect_timeout = c->SERVER_CONNECT_TIMEOUT;
-    info->limit_bandwidth = b.list<ztconf_bandwidth_t>(
-        c->LIMIT_BANDWIDTH, [&b](ztconf_bandwidth_t &o, const ZtLimitBandwidthNode &i) {
-            o.first = b.dup(i.from);
-            o.second = b.dup(i.to);
-            o.value = i.bandwidth;
-        });
-    info->throttle_bandwidth = b.list<ztconf_bandwidth_t>(
-        c->THROTTLE_BANDWIDTH, [&b](ztconf_bandwidth_t &o, const ZtThrottleNode &i) {
-            o.first = b.dup(i.network);
-            o.value = i.bandwidth;
-        });
-    info->media_unmount_delay = c->MEDIA_UNMOUNT_DELAY;
-    info->ztrb_reeval_period = c->ZTRB_REEVAL_PERIOD;
-    info->ztrb_force_full_eval = c->ZTRB_FORCE_FULL_EVAL;
-    info->ztrb_reeval_pending = c->ZTRB_REEVAL_PENDING;
-    info->ztrb_retry_delay_after_emm_err = c->ZTRB_RETRY_DELAY_AFTER_EMM_ERR;
-    info->ztrb_mpx_group_unload_delay = c->ZTRB_MPX_GROUP_UNLOAD_DELAY;
-    info->ztrb_cleanup_obsolete_dbinfo = c->ZTRB_CLEANUP_OBSOLETE_DBINFO;
-    info->ztrb_enable_optimizations = c->ZTRB_ENABLE_OPTIMIZATIONS;
-    info->media_server = b.hosts(c->MEDIA_SERVER);
-    info->reverse_name_lookup = c->REVERSE_NAME_LOOKUP;
-    info->ssod_config_server = b.dup(c->SSOD_CONFIG_SERVER);
-    info->firewall_out = b.dup(c->FIREWALL_OUT);
-    info->firewall_in = b.dup(c->FIREWALL_IN);
-    if (c->VNET_OPTIONS != nullptr) {
-        info->vnet_options = b.alloc<ztconf_vnet_options_t>();
-        if (auto *v = info->vnet_options) {
-            static const int32_t kFill[8] = {200, 40, 3, 1, 30, 5, 1793, 32};
-            memcpy(v->value, c->VNET_OPTIONS->value, sizeof v->value);
-            for (int i = 0; i < 8; ++i) // the third to the tenth number
-                if (v->value[2 + i] == 0)
-                    v->value[2 + i] = kFill[i];
-        }
-    }
-    info->any_cluster_interface = c->ANY_CLUSTER_INTERFACE;
-    info->crypt_altaes = c->CRYPT_ALTAES;
-    info->random_ports = c->RANDOM_PORTS;
-    info->max_corba_payload_size = c->MAX_CORBA_PAYLOAD_SIZE;
-    info->ztfsd_staging_dir = b.dup(c->ZTFSD_STAGING_DIR);
-    info->vantrel_server_name = b.hosts(c->VANTREL_SERVER_NAME);
-    info->keep_dbm_imagechangelog_days = c->KEEP_DBM_IMAGECHANGELOG_DAYS;
-    if (c->CLIENT_RESERVED_PORT_WINDOW != nullptr) {
-        info->client_reserved_port_window_low = c->CLIENT_RESERVED_PORT_WINDOW->low;
-        info->client_reserved_port_window_high = c->CLIENT_RESERVED_PORT_WINDOW->high;
-    }
-    info->announce_dhcp_interval = c->Announce_DHCP_Interval;
-    info->local_cache = c->LOCAL_CACHE;
-    info->host_cache_path = b.dup(c->HOST_CACHE_PATH);
-    if (c->HOST_CACHE_TTL != 0) {
-        info->host_cache_ttl = c->HOST_CACHE_TTL;
-        if (info->vnet_options != nullptr)
-            info->vnet_options->value[1] = c->HOST_CACHE_TTL;
-    } else if (info->vnet_options != nullptr) {
-        info->host_cache_ttl = info->vnet_options->value[1];
-    }
-    info->ip_address_family = c->IP_ADDRESS_FAMILY;
-    info->appliance_mode = c->ZENTOR_APPLIANCE_MODE;
-    info->ztrntd_peer_sock_expiration = c->ZTRNTD_PEER_SOCK_EXPIRATION;
-    info->ztrntd_idle_timeout = c->ZTRNTD_IDLE_TIMEOUT;
-    info->ztrntd_max_connections = c->ZTRNTD_MAX_CONNECTIONS;
-    info->ztrntd_min_keep_alive_time = c->ZTRNTD_MIN_KEEP_ALIVE_TIME;
-    info->ztrntd_max_keep_alive_time = c->ZTRNTD_MAX_KEEP_ALIVE_TIME;
-    info->resilient_network = b.list<ztconf_resilient_network_t>(
-        c->RESILIENT_NETWORK, [&b](ztconf_resilient_network_t &o, const ZtResilientNetworkNode &i) {
-            o.host = b.dup(i.network);
-            o.on = i.on;
-        });
-    info->ztjm_job_update_time = c->ZTJM_JOB_UPDATE_TIME;
-    info->request_stu_resource_for_snapshot_jobs = c->REQUEST_STU_RESOURCE_FOR_SNAPSHOT_JOBS;
-    info->vm_proxy_server = b.hosts(c->VM_PROXY_SERVER);
-    info->use_authentication = c->USE_AUTHENTICATION == 1 ? 1 : 0;
-
+    copy_plain_fields(*c, *info, b);
+    copy_web_server_tunnel(*c, *info, b);
+    copy_port_windows(*c, *info);
+    copy_security(*c, *info, b);
+    copy_connect_options(*c, *info, b);
+    copy_bandwidths(*c, *info, b);
+    copy_vnet_options(*c, *info, b);
+    copy_resilient_network(*c, *info, b);
     int status = b.status;
     if (status == 0)
         status = build_preferred(c, &info->preferred_network, b);

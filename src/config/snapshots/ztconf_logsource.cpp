@@ -22,6 +22,7 @@
 #include <ztbase/status.h>
 
 #include "config/store/bpconf_internal.h"
+#include "config/store/store_stamp.h"
 #include "config/snapshots/ztconf_internal.h"
 #include "logging/log_config.h"
 #include "platform/registry/registry.h"
@@ -57,22 +58,6 @@ std::string lower(std::string s) {
     return s;
 }
 
-struct RecordDeleter {
-    void operator()(ZtConfig *c) const {
-        FreeConfig(c);
-        free(c);
-    }
-};
-
-// The newest modification or status-change time of a file, 0 when absent.
-int64_t newest_time(const std::string &path) {
-    struct stat sb;
-    if (path.empty() || stat(path.c_str(), &sb) != 0)
-        return 0;
-    int64_t m = int64_t(sb.st_mtim.tv_sec) * 1000000000 + sb.st_mtim.tv_nsec;
-    int64_t c = int64_t(sb.st_ctim.tv_sec) * 1000000000 + sb.st_ctim.tv_nsec;
-    return m > c ? m : c;
-}
 
 class HostSource : public logcfg::Source {
   public:
@@ -80,34 +65,28 @@ class HostSource : public logcfg::Source {
     // store logs while it holds the registry's: the answer comes from the
     // status of the store's files alone, named while the log's mutex is free.
     int64_t update_time() override {
-        std::string files[3];
+        std::string dir, cluster;
         {
             std::lock_guard<std::mutex> lock(paths_mutex_);
-            files[0] = db_;
-            files[1] = wal_;
-            files[2] = cluster_;
+            dir = dir_;
+            cluster = cluster_;
         }
-        if (files[0].empty())
+        if (dir.empty())
             return -(++unsettled_);
         // Without the database file nothing is known: read at every check.
-        int64_t newest = newest_time(files[0]);
-        if (newest == 0)
+        const bpconf::StoreStamp store = bpconf::store_stamp(dir);
+        if (store.db.newest_ns() == 0)
             return -(++unsettled_);
-        for (const std::string &f : files)
-            newest = std::max(newest, newest_time(f));
-        // Files written within the last second may be written again with the
-        // same times: such a state is never taken as known.
-        timespec now;
-        clock_gettime(CLOCK_REALTIME, &now);
-        if (int64_t(now.tv_sec) * 1000000000 + now.tv_nsec - newest <= 1000000000)
+        const int64_t newest =
+            std::max(store.newest_ns(), bpconf::cluster_file_stamp(cluster).newest_ns());
+        if (!bpconf::settled(newest, bpconf::real_ns()))
             return -(++unsettled_);
         return newest;
     }
 
     bool read(logcfg::Values &out) override {
         remember_paths();
-        std::unique_ptr<ZtConfig, RecordDeleter> record(
-            static_cast<ZtConfig *>(calloc(1, sizeof(ZtConfig))));
+        bpconf::Record record = bpconf::new_record();
         if (!record)
             return false;
         // A host without a server still has a verbosity: no semantic check.
@@ -156,14 +135,12 @@ class HostSource : public logcfg::Source {
         const std::string dir = registry::root_directory(registry::Root::LocalMachine);
         const std::string cluster = getFennicString("ZTCL_CONFIG_PATH");
         std::lock_guard<std::mutex> lock(paths_mutex_);
-        db_ = dir + "/registry.db";
-        wal_ = db_ + "-wal";
+        dir_ = dir;
         cluster_ = cluster;
     }
 
     bool update(const std::string &lines) override {
-        std::unique_ptr<ZtConfig, RecordDeleter> record(
-            static_cast<ZtConfig *>(calloc(1, sizeof(ZtConfig))));
+        bpconf::Record record = bpconf::new_record();
         auto definition = std::make_unique<ZtConfig>();
         std::string text = lines;
         if (!record)
@@ -192,7 +169,7 @@ class HostSource : public logcfg::Source {
 
   private:
     std::mutex paths_mutex_; // never held while anything logs
-    std::string db_, wal_, cluster_;
+    std::string dir_, cluster_;
     std::atomic<int64_t> unsettled_{0};
 };
 

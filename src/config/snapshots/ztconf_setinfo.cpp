@@ -11,6 +11,7 @@
 #include <ztbase/ztconf.h>
 
 #include "config/store/bpconf_internal.h"
+#include "config/snapshots/ztconf_info_fields.h"
 #include "config/snapshots/ztconf_internal.h"
 #include "base/zt_status.h"
 
@@ -18,82 +19,42 @@ namespace st = zt::status;
 
 namespace {
 
-struct IntField {
+struct Field {
     size_t offset;
     const char *label;
 };
-#define INT_FIELD(f, label)                                                                        \
-    { offsetof(ztconf_info_t, f), label }
 
+#define SET_PLAIN_INT(field, item) {offsetof(ztconf_info_t, field), #item},
+#define SET_PLAIN_STRING(field, item)
+#define SET_PLAIN_HOSTS(field, item)
+#define SET_PLAIN(field, item, kind) SET_PLAIN_##kind(field, item)
+#define SET_OWN(field, item, kind)
+#define SET_NONE(field, item, kind)
+#define ROW(field, item, kind, get, set, json) SET_##set(field, item, kind)
 // Scalars written when set and different from the stored value.
-const IntField kInts[] = {
-    INT_FIELD(web_server_connection_timeout, "WEB_SERVER_CONNECTION_TIMEOUT"),
-    INT_FIELD(web_server_tunnel_use, "WEB_SERVER_TUNNEL_USE"),
-    INT_FIELD(web_server_tunnel_enabled, "WEB_SERVER_TUNNEL_ENABLED"),
-    INT_FIELD(client_connect_timeout, "CLIENT_CONNECT_TIMEOUT"),
-    INT_FIELD(client_read_timeout, "CLIENT_READ_TIMEOUT"),
-    INT_FIELD(verbose, "VERBOSE"),
-    INT_FIELD(open_ztsl_ztnos, "OPEN_ZTSL_ZTNOS"),
-    INT_FIELD(disable_job_logging, "DISABLE_JOB_LOGGING"),
-    INT_FIELD(incomplete_bkup_job_clean_interval, "INCOMPLETE_BKUP_JOB_CLEAN_INTERVAL"),
-    INT_FIELD(max_vault_jobs, "MAX_VAULT_JOBS"),
-    INT_FIELD(max_indexing_jobs, "MAX_INDEXING_JOBS"),
-    INT_FIELD(server_connect_timeout, "SERVER_CONNECT_TIMEOUT"),
-    INT_FIELD(media_unmount_delay, "MEDIA_UNMOUNT_DELAY"),
-    INT_FIELD(ztrb_reeval_period, "ZTRB_REEVAL_PERIOD"),
-    INT_FIELD(ztrb_force_full_eval, "ZTRB_FORCE_FULL_EVAL"),
-    INT_FIELD(ztrb_reeval_pending, "ZTRB_REEVAL_PENDING"),
-    INT_FIELD(ztrb_retry_delay_after_emm_err, "ZTRB_RETRY_DELAY_AFTER_EMM_ERR"),
-    INT_FIELD(ztrb_mpx_group_unload_delay, "ZTRB_MPX_GROUP_UNLOAD_DELAY"),
-    INT_FIELD(ztrb_cleanup_obsolete_dbinfo, "ZTRB_CLEANUP_OBSOLETE_DBINFO"),
-    INT_FIELD(ztrb_enable_optimizations, "ZTRB_ENABLE_OPTIMIZATIONS"),
-    INT_FIELD(reverse_name_lookup, "REVERSE_NAME_LOOKUP"),
-    INT_FIELD(any_cluster_interface, "ANY_CLUSTER_INTERFACE"),
-    INT_FIELD(crypt_altaes, "CRYPT_ALTAES"),
-    INT_FIELD(random_ports, "RANDOM_PORTS"),
-    INT_FIELD(max_corba_payload_size, "MAX_CORBA_PAYLOAD_SIZE"),
-    INT_FIELD(keep_dbm_imagechangelog_days, "KEEP_DBM_IMAGECHANGELOG_DAYS"),
-    INT_FIELD(announce_dhcp_interval, "Announce_DHCP_Interval"),
-    INT_FIELD(local_cache, "LOCAL_CACHE"),
-    INT_FIELD(host_cache_ttl, "HOST_CACHE_TTL"),
-    INT_FIELD(ip_address_family, "IP_ADDRESS_FAMILY"),
-    INT_FIELD(appliance_mode, "ZENTOR_APPLIANCE_MODE"),
-    INT_FIELD(ztrntd_peer_sock_expiration, "ZTRNTD_PEER_SOCK_EXPIRATION"),
-    INT_FIELD(ztrntd_idle_timeout, "ZTRNTD_IDLE_TIMEOUT"),
-    INT_FIELD(ztrntd_max_connections, "ZTRNTD_MAX_CONNECTIONS"),
-    INT_FIELD(ztrntd_min_keep_alive_time, "ZTRNTD_MIN_KEEP_ALIVE_TIME"),
-    INT_FIELD(ztrntd_max_keep_alive_time, "ZTRNTD_MAX_KEEP_ALIVE_TIME"),
-    INT_FIELD(ztjm_job_update_time, "ZTJM_JOB_UPDATE_TIME"),
-};
-
+const Field kInts[] = {ZTCONF_INFO_FIELDS(ROW)};
+#undef SET_PLAIN_INT
+#undef SET_PLAIN_STRING
+#define SET_PLAIN_INT(field, item)
+#define SET_PLAIN_STRING(field, item) {offsetof(ztconf_info_t, field), #item},
 // Strings written when set and different from the stored value.
-const IntField kStrings[] = {
-    INT_FIELD(authorize_server, "AUTHORIZE_SERVER"),
-    INT_FIELD(required_interface, "REQUIRED_INTERFACE"),
-    INT_FIELD(cluster_name, "CLUSTER_NAME"),
-    INT_FIELD(client_name, "CLIENT_NAME"),
-    INT_FIELD(required_network, "REQUIRED_NETWORK"),
-    INT_FIELD(emmserver, "EMMSERVER"),
-    INT_FIELD(emmorboptions, "EMMORBOPTIONS"),
-    INT_FIELD(ssod_config_server, "SSOD_CONFIG_SERVER"),
-    INT_FIELD(firewall_out, "FIREWALL_OUT"),
-    INT_FIELD(firewall_in, "FIREWALL_IN"),
-    INT_FIELD(ztfsd_staging_dir, "ZTFSD_STAGING_DIR"),
-    INT_FIELD(host_cache_path, "HOST_CACHE_PATH"),
-};
-#undef INT_FIELD
+const Field kStrings[] = {ZTCONF_INFO_FIELDS(ROW)};
+#undef SET_PLAIN_STRING
+#undef SET_PLAIN_HOSTS
+#define SET_PLAIN_STRING(field, item)
+#define SET_PLAIN_HOSTS(field, item) {offsetof(ztconf_info_t, field), #item},
+// Name lists written when given.
+const Field kHosts[] = {ZTCONF_INFO_FIELDS(ROW)};
+#undef ROW
+#undef SET_NONE
+#undef SET_OWN
+#undef SET_PLAIN
+#undef SET_PLAIN_HOSTS
+#undef SET_PLAIN_STRING
+#undef SET_PLAIN_INT
 
-struct RecordDeleter {
-    void operator()(ZtConfig *c) const {
-        FreeConfig(c);
-        free(c);
-    }
-};
-using Record = std::unique_ptr<ZtConfig, RecordDeleter>;
-
-Record new_record() {
-    return Record(static_cast<ZtConfig *>(calloc(1, sizeof(ZtConfig))));
-}
+using ztbase::bpconf::new_record;
+using ztbase::bpconf::Record;
 
 // Fills the update record; 0 or 36.
 class Writer {
@@ -169,10 +130,9 @@ class Writer {
 };
 
 int fill(const ztconf_info_t &info, Writer &w) {
-    w.hosts("SERVER", info.server);
-    w.hosts("TRUSTED_MASTER", info.trusted_master);
-    w.hosts("VANTREL_SERVER_NAME", info.vantrel_server_name);
-    w.hosts("VM_PROXY_SERVER", info.vm_proxy_server);
+    const auto *base = reinterpret_cast<const char *>(&info);
+    for (const Field &f : kHosts)
+        w.hosts(f.label, *reinterpret_cast<ztconf_string_list_t *const *>(base + f.offset));
     if (info.authentication_domain != nullptr) {
         ZtAuthDomainNode **tail = &w.field<ZtAuthDomainNode *>("AUTHENTICATION_DOMAIN");
         for (auto *d = info.authentication_domain; d != nullptr && w.status == 0; d = d->next) {
@@ -225,13 +185,12 @@ int fill(const ztconf_info_t &info, Writer &w) {
         w.int_value("REQUEST_STU_RESOURCE_FOR_SNAPSHOT_JOBS",
                     info.request_stu_resource_for_snapshot_jobs);
 
-    const auto *base = reinterpret_cast<const char *>(&info);
-    for (const IntField &f : kInts) {
+    for (const Field &f : kInts) {
         int32_t value = *reinterpret_cast<const int32_t *>(base + f.offset);
         if (value != 0 && value != w.stored<int32_t>(f.label))
             w.int_value(f.label, value);
     }
-    for (const IntField &f : kStrings) {
+    for (const Field &f : kStrings) {
         const char *value = *reinterpret_cast<char *const *>(base + f.offset);
         const char *old = w.stored<char *>(f.label);
         if (value != nullptr && value[0] != '\0' && (old == nullptr || strcmp(old, value) != 0))

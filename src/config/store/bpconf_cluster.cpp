@@ -25,6 +25,8 @@
 #include "config/items/adhoc_config_ops.h"
 #include "config/store/bpconf_internal.h"
 #include "base/zt_status.h"
+#include "platform/posix_io.h"
+#include "text/trim.h"
 
 namespace st = zt::status;
 
@@ -35,22 +37,26 @@ namespace {
 
 constexpr const char *kRewriteTag = "WriteClusterAwareConfigFile";
 
-bool space(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
-}
+constexpr const char *kReadTag = "ReadClusterAwareConfigFile";
 
-// The tries of ReadClusterAwareConfigFile's open.
-int open_with_retries(const char *path, int &fd) {
+// The file opened for ReadClusterAwareConfigFile, an open that fails tried
+// three times. Only a regular file is read: a FIFO in its place must not hang
+// every reader, and a device has no end to read to. No file is no error.
+int open_with_retries(const char *path, ztbase::pio::Fd &fd) {
     for (int attempt = 1;; ++attempt) {
-        // Not blocking: a FIFO in the file's place must not hang every reader.
-        fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-        if (fd >= 0)
+        ztbase::pio::OpenStep failed = ztbase::pio::OpenStep::Open;
+        fd = ztbase::pio::open_for_reading(path, ztbase::pio::kRegularOnly, &failed);
+        if (fd)
             return 0;
         int err = errno;
+        if (failed == ztbase::pio::OpenStep::Check) {
+            logmsgf(ZTLOG_ERROR, kReadTag, "stat of file %s failed: %s (%d)", path, strerror(err),
+                    err);
+            return st::kFileReadFailed;
+        }
         if (err == ENOENT)
             return 0;
-        logmsgf(ZTLOG_ERROR, "ReadClusterAwareConfigFile", "open of %s failed: %s (%d)", path,
-                strerror(err), err);
+        logmsgf(ZTLOG_ERROR, kReadTag, "open of %s failed: %s (%d)", path, strerror(err), err);
         if (attempt == 3)
             return st::kFileOpenFailed;
         sleep(1);
@@ -58,11 +64,8 @@ int open_with_retries(const char *path, int &fd) {
 }
 
 std::string trimmed(const char *begin, const char *end) {
-    while (begin < end && space(*begin))
-        ++begin;
-    while (end > begin && space(end[-1]))
-        --end;
-    return std::string(begin, end);
+    using namespace ztbase::text;
+    return std::string(trim(std::string_view(begin, size_t(end - begin)), kWhiteSpace));
 }
 
 // Writes the new lines of an updated item; 152 when a required value is
@@ -200,7 +203,7 @@ ClusterLock::ClusterLock(bool exclusive) {
         return;
     }
     const char *dir = getFennicString("VAR_GLOBAL_PATH");
-    fd_ = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    fd_ = ztbase::pio::open_fd(dir, O_RDONLY | O_DIRECTORY).release();
     if (fd_ < 0)
         return; // no directory, no file to keep in step
     const int op = (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
@@ -232,48 +235,22 @@ ZTBASE_API int ReadClusterAwareConfigFile(const char *path, char **text, size_t 
     *text = nullptr;
     if (length != nullptr)
         *length = 0;
-    int fd = -1;
-    if (path == nullptr || *path == '\0')
-        fd = -1; // no file named: nothing to read
-    else if (int s = open_with_retries(path, fd))
-        return s;
+    ztbase::pio::Fd fd; // no file named: nothing to read
+    if (path != nullptr && *path != '\0')
+        if (int s = open_with_retries(path, fd))
+            return s;
     std::string data;
-    if (fd >= 0) {
-        struct stat st;
-        // Only a regular file: a FIFO or a device has no end to read to.
-        int err = fstat(fd, &st) != 0    ? errno
-                  : S_ISDIR(st.st_mode)  ? EISDIR
-                  : !S_ISREG(st.st_mode) ? EINVAL
-                                         : 0;
-        if (err != 0) {
-            logmsgf(ZTLOG_ERROR, "ReadClusterAwareConfigFile", "stat of file %s failed: %s (%d)",
-                    path, strerror(err), err);
-            close(fd);
+    if (fd) {
+        if (int err = ztbase::pio::read_to_end(fd.get(), data)) {
+            logmsgf(ZTLOG_ERROR, kReadTag, "read of file %s failed: %s (%d)", path, strerror(err),
+                    err);
             return st::kFileReadFailed;
         }
-        data.reserve(size_t(st.st_size));
-        char buf[65536];
-        for (;;) {
-            ssize_t n = read(fd, buf, sizeof buf);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                int err = errno;
-                logmsgf(ZTLOG_ERROR, "ReadClusterAwareConfigFile",
-                        "read of file %s failed: %s (%d)", path, strerror(err), err);
-                close(fd);
-                return st::kFileReadFailed;
-            }
-            if (n == 0)
-                break;
-            data.append(buf, size_t(n));
-        }
-        close(fd);
     }
     // A NUL inside the file ends its text, as for any other image.
     data.resize(strlen(data.c_str()));
     if ((*text = to_malloc(data)) == nullptr) {
-        logmsg(ZTLOG_ERROR, "unable to allocate memory", "ReadClusterAwareConfigFile");
+        logmsg(ZTLOG_ERROR, "unable to allocate memory", kReadTag);
         return st::kAllocFailed;
     }
     if (length != nullptr)
@@ -289,14 +266,14 @@ ZTBASE_API FILE *OpenTemporaryConfigFile(const char *base, char **name) {
         char suffix[8];
         snprintf(suffix, sizeof suffix, ".%03x", next_counter());
         std::string path = stem + suffix;
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd < 0) {
+        ztbase::pio::Fd fd = ztbase::pio::open_fd(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        if (!fd) {
             int err = errno;
             logmsgf(ZTLOG_ERROR, "OpenTemporaryConfigFile", "failed to open %s: %s (%d)",
                     path.c_str(), strerror(err), err);
             continue;
         }
-        FILE *f = fchmod(fd, 0644) == 0 ? fdopen(fd, "w") : nullptr;
+        FILE *f = fchmod(fd.get(), 0644) == 0 ? ztbase::pio::stream(std::move(fd), "w") : nullptr;
         char *copy = f != nullptr ? strdup(path.c_str()) : nullptr;
         if (f == nullptr || copy == nullptr) {
             int err = errno;
@@ -304,8 +281,6 @@ ZTBASE_API FILE *OpenTemporaryConfigFile(const char *base, char **name) {
                     path.c_str(), strerror(err), err);
             if (f != nullptr)
                 fclose(f);
-            else
-                close(fd);
             unlink(path.c_str());
             return nullptr;
         }

@@ -148,11 +148,10 @@ ZTBASE_API int filterConfigImageA(ZtConfigSource *source, const ZtConfig *select
         }
     }
     if (any) {
-        auto defaults = std::make_unique<ZtConfig>();
-        int status = init_record(source, defaults.get());
+        Record defaults = new_record();
+        int status = !defaults ? st::kAllocFailed : init_record(source, defaults.get());
         if (status == 0)
             status = make_image(defaults.get(), &wanted, out);
-        FreeConfig(defaults.get());
         if (status != 0)
             return status;
     }

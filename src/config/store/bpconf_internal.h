@@ -2,11 +2,28 @@
 // a definition record, the generic key/value list, and the log tags.
 #pragma once
 
+#include <cstdlib>
+#include <memory>
 #include <string>
 
 #include <ztbase/bpconf.h>
 
 namespace ztbase::bpconf {
+
+// The owner of a heap configuration record: its contents freed by
+// FreeConfig, then the record itself.
+struct RecordDeleter {
+    void operator()(ZtConfig *record) const {
+        FreeConfig(record);
+        free(record);
+    }
+};
+using Record = std::unique_ptr<ZtConfig, RecordDeleter>;
+
+// A new zeroed record; empty when memory runs out.
+inline Record new_record() {
+    return Record(static_cast<ZtConfig *>(calloc(1, sizeof(ZtConfig))));
+}
 
 // The index of GENERIC_KEY_VAL_LIST.
 int generic_index();

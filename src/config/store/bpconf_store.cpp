@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <sstream>
 #include <sys/utsname.h>
 
 #include <ztbase/bpconf.h>
@@ -23,6 +23,7 @@
 #include "config/store/bpconf_store.h"
 #include "base/zt_status.h"
 #include "platform/registry/registry.h"
+#include "platform/posix_io.h"
 
 namespace st = zt::status;
 
@@ -171,7 +172,10 @@ std::string major_of(const char *release) {
 }
 
 std::string cpuinfo_field(const char *name) {
-    std::ifstream in("/proc/cpuinfo");
+    std::string text;
+    if (ztbase::pio::Fd fd = ztbase::pio::open_regular_file("/proc/cpuinfo"))
+        ztbase::pio::read_to_end(fd.get(), text);
+    std::istringstream in(text);
     std::string line;
     size_t n = strlen(name);
     while (std::getline(in, line)) {
