@@ -105,7 +105,8 @@ int fallback_write(int fd, char *buffer, size_t n) {
     }
     for (;;) {
         size_t done = 0;
-        const int rc = pio::write_all(fd, line, n, &done, pio::Pipe::Guard, ztbase::debuglog::test_hook_write);
+        const int rc =
+            pio::write_all(fd, line, n, &done, pio::Pipe::Guard, ztbase::debuglog::test_hook_write);
         if (done > 0)
             g_fragment_fd = rc == 0 || line[done - 1] == '\n' ? -1 : fd;
         if (rc == 0)

@@ -76,9 +76,9 @@ json_t *row_json(int index) {
     for (const char *const *a = r.alt_labels; a != nullptr && *a != nullptr; ++a)
         json_array_append_new(alt, json_string(*a));
     const std::string def = default_text(index);
-    return json_pack("{s:i,s:s,s:o,s:s,s:s,s:s}", "index", index, "label", r.label,
-                     "other_labels", alt, "type", type_name(r.type), "flags", c.flags.c_str(),
-                     "default", def.c_str());
+    return json_pack("{s:i,s:s,s:o,s:s,s:s,s:s}", "index", index, "label", r.label, "other_labels",
+                     alt, "type", type_name(r.type), "flags", c.flags.c_str(), "default",
+                     def.c_str());
 }
 
 } // namespace

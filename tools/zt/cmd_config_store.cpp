@@ -80,22 +80,21 @@ std::vector<Finding> judge(std::string text, ZtConfig *record, ZtConfig *definit
         for (; seen < diagnostics.lines().size(); ++seen)
             out.push_back({current, diagnostics.lines()[seen], false});
     };
-    int status = bp::parse_observed(
-        text.data(), record, definition, 0, [&](const bp::LineView &v) {
-            take_messages();
-            current = v.number;
-            const char *shape = nullptr;
-            if (v.kind == bp::LineKind::NoEquals)
-                shape = "not an item assignment (LABEL = VALUE)";
-            else if (v.kind == bp::LineKind::NoKey)
-                shape = "no label before the '='";
-            else if (v.kind == bp::LineKind::Assignment && strpbrk(v.key, " \t\v\f\r") != nullptr)
-                shape = "a label holds no white space";
-            else if (v.kind == bp::LineKind::Assignment && *v.value == '\0')
-                shape = "no value after the '=' (zt config unset removes an item)";
-            if (shape != nullptr)
-                out.push_back({v.number, shape, true});
-        });
+    int status = bp::parse_observed(text.data(), record, definition, 0, [&](const bp::LineView &v) {
+        take_messages();
+        current = v.number;
+        const char *shape = nullptr;
+        if (v.kind == bp::LineKind::NoEquals)
+            shape = "not an item assignment (LABEL = VALUE)";
+        else if (v.kind == bp::LineKind::NoKey)
+            shape = "no label before the '='";
+        else if (v.kind == bp::LineKind::Assignment && strpbrk(v.key, " \t\v\f\r") != nullptr)
+            shape = "a label holds no white space";
+        else if (v.kind == bp::LineKind::Assignment && *v.value == '\0')
+            shape = "no value after the '=' (zt config unset removes an item)";
+        if (shape != nullptr)
+            out.push_back({v.number, shape, true});
+    });
     take_messages();
     if (status != 0)
         out.push_back({0, getECmsg(status), true});
@@ -231,7 +230,8 @@ int set(int argc, char **argv) {
     } else {
         for (int i = 0; i < argc; ++i) {
             if (argv[i][0] == '-')
-                return bad_args("config", "set", ("unknown option " + std::string(argv[i])).c_str());
+                return bad_args("config", "set",
+                                ("unknown option " + std::string(argv[i])).c_str());
             if (strchr(argv[i], '\n') != nullptr) {
                 fprintf(stderr, "zt config set: '%s': one item per argument\n", argv[i]);
                 return 1;

@@ -12,7 +12,6 @@
 namespace zt {
 namespace {
 
-
 // The user-name text of this process's own log files.
 std::string own_user() {
     if (geteuid() == 0)

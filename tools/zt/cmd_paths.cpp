@@ -1,4 +1,5 @@
-// zt paths [--json] [LABEL...]: expanded values of path labels (every built-in label when none is given).
+// zt paths [--json] [LABEL...]: expanded values of path labels (every built-in label when none is
+// given).
 #include <cstdio>
 #include <cstring>
 #include <jansson.h>

@@ -185,8 +185,9 @@ int add(const std::string &name, const char *value, const char *type, const char
     } else if (strcmp(type, "REG_DWORD") == 0) {
         uint32_t n = 0;
         if (!parse_dword(data, n))
-            return bad_args("reg", "add",
-                            ("'" + std::string(data) + "': not a REG_DWORD (0 to 0xFFFFFFFF)").c_str());
+            return bad_args(
+                "reg", "add",
+                ("'" + std::string(data) + "': not a REG_DWORD (0 to 0xFFFFFFFF)").c_str());
         v = Value::dword(value, n);
     } else if (strcmp(type, "REG_MULTI_SZ") == 0) {
         // An empty string would end the list early: refused, but for a
@@ -206,7 +207,8 @@ int add(const std::string &name, const char *value, const char *type, const char
         }
         v = Value::multi_sz(value, strings);
     } else {
-        return bad_args("reg", "add", ("'" + std::string(type) + "': not a type zt writes").c_str());
+        return bad_args("reg", "add",
+                        ("'" + std::string(type) + "': not a type zt writes").c_str());
     }
     std::string path;
     Root root;
@@ -268,7 +270,8 @@ int whole_store(const char *verb, const std::string &file, const char *which) {
     if (which != nullptr) {
         std::string rest;
         if (!split_root(which, root, rest) || !rest.empty() || strncasecmp(which, "HK", 2) != 0)
-            return bad_args("reg", verb, ("'" + std::string(which) + "': not HKLM or HKCU").c_str());
+            return bad_args("reg", verb,
+                            ("'" + std::string(which) + "': not HKLM or HKCU").c_str());
     }
     // The system's reason for a file that cannot be read or a place that
     // cannot be written, before the store says only that it failed.

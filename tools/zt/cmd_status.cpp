@@ -12,7 +12,6 @@
 namespace zt {
 namespace {
 
-
 bool parse_code(const char *text, int &code) {
     errno = 0;
     char *end = nullptr;
@@ -53,7 +52,8 @@ int cmd_status(int argc, char **argv) {
     if (argc < 1 || argc > 2)
         return bad_args("status", nullptr, argc < 1 ? "no code given" : "too many arguments");
     if (!parse_code(argv[0], code))
-        return bad_args("status", nullptr, ("'" + std::string(argv[0]) + "': not a number").c_str());
+        return bad_args("status", nullptr,
+                        ("'" + std::string(argv[0]) + "': not a number").c_str());
     if (!known(code)) {
         fprintf(stderr, "zt status: %s: %s (no status has this code)\n", argv[0], getECmsg(code));
         return 1;

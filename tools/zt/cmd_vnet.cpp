@@ -17,7 +17,6 @@
 namespace zt {
 namespace {
 
-
 bool parse_code(const char *text, int &code) {
     errno = 0;
     char *end = nullptr;
@@ -56,7 +55,8 @@ int status_command(int argc, char **argv) {
     for (int i = 0; i < argc; ++i) {
         int code = 0;
         if (!parse_code(argv[i], code))
-            return bad_args("vnet", "status", ("'" + std::string(argv[i]) + "': not a number").c_str());
+            return bad_args("vnet", "status",
+                            ("'" + std::string(argv[i]) + "': not a number").c_str());
         if (reverse ? !known_product(code) : (code < 0 || code > VNET_INTEGRITY_MISMATCH)) {
             fprintf(stderr, "zt vnet status: %s: no such %s status\n", argv[i],
                     reverse ? "product" : "vnet");

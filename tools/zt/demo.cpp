@@ -229,9 +229,9 @@ void demo_snapshots(const std::string &root) {
     if (ZT_forced_read_master_config() == 0 && ztconf_get_info(&info) == 0)
         printf("  this thread's snapshot after a forced check: verbose %d\n", info->verbose);
     printf("  sanitary_mb_str: 1 when a command line is safe to hand to a shell, 0 when not:\n");
-    for (const std::string &command : {"tar cf " + root + "/out.tar dir 2>&1",
-                                       "ls > " + root + "/../x", std::string("echo $(id)"),
-                                       std::string("run a\nreboot")}) {
+    for (const std::string &command :
+         {"tar cf " + root + "/out.tar dir 2>&1", "ls > " + root + "/../x",
+          std::string("echo $(id)"), std::string("run a\nreboot")}) {
         std::string shown = command;
         for (size_t pos; (pos = shown.find('\n')) != std::string::npos;)
             shown.replace(pos, 1, "\\n");
@@ -242,7 +242,8 @@ void demo_snapshots(const std::string &root) {
 
 void demo_eventlog(const std::string &root) {
     heading("The system event log");
-    puts("  (caught here instead of going to syslog; type 1 is an error, 2 a warning, 4 information;\n"
+    puts("  (caught here instead of going to syslog; type 1 is an error, 2 a warning, 4 "
+         "information;\n"
          "   a null string argument prints as <NULL> instead of crashing the caller)");
     ztbase::eventlog::set_sink([](const ztbase::eventlog::Event &e) {
         printf("  event from \"%s\" (type %d): %s\n", e.source.c_str(), static_cast<int>(e.type),
@@ -272,8 +273,8 @@ void demo_config_read(ZtConfig &record, const char *label, const char *value) {
     int size = 0;
     getFormattedConfigItemA(&record, index, &shown, &size);
     printf("  %s = %s  ->  status %d%s%s%s, formats as \"%s\"\n", label, value, rc,
-           rc != 0 ? " (" : "", rc != 0 ? getECmsg(rc) : "", rc != 0 ? ": the value is refused)" : "",
-           shown ? shown : "");
+           rc != 0 ? " (" : "", rc != 0 ? getECmsg(rc) : "",
+           rc != 0 ? ": the value is refused)" : "", shown ? shown : "");
     free(shown);
 }
 

@@ -66,8 +66,8 @@ int usage(const char *text) {
 }
 
 int bad_args(const char *command, const char *sub, const char *what) {
-    fprintf(stderr, "zt %s%s%s: %s\n", command, sub != nullptr ? " " : "", sub != nullptr ? sub : "",
-            what);
+    fprintf(stderr, "zt %s%s%s: %s\n", command, sub != nullptr ? " " : "",
+            sub != nullptr ? sub : "", what);
     if (!print_help(stderr, command, sub))
         fprintf(stderr, "usage: zt %s\n", command);
     return 2;

@@ -17,9 +17,9 @@
 #include <ztbase/debuglog.h>
 #include <ztbase/strings.h>
 
+#include "base/zt_status.h"
 #include "config/items/adhoc_config_ops.h"
 #include "config/store/bpconf_internal.h"
-#include "base/zt_status.h"
 
 namespace st = zt::status;
 
@@ -154,9 +154,9 @@ class Parser {
         }
         if (observer_ != nullptr)
             (*observer_)({number,
-                          eq == nullptr      ? LineKind::NoEquals
-                          : *key == '\0'     ? LineKind::NoKey
-                                             : LineKind::Assignment,
+                          eq == nullptr  ? LineKind::NoEquals
+                          : *key == '\0' ? LineKind::NoKey
+                                         : LineKind::Assignment,
                           key, value});
         item(key, value, number);
     }

@@ -93,7 +93,9 @@ int main(int argc, char **argv) {
     std::ofstream table(argv[3]);
     table << "// Made by mkhelp from zt.txt: edit that file instead.\n"
              "#include \"help.h\"\n\nnamespace zt {\n\n"
-             "const char *const kHelpIntro = R\"zt(" << join(intro) << ")zt\";\n\n"
+             "const char *const kHelpIntro = R\"zt("
+          << join(intro)
+          << ")zt\";\n\n"
              "const HelpSection kHelpSections[] = {\n";
     size_t count = 0;
     for (const Section &s : sections) {
