@@ -4,7 +4,7 @@ PRESET ?= default
 BUILD  := build/$(PRESET)
 JOBS   ?= $(shell nproc)
 
-.PHONY: all deps configure build demo test bench asan tsan fuzz format clean
+.PHONY: all deps configure build demo test package package-test bench asan tsan fuzz format clean
 
 all: build
 
@@ -20,8 +20,15 @@ build: configure
 demo: build
 	@$(BUILD)/tools/zt/zt demo
 
+# The package test builds and unpacks a Debian package: `make package-test`.
 test: build
-	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) -LE package
+
+package: build
+	@cmake --build $(BUILD) --target package
+
+package-test: build
+	@ctest --test-dir $(BUILD) --output-on-failure -L package
 
 bench: build
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b; done

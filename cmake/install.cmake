@@ -4,6 +4,7 @@ install(TARGETS ztbase EXPORT ztbaseTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/ztbase DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${PROJECT_BINARY_DIR}/include/ztbase/version.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ztbase)
 install(EXPORT ztbaseTargets NAMESPACE ztbase:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/ztbase)
 
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/ztbaseConfig.cmake.in

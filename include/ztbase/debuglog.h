@@ -27,11 +27,6 @@ ZTBASE_API extern int debugFD;
 typedef int (*c_shim_logging_fn)(int level, int verbosity, const char *text, const char *tag);
 ZTBASE_API extern c_shim_logging_fn *c_shim_mod_logging;
 
-/* When set, replaces the raw write of the fallback writer (no log object, lines
- * written to debugFD). */
-typedef ssize_t (*log_write_hook_fn)(int fd, const void *buf, size_t len);
-ZTBASE_API extern log_write_hook_fn test_hook_write;
-
 /* A line callback: receives every message in place of the log file, with the
  * body prepared as a line (white space folded, cut with "..."). */
 typedef void (*log_callback_fn)(void *context, int level, int verbosity, const char *body,

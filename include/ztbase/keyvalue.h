@@ -2,6 +2,10 @@
 // trimmed. C++ only.
 #pragma once
 
+#ifndef __cplusplus
+#error "ztbase/keyvalue.h is a C++ header: include it from C++ only"
+#endif
+
 #include <map>
 #include <string>
 

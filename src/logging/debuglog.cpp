@@ -27,8 +27,9 @@
 extern "C" {
 ZTBASE_API int debugFD = -1;
 ZTBASE_API c_shim_logging_fn *c_shim_mod_logging = nullptr;
-ZTBASE_API log_write_hook_fn test_hook_write = nullptr;
 }
+
+ztbase::debuglog::WriteHook ztbase::debuglog::test_hook_write = nullptr;
 
 namespace ztbase::debuglog {
 
@@ -104,7 +105,8 @@ int fallback_write(int fd, char *buffer, size_t n) {
     }
     for (;;) {
         size_t done = 0;
-        const int rc = pio::write_all(fd, line, n, &done, pio::Pipe::Guard, test_hook_write);
+        const int rc =
+            pio::write_all(fd, line, n, &done, pio::Pipe::Guard, ztbase::debuglog::test_hook_write);
         if (done > 0)
             g_fragment_fd = rc == 0 || line[done - 1] == '\n' ? -1 : fd;
         if (rc == 0)

@@ -56,6 +56,11 @@ struct ZtLog {
 
 namespace ztbase::debuglog {
 
+// When set, replaces the raw write of the fallback writer (no log object,
+// lines written to debugFD). Tests set it; it is not exported.
+using WriteHook = ssize_t (*)(int fd, const void *buf, size_t len);
+extern WriteHook test_hook_write;
+
 constexpr int kLogFileMode = 0644;
 
 // The log's mutex, made safe across fork without making a fork wait for a

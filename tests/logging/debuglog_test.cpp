@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "logging/debuglog_internal.h"
 #include "logging/debuglog_line.h"
 #include "logging/log_clock.h"
 #include "logging/log_config.h"
@@ -476,13 +477,13 @@ TEST_F(DebugLog, FallbackWriterWithoutALogObject) {
     EXPECT_EQ(logmsg(16, "no log object", "fb"), 0);
     static std::atomic<int> calls;
     calls = 0;
-    test_hook_write = [](int, const void *, size_t) -> ssize_t {
+    ztbase::debuglog::test_hook_write = [](int, const void *, size_t) -> ssize_t {
         ++calls;
         errno = EIO;
         return -1;
     };
     EXPECT_EQ(logmsg(16, "failing", "fb"), EIO);
-    test_hook_write = nullptr;
+    ztbase::debuglog::test_hook_write = nullptr;
     EXPECT_EQ(calls.load(), 1);
     const auto got = lines(path);
     ASSERT_EQ(got.size(), 1u);

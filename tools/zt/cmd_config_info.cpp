@@ -185,7 +185,7 @@ json_t *to_json(const ztconf_info_t &i) {
 
 int cmd_config_info(int argc, char **) {
     if (argc != 1)
-        return usage("config info");
+        return bad_args("config", "info", "takes no arguments");
     ztconf_info_t *info = nullptr;
     int status = ztconf_get_info(&info);
     if (status != 0) {

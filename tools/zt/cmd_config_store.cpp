@@ -3,11 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <jansson.h>
 #include <memory>
-#include <sstream>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 #include <ztbase/bpconf.h>
@@ -16,6 +14,7 @@
 
 #include "commands.h"
 #include "config/items/adhoc_config_ops.h"
+#include "config/store/bpconf_internal.h"
 #include "platform/registry/registry.h"
 
 namespace zt {
@@ -23,9 +22,7 @@ namespace {
 
 namespace reg = ztbase::registry;
 
-const char kUsage[] =
-    "config show [LABEL...] | set 'LABEL = VALUE'... | set -f FILE | unset LABEL... | "
-    "check FILE";
+namespace bp = ztbase::bpconf;
 
 struct Record {
     std::unique_ptr<ZtConfig> p = std::make_unique<ZtConfig>();
@@ -33,8 +30,8 @@ struct Record {
     ZtConfig *get() { return p.get(); }
 };
 
-int failed(const char *what, int status) {
-    fprintf(stderr, "zt config: %s: %s (%d)\n", what, getECmsg(status), status);
+int failed(const char *sub, const char *what, int status) {
+    fprintf(stderr, "zt config %s: %s: %s (status %d)\n", sub, what, getECmsg(status), status);
     return 1;
 }
 
@@ -63,38 +60,108 @@ class Diagnostics {
     std::vector<std::string> lines_;
 };
 
-// The text of a file; a directory (which opens but reads as nothing) and a
-// text with a NUL (whose rest the parser would never see) are refused.
-bool read_whole(const char *path, std::string &out) {
-    struct stat st;
-    if (stat(path, &st) != 0 || S_ISDIR(st.st_mode))
-        return false;
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    std::ostringstream s;
-    s << in.rdbuf();
-    out = s.str();
-    if (out.find('\0') != std::string::npos) {
-        fprintf(stderr, "zt config: %s holds a NUL byte\n", path);
-        return false;
+// A line of a configuration text that would not be taken as it stands.
+struct Finding {
+    int line;
+    std::string reason;
+    bool shape; // not an assignment at all: --force does not take it either
+};
+
+// Parses text over record (definition marks what it defines) and returns
+// every line not taken as it stands: lines that are not "LABEL = VALUE", and
+// every message the parser gives about a value it refuses or replaces. The
+// one verdict of zt config set and zt config check.
+std::vector<Finding> judge(std::string text, ZtConfig *record, ZtConfig *definition) {
+    std::vector<Finding> out;
+    Diagnostics diagnostics;
+    size_t seen = 0;
+    int current = 0;
+    auto take_messages = [&] {
+        for (; seen < diagnostics.lines().size(); ++seen)
+            out.push_back({current, diagnostics.lines()[seen], false});
+    };
+    int status = bp::parse_observed(text.data(), record, definition, 0, [&](const bp::LineView &v) {
+        take_messages();
+        current = v.number;
+        const char *shape = nullptr;
+        if (v.kind == bp::LineKind::NoEquals)
+            shape = "not an item assignment (LABEL = VALUE)";
+        else if (v.kind == bp::LineKind::NoKey)
+            shape = "no label before the '='";
+        else if (v.kind == bp::LineKind::Assignment && strpbrk(v.key, " \t\v\f\r") != nullptr)
+            shape = "a label holds no white space";
+        else if (v.kind == bp::LineKind::Assignment && *v.value == '\0')
+            shape = "no value after the '=' (zt config unset removes an item)";
+        if (shape != nullptr)
+            out.push_back({v.number, shape, true});
+    });
+    take_messages();
+    if (status != 0)
+        out.push_back({0, getECmsg(status), true});
+    return out;
+}
+
+// "LABEL=value" lines as an object; an item that may take several lines
+// (and the generic key list) gives an array.
+int print_json(const char *image) {
+    json_t *o = json_object();
+    for (const char *p = image; *p != '\0';) {
+        const char *nl = strchr(p, '\n');
+        std::string line(p, nl != nullptr ? size_t(nl - p) : strlen(p));
+        p += line.size() + (nl != nullptr ? 1 : 0);
+        const size_t eq = line.find('=');
+        const std::string label = line.substr(0, eq);
+        json_t *value = json_string(eq == std::string::npos ? "" : line.c_str() + eq + 1);
+        const int index = getConfigIndexA(label.c_str());
+        const ztbase::config::Row *row = ztbase::config::live_row(index);
+        if (row != nullptr && (row->bits & ztbase::config::S) != 0) {
+            json_object_set_new(o, label.c_str(), value);
+            continue;
+        }
+        json_t *list = json_object_get(o, label.c_str());
+        if (list == nullptr) {
+            list = json_array();
+            json_object_set_new(o, label.c_str(), list);
+        }
+        json_array_append_new(list, value);
     }
-    return true;
+    const int rc = json_dumpf(o, stdout, JSON_INDENT(2) | JSON_PRESERVE_ORDER);
+    json_decref(o);
+    putchar('\n');
+    return rc == 0 ? 0 : 1;
 }
 
 int show(int argc, char **argv) {
+    const bool json = take_flag(argc, argv, "--json");
+    for (int i = 0; i < argc; ++i)
+        if (argv[i][0] == '-')
+            return bad_args("config", "show", ("unknown option " + std::string(argv[i])).c_str());
     Record record;
     auto definition = std::make_unique<ZtConfig>();
     InitConfig(bpconfLocalSource, record.get(), nullptr);
     char *stored = nullptr;
     int status = getLocalHostConfigImage(bpconfLocalSource, &stored);
     if (status != 0 && status != 110)
-        return failed("cannot read the configuration", status);
+        return failed("show", "cannot read the configuration", status);
     ParseConfigExA(stored, record.get(), definition.get(), ZTPARSE_RECORD_EMPTY);
     free(stored);
+    // A label must name an item or a stored generic key.
+    for (int i = 0; i < argc; ++i) {
+        const int index = getConfigIndexA(argv[i]);
+        char *value = nullptr;
+        if (index == -2) {
+            fprintf(stderr, "zt config show: %s: an obsolete item\n", argv[i]);
+            return 1;
+        }
+        if (index == -1 && bpconfGetKeyValPair(record.get(), argv[i], &value) != 0) {
+            fprintf(stderr, "zt config show: %s: no such item or stored key\n", argv[i]);
+            return 1;
+        }
+        free(value);
+    }
     char *image = nullptr;
     if ((status = makeConfigImageA(record.get(), definition.get(), &image)) != 0)
-        return failed("cannot make the image", status);
+        return failed("show", "cannot make the image", status);
     std::unique_ptr<ZtConfig> selection;
     if (argc > 0) {
         selection = std::make_unique<ZtConfig>();
@@ -105,12 +172,26 @@ int show(int argc, char **argv) {
         ParseConfigExA(labels.data(), scratch.get(), selection.get(), ZTPARSE_RECORD_EMPTY);
     }
     status = filterConfigImageA(bpconfLocalSource, selection.get(), &image);
-    if (status == 0)
+    int rc = 0;
+    if (status != 0)
+        rc = failed("show", "cannot filter the image", status);
+    else if (json)
+        rc = print_json(image);
+    else
         fputs(image, stdout);
     free(image);
-    return status == 0 ? 0 : failed("cannot filter the image", status);
+    return rc;
 }
 
+// Writes what record and definition hold to the local store.
+int store(const char *sub, ZtConfig *record, ZtConfig *definition) {
+    int status = CheckSemanticsForUpdate(record, definition);
+    if (status == 0)
+        status = UpdateLocalHostConfig(bpconfLocalSource, record, definition);
+    return status == 0 ? 0 : failed(sub, "update refused", status);
+}
+
+// An update made by zt itself (unset), not typed by the user.
 int apply(std::string text) {
     Record record;
     auto definition = std::make_unique<ZtConfig>();
@@ -118,51 +199,83 @@ int apply(std::string text) {
     Diagnostics diagnostics;
     int status = ParseConfigExA(text.data(), record.get(), definition.get(),
                                 ZTPARSE_RECORD_EMPTY | ZTPARSE_STRICT);
-    if (status == 0)
-        status = CheckSemanticsForUpdate(record.get(), definition.get());
-    if (status == 0)
-        status = UpdateLocalHostConfig(bpconfLocalSource, record.get(), definition.get());
     if (status != 0) {
         for (const std::string &line : diagnostics.lines())
-            fprintf(stderr, "  %s\n", line.c_str());
-        return failed("update refused", status);
+            fprintf(stderr, "zt config unset: %s\n", line.c_str());
+        return failed("unset", "update refused", status);
     }
-    return 0;
+    return store("unset", record.get(), definition.get());
 }
 
 int set(int argc, char **argv) {
+    const bool force = take_flag(argc, argv, "--force");
     if (argc == 0)
-        return usage(kUsage);
+        return bad_args("config", "set", "nothing to set");
     std::string text;
+    const char *file = nullptr;
     if (strcmp(argv[0], "-f") == 0) {
         if (argc != 2)
-            return usage(kUsage);
-        if (!read_whole(argv[1], text)) {
-            fprintf(stderr, "zt config: cannot read %s\n", argv[1]);
+            return bad_args("config", "set", "-f takes one FILE and nothing else");
+        file = argv[1];
+        std::string error;
+        if (!read_input(file, text, error)) {
+            fprintf(stderr, "zt config set: %s: %s\n", input_name(file), error.c_str());
+            return 1;
+        }
+        if (text.find('\0') != std::string::npos) {
+            fprintf(stderr, "zt config set: %s: holds a NUL byte: not a configuration text\n",
+                    input_name(file));
             return 1;
         }
     } else {
-        for (int i = 0; i < argc; ++i)
+        for (int i = 0; i < argc; ++i) {
+            if (argv[i][0] == '-')
+                return bad_args("config", "set",
+                                ("unknown option " + std::string(argv[i])).c_str());
+            if (strchr(argv[i], '\n') != nullptr) {
+                fprintf(stderr, "zt config set: '%s': one item per argument\n", argv[i]);
+                return 1;
+            }
             text += std::string(argv[i]) + "\n";
+        }
     }
-    return apply(text);
+    Record record;
+    auto definition = std::make_unique<ZtConfig>();
+    InitConfig(bpconfLocalSource, record.get(), nullptr);
+    const std::vector<Finding> findings = judge(text, record.get(), definition.get());
+    bool shape = false;
+    for (const Finding &f : findings) {
+        shape = shape || f.shape;
+        if (file != nullptr)
+            fprintf(stderr, "zt config set: %s:%d: %s\n", input_name(file), f.line,
+                    f.reason.c_str());
+        else
+            fprintf(stderr, "zt config set: '%s': %s\n", f.line > 0 ? argv[f.line - 1] : "",
+                    f.reason.c_str());
+    }
+    if (shape || (!findings.empty() && !force)) {
+        fprintf(stderr, "zt config set: nothing stored%s\n",
+                shape ? "" : " (--force stores the values as the parser read them)");
+        return 1;
+    }
+    return store("set", record.get(), definition.get());
 }
 
 // Item values are deleted from the registry; a cluster-aware item goes back
 // to its default; a generic key is deleted through the update.
 int unset(int argc, char **argv) {
     if (argc == 0)
-        return usage(kUsage);
+        return bad_args("config", "unset", "no label given");
     std::string generic_update;
     std::vector<std::string> values;
     for (int i = 0; i < argc; ++i) {
         int index = getConfigIndexA(argv[i]);
         if (index == -2) {
-            fprintf(stderr, "zt config: %s is obsolete\n", argv[i]);
+            fprintf(stderr, "zt config unset: %s: an obsolete item\n", argv[i]);
             return 1;
         }
         if (index == getConfigIndexA("SERVER"))
-            return failed("SERVER cannot be unset", 111);
+            return failed("unset", "SERVER cannot be unset", 111);
         if (index < 0 || index == getConfigIndexA("GENERIC_KEY_VAL_LIST")) {
             generic_update += std::string(argv[i]) + "\n";
         } else if (isClusterAwareParam(index)) {
@@ -188,7 +301,7 @@ int unset(int argc, char **argv) {
             return reg::Status::Ok;
         });
         if (s != reg::Status::Ok) {
-            fprintf(stderr, "zt config: cannot delete values: %s\n", reg::status_text(s));
+            fprintf(stderr, "zt config unset: cannot delete values: %s\n", reg::status_text(s));
             return 1;
         }
     }
@@ -197,35 +310,29 @@ int unset(int argc, char **argv) {
 
 int check(int argc, char **argv) {
     if (argc != 1)
-        return usage(kUsage);
-    std::string text;
-    if (!read_whole(argv[0], text)) {
-        fprintf(stderr, "zt config: cannot read %s\n", argv[0]);
+        return bad_args("config", "check", "one FILE (or - for standard input)");
+    std::string text, error;
+    if (!read_input(argv[0], text, error)) {
+        fprintf(stderr, "zt config check: %s: %s\n", input_name(argv[0]), error.c_str());
+        return 1;
+    }
+    if (text.find('\0') != std::string::npos) {
+        printf("%s: holds a NUL byte: not a configuration text\n", input_name(argv[0]));
         return 1;
     }
     Record record;
+    auto definition = std::make_unique<ZtConfig>();
     InitConfig(bpconfLocalSource, record.get(), nullptr);
-    std::vector<std::string> lines;
-    {
-        Diagnostics diagnostics;
-        ParseConfigExA(text.data(), record.get(), nullptr, 0);
-        lines = diagnostics.lines();
-    }
-    for (const std::string &line : lines)
-        printf("%s: %s\n", argv[0], line.c_str());
-    return lines.empty() ? 0 : 1;
+    const std::vector<Finding> findings = judge(text, record.get(), definition.get());
+    for (const Finding &f : findings)
+        printf("%s:%d: %s\n", input_name(argv[0]), f.line, f.reason.c_str());
+    return findings.empty() ? 0 : 1;
 }
 
 } // namespace
 
 int cmd_config_store(int argc, char **argv) {
-    if (argc < 1)
-        return usage(kUsage);
     const char *sub = argv[0];
-    if (strcmp(sub, "--help") == 0) {
-        printf("usage: zt %s\n", kUsage);
-        return 0;
-    }
     if (strcmp(sub, "show") == 0)
         return show(argc - 1, argv + 1);
     if (strcmp(sub, "set") == 0)
@@ -234,7 +341,7 @@ int cmd_config_store(int argc, char **argv) {
         return unset(argc - 1, argv + 1);
     if (strcmp(sub, "check") == 0)
         return check(argc - 1, argv + 1);
-    return usage(kUsage);
+    return bad_args("config", nullptr, ("unknown subcommand " + std::string(sub)).c_str());
 }
 
 } // namespace zt

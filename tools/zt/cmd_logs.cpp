@@ -12,8 +12,6 @@
 namespace zt {
 namespace {
 
-constexpr const char kUsage[] = "logs list DIR [--user NAME] [--date MMDDYY] [--all-users]";
-
 // The user-name text of this process's own log files.
 std::string own_user() {
     if (geteuid() == 0)
@@ -32,8 +30,10 @@ bool is_date(const char *s) {
 } // namespace
 
 int cmd_logs(int argc, char **argv) {
-    if (argc < 2 || strcmp(argv[0], "list") != 0)
-        return usage(kUsage);
+    if (argc < 1 || strcmp(argv[0], "list") != 0)
+        return bad_args("logs", nullptr,
+                        argc < 1 ? "no subcommand given"
+                                 : ("unknown subcommand " + std::string(argv[0])).c_str());
     const char *dir = nullptr;
     const char *user = nullptr;
     const char *date = nullptr;
@@ -49,18 +49,30 @@ int cmd_logs(int argc, char **argv) {
         } else if (arg[0] != '-' && dir == nullptr) {
             dir = arg;
         } else {
-            return usage(kUsage);
+            return bad_args("logs", "list",
+                            ("'" + std::string(arg) + "': " +
+                             (strcmp(arg, "--date") == 0   ? "needs MMDDYY (six digits)"
+                              : strcmp(arg, "--user") == 0 ? "needs a NAME"
+                              : arg[0] == '-'              ? "unknown option"
+                                                           : "one DIR only"))
+                                .c_str());
         }
     }
-    if (dir == nullptr || (all_users && user != nullptr))
-        return usage(kUsage);
+    if (dir == nullptr)
+        return bad_args("logs", "list", "no DIR given");
+    if (all_users && user != nullptr)
+        return bad_args("logs", "list", "--user and --all-users together");
 
     const std::string own = user == nullptr ? own_user() : std::string();
     int count = 0, err = 0;
     char **names = rl_get_logfile_list(dir, date, user != nullptr ? user : own.c_str(), &count,
                                        &err, all_users);
-    if (names == nullptr)
-        return err != 0 ? 1 : 0; // the library has said why on stderr
+    if (names == nullptr) {
+        if (err == 0)
+            return 0; // no log files
+        fprintf(stderr, "zt logs list: %s: %s\n", dir, strerror(err));
+        return 1;
+    }
     for (int i = 0; i < count; ++i)
         puts(names[i]);
     rl_free_logfile_list(names);

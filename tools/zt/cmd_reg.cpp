@@ -4,25 +4,19 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <jansson.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "commands.h"
+#include "platform/posix_io.h"
 #include "platform/registry/registry.h"
 
 namespace zt {
 namespace {
 
 using namespace ztbase::registry;
-
-constexpr const char kUsage[] =
-    "reg query KEY [VALUE] | zt reg add KEY VALUE TYPE DATA | "
-    "zt reg delete KEY [VALUE] | zt reg export [KEY] | zt reg import FILE | "
-    "zt reg backup FILE [HKLM|HKCU] | zt reg restore FILE [HKLM|HKCU]\n"
-    "  KEY: [HKLM\\|HKCU\\]path\\with\\backslashes; TYPE: REG_SZ, REG_EXPAND_SZ, "
-    "REG_DWORD or REG_MULTI_SZ (non-empty strings separated by \\0)";
 
 // Splits "HKLM\a\b" into the root and the path under it; HKLM when no root is
 // named. False for a root this store does not keep (HKU, HKCR, ...).
@@ -54,9 +48,10 @@ bool split_root(const std::string &key, Root &root, std::string &path) {
     return true;
 }
 
+const char *g_sub = nullptr; // the subcommand, for messages
+
 int unknown_root(const std::string &key) {
-    fprintf(stderr, "zt reg: %s: only HKLM and HKCU are kept here\n", key.c_str());
-    return usage(kUsage);
+    return bad_args("reg", g_sub, ("'" + key + "': only HKLM and HKCU are kept here").c_str());
 }
 
 const char *type_name(uint32_t type) {
@@ -101,7 +96,37 @@ int failed(const char *what, const std::string &key, Status s) {
     return 1;
 }
 
-int query(const std::string &name, const char *value) {
+json_t *value_json(const Value &v) {
+    json_t *data;
+    if (v.type == kDword) {
+        data = json_integer(v.number());
+    } else if (v.type == kSz || v.type == kExpandSz) {
+        data = json_string(v.text().c_str());
+    } else if (v.type == kMultiSz) {
+        data = json_array();
+        for (const std::string &s : v.strings())
+            json_array_append_new(data, json_string(s.c_str()));
+    } else {
+        std::string hex;
+        for (unsigned char c : v.data) {
+            char pair[3];
+            snprintf(pair, sizeof pair, "%02X", c);
+            hex += pair;
+        }
+        data = json_string(hex.c_str());
+    }
+    return json_pack("{s:s,s:s,s:o*}", "name", v.name.c_str(), "type", type_name(v.type), "data",
+                     data);
+}
+
+int print_json(json_t *o) {
+    json_dumpf(o, stdout, JSON_INDENT(2) | JSON_PRESERVE_ORDER);
+    putchar('\n');
+    json_decref(o);
+    return 0;
+}
+
+int query(const std::string &name, const char *value, bool json) {
     std::string path;
     Root root;
     if (!split_root(name, root, path))
@@ -115,6 +140,8 @@ int query(const std::string &name, const char *value) {
         s = key.query(value, v);
         if (s != Status::Ok)
             return failed("query", name + "\\" + value, s);
+        if (json)
+            return print_json(value_json(v));
         printf("%s\n", name.c_str());
         print_value(v);
         return 0;
@@ -123,6 +150,15 @@ int query(const std::string &name, const char *value) {
     std::vector<std::string> subkeys;
     if ((s = key.values(values)) != Status::Ok || (s = key.subkeys(subkeys)) != Status::Ok)
         return failed("query", name, s);
+    if (json) {
+        json_t *vs = json_array(), *ks = json_array();
+        for (const Value &v : values)
+            json_array_append_new(vs, value_json(v));
+        for (const std::string &sub : subkeys)
+            json_array_append_new(ks, json_string(sub.c_str()));
+        return print_json(
+            json_pack("{s:s,s:o,s:o}", "key", name.c_str(), "values", vs, "subkeys", ks));
+    }
     printf("%s\n", name.c_str());
     for (const Value &v : values)
         print_value(v);
@@ -149,7 +185,9 @@ int add(const std::string &name, const char *value, const char *type, const char
     } else if (strcmp(type, "REG_DWORD") == 0) {
         uint32_t n = 0;
         if (!parse_dword(data, n))
-            return usage(kUsage);
+            return bad_args(
+                "reg", "add",
+                ("'" + std::string(data) + "': not a REG_DWORD (0 to 0xFFFFFFFF)").c_str());
         v = Value::dword(value, n);
     } else if (strcmp(type, "REG_MULTI_SZ") == 0) {
         // An empty string would end the list early: refused, but for a
@@ -160,17 +198,17 @@ int add(const std::string &name, const char *value, const char *type, const char
             size_t sep = all.find("\\0", pos);
             strings.push_back(
                 all.substr(pos, sep == std::string::npos ? std::string::npos : sep - pos));
-            if (strings.back().empty()) {
-                fprintf(stderr, "zt reg add: an empty string inside a REG_MULTI_SZ\n");
-                return usage(kUsage);
-            }
+            if (strings.back().empty())
+                return bad_args("reg", "add",
+                                ("'" + all + "': an empty string inside a REG_MULTI_SZ").c_str());
             if (sep == std::string::npos)
                 break;
             pos = sep + 2;
         }
         v = Value::multi_sz(value, strings);
     } else {
-        return usage(kUsage);
+        return bad_args("reg", "add",
+                        ("'" + std::string(type) + "': not a type zt writes").c_str());
     }
     std::string path;
     Root root;
@@ -212,20 +250,19 @@ int export_keys(const std::string &name) {
 }
 
 int import_file(const std::string &file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        fprintf(stderr, "zt reg import: cannot read %s: %s\n", file.c_str(), strerror(errno));
+    std::string text, error;
+    if (!read_input(file.c_str(), text, error)) {
+        fprintf(stderr, "zt reg import: %s: %s\n", input_name(file.c_str()), error.c_str());
         return 1;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
     size_t line = 0;
-    Status s = import_text(text.str(), &line);
+    Status s = import_text(text, &line);
     if (s == Status::InvalidArgument && line != 0) {
-        fprintf(stderr, "zt reg import: %s:%zu: not a line of an export\n", file.c_str(), line);
+        fprintf(stderr, "zt reg import: %s:%zu: not a line of an export\n",
+                input_name(file.c_str()), line);
         return 1;
     }
-    return s == Status::Ok ? 0 : failed("import", file, s);
+    return s == Status::Ok ? 0 : failed("import", input_name(file.c_str()), s);
 }
 
 int whole_store(const char *verb, const std::string &file, const char *which) {
@@ -233,7 +270,23 @@ int whole_store(const char *verb, const std::string &file, const char *which) {
     if (which != nullptr) {
         std::string rest;
         if (!split_root(which, root, rest) || !rest.empty() || strncasecmp(which, "HK", 2) != 0)
-            return usage(kUsage);
+            return bad_args("reg", verb,
+                            ("'" + std::string(which) + "': not HKLM or HKCU").c_str());
+    }
+    // The system's reason for a file that cannot be read or a place that
+    // cannot be written, before the store says only that it failed.
+    if (strcmp(verb, "restore") == 0) {
+        if (!ztbase::pio::open_regular_file(file.c_str()).valid()) {
+            fprintf(stderr, "zt reg restore: %s: %s\n", file.c_str(), strerror(errno));
+            return 1;
+        }
+    } else {
+        const size_t slash = file.rfind('/');
+        const std::string dir = slash == std::string::npos ? "." : file.substr(0, slash + 1);
+        if (access(dir.c_str(), W_OK) != 0) {
+            fprintf(stderr, "zt reg backup: %s: %s\n", file.c_str(), strerror(errno));
+            return 1;
+        }
     }
     Status s = strcmp(verb, "backup") == 0 ? backup(root, file) : restore(root, file);
     return s == Status::Ok ? 0 : failed(verb, file, s);
@@ -243,10 +296,15 @@ int whole_store(const char *verb, const std::string &file, const char *which) {
 
 int cmd_reg(int argc, char **argv) {
     if (argc < 1)
-        return usage(kUsage);
+        return bad_args("reg", nullptr, "no subcommand given");
     const std::string verb = argv[0];
+    g_sub = argv[0];
+    const bool json = verb == "query" && take_flag(argc, argv, "--json");
+    for (int i = 1; i < argc; ++i)
+        if (argv[i][0] == '-' && argv[i][1] != '\0' && verb != "add")
+            return bad_args("reg", argv[0], ("unknown option " + std::string(argv[i])).c_str());
     if (verb == "query" && (argc == 2 || argc == 3))
-        return query(argv[1], argc == 3 ? argv[2] : nullptr);
+        return query(argv[1], argc == 3 ? argv[2] : nullptr, json);
     if (verb == "add" && argc == 5)
         return add(argv[1], argv[2], argv[3], argv[4]);
     if (verb == "delete" && (argc == 2 || argc == 3))
@@ -257,7 +315,10 @@ int cmd_reg(int argc, char **argv) {
         return import_file(argv[1]);
     if ((verb == "backup" || verb == "restore") && (argc == 2 || argc == 3))
         return whole_store(verb.c_str(), argv[1], argc == 3 ? argv[2] : nullptr);
-    return usage(kUsage);
+    for (const char *known : {"query", "add", "delete", "export", "import", "backup", "restore"})
+        if (verb == known)
+            return bad_args("reg", argv[0], "wrong number of arguments");
+    return bad_args("reg", nullptr, ("unknown subcommand " + verb).c_str());
 }
 
 } // namespace zt

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include <ztbase/status.h>
 
@@ -10,8 +11,6 @@
 
 namespace zt {
 namespace {
-
-constexpr const char kUsage[] = "status CODE [LOCALE] | zt status --all";
 
 bool parse_code(const char *text, int &code) {
     errno = 0;
@@ -33,14 +32,32 @@ int list_all() {
     return 0;
 }
 
+// Whether some catalogue has a text for code.
+bool known(int code) {
+    bool found = false;
+#define ZT_KNOWN(name, first, last)                                                                \
+    if (code >= (first) && code <= (last) && name[code - (first)] != nullptr)                      \
+        found = true;
+    ZTBASE_STATUS_CATALOGUES(ZT_KNOWN)
+#undef ZT_KNOWN
+    return found;
+}
+
 } // namespace
 
 int cmd_status(int argc, char **argv) {
     if (argc == 1 && strcmp(argv[0], "--all") == 0)
         return list_all();
     int code = 0;
-    if (argc < 1 || argc > 2 || !parse_code(argv[0], code))
-        return usage(kUsage);
+    if (argc < 1 || argc > 2)
+        return bad_args("status", nullptr, argc < 1 ? "no code given" : "too many arguments");
+    if (!parse_code(argv[0], code))
+        return bad_args("status", nullptr,
+                        ("'" + std::string(argv[0]) + "': not a number").c_str());
+    if (!known(code)) {
+        fprintf(stderr, "zt status: %s: %s (no status has this code)\n", argv[0], getECmsg(code));
+        return 1;
+    }
     puts(argc == 2 ? getECmsgl(code, argv[1]) : getECmsg(code));
     return 0;
 }

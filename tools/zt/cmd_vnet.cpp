@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <jansson.h>
+#include <string>
+#include <vector>
 
 #include <ztbase/status.h>
 #include <ztbase/vnet.h>
@@ -13,8 +16,6 @@
 
 namespace zt {
 namespace {
-
-constexpr const char kUsage[] = "vnet status [--zt] [N...] | zt vnet services FILE";
 
 bool parse_code(const char *text, int &code) {
     errno = 0;
@@ -26,41 +27,68 @@ bool parse_code(const char *text, int &code) {
     return true;
 }
 
-// "11 TIMEOUT -> 41 network connection timed out"
-void print_vnet(int status) {
-    int product = vnet_to_zt_status_ex(status, 1);
-    printf("%d %s -> %d %s\n", status, vnet_status_to_text(status), product, getECmsg(product));
+bool known_product(int code) {
+    bool found = false;
+#define ZT_KNOWN(name, first, last)                                                                \
+    if (code >= (first) && code <= (last) && name[code - (first)] != nullptr)                      \
+        found = true;
+    ZTBASE_STATUS_CATALOGUES(ZT_KNOWN)
+#undef ZT_KNOWN
+    return found;
 }
 
-// "41 network connection timed out -> 11 TIMEOUT"
-void print_product(int product) {
-    int status = vnet_zt_to_vnet_status(product);
-    printf("%d %s -> %d %s\n", product, getECmsg(product), status, vnet_status_to_text(status));
+// One line of the table: "11 TIMEOUT -> 41 network connection timed out", or
+// with --zt "41 network connection timed out -> 11 TIMEOUT".
+struct Pair {
+    int vnet, product;
+};
+
+Pair pair_of(int code, bool reverse) {
+    return reverse ? Pair{vnet_zt_to_vnet_status(code), code}
+                   : Pair{code, vnet_to_zt_status_ex(code, 1)};
 }
 
 int status_command(int argc, char **argv) {
-    bool reverse = argc > 0 && strcmp(argv[0], "--zt") == 0;
-    if (reverse) {
-        --argc;
-        ++argv;
-    }
-    if (argc == 0) {
-        const int large[] = {55, 57, 61, 116, 123, 134, 192, 193, 221, 222, 227};
-        for (int n = 0; n <= VNET_INTEGRITY_MISMATCH; ++n)
-            reverse ? print_product(n) : print_vnet(n);
-        if (reverse)
-            for (int n : large)
-                print_product(n);
-        return 0;
-    }
+    const bool json = take_flag(argc, argv, "--json");
+    const bool reverse = take_flag(argc, argv, "--zt");
+    std::vector<int> codes;
     for (int i = 0; i < argc; ++i) {
         int code = 0;
         if (!parse_code(argv[i], code))
-            return usage(kUsage);
+            return bad_args("vnet", "status",
+                            ("'" + std::string(argv[i]) + "': not a number").c_str());
+        if (reverse ? !known_product(code) : (code < 0 || code > VNET_INTEGRITY_MISMATCH)) {
+            fprintf(stderr, "zt vnet status: %s: no such %s status\n", argv[i],
+                    reverse ? "product" : "vnet");
+            return 1;
+        }
+        codes.push_back(code);
     }
-    for (int i = 0; i < argc; ++i) {
-        int code = atoi(argv[i]);
-        reverse ? print_product(code) : print_vnet(code);
+    if (argc == 0) {
+        for (int n = 0; n <= VNET_INTEGRITY_MISMATCH; ++n)
+            codes.push_back(n);
+        if (reverse)
+            for (int n : {55, 57, 61, 116, 123, 134, 192, 193, 221, 222, 227})
+                codes.push_back(n);
+    }
+    json_t *list = json ? json_array() : nullptr;
+    for (int code : codes) {
+        const Pair p = pair_of(code, reverse);
+        if (list != nullptr)
+            json_array_append_new(list, json_pack("{s:i,s:s,s:i,s:s}", "vnet", p.vnet, "name",
+                                                  vnet_status_to_text(p.vnet), "status", p.product,
+                                                  "text", getECmsg(p.product)));
+        else if (reverse)
+            printf("%d %s -> %d %s\n", p.product, getECmsg(p.product), p.vnet,
+                   vnet_status_to_text(p.vnet));
+        else
+            printf("%d %s -> %d %s\n", p.vnet, vnet_status_to_text(p.vnet), p.product,
+                   getECmsg(p.product));
+    }
+    if (list != nullptr) {
+        json_dumpf(list, stdout, JSON_INDENT(2));
+        putchar('\n');
+        json_decref(list);
     }
     return 0;
 }
@@ -74,7 +102,7 @@ int services_command(const char *path) {
     vnet_service_entry *list = nullptr;
     int rc = vnet_read_service_file(path, &list);
     if (rc != 0) {
-        fprintf(stderr, "zt: %s: %s\n", path, vnet_status_to_text(rc));
+        fprintf(stderr, "zt vnet services: %s: %s\n", path, vnet_status_to_text(rc));
         return 1;
     }
     for (const vnet_service_entry *e = list; e != nullptr; e = e->next) {
@@ -99,9 +127,14 @@ int services_command(const char *path) {
 int cmd_vnet(int argc, char **argv) {
     if (argc >= 1 && strcmp(argv[0], "status") == 0)
         return status_command(argc - 1, argv + 1);
-    if (argc == 2 && strcmp(argv[0], "services") == 0)
+    if (argc >= 1 && strcmp(argv[0], "services") == 0) {
+        if (argc != 2)
+            return bad_args("vnet", "services", "one FILE");
         return services_command(argv[1]);
-    return usage(kUsage);
+    }
+    return bad_args("vnet", nullptr,
+                    argc == 0 ? "no subcommand given"
+                              : ("unknown subcommand " + std::string(argv[0])).c_str());
 }
 
 } // namespace zt

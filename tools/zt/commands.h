@@ -41,5 +41,16 @@ void demo_file_locks(const std::string &root);
 
 // Prints "usage: zt USAGE" on standard error and returns 2.
 int usage(const char *text);
+// Prints "zt COMMAND [SUB]: WHAT" and the command's usage on standard error;
+// returns 2.
+int bad_args(const char *command, const char *sub, const char *what);
+
+// The whole of path, or of standard input for "-"; only a regular file is
+// read. False with the system's reason in error.
+bool read_input(const char *path, std::string &out, std::string &error);
+// "(standard input)" for "-", else path.
+const char *input_name(const char *path);
+// Removes flag from argv (argv[argc] moves along) and says whether it was there.
+bool take_flag(int &argc, char **argv, const char *flag);
 
 } // namespace zt

@@ -48,6 +48,8 @@ void demo_status() {
     printf("  ERR_ZTmsgstr(25, ...) = \"%s\"\n", ERR_ZTmsgstr(25, getECmsg(25)));
     ECMsgL thread_safe(58, "C");
     printf("  ECMsgL(58, \"C\") = \"%s\"\n", thread_safe.c_str());
+    puts("  (every function that can fail returns such a status code, 0 for success; 9310 is no\n"
+         "   status, so its text says so. zt status CODE prints one, zt status --all every one)");
 }
 
 void demo_registry() {
@@ -73,6 +75,7 @@ void demo_registry() {
         printf("    %s\n", text.substr(pos, nl - pos).c_str());
         pos = nl == std::string::npos ? text.size() : nl + 1;
     }
+    printf("  (the number after each key is its last-write time, in seconds since 1970)\n");
     printf("  store: %s/registry.db\n", root_directory(Root::LocalMachine).c_str());
 }
 
@@ -92,19 +95,20 @@ void demo_paths(const std::string &root) {
     printf("  expandFennicString(\"${ BP_DIR }${_ps}db$_ps$BP_DIR_NAME.conf\") = \"%s\"\n",
            expanded);
     freeFennicString(expanded);
-    const char *bpup = UnixToLocalCmd("/usr/quill/zentor/bin/bpup", 0);
-    printf("  UnixToLocalCmd(\"/usr/quill/zentor/bin/bpup\", 0) = \"%s\"\n",
-           bpup != nullptr ? bpup : "(null)");
     printf("  getModuleID() = \"%s\"\n", getModuleID());
 }
 
 void demo_dates() {
     heading("Dates and times");
     const time_t t = 1796860800; // 10 Dec 2026 00:00 UTC
-    printf("  TZ=%s\n", getenv("TZ") != nullptr ? getenv("TZ") : "(system)");
+    printf("  TZ=%s (a time value is seconds since 1970; dates print in this time zone)\n",
+           getenv("TZ") != nullptr ? getenv("TZ") : "(system)");
     printf("  datestring(%ld) = \"%s\"\n", static_cast<long>(t), datestring(t));
     printf("  datestring(0x7FFFFFFF) = \"%s\"\n", datestring(0x7FFFFFFF));
     printf("  hhmmss(3661) = \"%s\"\n", hhmmss(3661));
+    printf("  convert2unixdate reads a typed date: 1 and the time value (the end of the day when\n"
+           "  no time is typed), or 0 for a date that does not exist; 2039 is cut to the last\n"
+           "  time a 32-bit value holds:\n");
     for (const char *typed : {"02/29/2024", "02/29/2023", "12/31/99 08:15", "01/01/39"}) {
         char text[32];
         snprintf(text, sizeof text, "%s", typed);
@@ -158,6 +162,8 @@ void demo_debuglog() {
     const char *args[] = {"bpbackup", "-user", "admin", "-password", "hunter2"};
     logparams(5, const_cast<char **>(args));
     close_debug_log();
+    printf("  each line: time [process.thread] <level> tag: text; levels 2 debug (kept only up\n"
+           "  to the verbosity), 4 information, 8 warning, 16 error. Passwords are masked.\n");
     for (const auto &entry : std::filesystem::directory_iterator(dir)) {
         printf("  %s:\n", entry.path().c_str());
         std::ifstream in(entry.path());
@@ -173,7 +179,7 @@ void shifted_monotonic(timespec *out) {
     out->tv_sec += g_log_clock_offset;
 }
 
-void demo_snapshots() {
+void demo_snapshots(const std::string &root) {
     heading("Configuration snapshots and the debug log on the host configuration");
     std::string text = "SERVER = master1\nSERVER = media1\nVERBOSE = 1\n";
     ZtConfig record{}, definition{};
@@ -222,17 +228,23 @@ void demo_snapshots() {
     }
     if (ZT_forced_read_master_config() == 0 && ztconf_get_info(&info) == 0)
         printf("  this thread's snapshot after a forced check: verbose %d\n", info->verbose);
-    for (const char *command : {"tar cf /tmp/out.tar dir 2>&1", "ls > /tmp/../etc/passwd",
-                                "echo $(id)", "run a\nreboot"}) {
+    printf("  sanitary_mb_str: 1 when a command line is safe to hand to a shell, 0 when not:\n");
+    for (const std::string &command :
+         {"tar cf " + root + "/out.tar dir 2>&1", "ls > " + root + "/../x",
+          std::string("echo $(id)"), std::string("run a\nreboot")}) {
         std::string shown = command;
         for (size_t pos; (pos = shown.find('\n')) != std::string::npos;)
             shown.replace(pos, 1, "\\n");
-        printf("  sanitary_mb_str(\"%s\") = %d\n", shown.c_str(), sanitary_mb_str(command, 0));
+        printf("  sanitary_mb_str(\"%s\") = %d\n", shown.c_str(),
+               sanitary_mb_str(command.c_str(), 0));
     }
 }
 
-void demo_eventlog() {
+void demo_eventlog(const std::string &root) {
     heading("The system event log");
+    puts("  (caught here instead of going to syslog; type 1 is an error, 2 a warning, 4 "
+         "information;\n"
+         "   a null string argument prints as <NULL> instead of crashing the caller)");
     ztbase::eventlog::set_sink([](const ztbase::eventlog::Event &e) {
         printf("  event from \"%s\" (type %d): %s\n", e.source.c_str(), static_cast<int>(e.type),
                e.strings.empty() ? "" : e.strings[0].c_str());
@@ -241,7 +253,7 @@ void demo_eventlog() {
     const char *volatile missing = nullptr; // a caller's null string, shown as <NULL>
     V_Syslog(LOG_WARNING, "request daemon started with %s", missing);
     errno = ENOENT;
-    NTsyslog(LOG_ERR, "cannot open %s: %m", "/usr/quill/zentor/db/config");
+    NTsyslog(LOG_ERR, "cannot open %s: %m", (root + "/db/config").c_str());
     V_Closelog();
     ztbase::eventlog::set_sink(nullptr);
 }
@@ -260,7 +272,9 @@ void demo_config_read(ZtConfig &record, const char *label, const char *value) {
     char *shown = nullptr;
     int size = 0;
     getFormattedConfigItemA(&record, index, &shown, &size);
-    printf("  %s = %s  ->  status %d, formats as \"%s\"\n", label, value, rc, shown ? shown : "");
+    printf("  %s = %s  ->  status %d%s%s%s, formats as \"%s\"\n", label, value, rc,
+           rc != 0 ? " (" : "", rc != 0 ? getECmsg(rc) : "",
+           rc != 0 ? ": the value is refused)" : "", shown ? shown : "");
     free(shown);
 }
 
@@ -334,8 +348,9 @@ void demo_vnet(const std::string &root) {
     vnet_service_entry *list = nullptr;
     char arg[] = "-standalone";
     char *args[] = {arg, nullptr};
-    vnet_add_service_entry(&list, nullptr, "bpcd", 4242, 1700000000, 0, "17", "/usr/bin/bpcd",
-                           nullptr, args);
+    const std::string bpcd = root + "/bin/bpcd";
+    vnet_add_service_entry(&list, nullptr, "bpcd", 4242, 1700000000, 0, "17", bpcd.c_str(), nullptr,
+                           args);
     vnet_add_service_entry(&list, list, "with space", 4243, 0, 0, "18", nullptr, nullptr, nullptr);
     vnet_update_service_file(path.c_str(), list);
     vnet_free_service_list(list);
@@ -395,6 +410,9 @@ void demo_wire() {
     printf("  a peer writes \"HELLO\\n\" where a string is due: get_string -> %d \"%s\"\n", n,
            n >= 0 ? text : commerrstr(n));
     printf("  (48 45 4c 4c read as a length is above 0x20000000, so the bytes are a text line)\n");
+    printf("  (each call returns 0, or a negative communication code: -1 put_short(65535) is a\n"
+           "   value out of range, so nothing was sent; [..] are the bytes that reached the peer,\n"
+           "   big-endian; put_string_ returns the tag length)\n");
     close(fds[0]);
     close(fds[1]);
 }
@@ -477,8 +495,8 @@ int cmd_demo(int, char **) {
     demo_messages();
     demo_logfiles(root);
     demo_debuglog();
-    demo_snapshots();
-    demo_eventlog();
+    demo_snapshots(root);
+    demo_eventlog(root);
     demo_wire();
     demo_vnet(root);
     demo_file_locks(root);
@@ -489,6 +507,8 @@ int cmd_demo(int, char **) {
         std::filesystem::remove_all(root, ec);
     else
         printf("\n(kept %s)\n", root.c_str());
+    printf("\nThat was the tour. The README of libztbase tells what each family gives and how to\n"
+           "install and use the library; 'zt --help' and 'man zt' list the commands.\n");
     return 0;
 }
 

@@ -1,14 +1,24 @@
 // zt: a command-line window on libztbase for operators, tests and newcomers.
+//
+// Manners every command shares, kept here so that a command cannot forget
+// them: -h/--help anywhere before "--" prints the command's help and runs
+// nothing; "--" ends the options; a failed write of standard output is an
+// error (exit 1).
+#include <cerrno>
 #include <cstring>
+#include <vector>
+
+#include <ztbase/version.h>
 
 #include "commands.h"
+#include "help.h"
 
 namespace {
 
 struct Command {
     const char *name;
     int (*run)(int, char **);
-    const char *help;
+    const char *help; // one line, shown when zt.txt has no section for it
 };
 
 const Command kCommands[] = {
@@ -18,9 +28,7 @@ const Command kCommands[] = {
      "reg query|add|delete|export|import|backup|restore ...  the registry store"},
     {"paths", zt::cmd_paths, "paths [LABEL...]                     expanded path labels"},
     {"config", zt::cmd_config,
-     "config items [LABEL...] | info      configuration items and defaults; the information record"},
-    {"config", zt::cmd_config,
-     "config show [LABEL...] | set 'LABEL = VALUE'... | set -f FILE | unset LABEL... | check FILE"},
+     "config items|info|show|set|unset|check ...  configuration items and the store"},
     {"logs", zt::cmd_logs, "logs list DIR [--user U|--all-users] [--date MMDDYY]  log files"},
     {"vnet", zt::cmd_vnet,
      "vnet status [--zt] [N...] | vnet services FILE  vnet statuses, services"},
@@ -38,11 +46,25 @@ const Command kCommands[] = {
     {"demo", zt::cmd_demo, "demo                                 a tour of what the library does"},
 };
 
-int print_help(FILE *out) {
-    fputs("usage: zt COMMAND [ARGS...]\n", out);
-    for (const Command &c : kCommands)
-        fprintf(out, "  zt %s\n", c.help);
-    return out == stdout ? 0 : 2;
+bool is_help(const char *arg) {
+    return strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0;
+}
+
+int command_help(const Command &c, const char *sub) {
+    if (!zt::print_help(stdout, c.name, sub))
+        printf("usage: zt %s\n", c.help);
+    return 0;
+}
+
+// The exit status, once standard output has reached its file.
+int finish(const char *command, int rc) {
+    errno = 0;
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        fprintf(stderr, "zt %s: cannot write standard output: %s\n", command,
+                errno != 0 ? strerror(errno) : "write error");
+        return 1;
+    }
+    return rc;
 }
 
 } // namespace
@@ -54,16 +76,55 @@ int usage(const char *text) {
     return 2;
 }
 
+int bad_args(const char *command, const char *sub, const char *what) {
+    fprintf(stderr, "zt %s%s%s: %s\n", command, sub != nullptr ? " " : "",
+            sub != nullptr ? sub : "", what);
+    if (!print_help(stderr, command, sub))
+        fprintf(stderr, "usage: zt %s\n", command);
+    return 2;
+}
+
 } // namespace zt
 
 int main(int argc, char **argv) {
-    if (argc < 2)
-        return print_help(stderr);
-    if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "help") == 0)
-        return print_help(stdout);
-    for (const Command &c : kCommands)
-        if (strcmp(argv[1], c.name) == 0)
-            return c.run(argc - 2, argv + 2);
-    fprintf(stderr, "zt: unknown command '%s'\n", argv[1]);
-    return print_help(stderr);
+    if (argc < 2) {
+        zt::print_overview(stderr);
+        return 2;
+    }
+    const char *first = argv[1];
+    if (is_help(first) || strcmp(first, "help") == 0) {
+        if (argc == 2) {
+            zt::print_overview(stdout);
+            return finish("help", 0);
+        }
+        for (const Command &c : kCommands)
+            if (strcmp(argv[2], c.name) == 0)
+                return finish("help", command_help(c, argc > 3 ? argv[3] : nullptr));
+        fprintf(stderr, "zt help: unknown command '%s'\n", argv[2]);
+        return 2;
+    }
+    if (strcmp(first, "-V") == 0 || strcmp(first, "--version") == 0) {
+        printf("zt (libztbase) %s\n", ZTBASE_VERSION_STRING);
+        if (strcmp(ztbase_version(), ZTBASE_VERSION_STRING) != 0)
+            printf("library loaded: %s\n", ztbase_version());
+        return finish("--version", 0);
+    }
+    for (const Command &c : kCommands) {
+        if (strcmp(first, c.name) != 0)
+            continue;
+        std::vector<char *> args(argv + 2, argv + argc);
+        for (size_t i = 0; i < args.size(); ++i) {
+            if (strcmp(args[i], "--") == 0) {
+                args.erase(args.begin() + long(i));
+                break;
+            }
+            if (is_help(args[i]))
+                return finish(c.name, command_help(c, i > 0 ? args[0] : nullptr));
+        }
+        args.push_back(nullptr);
+        return finish(c.name, c.run(int(args.size()) - 1, args.data()));
+    }
+    fprintf(stderr, "zt: unknown command '%s'\n", first);
+    zt::print_overview(stderr);
+    return 2;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -70,4 +71,25 @@ int read_stored_for_update(ZtConfigSource *source, ZtConfig *record);
 namespace ztbase::bpconf {
 // The image of record as makeConfigImageA makes it, appended to out: 0 or 10.
 int make_image(const ZtConfig *config, const ZtConfig *definition, std::string &out);
+} // namespace ztbase::bpconf
+
+namespace ztbase::bpconf {
+// How the parser splits one line of a text image, told to an observer before
+// the line is read (so that whatever the line's reading logs comes after).
+enum class LineKind {
+    Blank,      // empty, white space or a '#' comment
+    Assignment, // "KEY = VALUE" (VALUE may be empty)
+    NoEquals,   // no '=': the whole line is taken as a key without value
+    NoKey,      // nothing before the '='
+};
+struct LineView {
+    int number; // 1-based
+    LineKind kind;
+    const char *key;   // trimmed ("" for Blank)
+    const char *value; // trimmed, after the '=' ("" when none)
+};
+using LineObserver = std::function<void(const LineView &)>;
+// ParseConfigExA, telling observer of every line first.
+int parse_observed(char *text, ZtConfig *config, ZtConfig *definition, int flags,
+                   const LineObserver &observer);
 } // namespace ztbase::bpconf

@@ -17,9 +17,9 @@
 #include <ztbase/debuglog.h>
 #include <ztbase/strings.h>
 
+#include "base/zt_status.h"
 #include "config/items/adhoc_config_ops.h"
 #include "config/store/bpconf_internal.h"
-#include "base/zt_status.h"
 
 namespace st = zt::status;
 
@@ -121,8 +121,8 @@ bool space(char c) {
 
 class Parser {
   public:
-    Parser(ZtConfig *config, ZtConfig *definition, int flags)
-        : config_(config), def_(definition), flags_(flags) {}
+    Parser(ZtConfig *config, ZtConfig *definition, int flags, const LineObserver *observer)
+        : config_(config), def_(definition), flags_(flags), observer_(observer) {}
 
     // Parses one line of text (without its '\n'); returns false when memory
     // ran out and the parse should stop.
@@ -131,15 +131,19 @@ class Parser {
         char *p = buf_.data();
         while (space(*p))
             ++p;
-        if (*p == '\0' || *p == '#')
+        if (*p == '\0' || *p == '#') {
+            if (observer_ != nullptr)
+                (*observer_)({number, LineKind::Blank, "", ""});
             return;
+        }
         char *end = p + strlen(p);
         while (end > p && space(end[-1]))
             --end;
         *end = '\0';
         char *key = p;
         char *value = end;
-        if (char *eq = strchr(p, '=')) {
+        char *eq = strchr(p, '=');
+        if (eq != nullptr) {
             value = eq + 1;
             char *kend = eq;
             while (kend > key && space(kend[-1]))
@@ -148,6 +152,12 @@ class Parser {
             while (space(*value))
                 ++value;
         }
+        if (observer_ != nullptr)
+            (*observer_)({number,
+                          eq == nullptr  ? LineKind::NoEquals
+                          : *key == '\0' ? LineKind::NoKey
+                                         : LineKind::Assignment,
+                          key, value});
         item(key, value, number);
     }
 
@@ -317,6 +327,7 @@ class Parser {
     ZtConfig *config_;
     ZtConfig *def_;
     int flags_;
+    const LineObserver *observer_;
     int result_ = 0;
     std::string buf_;
     std::unordered_map<std::string, ZtKeyValNode *> generic_;
@@ -324,15 +335,8 @@ class Parser {
     bool indexed_ = false;
 };
 
-} // namespace
-} // namespace ztbase::bpconf
-
-using namespace ztbase::bpconf;
-namespace cfg = ztbase::config;
-
-extern "C" {
-
-ZTBASE_API int ParseConfigExA(char *text, ZtConfig *config, ZtConfig *definition, int flags) {
+int parse(char *text, ZtConfig *config, ZtConfig *definition, int flags,
+          const LineObserver *observer) {
     std::unique_ptr<ZtConfig> scratch;
     if (definition == nullptr) {
         scratch.reset(new (std::nothrow) ZtConfig);
@@ -346,7 +350,7 @@ ZTBASE_API int ParseConfigExA(char *text, ZtConfig *config, ZtConfig *definition
     definition->valid = 1;
     if (config == nullptr || text == nullptr || *text == '\0')
         return 0;
-    Parser parser(config, definition, flags);
+    Parser parser(config, definition, flags, observer);
     int number = 1;
     for (const char *p = text;; ++number) {
         const char *nl = strchr(p, '\n');
@@ -357,6 +361,24 @@ ZTBASE_API int ParseConfigExA(char *text, ZtConfig *config, ZtConfig *definition
         p = nl + 1;
     }
     return parser.result();
+}
+
+} // namespace
+
+int parse_observed(char *text, ZtConfig *config, ZtConfig *definition, int flags,
+                   const LineObserver &observer) {
+    return parse(text, config, definition, flags, observer ? &observer : nullptr);
+}
+
+} // namespace ztbase::bpconf
+
+using namespace ztbase::bpconf;
+namespace cfg = ztbase::config;
+
+extern "C" {
+
+ZTBASE_API int ParseConfigExA(char *text, ZtConfig *config, ZtConfig *definition, int flags) {
+    return parse(text, config, definition, flags, nullptr);
 }
 
 ZTBASE_API int ParseConfigExW(const char16_t *text, ZtConfig *config, ZtConfig *definition,
