@@ -191,6 +191,50 @@ TEST_F(Registry, AReplacedStoreFileIsReopened) {
 
 // Writers killed with SIGKILL in the middle of their writes leave locks and
 // logs to recover; the writers that live on never see a failure.
+// Six writers and a seventh killed every 50 ms: writers take turns, so no
+// write waits out the busy limit while the others progress.
+TEST_F(Registry, WritersTakeTurnsWhileAPeerIsKilledAgainAndAgain) {
+    make("SOFTWARE\\Turns");
+    close_all();
+    auto writer = [](int id, int count) {
+        return [id, count] {
+            Key k;
+            if (Key::open(Root::LocalMachine, "SOFTWARE\\Turns", k) != Status::Ok)
+                return 1;
+            for (int i = 0; count < 0 || i < count; ++i) {
+                const Status s =
+                    k.set(Value::dword("w" + std::to_string(id) + "-" + std::to_string(i % 20),
+                                       static_cast<uint32_t>(i)));
+                if (s != Status::Ok)
+                    return s == Status::Busy ? 3 : 2;
+            }
+            return 0;
+        };
+    };
+    std::vector<pid_t> writers;
+    for (int w = 0; w < 6; ++w)
+        writers.push_back(spawn(writer(w, 300)));
+    pid_t victim = spawn(writer(99, -1));
+    std::vector<int> results;
+    for (size_t done = 0; done < writers.size();) {
+        usleep(50000);
+        kill(victim, SIGKILL);
+        wait_ok(victim);
+        victim = spawn(writer(99, -1));
+        for (pid_t &w : writers) {
+            int status = 0;
+            if (w > 0 && waitpid(w, &status, WNOHANG) == w) {
+                results.push_back(WIFEXITED(status) ? WEXITSTATUS(status) : 128);
+                w = -1;
+                ++done;
+            }
+        }
+    }
+    kill(victim, SIGKILL);
+    wait_ok(victim);
+    EXPECT_EQ(results, std::vector<int>(6, 0));
+}
+
 TEST_F(Registry, WritersSurvivePeersKilledMidWrite) {
     make("SOFTWARE\\Crash");
     close_all();

@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <new>
 #include <pthread.h>
 #if defined(__SANITIZE_THREAD__)
 #include <sanitizer/tsan_interface.h>
 #endif
+#include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,6 +52,127 @@ const char kUpgrade[] = "ALTER TABLE keys ADD COLUMN fold TEXT NOT NULL DEFAULT 
                         "PRAGMA user_version = 2;";
 
 } // namespace
+
+namespace {
+
+// The writers' turnstile of a store directory: a robust, process-shared mutex
+// with priority inheritance in a small file beside the store
+// ("registry.db-turn"). The kernel hands such a mutex from its owner straight
+// to the writer that has waited longest (no newcomer can barge in), and a
+// writer killed while it holds it gives it up (EOWNERDEAD). A store whose
+// turnstile cannot be made is written without one: SQLite's own locking still
+// keeps it consistent.
+struct TurnPage {
+    uint32_t magic;
+    uint32_t size;
+    pthread_mutex_t mutex;
+};
+constexpr uint32_t kTurnMagic = 0x7a747231; // "ztr1"
+
+std::mutex g_turns_mutex;
+struct MappedTurn {
+    TurnPage *page;
+    dev_t dev;
+    ino_t ino;
+};
+// Kept for the life of the process (a few bytes per store directory used).
+std::unordered_map<std::string, MappedTurn> *g_turns =
+    new std::unordered_map<std::string, MappedTurn>;
+
+TurnPage *map_turn(const std::string &dir, bool user, const char *tag, struct stat &st) {
+    const std::string file = dir + "/registry.db-turn";
+    const mode_t mode = user ? 0600 : 0644;
+    int fd = open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0)
+        return nullptr; // no directory yet, or not ours to write
+    TurnPage *page = nullptr;
+    if (flock(fd, LOCK_EX) == 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+        (st.st_size >= static_cast<off_t>(sizeof(TurnPage)) ||
+         (fchmod(fd, mode) == 0 && ftruncate(fd, 4096) == 0))) {
+        void *m = mmap(nullptr, sizeof(TurnPage), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (m != MAP_FAILED) {
+            page = static_cast<TurnPage *>(m);
+            // Made under the file lock; a maker killed halfway left no magic.
+            if (__atomic_load_n(&page->magic, __ATOMIC_ACQUIRE) != kTurnMagic) {
+                pthread_mutexattr_t attr;
+                pthread_mutexattr_init(&attr);
+                pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+                pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+                pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT);
+                const int rc = pthread_mutex_init(&page->mutex, &attr);
+                pthread_mutexattr_destroy(&attr);
+                if (rc == 0) {
+                    page->size = sizeof(TurnPage);
+                    __atomic_store_n(&page->magic, kTurnMagic, __ATOMIC_RELEASE);
+                } else {
+                    munmap(m, sizeof(TurnPage));
+                    page = nullptr;
+                }
+            }
+        }
+    }
+    if (page == nullptr)
+        logsink::logf(8, 0, tag, "registry store %s: writers go without a turnstile", dir.c_str());
+    // The mapping keeps the open file (and so its lock) alive past close.
+    flock(fd, LOCK_UN);
+    close(fd);
+    return page;
+}
+
+} // namespace
+
+Status Turn::take(Root root, const char *tag) {
+    const std::string dir = root_directory(root);
+    const bool user = root == Root::CurrentUser;
+    if (user && !trusted_path(dir))
+        return Status::Ok; // refused when the store is opened
+    {
+        std::lock_guard<std::mutex> lock(g_turns_mutex);
+        struct stat now;
+        const bool there = stat((dir + "/registry.db-turn").c_str(), &now) == 0;
+        auto it = g_turns->find(dir);
+        if (it != g_turns->end() && there && it->second.dev == now.st_dev &&
+            it->second.ino == now.st_ino) {
+            page_ = it->second.page;
+        } else if (exists(dir)) {
+            // New, or replaced (a directory made afresh): mapped again. An
+            // old mapping stays; a writer may still be in its turn there.
+            struct stat st;
+            if (TurnPage *page = map_turn(dir, user, tag, st)) {
+                (*g_turns)[dir] = MappedTurn{page, st.st_dev, st.st_ino};
+                page_ = page;
+            }
+        }
+    }
+    if (page_ == nullptr)
+        return Status::Ok;
+    timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += kBusyTimeoutMs / 1000;
+    auto *mutex = &static_cast<TurnPage *>(page_)->mutex;
+    int rc = pthread_mutex_timedlock(mutex, &deadline);
+    if (rc == EOWNERDEAD) {
+        // A writer was killed in its turn; SQLite rolls its transaction back.
+        pthread_mutex_consistent(mutex);
+        rc = 0;
+    }
+    if (rc == 0)
+        return Status::Ok;
+    page_ = nullptr;
+    if (rc == ETIMEDOUT) {
+        logsink::logf(16, 0, tag, "registry store in %s: no turn to write within %d ms",
+                      dir.c_str(), kBusyTimeoutMs);
+        return Status::Busy;
+    }
+    logsink::logf(8, 0, tag, "registry store in %s: turnstile unusable (%d); writing without",
+                  dir.c_str(), rc);
+    return Status::Ok;
+}
+
+Turn::~Turn() {
+    if (page_ != nullptr)
+        pthread_mutex_unlock(&static_cast<TurnPage *>(page_)->mutex);
+}
 
 Store &Store::of(Root root) {
     // Never destroyed: exit routines of other modules may still use them.
@@ -98,6 +222,14 @@ Status Store::run(Mode mode, const char *tag, const std::function<Status(Store &
         return s;
     }
     const timespec start = monotonic();
+    // Writers take their turn first: one at a time, in the order they came.
+    const bool writes = mode != Mode::Read && mode != Mode::Snapshot;
+    Turn turn;
+    if (writes) {
+        Status s = turn.take(root_, tag);
+        if (s != Status::Ok)
+            return s;
+    }
     for (int attempt = 0;; ++attempt) {
         Status s = connect(mode, tag);
         if (s == Status::Ok) {

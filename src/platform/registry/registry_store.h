@@ -67,6 +67,21 @@ enum class Mode {
 // The store of one root: a connection per process, shared by its threads under
 // one mutex, reopened when the root directory or its file changes, and after
 // fork. A call made inside a transaction of the same thread joins it.
+// A writer's turn at a store: writers of every process take it one at a
+// time, in the order they asked, so no write fails for contention while
+// others make progress; a turn not given within the busy timeout is Busy.
+class Turn {
+  public:
+    Turn() = default;
+    ~Turn();
+    Turn(const Turn &) = delete;
+    Turn &operator=(const Turn &) = delete;
+    Status take(Root root, const char *tag);
+
+  private:
+    void *page_ = nullptr;
+};
+
 class Store {
   public:
     static Store &of(Root root);
