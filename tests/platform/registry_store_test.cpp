@@ -496,3 +496,40 @@ TEST_F(Registry, RestoreRefusesCopiesThatAreNoSoundStore) {
 }
 
 } // namespace
+
+namespace {
+
+// What a query of one number answers on a store file.
+int64_t number_in(const std::string &file, const char *sql) {
+    sqlite3 *db = nullptr;
+    sqlite3_stmt *st = nullptr;
+    int64_t n = -1;
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, sql, -1, &st, nullptr) == SQLITE_OK &&
+        sqlite3_step(st) == SQLITE_ROW)
+        n = sqlite3_column_int64(st, 0);
+    sqlite3_finalize(st);
+    sqlite3_close_v2(db);
+    return n;
+}
+
+TEST_F(Registry, AStoreWithoutTheEnumerationIndexIsReadAndUpgraded) {
+    Key key = make("SOFTWARE\\Order");
+    for (const char *name : {"b", "a"})
+        ASSERT_EQ(key.set(Value::sz(name, name)), Status::Ok);
+    close_all();
+    doctor(db_file(), "DROP INDEX vals_seq; PRAGMA user_version = 2;");
+    ASSERT_EQ(number_in(db_file(), "SELECT user_version FROM pragma_user_version"), 2);
+    ASSERT_EQ(Key::open(Root::LocalMachine, "SOFTWARE\\Order", key), Status::Ok);
+    ASSERT_EQ(key.set(Value::sz("c", "c")), Status::Ok);
+    std::vector<Value> values;
+    ASSERT_EQ(key.values(values), Status::Ok);
+    ASSERT_EQ(values.size(), 3u);
+    EXPECT_EQ(values[0].name + values[1].name + values[2].name, "bac");
+    close_all();
+    EXPECT_EQ(number_in(db_file(), "SELECT user_version FROM pragma_user_version"), 3);
+    EXPECT_EQ(number_in(db_file(), "SELECT count(*) FROM sqlite_master WHERE name = 'vals_seq'"),
+              1);
+}
+
+} // namespace

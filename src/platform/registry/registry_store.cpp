@@ -38,8 +38,9 @@ const char kSchema[] =
     " data BLOB NOT NULL,"
     " fold TEXT NOT NULL DEFAULT '',"
     " PRIMARY KEY(key, fold)) WITHOUT ROWID;"
+    "CREATE INDEX vals_seq ON vals(key, seq);"
     "INSERT INTO keys(id, parent, name, last_write, fold) VALUES(0, NULL, '', 0, '');"
-    "PRAGMA user_version = 2;";
+    "PRAGMA user_version = 3;";
 
 // A store of the first layout compared names with ASCII NOCASE only; its old
 // unique constraints are weaker than the folded ones and may stay.
@@ -50,6 +51,12 @@ const char kUpgrade[] = "ALTER TABLE keys ADD COLUMN fold TEXT NOT NULL DEFAULT 
                         "CREATE UNIQUE INDEX keys_fold ON keys(parent, fold);"
                         "CREATE UNIQUE INDEX vals_fold ON vals(key, fold);"
                         "PRAGMA user_version = 2;";
+
+// The second layout found the next enumeration number of a key by reading
+// all its values; the index makes each new value cost the same however many
+// the key holds. Stores of the second layout are still read as they are.
+const char kUpgradeSeq[] = "CREATE INDEX IF NOT EXISTS vals_seq ON vals(key, seq);"
+                           "PRAGMA user_version = 3;";
 
 } // namespace
 
@@ -548,7 +555,7 @@ Status Store::check_layout(Mode mode, const char *tag) {
         // mode; readers must not wait for writers.
         return wal_mode(tag);
     }
-    if (tables == 2 && version >= kSchemaVersion)
+    if (tables == 2 && version >= kReadableVersion && readonly_)
         return Status::Ok;
     if (readonly_) {
         if (tables == 0)
@@ -570,8 +577,12 @@ Status Store::check_layout(Mode mode, const char *tag) {
     s = read_layout(tag, tables, version); // another process may have been first
     if (s == Status::Ok && tables == 0)
         s = exec(tag, kSchema);
-    else if (s == Status::Ok && version < kSchemaVersion)
-        s = exec(tag, kUpgrade);
+    else if (s == Status::Ok && version < kSchemaVersion) {
+        if (version < 2)
+            s = exec(tag, kUpgrade);
+        if (s == Status::Ok)
+            s = exec(tag, kUpgradeSeq);
+    }
     return end(Mode::Write, s, tag);
 }
 

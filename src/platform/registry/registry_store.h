@@ -19,7 +19,9 @@ namespace ztbase::registry {
 
 constexpr size_t kMaxNameLength = 255;
 constexpr int kBusyTimeoutMs = 15000;
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
+// The oldest layout a process that may not write the store still reads.
+constexpr int kReadableVersion = 2;
 
 // Names and paths (registry.cpp).
 
