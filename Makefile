@@ -4,7 +4,7 @@ PRESET ?= default
 BUILD  := build/$(PRESET)
 JOBS   ?= $(shell nproc)
 
-.PHONY: all deps configure build demo test package package-test bench asan tsan fuzz format clean
+.PHONY: all deps configure build demo test soak package package-test bench asan tsan fuzz format clean
 
 all: build
 
@@ -29,6 +29,11 @@ package: build
 
 package-test: build
 	@ctest --test-dir $(BUILD) --output-on-failure -L package
+
+# The shared stores under load, forks and kills for a few minutes (SOAK_SECONDS).
+SOAK_SECONDS ?= 180
+soak: build
+	@$(BUILD)/tests/store_soak $(SOAK_SECONDS)
 
 bench: build
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b; done

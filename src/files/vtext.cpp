@@ -7,6 +7,7 @@
 // it drops the old one, so a failed put leaves the handle as it was. The
 // commit makes the data durable before the rename and the rename durable
 // after it.
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,11 +15,14 @@
 #include <fcntl.h>
 #include <new>
 #include <string>
+#include <string_view>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "files/vtext_internal.h"
 #include "platform/posix_io.h"
+#include "platform/working_files.h"
 #include "ztbase/debuglog.h"
 #include "ztbase/vtext.h"
 
@@ -188,6 +192,14 @@ int create_working(const std::string &target, std::string &path, FILE **fp, cons
             break;
         }
         pio::Fd fd = pio::open_fd(name, O_RDWR | O_CREAT | O_EXCL, 0600);
+        // Locked as this writer's until the rename: one nobody holds was left
+        // by a writer that is gone.
+        if (fd && flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno;
+            fd.close();
+            unlink(name);
+            errno = error;
+        }
         if (!fd) {
             int error = errno;
             free(name);
@@ -210,6 +222,30 @@ int create_working(const std::string &target, std::string &path, FILE **fp, cons
     }
     free(dir);
     return VTEXT_FAILED(tag, "V_tempnam", VTEXT_OPEN_FAILED);
+}
+
+// Working files are named by V_tempnam(dir, "vtext"): "vtext-", 29 digits,
+// "-" and six letters or digits.
+bool is_working_name(std::string_view name) {
+    constexpr std::string_view kStem = "vtext-";
+    if (name.size() != kStem.size() + 29 + 1 + 6 || name.substr(0, kStem.size()) != kStem ||
+        name[kStem.size() + 29] != '-')
+        return false;
+    for (size_t i = kStem.size(); i < name.size(); ++i)
+        if (i != kStem.size() + 29 &&
+            !(i < kStem.size() + 29 ? isdigit(static_cast<unsigned char>(name[i]))
+                                    : isalnum(static_cast<unsigned char>(name[i]))))
+            return false;
+    return true;
+}
+
+// Removes the working files beside target that writers killed mid-update left.
+void remove_abandoned_work(const std::string &target) {
+    char *dir = vtext_dirname(target.c_str());
+    if (dir == nullptr)
+        return;
+    ztbase::working::remove_abandoned(dir, is_working_name);
+    free(dir);
 }
 
 void discard_working(FILE *fp, const std::string &path) {
@@ -363,6 +399,8 @@ extern "C" ZTBASE_API int vtext_close(vtext_handle **handle, int commit) {
     *handle = nullptr;
     const bool committing = commit != 0 && !h->read_only && h->fp != nullptr;
     int rc = committing ? prepare_commit(h, tag) : VTEXT_OK;
+    // The working file stays locked until it is renamed.
+    const int keep_lock = committing ? fcntl(fileno(h->fp), F_DUPFD_CLOEXEC, 0) : -1;
     if (h->fp != nullptr && fclose(h->fp) != 0 && committing && rc == 0)
         rc = VTEXT_FAILED(tag, "fclose", VTEXT_WRITE_FAILED);
     h->fp = nullptr;
@@ -371,6 +409,10 @@ extern "C" ZTBASE_API int vtext_close(vtext_handle **handle, int commit) {
         if (rc == 0)
             sync_directory_of(h->target, tag);
     }
+    if (keep_lock >= 0)
+        close(keep_lock);
+    if (committing && rc == 0)
+        remove_abandoned_work(h->target);
     if (!h->work.empty() && unlink(h->work.c_str()) != 0 && errno != ENOENT)
         logmsgf(ZTLOG_WARNING, tag, "cannot remove %s: errno %d", h->work.c_str(), errno);
     delete h;

@@ -1,9 +1,12 @@
 // The local configuration store: registry values and the cluster-aware file,
 // updates, and several processes at once.
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -272,25 +275,28 @@ TEST_F(StoreTest, AForeignLinkIsNotFollowed) {
     EXPECT_EQ(zt::test::read_file(victim), "# keep = me\nSLP.DISK_RESOURCE_MULTIPLIER = 5\n");
 }
 
-TEST_F(StoreTest, TemporaryNamesStepThroughTwelveBits) {
+TEST_F(StoreTest, TemporaryNamesAreUniqueAndPrivateToTheirWriter) {
     std::string base = root() / "file";
-    std::vector<unsigned> counters;
+    std::set<std::string> names;
     for (int i = 0; i < 3; ++i) {
         char *name = nullptr;
         FILE *f = OpenTemporaryConfigFile(base.c_str(), &name);
         ASSERT_NE(f, nullptr);
-        fclose(f);
         std::string n = name;
         free(name);
-        ASSERT_EQ(n.size(), base.size() + 4);
-        ASSERT_EQ(n.compare(0, base.size() + 1, base + "."), 0);
-        counters.push_back(unsigned(std::stoul(n.substr(base.size() + 1), nullptr, 16)));
+        ASSERT_EQ(n.size(), base.size() + 13);
+        ASSERT_EQ(n.compare(0, base.size() + 7, base + ".zttmp."), 0);
         struct stat st;
         ASSERT_EQ(stat(n.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0644u);
+        // Locked while its writer has it open.
+        int fd = open(n.c_str(), O_RDONLY | O_CLOEXEC);
+        EXPECT_NE(flock(fd, LOCK_EX | LOCK_NB), 0);
+        close(fd);
+        fclose(f);
+        names.insert(n);
     }
-    EXPECT_EQ(counters[1], (counters[0] + 1637) & 0xFFF);
-    EXPECT_EQ(counters[2], (counters[1] + 1637) & 0xFFF);
+    EXPECT_EQ(names.size(), 3u);
     EXPECT_EQ(OpenTemporaryConfigFile((root() / "no/such/dir/f").c_str(), nullptr), nullptr);
 }
 

@@ -175,6 +175,53 @@ TEST_F(VtextTest, CloseWithoutCommitLeavesTargetAndNoWorkingFile) {
     EXPECT_EQ(vtext_close(&h, 0), VTEXT_BAD_HANDLE);
 }
 
+// A child that opens the file for update, changes it and stops before the
+// commit: its working file stays beside the target while it lives.
+pid_t writer_stopped_mid_update(const std::string &target) {
+    int ready[2];
+    if (pipe(ready) != 0)
+        return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        vtext_handle *h = nullptr;
+        char item[] = "half";
+        if (vtext_open(target.c_str(), VTEXT_MODE_UPDATE, nullptr, nullptr, nullptr, &h) != 0 ||
+            vtext_append_item(h, item) != 0)
+            _exit(1);
+        (void)!write(ready[1], "x", 1);
+        pause();
+        _exit(0);
+    }
+    char c;
+    close(ready[1]);
+    const bool ok = read(ready[0], &c, 1) == 1;
+    close(ready[0]);
+    return ok ? pid : -1;
+}
+
+TEST_F(VtextTest, TheNextCommitRemovesWorkingFilesOfKilledWritersOnly) {
+    write_file(target(), "a\n");
+    std::vector<pid_t> killed;
+    for (int i = 0; i < 5; ++i) {
+        pid_t pid = writer_stopped_mid_update(target());
+        ASSERT_GT(pid, 0);
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    const pid_t alive = writer_stopped_mid_update(target());
+    ASSERT_GT(alive, 0);
+    EXPECT_EQ(others_in(dir(), "list").size(), 6u);
+    vtext_handle *h = nullptr;
+    ASSERT_EQ(vtext_open(target().c_str(), VTEXT_MODE_UPDATE, nullptr, nullptr, nullptr, &h), 0);
+    char item[] = "b";
+    ASSERT_EQ(vtext_append_item(h, item), 0);
+    ASSERT_EQ(vtext_close(&h, 1), 0);
+    EXPECT_EQ(read_file(target()), "a\nb\n");
+    EXPECT_EQ(others_in(dir(), "list").size(), 1u); // the live writer's own
+    kill(alive, SIGKILL);
+    waitpid(alive, nullptr, 0);
+}
+
 TEST_F(VtextTest, OpenStatusesAndReadOnlyHandles) {
     vtext_handle *h = nullptr;
     EXPECT_EQ(vtext_open(target().c_str(), VTEXT_MODE_READ, nullptr, nullptr, nullptr, &h),

@@ -191,6 +191,50 @@ TEST_F(Registry, AReplacedStoreFileIsReopened) {
 
 // Writers killed with SIGKILL in the middle of their writes leave locks and
 // logs to recover; the writers that live on never see a failure.
+// Six writers and a seventh killed every 50 ms: writers take turns, so no
+// write waits out the busy limit while the others progress.
+TEST_F(Registry, WritersTakeTurnsWhileAPeerIsKilledAgainAndAgain) {
+    make("SOFTWARE\\Turns");
+    close_all();
+    auto writer = [](int id, int count) {
+        return [id, count] {
+            Key k;
+            if (Key::open(Root::LocalMachine, "SOFTWARE\\Turns", k) != Status::Ok)
+                return 1;
+            for (int i = 0; count < 0 || i < count; ++i) {
+                const Status s =
+                    k.set(Value::dword("w" + std::to_string(id) + "-" + std::to_string(i % 20),
+                                       static_cast<uint32_t>(i)));
+                if (s != Status::Ok)
+                    return s == Status::Busy ? 3 : 2;
+            }
+            return 0;
+        };
+    };
+    std::vector<pid_t> writers;
+    for (int w = 0; w < 6; ++w)
+        writers.push_back(spawn(writer(w, 300)));
+    pid_t victim = spawn(writer(99, -1));
+    std::vector<int> results;
+    for (size_t done = 0; done < writers.size();) {
+        usleep(50000);
+        kill(victim, SIGKILL);
+        wait_ok(victim);
+        victim = spawn(writer(99, -1));
+        for (pid_t &w : writers) {
+            int status = 0;
+            if (w > 0 && waitpid(w, &status, WNOHANG) == w) {
+                results.push_back(WIFEXITED(status) ? WEXITSTATUS(status) : 128);
+                w = -1;
+                ++done;
+            }
+        }
+    }
+    kill(victim, SIGKILL);
+    wait_ok(victim);
+    EXPECT_EQ(results, std::vector<int>(6, 0));
+}
+
 TEST_F(Registry, WritersSurvivePeersKilledMidWrite) {
     make("SOFTWARE\\Crash");
     close_all();
@@ -449,6 +493,43 @@ TEST_F(Registry, RestoreRefusesCopiesThatAreNoSoundStore) {
     ASSERT_EQ(Key::open(Root::LocalMachine, "OLD", old), Status::Ok);
     ASSERT_EQ(old.query("name", v), Status::Ok);
     EXPECT_EQ(v.text(), "kept");
+}
+
+} // namespace
+
+namespace {
+
+// What a query of one number answers on a store file.
+int64_t number_in(const std::string &file, const char *sql) {
+    sqlite3 *db = nullptr;
+    sqlite3_stmt *st = nullptr;
+    int64_t n = -1;
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, sql, -1, &st, nullptr) == SQLITE_OK &&
+        sqlite3_step(st) == SQLITE_ROW)
+        n = sqlite3_column_int64(st, 0);
+    sqlite3_finalize(st);
+    sqlite3_close_v2(db);
+    return n;
+}
+
+TEST_F(Registry, AStoreWithoutTheEnumerationIndexIsReadAndUpgraded) {
+    Key key = make("SOFTWARE\\Order");
+    for (const char *name : {"b", "a"})
+        ASSERT_EQ(key.set(Value::sz(name, name)), Status::Ok);
+    close_all();
+    doctor(db_file(), "DROP INDEX vals_seq; PRAGMA user_version = 2;");
+    ASSERT_EQ(number_in(db_file(), "SELECT user_version FROM pragma_user_version"), 2);
+    ASSERT_EQ(Key::open(Root::LocalMachine, "SOFTWARE\\Order", key), Status::Ok);
+    ASSERT_EQ(key.set(Value::sz("c", "c")), Status::Ok);
+    std::vector<Value> values;
+    ASSERT_EQ(key.values(values), Status::Ok);
+    ASSERT_EQ(values.size(), 3u);
+    EXPECT_EQ(values[0].name + values[1].name + values[2].name, "bac");
+    close_all();
+    EXPECT_EQ(number_in(db_file(), "SELECT user_version FROM pragma_user_version"), 3);
+    EXPECT_EQ(number_in(db_file(), "SELECT count(*) FROM sqlite_master WHERE name = 'vals_seq'"),
+              1);
 }
 
 } // namespace

@@ -5,7 +5,11 @@
 // resolved), which is flushed to disk before it replaces the file by rename:
 // a crash leaves the old file or the new one, never a short one. The file is
 // replaced only after a complete, error-free rewrite, and the temporary file
-// never outlives the call.
+// never outlives the call; one left by a writer that was killed is removed by
+// the next rewrite.
+#include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -13,6 +17,8 @@
 #include <ctime>
 #include <fcntl.h>
 #include <mutex>
+#include <pthread.h>
+#include <string_view>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,6 +32,7 @@
 #include "config/store/bpconf_internal.h"
 #include "base/zt_status.h"
 #include "platform/posix_io.h"
+#include "platform/working_files.h"
 #include "text/trim.h"
 
 namespace st = zt::status;
@@ -174,55 +181,258 @@ bool trusted_link(const char *path) {
     return stat(dir.c_str(), &parent) == 0 && parent.st_uid == link.st_uid;
 }
 
-std::mutex g_counter_mutex;
-bool g_counter_seeded = false;
-unsigned g_counter = 0;
+// The descriptors of the cluster locks this process holds or waits for,
+// opened and closed under g_held_mutex so that fork sees each one either in
+// the list or not yet open. A forked child closes them: a lock belongs to the
+// threads that took it, and a child that kept its copy of the descriptor
+// would hold the lock for as long as it lives.
+std::mutex g_held_mutex;
+std::vector<int> g_held;
+std::atomic<int> g_wait_ms{0};
+thread_local int t_cluster_lock_depth = 0;
+constexpr int kDefaultWaitMs = 20000;
 
-unsigned next_counter() {
-    std::lock_guard<std::mutex> lock(g_counter_mutex);
-    if (!g_counter_seeded) {
-        unsigned seed = unsigned(time(nullptr)) + unsigned(getpid());
-        g_counter = seed ^ (seed >> 12);
-        g_counter_seeded = true;
-    }
-    g_counter &= 0xFFF;
-    unsigned used = g_counter;
-    g_counter += 1637;
-    return used;
+void held_before_fork() {
+    g_held_mutex.lock();
+}
+void held_after_fork_in_parent() {
+    g_held_mutex.unlock();
+}
+void held_after_fork_in_child() {
+    for (int fd : g_held)
+        close(fd);
+    g_held.clear();
+    t_cluster_lock_depth = 0; // a lock of the parent's is not the child's
+    g_held_mutex.unlock();
 }
 
-thread_local int t_cluster_lock_depth = 0;
+int open_held(const char *path, int flags, mode_t mode = 0) {
+    static const int handlers =
+        pthread_atfork(held_before_fork, held_after_fork_in_parent, held_after_fork_in_child);
+    (void)handlers;
+    std::lock_guard<std::mutex> lock(g_held_mutex);
+    g_held.reserve(g_held.size() + 1);
+    int fd = ztbase::pio::open_fd(path, flags, mode).release();
+    if (fd >= 0)
+        g_held.push_back(fd);
+    return fd;
+}
+
+void close_held(int &fd) {
+    if (fd < 0)
+        return;
+    std::lock_guard<std::mutex> lock(g_held_mutex);
+    g_held.erase(std::remove(g_held.begin(), g_held.end(), fd), g_held.end());
+    close(fd); // releases the lock
+    fd = -1;
+}
+
+long long monotonic_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Waits for a flock until `deadline`: 0, ETIMEDOUT or the error of flock.
+int take(int fd, int op, long long deadline) {
+    for (int round = 0;; ++round) {
+        if (flock(fd, op | LOCK_NB) == 0)
+            return 0;
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            return errno;
+        if (monotonic_ms() >= deadline)
+            return ETIMEDOUT;
+        usleep(static_cast<useconds_t>(std::min(500 + round * 100, 5000)));
+    }
+}
+
+// Working files of the cluster-aware file: "<file>.zttmp.XXXXXX".
+constexpr const char kWorkInfix[] = ".zttmp.";
+
+bool is_work_of(std::string_view name, std::string_view base) {
+    const size_t infix = sizeof kWorkInfix - 1;
+    if (name.size() != base.size() + infix + 6 || name.substr(0, base.size()) != base ||
+        name.substr(base.size(), infix) != kWorkInfix)
+        return false;
+    for (char c : name.substr(base.size() + infix))
+        if (!isalnum(static_cast<unsigned char>(c)))
+            return false;
+    return true;
+}
+
+// A new working file beside base, locked as this writer's until lock_fd is closed.
+FILE *open_working(const char *base, std::string &name, int &lock_fd) {
+    name = std::string(base != nullptr ? base : "tmp") + kWorkInfix + "XXXXXX";
+    lock_fd = -1;
+    int fd = ztbase::working::create_locked(name, 0, 0644);
+    if (fd >= 0) {
+        lock_fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        FILE *f = lock_fd >= 0 ? fdopen(fd, "w") : nullptr;
+        if (f != nullptr)
+            return f;
+    }
+    int err = errno;
+    logmsgf(ZTLOG_ERROR, "OpenTemporaryConfigFile", "failed to open %s: %s (%d)", name.c_str(),
+            strerror(err), err);
+    if (fd >= 0) {
+        unlink(name.c_str());
+        close(fd);
+    }
+    if (lock_fd >= 0)
+        close(lock_fd);
+    lock_fd = -1;
+    return nullptr;
+}
 
 } // namespace
 
 namespace ztbase::bpconf {
 
-ClusterLock::ClusterLock(bool exclusive) {
+void set_cluster_lock_wait_ms(int ms) {
+    g_wait_ms = ms;
+}
+
+ClusterLock::ClusterLock(bool exclusive) : pid_(getpid()) {
     if (t_cluster_lock_depth++ > 0) {
         nested_ = true;
         return;
     }
     const char *dir = getFennicString("VAR_GLOBAL_PATH");
-    fd_ = ztbase::pio::open_fd(dir, O_RDONLY | O_DIRECTORY).release();
+    fd_ = open_held(dir, O_RDONLY | O_DIRECTORY);
     if (fd_ < 0)
         return; // no directory, no file to keep in step
-    const int op = (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
-    for (int waited_ms = 0; flock(fd_, op) != 0; waited_ms += 2) {
-        if ((errno != EWOULDBLOCK && errno != EINTR) || waited_ms >= 20000) {
-            logmsgf(ZTLOG_DEBUG, "ClusterLock", "cannot lock %s: %s (%d)", dir, strerror(errno),
-                    errno);
-            close(fd_);
-            fd_ = -1;
-            return;
-        }
-        usleep(2000);
+    // Everyone passes the gate first. A writer keeps it while it waits for
+    // the readers inside and while it works, so that readers coming after it
+    // queue; a reader lets it go once it is in.
+    const char *gate = getFennicString("ZTCL_CONFIG_LOCKPATH");
+    gate_ = exclusive ? open_held(gate, O_RDWR | O_CREAT | O_NOFOLLOW, 0644)
+                      : open_held(gate, O_RDONLY | O_NOFOLLOW);
+    const int wait = g_wait_ms > 0 ? g_wait_ms.load() : kDefaultWaitMs;
+    const long long deadline = monotonic_ms() + wait;
+    int err = gate_ >= 0 ? take(gate_, LOCK_EX, deadline) : 0;
+    if (err == 0)
+        err = take(fd_, exclusive ? LOCK_EX : LOCK_SH, deadline);
+    if (err == 0) {
+        if (!exclusive)
+            close_held(gate_);
+        return;
     }
+    if (err == ETIMEDOUT)
+        logmsgf(ZTLOG_ERROR, "ClusterLock", "cannot lock %s within %d ms; the call fails", dir,
+                wait);
+    else
+        logmsgf(ZTLOG_ERROR, "ClusterLock", "cannot lock %s: %s (%d)", dir, strerror(err), err);
+    close_held(fd_);
+    close_held(gate_);
+    status_ = st::kLockFailed;
 }
 
 ClusterLock::~ClusterLock() {
+    if (pid_ != getpid())
+        return; // the child closed what the parent held at fork
     --t_cluster_lock_depth;
-    if (!nested_ && fd_ >= 0)
-        close(fd_); // releases the lock
+    if (!nested_) {
+        close_held(fd_);
+        close_held(gate_);
+    }
+}
+
+int ClusterRewrite::publish() {
+    int status = 0;
+    if (!work.empty() && rename(work.c_str(), target.c_str()) != 0) {
+        int err = errno;
+        logmsgf(ZTLOG_ERROR, "UpdateClusterAwareConfigFile", "Unable to rename %s to %s: %s (%d)",
+                work.c_str(), target.c_str(), strerror(err), err);
+        status = st::kFileWriteFailed;
+        unlink(work.c_str());
+    }
+    work.clear();
+    if (lock_fd >= 0)
+        close(lock_fd);
+    lock_fd = -1;
+    return status;
+}
+
+void ClusterRewrite::discard() {
+    if (!work.empty())
+        unlink(work.c_str());
+    work.clear();
+    if (lock_fd >= 0)
+        close(lock_fd);
+    lock_fd = -1;
+}
+
+int prepare_cluster_update(const char *path, const ZtConfig *record, const ZtConfig *definition,
+                           ClusterRewrite &out) {
+    out.discard();
+    if (!anyClusterAwareEntryModified(definition))
+        return 0;
+    struct stat st;
+    const char *dir = getFennicString("VAR_GLOBAL_PATH");
+    if (stat(dir, &st) != 0 || !S_ISDIR(st.st_mode))
+        return 0;
+    if (path == nullptr || *path == '\0')
+        path = getFennicString("ZTCL_CONFIG_PATH");
+    if (!trusted_link(path)) {
+        logmsgf(ZTLOG_ERROR, "UpdateClusterAwareConfigFile",
+                "Unable to open configuration file from %s", path);
+        return st::kFileOpenFailed;
+    }
+    ClusterLock lock(true); // free inside an update, which holds it already
+    if (lock.status() != 0)
+        return lock.status();
+    char resolved_buf[PATH_MAX];
+    std::string resolved = realpath(path, resolved_buf) != nullptr && strlen(resolved_buf) <= 1024
+                               ? std::string(resolved_buf)
+                               : std::string(path);
+    {
+        const size_t slash = resolved.find_last_of('/');
+        const std::string parent = slash == std::string::npos ? "."
+                                   : slash == 0               ? "/"
+                                                              : resolved.substr(0, slash);
+        const std::string base = resolved.substr(slash == std::string::npos ? 0 : slash + 1);
+        ztbase::working::remove_abandoned(
+            parent, [&](std::string_view name) { return is_work_of(name, base); });
+    }
+    std::string tmp_name;
+    int lock_fd = -1;
+    FILE *tmp = open_working(resolved.c_str(), tmp_name, lock_fd);
+    if (tmp == nullptr) {
+        logmsgf(ZTLOG_ERROR, "UpdateClusterAwareConfigFile",
+                "Unable to open configuration file from %s", resolved.c_str());
+        return st::kFileOpenFailed;
+    }
+    out.work = tmp_name;
+    out.target = resolved;
+    out.lock_fd = lock_fd;
+    char *current = nullptr;
+    std::string text;
+    int status = ReadClusterAwareConfigFile(resolved.c_str(), &current, nullptr);
+    if (status != 0)
+        logmsgf(ZTLOG_ERROR, "UpdateClusterAwareConfigFile", "Unable to read configuration from %s",
+                resolved.c_str());
+    else
+        status = rewrite(current, record, definition, text);
+    free(current);
+    if (status == 0 && !write_all(tmp, text)) {
+        int err = errno;
+        logmsgf(
+            ZTLOG_ERROR, "UpdateClusterAwareConfigFile",
+            "Unable to write configuration to temporary file, configuration update failed: %s (%d)",
+            strerror(err), err);
+        status = st::kFileWriteFailed;
+    }
+    if (fclose(tmp) != 0 && status == 0) {
+        int err = errno;
+        logmsgf(
+            ZTLOG_ERROR, "UpdateClusterAwareConfigFile",
+            "Unable to write configuration to temporary file, configuration update failed: %s (%d)",
+            strerror(err), err);
+        status = st::kFileWriteFailed;
+    }
+    if (status != 0)
+        out.discard();
+    return status;
 }
 
 } // namespace ztbase::bpconf
@@ -261,99 +471,31 @@ ZTBASE_API int ReadClusterAwareConfigFile(const char *path, char **text, size_t 
 ZTBASE_API FILE *OpenTemporaryConfigFile(const char *base, char **name) {
     if (name != nullptr)
         *name = nullptr;
-    std::string stem = base != nullptr ? base : "tmp";
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        char suffix[8];
-        snprintf(suffix, sizeof suffix, ".%03x", next_counter());
-        std::string path = stem + suffix;
-        ztbase::pio::Fd fd = ztbase::pio::open_fd(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-        if (!fd) {
-            int err = errno;
-            logmsgf(ZTLOG_ERROR, "OpenTemporaryConfigFile", "failed to open %s: %s (%d)",
-                    path.c_str(), strerror(err), err);
-            continue;
-        }
-        FILE *f = fchmod(fd.get(), 0644) == 0 ? ztbase::pio::stream(std::move(fd), "w") : nullptr;
-        char *copy = f != nullptr ? strdup(path.c_str()) : nullptr;
-        if (f == nullptr || copy == nullptr) {
-            int err = errno;
-            logmsgf(ZTLOG_ERROR, "OpenTemporaryConfigFile", "failed to open %s: %s (%d)",
-                    path.c_str(), strerror(err), err);
-            if (f != nullptr)
-                fclose(f);
-            unlink(path.c_str());
-            return nullptr;
-        }
-        if (name != nullptr)
-            *name = copy;
-        else
-            free(copy);
-        return f;
+    std::string path;
+    int lock_fd = -1;
+    FILE *f = open_working(base, path, lock_fd);
+    if (f == nullptr)
+        return nullptr;
+    close(lock_fd); // the stream's own descriptor keeps the file locked
+    char *copy = strdup(path.c_str());
+    if (copy == nullptr) {
+        logmsg(ZTLOG_ERROR, "unable to allocate memory", "OpenTemporaryConfigFile");
+        fclose(f);
+        unlink(path.c_str());
+        return nullptr;
     }
-    return nullptr;
+    if (name != nullptr)
+        *name = copy;
+    else
+        free(copy);
+    return f;
 }
 
 ZTBASE_API int UpdateClusterAwareConfigFile(const char *path, const ZtConfig *record,
                                             const ZtConfig *definition) {
-    if (!anyClusterAwareEntryModified(definition))
-        return 0;
-    struct stat st;
-    const char *dir = getFennicString("VAR_GLOBAL_PATH");
-    if (stat(dir, &st) != 0 || !S_ISDIR(st.st_mode))
-        return 0;
-    if (path == nullptr || *path == '\0')
-        path = getFennicString("ZTCL_CONFIG_PATH");
-    if (!trusted_link(path)) {
-        logmsgf(ZTLOG_ERROR, "UpdateClusterAwareConfigFile",
-                "Unable to open configuration file from %s", path);
-        return st::kFileOpenFailed;
-    }
-    char resolved_buf[PATH_MAX];
-    std::string resolved = realpath(path, resolved_buf) != nullptr && strlen(resolved_buf) <= 1024
-                               ? std::string(resolved_buf)
-                               : std::string(path);
-    char *tmp_name = nullptr;
-    FILE *tmp = OpenTemporaryConfigFile(resolved.c_str(), &tmp_name);
-    if (tmp == nullptr) {
-        logmsgf(ZTLOG_ERROR, "UpdateClusterAwareConfigFile",
-                "Unable to open configuration file from %s", resolved.c_str());
-        return st::kFileOpenFailed;
-    }
-    char *current = nullptr;
-    std::string out;
-    int status = ReadClusterAwareConfigFile(resolved.c_str(), &current, nullptr);
-    if (status != 0)
-        logmsgf(ZTLOG_ERROR, "UpdateClusterAwareConfigFile", "Unable to read configuration from %s",
-                resolved.c_str());
-    else
-        status = rewrite(current, record, definition, out);
-    free(current);
-    if (status == 0 && !write_all(tmp, out)) {
-        int err = errno;
-        logmsgf(
-            ZTLOG_ERROR, "UpdateClusterAwareConfigFile",
-            "Unable to write configuration to temporary file, configuration update failed: %s (%d)",
-            strerror(err), err);
-        status = st::kFileWriteFailed;
-    }
-    if (fclose(tmp) != 0 && status == 0) {
-        int err = errno;
-        logmsgf(
-            ZTLOG_ERROR, "UpdateClusterAwareConfigFile",
-            "Unable to write configuration to temporary file, configuration update failed: %s (%d)",
-            strerror(err), err);
-        status = st::kFileWriteFailed;
-    }
-    if (status == 0 && rename(tmp_name, resolved.c_str()) != 0) {
-        int err = errno;
-        logmsgf(ZTLOG_ERROR, "UpdateClusterAwareConfigFile", "Unable to rename %s to %s: %s (%d)",
-                tmp_name, resolved.c_str(), strerror(err), err);
-        status = st::kFileWriteFailed;
-    }
-    if (status != 0)
-        unlink(tmp_name);
-    free(tmp_name);
-    return status;
+    ClusterRewrite rewrite;
+    int status = prepare_cluster_update(path, record, definition, rewrite);
+    return status != 0 ? status : rewrite.publish();
 }
 
 } // extern "C"

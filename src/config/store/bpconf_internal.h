@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <sys/types.h>
 
 #include <ztbase/bpconf.h>
 
@@ -49,18 +50,43 @@ char *to_malloc(const std::string &text);
 // exclusively, registry transaction and file rename together) or a read of
 // the registry values and the file (shared), so that a reader never pairs
 // the registry of one update with the file of another. Nested uses on one
-// thread are free; the wait is bounded, after which the work goes on unlocked.
+// thread are free. A writer that waits is served once the readers holding the
+// lock finish: readers that come after it wait behind it. A wait that runs
+// out fails (status() is then kLockFailed, logged); no one goes on unlocked.
+// A forked child never holds what its parent's threads hold.
 class ClusterLock {
   public:
     explicit ClusterLock(bool exclusive);
     ~ClusterLock();
     ClusterLock(const ClusterLock &) = delete;
     ClusterLock &operator=(const ClusterLock &) = delete;
+    int status() const { return status_; }
 
   private:
     int fd_ = -1;
+    int gate_ = -1;
+    int status_ = 0;
+    pid_t pid_ = 0;
     bool nested_ = false;
 };
+
+// The longest wait for the lock (20 s); tests shorten it. 0 restores it.
+void set_cluster_lock_wait_ms(int ms);
+
+// A rewrite of the cluster-aware file made ready but not yet in place: the
+// working file holds the new text (flushed to disk) and stays locked as its
+// writer's until publish() renames it over the file or discard() removes it.
+struct ClusterRewrite {
+    std::string work; // empty: nothing to publish
+    std::string target;
+    int lock_fd = -1;
+    int publish();
+    void discard();
+    ~ClusterRewrite() { discard(); }
+};
+// Everything of UpdateClusterAwareConfigFile but the rename: 0 or its status.
+int prepare_cluster_update(const char *path, const ZtConfig *record, const ZtConfig *definition,
+                           ClusterRewrite &out);
 
 // Reads the stored host configuration for an update: a missing store gives
 // the defaults, and a stored state without a server is not refused.

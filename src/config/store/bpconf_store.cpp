@@ -204,6 +204,8 @@ ZTBASE_API int getLocalHostConfigImage(ZtConfigSource *source, char **image) {
         source = bpconfLocalSource;
     const char *path = getFennicString("ZTCL_CONFIG_PATH");
     ClusterLock lock(false);
+    if (lock.status() != 0)
+        return lock.status();
     reg::Key key;
     if (reg::Key::open(reg::Root::LocalMachine, ZTCONFIG_REGISTRY_KEY, key) != reg::Status::Ok) {
         logmsgf(ZTLOG_ERROR, "getLocalHostConfigImage", "Unable to read configuration from %s",

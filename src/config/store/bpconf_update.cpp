@@ -7,7 +7,8 @@
 // value is logged and the others are still tried, as the per-value rules say,
 // but the transaction then commits nothing. The cluster-aware file is
 // rewritten inside the same transaction, which serialises its rewrites too,
-// and its failure also rolls the registry part back.
+// and its failure also rolls the registry part back; the rewrite is renamed
+// into place only after the registry part has been committed.
 #include <cstring>
 #include <memory>
 
@@ -169,6 +170,12 @@ ZTBASE_API int UpdateLocalHostConfig(ZtConfigSource *source, ZtConfig *record,
     int status = 0;
     bool writing = false; // failures from here on are write failures
     ClusterLock lock(true);
+    if (lock.status() != 0)
+        return lock.status();
+    // The new cluster-aware file is written inside the transaction and put
+    // in place only once the registry part is committed: a failure of either
+    // part (a full disk under the file or under the registry) leaves both.
+    ClusterRewrite rewrite;
     reg::Status committed = reg::transact(reg::Root::LocalMachine, [&] {
         auto stored = std::make_unique<ZtConfig>();
         int s = read_stored_for_update(source, stored.get());
@@ -193,7 +200,7 @@ ZTBASE_API int UpdateLocalHostConfig(ZtConfigSource *source, ZtConfig *record,
             status = s;
             return reg::Status::Failed;
         }
-        s = UpdateClusterAwareConfigFile(path, record, definition);
+        s = prepare_cluster_update(path, record, definition, rewrite);
         if (s == 0)
             logmsgf(ZTLOG_DEBUG, kTag, "UpdateClusterAwareConfigFile (%s) completed <%d>", path, s);
         else
@@ -206,6 +213,10 @@ ZTBASE_API int UpdateLocalHostConfig(ZtConfigSource *source, ZtConfig *record,
         writing = true;
         status = st::kFileWriteFailed;
     }
+    if (status == 0)
+        status = rewrite.publish();
+    else
+        rewrite.discard();
     if (status != 0 && writing)
         logmsgf(ZTLOG_ERROR, kTag, "Unable to write server configuration to %s",
                 registry_key_path().c_str());
