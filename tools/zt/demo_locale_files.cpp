@@ -37,8 +37,8 @@ std::string sample_dir() {
 void show_message(const char *id, const char *locale) {
     char out[256];
     qlgetmsg(id, locale, sizeof out, out, nullptr, 0, nullptr, "Backup of %s finished: %d files",
-             "/home", 1234);
-    printf("  qlgetmsg(\"%s\", \"%s\", ..., \"Backup of %%s finished: %%d files\", \"/home\", "
+             "Projects", 1234);
+    printf("  qlgetmsg(\"%s\", \"%s\", ..., \"Backup of %%s finished: %%d files\", \"Projects\", "
            "1234)\n    = \"%s\"\n",
            id, locale, out);
 }
@@ -66,7 +66,7 @@ void demo_messages() {
         show_message("CerDem0001N", locale);
     char out[256];
     qlgetmsg_errno("CerDem0002N", "de", sizeof out, out, nullptr, 0, nullptr, ENOENT,
-                   "cannot read %s: %%s", "/etc/shadow");
+                   "cannot read %s: %%s", "notes.txt");
     printf("  qlgetmsg_errno(\"CerDem0002N\", \"de\", ..., ENOENT, \"cannot read %%s: %%%%s\") = "
            "\"%s\"\n",
            out);

@@ -19,6 +19,9 @@ struct Command {
     const char *name;
     int (*run)(int, char **);
     const char *help; // one line, shown when zt.txt has no section for it
+    // The command runs another command after "--": the separator and what
+    // follows are its own, passed on as they stand.
+    bool runs_a_command = false;
 };
 
 const Command kCommands[] = {
@@ -34,7 +37,7 @@ const Command kCommands[] = {
      "vnet status [--zt] [N...] | vnet services FILE  vnet statuses, services"},
     {"msg", zt::cmd_msg, "msg [--json] ID [LOCALE [ARGS...]]     a message in a locale"},
     {"lock", zt::cmd_lock,
-     "lock PATH [read|write] -- COMMAND | lock --show PATH  a command under a file lock"},
+     "lock PATH [read|write] -- COMMAND | lock --show PATH  a command under a file lock", true},
     {"resolve", zt::cmd_resolve,
      "resolve HOST [SERVICE] [--json]      a cached lookup and where it came from"},
     {"hostcache", zt::cmd_hostcache,
@@ -115,7 +118,8 @@ int main(int argc, char **argv) {
         std::vector<char *> args(argv + 2, argv + argc);
         for (size_t i = 0; i < args.size(); ++i) {
             if (strcmp(args[i], "--") == 0) {
-                args.erase(args.begin() + long(i));
+                if (!c.runs_a_command)
+                    args.erase(args.begin() + long(i));
                 break;
             }
             if (is_help(args[i]))
