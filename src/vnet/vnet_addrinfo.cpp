@@ -77,7 +77,11 @@ struct State {
 
 // Never destroyed: lookups from exit handlers of other libraries stay safe.
 State &state() {
-    static State *s = new State;
+    static State *s = [] {
+        auto *p = new State;
+        hold_across_fork(&p->mu);
+        return p;
+    }();
     return *s;
 }
 

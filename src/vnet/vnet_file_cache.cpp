@@ -312,9 +312,13 @@ bool owner_ok(const struct stat &st) {
 
 // Logs each refused path once per process (bounded).
 void refuse_once(const std::string &path, const char *why) {
-    static std::mutex mu;
+    static std::mutex *mu = [] {
+        auto *m = new std::mutex;
+        resolve::hold_across_fork(m);
+        return m;
+    }();
     static std::set<std::string> seen;
-    std::lock_guard<std::mutex> lock(mu);
+    std::lock_guard<std::mutex> lock(*mu);
     if (seen.size() >= 1000 || !seen.insert(path).second)
         return;
     logmsgf(ZTLOG_WARNING, "file_to_cache_item", "[%s:%d] ignoring host cache entry PATH=%s: %s",
@@ -516,8 +520,16 @@ namespace {
 // lookup answered from the file needs no look at its directory: only root or
 // the owner can change a sound directory, and they are trusted anyway.
 constexpr int64_t kTrustSeconds = 10;
-std::mutex g_trust_mu;
 std::map<std::string, int64_t> g_trusted;
+
+std::mutex &trust_mu() {
+    static std::mutex *mu = [] {
+        auto *m = new std::mutex;
+        resolve::hold_across_fork(m);
+        return m;
+    }();
+    return *mu;
+}
 
 int64_t monotonic_seconds() {
     timespec ts;
@@ -526,13 +538,13 @@ int64_t monotonic_seconds() {
 }
 
 bool recently_trusted(const std::string &dir) {
-    std::lock_guard<std::mutex> lock(g_trust_mu);
+    std::lock_guard<std::mutex> lock(trust_mu());
     auto it = g_trusted.find(dir);
     return it != g_trusted.end() && monotonic_seconds() - it->second < kTrustSeconds;
 }
 
 void trust(const std::string &dir) {
-    std::lock_guard<std::mutex> lock(g_trust_mu);
+    std::lock_guard<std::mutex> lock(trust_mu());
     if (g_trusted.size() >= 4096)
         g_trusted.clear();
     g_trusted[dir] = monotonic_seconds();
@@ -598,7 +610,7 @@ Read load(const std::string &dir_path, const std::string &file, std::string &tex
 } // namespace
 
 void forget_trusted_dirs() {
-    std::lock_guard<std::mutex> lock(g_trust_mu);
+    std::lock_guard<std::mutex> lock(trust_mu());
     g_trusted.clear();
 }
 

@@ -1,0 +1,56 @@
+// Cached lookups under hostile conditions: fork while a lookup holds the
+// table, a clock set back, working files left by killed writers, try-again
+// storms from many threads and hostile names.
+#include <atomic>
+#include <filesystem>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "resolve_fixture.h"
+
+namespace {
+
+using namespace resolve_test;
+namespace fc = zt::vnet::filecache;
+
+// The clock hook runs while the lookup holds the table's lock: a thread parked
+// there holds it while another thread forks. The child's own lookup must not
+// wait for a lock no thread of the child will ever release.
+std::atomic<int> g_park{0}; // 1 armed, 2 parked
+time_t parking_now() {
+    int armed = 1;
+    if (g_park.compare_exchange_strong(armed, 2))
+        usleep(300000);
+    return script().now;
+}
+
+TEST_F(ResolveTest, AChildForkedWhileALookupHoldsTheTableDoesNotHang) {
+    static const rs::ResolverTable parking = [] {
+        rs::ResolverTable t = kFake;
+        t.now = parking_now;
+        return t;
+    }();
+    rs::set_resolver(&parking);
+    script().hosts["db.example"] = {"192.0.2.10"};
+    first("db.example");
+    g_park = 1;
+    std::thread lookup([] { first("db.example"); });
+    while (g_park.load() != 2)
+        usleep(1000);
+    pid_t child = fork();
+    if (child == 0) {
+        alarm(5);
+        _exit(first("db.example") == "192.0.2.10" ? 0 : 1);
+    }
+    lookup.join();
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << (WIFSIGNALED(status) ? "child killed by signal " + std::to_string(WTERMSIG(status)) : "");
+}
+
+} // namespace
