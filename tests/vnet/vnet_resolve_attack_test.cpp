@@ -53,4 +53,27 @@ TEST_F(ResolveTest, AChildForkedWhileALookupHoldsTheTableDoesNotHang) {
         << (WIFSIGNALED(status) ? "child killed by signal " + std::to_string(WTERMSIG(status)) : "");
 }
 
+// The clock is set back an hour; a clear written afterwards carries a time
+// before this table was built and must still empty it within 10 seconds.
+TEST_F(ResolveTest, AClearAfterTheClockWasSetBackStillEmptiesTheTable) {
+    script().now = time(nullptr) - 100;
+    script().hosts["db.example"] = {"192.0.2.10"};
+    first("db.example");
+    script().now -= 3600;
+    // Entries from the future are not trusted: memory and file give way.
+    EXPECT_EQ(first("db.example"), "192.0.2.10");
+    EXPECT_EQ(script().calls, 2);
+    EXPECT_EQ(first("db.example"), "192.0.2.10");
+    EXPECT_EQ(script().calls, 2);
+    ASSERT_EQ(vnet_cleanup_file_cache(-1, 0), VNET_SUCCESS);
+    zt::test::write_file(settings().clear_time_path, std::to_string(script().now + 1) + "\n");
+    struct timeval at[2] = {{script().now + 1, 0}, {script().now + 1, 0}};
+    ASSERT_EQ(utimes(settings().clear_time_path.c_str(), at), 0);
+    script().now += 10;
+    first("db.example");
+    EXPECT_EQ(script().calls, 3);
+    first("db.example");
+    EXPECT_EQ(script().calls, 3) << "one clear empties the table once";
+}
+
 } // namespace
