@@ -858,8 +858,19 @@ bool expected_file_name(const char *name, const char *tag, const std::string &wh
 }
 
 // Removes the entries of one directory; false when a removal failed.
+// A writer killed between creating its working file and the rename leaves
+// the working file behind; one older than this is nobody's any more.
+constexpr time_t kStaleWorkingSeconds = 60;
+
+bool stale_working_file(int fd, const char *name, time_t now) {
+    struct stat sb;
+    return strncmp(name, "ainfo", 5) == 0 &&
+           fstatat(fd, name, &sb, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(sb.st_mode) &&
+           sb.st_mtime < now - kStaleWorkingSeconds;
+}
+
 bool clean_directory(int parent, const char *sub, const std::string &where, bool all, time_t cutoff,
-                     const char *tag) {
+                     time_t now, const char *tag) {
     int fd = openat(parent, sub, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return true; // not a real directory: nothing of ours
@@ -872,6 +883,12 @@ bool clean_directory(int parent, const char *sub, const std::string &where, bool
     while (dirent *de = readdir(d)) {
         if (strcmp(de->d_name, ".") == 0 || strcmp(de->d_name, "..") == 0)
             continue;
+        if (stale_working_file(fd, de->d_name, now)) {
+            if (unlinkat(fd, de->d_name, 0) != 0 && errno != ENOENT)
+                logmsgf(ZTLOG_WARNING, tag, "[%s:%d] remove() failed ERRNO=%d PATH=%s/%s",
+                        __FILE_NAME__, __LINE__, errno, where.c_str(), de->d_name);
+            continue;
+        }
         if (!expected_file_name(de->d_name, tag, where))
             continue;
         struct stat sb;
@@ -956,7 +973,7 @@ static int cleanup_file_cache(time_t older_than, int record_clear_time) {
                     de->d_name);
             continue;
         }
-        ok = clean_directory(root, de->d_name, dir + "/" + de->d_name, all, cutoff, tag) && ok;
+        ok = clean_directory(root, de->d_name, dir + "/" + de->d_name, all, cutoff, now, tag) && ok;
     }
     closedir(d);
     if (!ok)

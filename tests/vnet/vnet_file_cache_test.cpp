@@ -18,10 +18,6 @@ namespace {
 using namespace resolve_test;
 namespace fc = zt::vnet::filecache;
 
-std::string entry_path(const char *name) {
-    addrinfo h = rs::default_hints(name, nullptr, 0);
-    return fc::locate(settings().cache_dir, rs::make_key(name, nullptr, h, false), 32).path();
-}
 
 TEST_F(ResolveTest, EntriesAreWrittenByteForByte) {
     script().hosts["db.example"] = {"192.0.2.10"};

@@ -76,4 +76,23 @@ TEST_F(ResolveTest, AClearAfterTheClockWasSetBackStillEmptiesTheTable) {
     EXPECT_EQ(script().calls, 3) << "one clear empties the table once";
 }
 
+// A writer killed mid-write leaves its working file; cleaning removes those
+// no writer can still be busy with, and leaves a fresh one alone.
+TEST_F(ResolveTest, CleaningRemovesWorkingFilesOfKilledWriters) {
+    script().hosts["db.example"] = {"192.0.2.10"};
+    first("db.example");
+    const auto dir = std::filesystem::path(entry_path("db.example")).parent_path();
+    const std::string old_one = dir / "ainfo-killed", fresh = dir / "ainfo-busy";
+    zt::test::write_file(old_one, "db.example,(null)");
+    zt::test::write_file(fresh, "db.example,(null)");
+    struct timeval at[2] = {{script().now - 61, 0}, {script().now - 61, 0}};
+    ASSERT_EQ(utimes(old_one.c_str(), at), 0);
+    at[0].tv_sec = at[1].tv_sec = script().now - 5;
+    ASSERT_EQ(utimes(fresh.c_str(), at), 0);
+    EXPECT_EQ(vnet_cleanup_file_cache(script().now - 3600, 0), VNET_SUCCESS);
+    EXPECT_FALSE(std::filesystem::exists(old_one));
+    EXPECT_TRUE(std::filesystem::exists(fresh));
+    EXPECT_TRUE(std::filesystem::exists(entry_path("db.example")));
+}
+
 } // namespace
