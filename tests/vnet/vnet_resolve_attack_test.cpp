@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "resolve_fixture.h"
 
@@ -93,6 +94,51 @@ TEST_F(ResolveTest, CleaningRemovesWorkingFilesOfKilledWriters) {
     EXPECT_FALSE(std::filesystem::exists(old_one));
     EXPECT_TRUE(std::filesystem::exists(fresh));
     EXPECT_TRUE(std::filesystem::exists(entry_path("db.example")));
+}
+
+// Many threads meet a resolver that answers only try-again: every lookup
+// fails with the try-again code within the configured attempts, and the
+// failure, once cached, spares the resolver.
+std::atomic<int> g_storm_calls{0};
+int storm_getaddrinfo(const char *, const char *, const addrinfo *, addrinfo **) {
+    ++g_storm_calls;
+    return EAI_AGAIN;
+}
+
+TEST_F(ResolveTest, ATryAgainStormFromManyThreadsStaysBounded) {
+    static const rs::ResolverTable storm = [] {
+        rs::ResolverTable t{};
+        t.getaddrinfo = storm_getaddrinfo;
+        t.sleep_seconds = [](unsigned) {};
+        t.now = [] { return time_t(1700000000); };
+        t.now_ms = [] { return int64_t(1700000000) * 1000; };
+        t.is_local_address = fake_is_local;
+        t.is_admin = fake_admin;
+        return t;
+    }();
+    rs::set_resolver(&storm);
+    g_storm_calls = 0;
+    constexpr int kThreads = 16, kNames = 8, kRounds = 20;
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&wrong, t] {
+            for (int round = 0; round < kRounds; ++round) {
+                std::string name = "storm" + std::to_string((t + round) % kNames) + ".example";
+                vnet_addrinfo *list = nullptr;
+                int code = 0;
+                if (vnet_cached_getaddrinfo(name.c_str(), nullptr, nullptr, &list, &code) !=
+                        VNET_GETHOST_FAILED ||
+                    code != VNET_EAI_TRY_AGAIN || list != nullptr)
+                    ++wrong;
+                vnet_freeaddrinfo(list);
+            }
+        });
+    for (auto &t : threads)
+        t.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_LE(g_storm_calls.load(), kThreads * kNames * settings().attempts);
+    EXPECT_GE(g_storm_calls.load(), kNames * settings().attempts);
 }
 
 } // namespace
