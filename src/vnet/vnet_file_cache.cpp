@@ -29,6 +29,7 @@ namespace {
 
 constexpr size_t kMaxFileBytes = 256 * 1024;
 constexpr size_t kNameCut = 251;
+constexpr long long kLatestTime = 253402300799; // 9999-12-31 23:59:59 UTC
 constexpr size_t kWindowsPathLimit = 260; // full paths are kept below it
 const char kNext[] = "ADDRINFO_NEXT";
 const char kEnd[] = "ADDRINFO_END";
@@ -468,7 +469,9 @@ Read parse_body(std::string_view text, const std::string &key, AddrItem &item) {
         return Read::Mismatch;
     }
     long long created = 0, code = 0, ms = 0;
-    if (!lines.next(line, kParseTag) || !decimal(line, 0, INT64_MAX, created, kParseTag) ||
+    // Creation times end with the year 9999: later ones would overflow the
+    // sums that weigh them against the lifetime.
+    if (!lines.next(line, kParseTag) || !decimal(line, 0, kLatestTime, created, kParseTag) ||
         !lines.next(line, kParseTag) || !decimal(line, INT32_MIN, INT32_MAX, code, kParseTag) ||
         !lines.next(line, kParseTag) || !decimal(line, 0, UINT32_MAX, ms, kParseTag))
         return Read::Malformed;

@@ -128,6 +128,8 @@ TEST_F(ResolveTest, BadEntriesAreMisses) {
                            good_block.substr(good_block.find("SOCKADDR")) + "ADDRINFO_END\n"},
         {"success without addresses", head + "ADDRINFO_END\n"},
         {"empty line", key + "\n0\n0\nADDRINFO_END\n"},
+        {"creation time beyond any clock",
+         key + "9223372036854775807\n0\n0\n" + good_block + "ADDRINFO_END\n"},
         {"trailing data", head + good_block + "ADDRINFO_END\nmore\n"},
     };
     script().hosts["db.example"] = {"198.51.100.7"};
