@@ -334,7 +334,11 @@ std::string hex_crc(uint32_t v, const char *format) {
 
 // The cache directory must exist (nothing is made above it); the entry
 // directory is made 0755 when missing, never through a link.
-int make_entry_dir(const std::string &cache_dir, const std::string &dir, const char *tag) {
+// Its mode is set by the caller through the descriptor it opens: a path-based
+// chmod would follow a link swapped in after the mkdir.
+int make_entry_dir(const std::string &cache_dir, const std::string &dir, const char *tag,
+                   bool &made) {
+    made = false;
     struct stat st;
     if (stat(cache_dir.c_str(), &st) != 0) {
         logmsgf(ZTLOG_ERROR, tag, "[%s:%d] stat() failed ERRNO=%d PATH=%s", __FILE_NAME__,
@@ -347,7 +351,7 @@ int make_entry_dir(const std::string &cache_dir, const std::string &dir, const c
         return VNET_NOT_DIRECTORY;
     }
     if (mkdir(dir.c_str(), 0755) == 0) {
-        chmod(dir.c_str(), 0755); // whatever the umask
+        made = true;
     } else if (errno != EEXIST) {
         logmsgf(ZTLOG_ERROR, tag, "[%s:%d] vnet_mkdirpath() failed ERRNO=%d PATH=%s",
                 __FILE_NAME__, __LINE__, errno, dir.c_str());
@@ -652,7 +656,8 @@ int write_entry(const std::string &cache_dir, const AddrKey &key, int bits, cons
         return VNET_BAD_PARAM;
     }
     Location loc = locate(cache_dir, key, bits);
-    if (int rc = make_entry_dir(cache_dir, loc.dir, tag); rc != VNET_SUCCESS)
+    bool made = false;
+    if (int rc = make_entry_dir(cache_dir, loc.dir, tag, made); rc != VNET_SUCCESS)
         return rc;
     pio::Fd dir = pio::open_directory(loc.dir.c_str());
     if (!dir) {
@@ -662,6 +667,10 @@ int write_entry(const std::string &cache_dir, const AddrKey &key, int bits, cons
         return e == ENOENT ? VNET_STAT_FAILED : VNET_NOT_DIRECTORY;
     }
     struct stat st;
+    // A directory just made gets 0755 whatever the umask; the check below then
+    // sees the mode readers will see.
+    if (made && fstat(dir.get(), &st) == 0 && st.st_uid == geteuid())
+        fchmod(dir.get(), 0755);
     if (fstat(dir.get(), &st) != 0 || !owner_ok(st)) {
         logmsgf(ZTLOG_ERROR, tag, "[%s:%d] directory owned or writable by another user PATH=%s",
                 __FILE_NAME__, __LINE__, loc.dir.c_str());

@@ -24,6 +24,7 @@ TEST_F(ResolveTest, EntriesAreWrittenByteForByte) {
     script().hosts["v6.example"] = {"2001:db8::10"};
     script().failures["gone.example"] = EAI_NONAME;
     script().canon_suffix = ".lab";
+    const mode_t mask = umask(077); // modes do not depend on the writer's umask
     first("db.example");
     first("v6.example");
     first("gone.example");
@@ -32,6 +33,7 @@ TEST_F(ResolveTest, EntriesAreWrittenByteForByte) {
     char *names[] = {const_cast<char *>("a.example")};
     vnet_name_list hosts{1, names};
     vnet_set_cached_uuid_hosts(&u, &hosts);
+    umask(mask);
 
     const struct {
         const char *name, *expected;
