@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "base/locks.h"
 #include "resolve_fixture.h"
 
 namespace {
@@ -48,6 +49,36 @@ TEST_F(ResolveTest, AChildForkedWhileALookupHoldsTheTableDoesNotHang) {
         _exit(first("db.example") == "192.0.2.10" ? 0 : 1);
     }
     lookup.join();
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << (WIFSIGNALED(status) ? "child killed by signal " + std::to_string(WTERMSIG(status)) : "");
+}
+
+// The same with the path table's lock, which every lookup takes to read the
+// configured directories.
+TEST_F(ResolveTest, AChildForkedWhileTheConfiguredPathsAreReadDoesNotHang) {
+    std::atomic<int> held{0};
+    std::thread reader([&held] {
+        pthread_mutex_t *m = ztbase::config_string_mutex();
+        pthread_mutex_lock(m);
+        held = 1;
+        usleep(300000);
+        pthread_mutex_unlock(m);
+    });
+    while (held.load() == 0)
+        usleep(1000);
+    pid_t child = fork();
+    if (child == 0) {
+        alarm(5);
+        rs::set_settings_source(nullptr); // the configured values, as a process has them
+        vnet_addrinfo *list = nullptr;
+        int code = 0;
+        vnet_cached_getaddrinfo("192.0.2.10", nullptr, nullptr, &list, &code);
+        vnet_freeaddrinfo(list);
+        _exit(0);
+    }
+    reader.join();
     int status = -1;
     waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
