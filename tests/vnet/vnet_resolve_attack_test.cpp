@@ -40,7 +40,12 @@ TEST_F(ResolveTest, AChildForkedWhileALookupHoldsTheTableDoesNotHang) {
     script().hosts["db.example"] = {"192.0.2.10"};
     first("db.example");
     g_park = 1;
-    std::thread lookup([] { first("db.example"); });
+    std::atomic<bool> forked{false};
+    std::thread lookup([&forked] {
+        first("db.example");
+        while (!forked.load()) // alive at the fork (a finished thread would count as leaked)
+            usleep(1000);
+    });
     while (g_park.load() != 2)
         usleep(1000);
     pid_t child = fork();
@@ -48,6 +53,7 @@ TEST_F(ResolveTest, AChildForkedWhileALookupHoldsTheTableDoesNotHang) {
         alarm(5);
         _exit(first("db.example") == "192.0.2.10" ? 0 : 1);
     }
+    forked = true;
     lookup.join();
     int status = -1;
     waitpid(child, &status, 0);
