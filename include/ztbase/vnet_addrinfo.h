@@ -198,12 +198,25 @@ ZTBASE_API int vnet_cached_getnameinfoW(const struct sockaddr *address, socklen_
                                         size_t service_size, int flags, int *resolver_code);
 ZTBASE_API int vnet_cached_get_service_portW(const char16_t *service, int *port);
 ZTBASE_API int vnet_localhost_checkW(const char16_t *name);
-/* Results of these stay narrow (the locale's character set). */
+/* The host entry stays narrow (the locale's character set). */
 ZTBASE_API int vnet_cached_gethostentW(const char16_t *name, vnet_hostent **out);
-ZTBASE_API int vnet_cached_get_aliasesW(const char16_t *name, char ***list_out);
 ZTBASE_API int vnet_get_cached_host_uuidsW(const char16_t *name, vnet_uuid_list **out);
 ZTBASE_API int vnet_set_cached_host_uuidsW(const char16_t *name, const vnet_uuid_list *list);
 ZTBASE_API int vnet_set_override_valuesW(const char16_t *path);
+
+/* Lists of names in UTF-16: null-terminated arrays freed with
+ * vnet_free_aliasesW, and name lists freed with vnet_free_name_listW. */
+typedef struct vnet_name_listW {
+    long count;
+    char16_t **names;
+} vnet_name_listW;
+
+ZTBASE_API int vnet_cached_get_aliasesW(const char16_t *name, char16_t ***list_out);
+ZTBASE_API int vnet_getifaddrsW(int skip_loopback, int skip_link_local, char16_t ***list_out);
+ZTBASE_API void vnet_free_aliasesW(char16_t **list);
+ZTBASE_API int vnet_get_cached_uuid_hostsW(const vnet_uuid *uuid, vnet_name_listW **out);
+ZTBASE_API int vnet_set_cached_uuid_hostsW(const vnet_uuid *uuid, const vnet_name_listW *list);
+ZTBASE_API void vnet_free_name_listW(vnet_name_listW *list);
 
 ZTBASE_END_C
 

@@ -46,8 +46,20 @@ pthread_mutex_t *certmap_lock() {
     return &g_certmap_lock;
 }
 
+// A child forked while another thread held the configuration-string mutex
+// would wait for it forever: the child starts with it free. (Not taken
+// before the fork: its holders go on to the registry and the log, whose own
+// fork handlers may already hold those, so waiting for it there could
+// deadlock the parent.)
+void config_string_mutex_in_child() {
+    if (pthread_mutex_t *m = g_config_string_mutex.load(std::memory_order_acquire))
+        init_recursive(m);
+}
+
 void config_string_lock_event(LoadReason reason) {
     if (reason == LoadReason::ProcessAttach) {
+        static const int forks = pthread_atfork(nullptr, nullptr, config_string_mutex_in_child);
+        (void)forks;
         // A second attach must never replace the installed mutex: the loser of
         // the exchange closes its own.
         auto *mine = new pthread_mutex_t;

@@ -60,7 +60,7 @@ template <class Table> struct Slot {
     std::unique_ptr<Table> table;
     long lifetime = 0;
     int size = 0;
-    time_t built = 0;
+    time_t clear_at_build = 0; // the clear time seen when it was built
 };
 
 struct State {
@@ -77,7 +77,11 @@ struct State {
 
 // Never destroyed: lookups from exit handlers of other libraries stay safe.
 State &state() {
-    static State *s = new State;
+    static State *s = [] {
+        auto *p = new State;
+        hold_across_fork(&p->mu);
+        return p;
+    }();
     return *s;
 }
 
@@ -85,9 +89,9 @@ const char *text(const char *s) {
     return s != nullptr ? s : "(null)";
 }
 
-// Whether the clear-time file moved after `built`; the file is looked at no
-// more than once every 10 seconds.
-bool file_cache_cleared_locked(State &st, const Settings &s, time_t now, time_t built) {
+// The clear-time file's time as last seen; the file is looked at no more than
+// once every 10 seconds (and at once when the clock went back).
+time_t clear_time_locked(State &st, const Settings &s, time_t now) {
     if (!st.clear_checked_once || now - st.clear_checked >= kClearCheckSeconds ||
         now < st.clear_checked) {
         struct stat sb;
@@ -97,14 +101,18 @@ bool file_cache_cleared_locked(State &st, const Settings &s, time_t now, time_t 
         st.clear_checked = now;
         st.clear_checked_once = true;
     }
-    return st.clear_seen > built;
+    return st.clear_seen;
 }
 
 template <class Table>
 void ensure_table_locked(State &st, Slot<Table> &slot, const Settings &s, time_t now,
                          size_t maximum) {
     // Looked at even for a new table, so that the 10-second window starts now.
-    const bool cleared = !s.file_cache_disabled && file_cache_cleared_locked(st, s, now, slot.built);
+    // A clear counts when its time differs from the one seen at the build, not
+    // only when it is later: after the clock was set back a new clear carries
+    // an earlier time.
+    const time_t clear = s.file_cache_disabled ? 0 : clear_time_locked(st, s, now);
+    const bool cleared = clear != 0 && clear != slot.clear_at_build;
     const bool rebuild = !slot.table || slot.lifetime != s.lifetime || slot.size != s.table_size ||
                          cleared;
     if (!rebuild)
@@ -114,8 +122,7 @@ void ensure_table_locked(State &st, Slot<Table> &slot, const Settings &s, time_t
                                          maximum > size_t(s.table_size) ? maximum : size_t(s.table_size));
     slot.lifetime = s.lifetime;
     slot.size = s.table_size;
-    // A clear time ahead of this clock must not rebuild the table at every lookup.
-    slot.built = now > st.clear_seen ? now : st.clear_seen;
+    slot.clear_at_build = clear;
 }
 
 // The local vnetd's start time: the first line, a number directly followed
@@ -796,7 +803,7 @@ static int cleanup_memory_cache() {
                                                                                      : size_t(s.table_size));
     st.addr.lifetime = s.lifetime;
     st.addr.size = s.table_size;
-    st.addr.built = resolver().now();
+    st.addr.clear_at_build = st.clear_seen;
     return VNET_SUCCESS;
 }
 
@@ -851,8 +858,19 @@ bool expected_file_name(const char *name, const char *tag, const std::string &wh
 }
 
 // Removes the entries of one directory; false when a removal failed.
+// A writer killed between creating its working file and the rename leaves
+// the working file behind; one older than this is nobody's any more.
+constexpr time_t kStaleWorkingSeconds = 60;
+
+bool stale_working_file(int fd, const char *name, time_t now) {
+    struct stat sb;
+    return strncmp(name, "ainfo", 5) == 0 &&
+           fstatat(fd, name, &sb, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(sb.st_mode) &&
+           sb.st_mtime < now - kStaleWorkingSeconds;
+}
+
 bool clean_directory(int parent, const char *sub, const std::string &where, bool all, time_t cutoff,
-                     const char *tag) {
+                     time_t now, const char *tag) {
     int fd = openat(parent, sub, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return true; // not a real directory: nothing of ours
@@ -865,6 +883,12 @@ bool clean_directory(int parent, const char *sub, const std::string &where, bool
     while (dirent *de = readdir(d)) {
         if (strcmp(de->d_name, ".") == 0 || strcmp(de->d_name, "..") == 0)
             continue;
+        if (stale_working_file(fd, de->d_name, now)) {
+            if (unlinkat(fd, de->d_name, 0) != 0 && errno != ENOENT)
+                logmsgf(ZTLOG_WARNING, tag, "[%s:%d] remove() failed ERRNO=%d PATH=%s/%s",
+                        __FILE_NAME__, __LINE__, errno, where.c_str(), de->d_name);
+            continue;
+        }
         if (!expected_file_name(de->d_name, tag, where))
             continue;
         struct stat sb;
@@ -949,7 +973,7 @@ static int cleanup_file_cache(time_t older_than, int record_clear_time) {
                     de->d_name);
             continue;
         }
-        ok = clean_directory(root, de->d_name, dir + "/" + de->d_name, all, cutoff, tag) && ok;
+        ok = clean_directory(root, de->d_name, dir + "/" + de->d_name, all, cutoff, now, tag) && ok;
     }
     closedir(d);
     if (!ok)

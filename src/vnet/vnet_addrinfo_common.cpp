@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include "vnet/vnet_addrinfo_internal.h"
@@ -254,6 +255,42 @@ SettingsPtr lookup_settings() {
 
 SettingsFn set_settings_source(SettingsFn fn) {
     return g_settings.exchange(fn);
+}
+
+namespace {
+
+constexpr int kForkLocks = 8;
+std::atomic<std::mutex *> g_fork_locks[kForkLocks];
+std::atomic<int> g_fork_slots{0};
+// How many locks the forking thread took (handlers run in the forking
+// thread, and in the child as its copy).
+thread_local int t_fork_held = 0;
+
+void lock_before_fork() {
+    int n = 0;
+    // Slots are filled in order; one reserved but not yet filled ends the run.
+    while (n < kForkLocks && g_fork_locks[n].load() != nullptr)
+        g_fork_locks[n++].load()->lock();
+    t_fork_held = n;
+}
+
+void unlock_after_fork() {
+    for (int i = t_fork_held - 1; i >= 0; --i)
+        g_fork_locks[i].load()->unlock();
+    t_fork_held = 0;
+}
+
+} // namespace
+
+void hold_across_fork(std::mutex *mu) {
+    static std::once_flag once;
+    std::call_once(once, [] { pthread_atfork(lock_before_fork, unlock_after_fork, unlock_after_fork); });
+    int i = g_fork_slots.fetch_add(1);
+    if (i >= kForkLocks) {
+        logmsgf(ZTLOG_ERROR, "hold_across_fork", "no slot left for a lock");
+        return;
+    }
+    g_fork_locks[i].store(mu);
 }
 
 void guarded_failure(const char *tag) noexcept {

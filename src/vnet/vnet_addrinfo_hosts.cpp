@@ -152,7 +152,11 @@ struct Stacks {
 };
 
 Stacks &stacks() {
-    static Stacks *s = new Stacks;
+    static Stacks *s = [] {
+        auto *p = new Stacks;
+        hold_across_fork(&p->mu);
+        return p;
+    }();
     return *s;
 }
 

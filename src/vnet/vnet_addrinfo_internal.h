@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <netdb.h>
 #include <string>
 #include <sys/socket.h>
@@ -154,6 +155,14 @@ struct TableCounts {
 TableCounts counts();
 // The process override directory ("" when none).
 std::string override_dir();
+
+// Registers a lock of the resolution caches to be held across fork(): taken
+// before the fork, so no thread is inside a table when the process is copied,
+// and released on both sides. Locks are taken in the order they were
+// registered; none of them is taken while another is held. The debug log's
+// own handlers are installed when the library is loaded, before any of these,
+// so they run after ours (a thread holding a table lock may be logging).
+void hold_across_fork(std::mutex *mu);
 
 void guarded_failure(const char *tag) noexcept;
 // Runs fn at the C boundary: an exception (memory) becomes VNET_MALLOC_FAILED.

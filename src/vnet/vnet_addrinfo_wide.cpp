@@ -46,6 +46,47 @@ bool widen_into(const char *text, char16_t *out, size_t size, const char *tag) {
     return fits;
 }
 
+// A null-terminated list of narrow names as a new UTF-16 one (null on failure).
+char16_t **widen_list(char *const *list, const char *tag) {
+    size_t n = 0;
+    while (list[n] != nullptr)
+        ++n;
+    auto **out = static_cast<char16_t **>(calloc(n + 1, sizeof(char16_t *)));
+    if (out == nullptr) {
+        logmsgf(ZTLOG_ERROR, tag, "out of memory");
+        return nullptr;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        out[i] = V_StrDupACPToWide(list[i]);
+        if (out[i] == nullptr) {
+            logmsgf(ZTLOG_ERROR, tag, "V_StrDupACPToWide failed");
+            vnet_free_aliasesW(out);
+            return nullptr;
+        }
+    }
+    return out;
+}
+
+// Calls a narrow operation giving a null-terminated list and hands it out in UTF-16.
+template <class Fn> int wide_list(char16_t ***list_out, const char *tag, Fn narrow) {
+    if (list_out == nullptr) {
+        logmsgf(ZTLOG_ERROR, tag, "list_out is NULL");
+        return VNET_BAD_PARAM;
+    }
+    *list_out = nullptr;
+    char **list = nullptr;
+    int rc = narrow(&list);
+    if (rc != VNET_SUCCESS)
+        return rc;
+    char16_t **w = list != nullptr ? widen_list(list, tag) : nullptr;
+    bool ok = list == nullptr || w != nullptr;
+    vnet_free_aliases(list);
+    if (!ok)
+        return VNET_MALLOC_FAILED;
+    *list_out = w;
+    return VNET_SUCCESS;
+}
+
 } // namespace
 
 extern "C" ZTBASE_API int vnet_cached_getaddrinfo_and_updateW(
@@ -102,11 +143,6 @@ extern "C" ZTBASE_API int vnet_cached_gethostentW(const char16_t *name, vnet_hos
     return n.ok ? vnet_cached_gethostent(n.text, out) : VNET_MALLOC_FAILED;
 }
 
-extern "C" ZTBASE_API int vnet_cached_get_aliasesW(const char16_t *name, char ***list_out) {
-    Narrow n(name, "name", "vnet_cached_get_aliasesW");
-    return n.ok ? vnet_cached_get_aliases(n.text, list_out) : VNET_MALLOC_FAILED;
-}
-
 extern "C" ZTBASE_API int vnet_get_cached_host_uuidsW(const char16_t *name, vnet_uuid_list **out) {
     Narrow n(name, "name", "vnet_get_cached_host_uuidsW");
     return n.ok ? vnet_get_cached_host_uuids(n.text, out) : VNET_MALLOC_FAILED;
@@ -121,4 +157,105 @@ extern "C" ZTBASE_API int vnet_set_cached_host_uuidsW(const char16_t *name,
 extern "C" ZTBASE_API int vnet_set_override_valuesW(const char16_t *path) {
     Narrow p(path, "path", "vnet_set_override_valuesW");
     return p.ok ? vnet_set_override_values(p.text) : VNET_MALLOC_FAILED;
+}
+
+extern "C" ZTBASE_API void vnet_free_aliasesW(char16_t **list) {
+    if (list == nullptr)
+        return;
+    for (char16_t **p = list; *p != nullptr; ++p)
+        free(*p);
+    free(list);
+}
+
+extern "C" ZTBASE_API int vnet_cached_get_aliasesW(const char16_t *name, char16_t ***list_out) {
+    const char *tag = "vnet_cached_get_aliasesW";
+    Narrow n(name, "name", tag);
+    if (!n.ok)
+        return VNET_MALLOC_FAILED;
+    return wide_list(list_out, tag, [&](char ***list) { return vnet_cached_get_aliases(n.text, list); });
+}
+
+extern "C" ZTBASE_API int vnet_getifaddrsW(int skip_loopback, int skip_link_local,
+                                           char16_t ***list_out) {
+    return wide_list(list_out, "vnet_getifaddrsW", [&](char ***list) {
+        return vnet_getifaddrs(skip_loopback, skip_link_local, list);
+    });
+}
+
+extern "C" ZTBASE_API void vnet_free_name_listW(vnet_name_listW *list) {
+    if (list == nullptr)
+        return;
+    for (long i = 0; i < list->count; ++i)
+        free(list->names[i]);
+    free(list->names);
+    free(list);
+}
+
+extern "C" ZTBASE_API int vnet_get_cached_uuid_hostsW(const vnet_uuid *uuid, vnet_name_listW **out) {
+    const char *tag = "vnet_get_cached_uuid_hostsW";
+    if (out == nullptr) {
+        logmsgf(ZTLOG_ERROR, tag, "out is NULL");
+        return VNET_BAD_PARAM;
+    }
+    *out = nullptr;
+    vnet_name_list *list = nullptr;
+    int rc = vnet_get_cached_uuid_hosts(uuid, &list);
+    if (rc != VNET_SUCCESS || list == nullptr)
+        return rc;
+    auto *w = static_cast<vnet_name_listW *>(calloc(1, sizeof(vnet_name_listW)));
+    if (w != nullptr && list->count > 0)
+        w->names = static_cast<char16_t **>(calloc(size_t(list->count), sizeof(char16_t *)));
+    bool ok = w != nullptr && (list->count == 0 || w->names != nullptr);
+    for (long i = 0; ok && i < list->count; ++i) {
+        w->names[i] = V_StrDupACPToWide(list->names[i]);
+        ok = w->names[i] != nullptr;
+        if (ok)
+            w->count = i + 1;
+    }
+    vnet_free_name_list(list);
+    if (!ok) {
+        logmsgf(ZTLOG_ERROR, tag, "V_StrDupACPToWide failed");
+        vnet_free_name_listW(w);
+        return VNET_MALLOC_FAILED;
+    }
+    *out = w;
+    return VNET_SUCCESS;
+}
+
+extern "C" ZTBASE_API int vnet_set_cached_uuid_hostsW(const vnet_uuid *uuid,
+                                                      const vnet_name_listW *list) {
+    const char *tag = "vnet_set_cached_uuid_hostsW";
+    if (list == nullptr || list->count < 0 || (list->count > 0 && list->names == nullptr)) {
+        logmsgf(ZTLOG_ERROR, tag, "list is NULL or malformed");
+        return VNET_BAD_PARAM;
+    }
+    vnet_name_list narrow{0, nullptr};
+    if (list->count > 0) {
+        narrow.names = static_cast<char **>(calloc(size_t(list->count), sizeof(char *)));
+        if (narrow.names == nullptr) {
+            logmsgf(ZTLOG_ERROR, tag, "out of memory");
+            return VNET_MALLOC_FAILED;
+        }
+    }
+    int rc = VNET_SUCCESS;
+    for (long i = 0; i < list->count; ++i) {
+        if (list->names[i] == nullptr) {
+            logmsgf(ZTLOG_ERROR, tag, "name %ld is NULL", i);
+            rc = VNET_BAD_PARAM;
+            break;
+        }
+        narrow.names[i] = V_StrDupWideToACP(list->names[i]);
+        if (narrow.names[i] == nullptr) {
+            logmsgf(ZTLOG_ERROR, tag, "V_StrDupWideToACP failed");
+            rc = VNET_MALLOC_FAILED;
+            break;
+        }
+        narrow.count = i + 1;
+    }
+    if (rc == VNET_SUCCESS)
+        rc = vnet_set_cached_uuid_hosts(uuid, &narrow);
+    for (long i = 0; i < narrow.count; ++i)
+        free(narrow.names[i]);
+    free(narrow.names);
+    return rc;
 }

@@ -29,6 +29,7 @@ namespace {
 
 constexpr size_t kMaxFileBytes = 256 * 1024;
 constexpr size_t kNameCut = 251;
+constexpr long long kLatestTime = 253402300799; // 9999-12-31 23:59:59 UTC
 constexpr size_t kWindowsPathLimit = 260; // full paths are kept below it
 const char kNext[] = "ADDRINFO_NEXT";
 const char kEnd[] = "ADDRINFO_END";
@@ -312,9 +313,13 @@ bool owner_ok(const struct stat &st) {
 
 // Logs each refused path once per process (bounded).
 void refuse_once(const std::string &path, const char *why) {
-    static std::mutex mu;
+    static std::mutex *mu = [] {
+        auto *m = new std::mutex;
+        resolve::hold_across_fork(m);
+        return m;
+    }();
     static std::set<std::string> seen;
-    std::lock_guard<std::mutex> lock(mu);
+    std::lock_guard<std::mutex> lock(*mu);
     if (seen.size() >= 1000 || !seen.insert(path).second)
         return;
     logmsgf(ZTLOG_WARNING, "file_to_cache_item", "[%s:%d] ignoring host cache entry PATH=%s: %s",
@@ -329,7 +334,11 @@ std::string hex_crc(uint32_t v, const char *format) {
 
 // The cache directory must exist (nothing is made above it); the entry
 // directory is made 0755 when missing, never through a link.
-int make_entry_dir(const std::string &cache_dir, const std::string &dir, const char *tag) {
+// Its mode is set by the caller through the descriptor it opens: a path-based
+// chmod would follow a link swapped in after the mkdir.
+int make_entry_dir(const std::string &cache_dir, const std::string &dir, const char *tag,
+                   bool &made) {
+    made = false;
     struct stat st;
     if (stat(cache_dir.c_str(), &st) != 0) {
         logmsgf(ZTLOG_ERROR, tag, "[%s:%d] stat() failed ERRNO=%d PATH=%s", __FILE_NAME__,
@@ -342,7 +351,7 @@ int make_entry_dir(const std::string &cache_dir, const std::string &dir, const c
         return VNET_NOT_DIRECTORY;
     }
     if (mkdir(dir.c_str(), 0755) == 0) {
-        chmod(dir.c_str(), 0755); // whatever the umask
+        made = true;
     } else if (errno != EEXIST) {
         logmsgf(ZTLOG_ERROR, tag, "[%s:%d] vnet_mkdirpath() failed ERRNO=%d PATH=%s",
                 __FILE_NAME__, __LINE__, errno, dir.c_str());
@@ -464,7 +473,9 @@ Read parse_body(std::string_view text, const std::string &key, AddrItem &item) {
         return Read::Mismatch;
     }
     long long created = 0, code = 0, ms = 0;
-    if (!lines.next(line, kParseTag) || !decimal(line, 0, INT64_MAX, created, kParseTag) ||
+    // Creation times end with the year 9999: later ones would overflow the
+    // sums that weigh them against the lifetime.
+    if (!lines.next(line, kParseTag) || !decimal(line, 0, kLatestTime, created, kParseTag) ||
         !lines.next(line, kParseTag) || !decimal(line, INT32_MIN, INT32_MAX, code, kParseTag) ||
         !lines.next(line, kParseTag) || !decimal(line, 0, UINT32_MAX, ms, kParseTag))
         return Read::Malformed;
@@ -516,8 +527,16 @@ namespace {
 // lookup answered from the file needs no look at its directory: only root or
 // the owner can change a sound directory, and they are trusted anyway.
 constexpr int64_t kTrustSeconds = 10;
-std::mutex g_trust_mu;
 std::map<std::string, int64_t> g_trusted;
+
+std::mutex &trust_mu() {
+    static std::mutex *mu = [] {
+        auto *m = new std::mutex;
+        resolve::hold_across_fork(m);
+        return m;
+    }();
+    return *mu;
+}
 
 int64_t monotonic_seconds() {
     timespec ts;
@@ -526,13 +545,13 @@ int64_t monotonic_seconds() {
 }
 
 bool recently_trusted(const std::string &dir) {
-    std::lock_guard<std::mutex> lock(g_trust_mu);
+    std::lock_guard<std::mutex> lock(trust_mu());
     auto it = g_trusted.find(dir);
     return it != g_trusted.end() && monotonic_seconds() - it->second < kTrustSeconds;
 }
 
 void trust(const std::string &dir) {
-    std::lock_guard<std::mutex> lock(g_trust_mu);
+    std::lock_guard<std::mutex> lock(trust_mu());
     if (g_trusted.size() >= 4096)
         g_trusted.clear();
     g_trusted[dir] = monotonic_seconds();
@@ -598,7 +617,7 @@ Read load(const std::string &dir_path, const std::string &file, std::string &tex
 } // namespace
 
 void forget_trusted_dirs() {
-    std::lock_guard<std::mutex> lock(g_trust_mu);
+    std::lock_guard<std::mutex> lock(trust_mu());
     g_trusted.clear();
 }
 
@@ -637,7 +656,8 @@ int write_entry(const std::string &cache_dir, const AddrKey &key, int bits, cons
         return VNET_BAD_PARAM;
     }
     Location loc = locate(cache_dir, key, bits);
-    if (int rc = make_entry_dir(cache_dir, loc.dir, tag); rc != VNET_SUCCESS)
+    bool made = false;
+    if (int rc = make_entry_dir(cache_dir, loc.dir, tag, made); rc != VNET_SUCCESS)
         return rc;
     pio::Fd dir = pio::open_directory(loc.dir.c_str());
     if (!dir) {
@@ -647,6 +667,10 @@ int write_entry(const std::string &cache_dir, const AddrKey &key, int bits, cons
         return e == ENOENT ? VNET_STAT_FAILED : VNET_NOT_DIRECTORY;
     }
     struct stat st;
+    // A directory just made gets 0755 whatever the umask; the check below then
+    // sees the mode readers will see.
+    if (made && fstat(dir.get(), &st) == 0 && st.st_uid == geteuid())
+        fchmod(dir.get(), 0755);
     if (fstat(dir.get(), &st) != 0 || !owner_ok(st)) {
         logmsgf(ZTLOG_ERROR, tag, "[%s:%d] directory owned or writable by another user PATH=%s",
                 __FILE_NAME__, __LINE__, loc.dir.c_str());

@@ -154,6 +154,13 @@ inline const rs::ResolverTable kFake = {fake_getaddrinfo, nullptr,     fake_getn
                                         fake_sleep,       fake_now,    fake_now_ms,
                                         fake_is_local,    fake_admin};
 
+// The file of a lookup of name with default hints.
+inline std::string entry_path(const char *name) {
+    addrinfo h = rs::default_hints(name, nullptr, 0);
+    return zt::vnet::filecache::locate(settings().cache_dir, rs::make_key(name, nullptr, h, false), 32)
+        .path();
+}
+
 class ResolveTest : public zt::test::ZtTest {
   protected:
     ResolveTest() {

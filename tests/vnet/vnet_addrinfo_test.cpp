@@ -2,6 +2,7 @@
 // (memory, file, resolver), negative caching, the retry loop, the localhost
 // rule, address filtering, flag updates and the rebuild rules.
 #include <filesystem>
+#include <functional>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -9,6 +10,7 @@
 
 #include "resolve_fixture.h"
 #include "vnet/vnet_file_cache.h"
+#include "ztbase/strings.h"
 
 namespace {
 
@@ -361,10 +363,122 @@ TEST_F(ResolveTest, HostEntriesAndAliases) {
     EXPECT_GT(vnet_sizeof_vnet_hostent(h), sizeof(vnet_hostent));
     vnet_free_vnet_hostent(h);
     char **aliases = nullptr;
-    ASSERT_EQ(vnet_cached_get_aliasesW(u"db", &aliases), VNET_SUCCESS);
+    ASSERT_EQ(vnet_cached_get_aliases("db", &aliases), VNET_SUCCESS);
     EXPECT_STREQ(aliases[0], "db.lab.example");
     EXPECT_STREQ(aliases[1], "db");
     vnet_free_aliases(aliases);
+}
+
+// The UTF-16 forms with list results answer as their narrow forms do.
+TEST_F(ResolveTest, WideListFormsAnswerAsTheNarrowOnes) {
+    using Names = std::vector<std::string>;
+    auto narrow = [](char **list) {
+        Names out;
+        for (char **p = list; p != nullptr && *p != nullptr; ++p)
+            out.push_back(*p);
+        vnet_free_aliases(list);
+        return out;
+    };
+    auto wide = [](char16_t **list) {
+        Names out;
+        for (char16_t **p = list; p != nullptr && *p != nullptr; ++p) {
+            char *n = V_StrDupWideToACP(*p);
+            out.push_back(n != nullptr ? n : "?");
+            free(n);
+        }
+        vnet_free_aliasesW(list);
+        return out;
+    };
+    auto hosts = [](const vnet_name_list *l) {
+        Names out(l != nullptr ? l->names : nullptr, l != nullptr ? l->names + l->count : nullptr);
+        return out;
+    };
+    auto hostsW = [](const vnet_name_listW *l) {
+        Names out;
+        for (long i = 0; l != nullptr && i < l->count; ++i) {
+            char *n = V_StrDupWideToACP(l->names[i]);
+            out.push_back(n != nullptr ? n : "?");
+            free(n);
+        }
+        return out;
+    };
+    script().hosts["db"] = {"192.0.2.10"};
+    script().canon_suffix = ".lab.example";
+    vnet_uuid u1{}, u2{};
+    u1.bytes[0] = 1;
+    u2.bytes[0] = 2;
+    char *names[] = {const_cast<char *>("a.example"), const_cast<char *>("b.example")};
+    char16_t *namesW[] = {const_cast<char16_t *>(u"a.example"), const_cast<char16_t *>(u"b.example")};
+    const struct {
+        const char *what;
+        std::function<Names()> by_narrow, by_wide;
+    } cases[] = {
+        {"aliases",
+         [&] {
+             char **l = nullptr;
+             EXPECT_EQ(vnet_cached_get_aliases("db", &l), VNET_SUCCESS);
+             return narrow(l);
+         },
+         [&] {
+             char16_t **l = nullptr;
+             EXPECT_EQ(vnet_cached_get_aliasesW(u"db", &l), VNET_SUCCESS);
+             return wide(l);
+         }},
+        {"interface addresses",
+         [&] {
+             char **l = nullptr;
+             EXPECT_EQ(vnet_getifaddrs(0, 0, &l), VNET_SUCCESS);
+             return narrow(l);
+         },
+         [&] {
+             char16_t **l = nullptr;
+             EXPECT_EQ(vnet_getifaddrsW(0, 0, &l), VNET_SUCCESS);
+             return wide(l);
+         }},
+        {"UUID hosts set narrow, read both ways",
+         [&] {
+             vnet_name_list in{2, names};
+             EXPECT_EQ(vnet_set_cached_uuid_hosts(&u1, &in), VNET_SUCCESS);
+             vnet_name_list *l = nullptr;
+             EXPECT_EQ(vnet_get_cached_uuid_hosts(&u1, &l), VNET_SUCCESS);
+             Names out = hosts(l);
+             vnet_free_name_list(l);
+             return out;
+         },
+         [&] {
+             vnet_name_listW *l = nullptr;
+             EXPECT_EQ(vnet_get_cached_uuid_hostsW(&u1, &l), VNET_SUCCESS);
+             Names out = hostsW(l);
+             vnet_free_name_listW(l);
+             return out;
+         }},
+        {"UUID hosts set wide, read narrow",
+         [&] { return Names{"a.example", "b.example"}; },
+         [&] {
+             vnet_name_listW in{2, namesW};
+             EXPECT_EQ(vnet_set_cached_uuid_hostsW(&u2, &in), VNET_SUCCESS);
+             vnet_cached_free_memory(); // through the file
+             vnet_name_list *l = nullptr;
+             EXPECT_EQ(vnet_get_cached_uuid_hosts(&u2, &l), VNET_SUCCESS);
+             Names out = hosts(l);
+             vnet_free_name_list(l);
+             return out;
+         }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Names expected = c.by_narrow();
+        EXPECT_FALSE(expected.empty());
+        EXPECT_EQ(c.by_wide(), expected);
+    }
+    // A UUID never set: nothing known, in either form.
+    vnet_uuid none{};
+    none.bytes[0] = 3;
+    vnet_name_listW *l = reinterpret_cast<vnet_name_listW *>(1);
+    EXPECT_EQ(vnet_get_cached_uuid_hostsW(&none, &l), VNET_SUCCESS);
+    EXPECT_EQ(l, nullptr);
+    EXPECT_EQ(vnet_get_cached_uuid_hostsW(&none, nullptr), VNET_BAD_PARAM);
+    EXPECT_EQ(vnet_cached_get_aliasesW(u"db", nullptr), VNET_BAD_PARAM);
 }
 
 TEST_F(ResolveTest, LocalChecksAndOrdering) {

@@ -18,16 +18,13 @@ namespace {
 using namespace resolve_test;
 namespace fc = zt::vnet::filecache;
 
-std::string entry_path(const char *name) {
-    addrinfo h = rs::default_hints(name, nullptr, 0);
-    return fc::locate(settings().cache_dir, rs::make_key(name, nullptr, h, false), 32).path();
-}
 
 TEST_F(ResolveTest, EntriesAreWrittenByteForByte) {
     script().hosts["db.example"] = {"192.0.2.10"};
     script().hosts["v6.example"] = {"2001:db8::10"};
     script().failures["gone.example"] = EAI_NONAME;
     script().canon_suffix = ".lab";
+    const mode_t mask = umask(077); // modes do not depend on the writer's umask
     first("db.example");
     first("v6.example");
     first("gone.example");
@@ -36,6 +33,7 @@ TEST_F(ResolveTest, EntriesAreWrittenByteForByte) {
     char *names[] = {const_cast<char *>("a.example")};
     vnet_name_list hosts{1, names};
     vnet_set_cached_uuid_hosts(&u, &hosts);
+    umask(mask);
 
     const struct {
         const char *name, *expected;
@@ -132,6 +130,8 @@ TEST_F(ResolveTest, BadEntriesAreMisses) {
                            good_block.substr(good_block.find("SOCKADDR")) + "ADDRINFO_END\n"},
         {"success without addresses", head + "ADDRINFO_END\n"},
         {"empty line", key + "\n0\n0\nADDRINFO_END\n"},
+        {"creation time beyond any clock",
+         key + "9223372036854775807\n0\n0\n" + good_block + "ADDRINFO_END\n"},
         {"trailing data", head + good_block + "ADDRINFO_END\nmore\n"},
     };
     script().hosts["db.example"] = {"198.51.100.7"};
