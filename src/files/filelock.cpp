@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <pthread.h>
 #include <thread>
 #include <unistd.h>
 
@@ -205,7 +206,9 @@ int ThreadSafeFileLock::release(int lockType) {
         std::unique_lock<std::mutex> lock(mutex_);
         const State held = lockType == FILELOCK_WRITE ? WRITE_LOCKED : READ_LOCKED;
         if (state_ != held) {
-            logmsgf(ZTLOG_ERROR, tag, "Invalid state. state = %d.", static_cast<int>(state_));
+            const State seen = state_;
+            lock.unlock(); // nothing is logged under the mutex: see beforeFork
+            logmsgf(ZTLOG_ERROR, tag, "Invalid state. state = %d.", static_cast<int>(seen));
             rc = status::kFileUnlockFailed;
         } else if (held == WRITE_LOCKED || --readers_ == 0) {
             state_ = RELEASING;
@@ -245,21 +248,73 @@ int ThreadSafeFileLock::doReleaseLock() {
     return 0;
 }
 
+// Called by the manager's child-of-fork handler, the only thread there is.
+// A child forked without exec holds a copy of the descriptor, and thereby the
+// same open file description: locking through it would be granted while the
+// parent holds the lock (an open-file-description lock never conflicts with
+// itself), and a hold of one of the parent's threads would stay in the
+// child's state forever. So the copy is closed (the parent's lock stays) and
+// the object starts unlocked; the child takes locks of its own.
+void ThreadSafeFileLock::forgetAfterFork() {
+    if (handle_ >= 0)
+        close(handle_);
+    handle_ = -1;
+    if (idle_)
+        g_idle_handles.fetch_sub(1, std::memory_order_relaxed);
+    idle_ = false;
+    writable_ = false;
+    state_ = UNLOCKED;
+    readers_ = 0;
+}
+
 FileLockManager *FileLockManager::instance() {
     // Never destroyed: a thread may still release a lock while the process exits.
-    static FileLockManager *const manager = new FileLockManager;
+    static FileLockManager *const manager = [] {
+        auto *m = new FileLockManager;
+        pthread_atfork(beforeFork, afterForkInParent, afterForkInChild);
+        return m;
+    }();
     return manager;
 }
 
-FileLock *FileLockManager::getLock(const std::string &path) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = locks_.find(path);
-    if (it == locks_.end()) {
-        logmsgvf(ZTLOG_DEBUG, kVerbose, "FileLockManager::getLock", "Creating new FileLock for %s.",
-                 path.c_str());
-        it = locks_.emplace(path, std::make_unique<ThreadSafeFileLock>(path)).first;
+// A fork while another thread is inside the manager or a lock object's
+// mutex would leave the child a mutex nobody unlocks. The mutexes are held
+// only briefly (never across a wait, a sleep or a log line), so the fork
+// waits for them; the manager's first, as getLock never holds both.
+void FileLockManager::beforeFork() {
+    FileLockManager *m = instance();
+    m->mutex_.lock();
+    for (auto &[path, lock] : m->locks_)
+        lock->mutex_.lock();
+}
+
+void FileLockManager::afterForkInParent() {
+    FileLockManager *m = instance();
+    for (auto &[path, lock] : m->locks_)
+        lock->mutex_.unlock();
+    m->mutex_.unlock();
+}
+
+void FileLockManager::afterForkInChild() {
+    FileLockManager *m = instance();
+    for (auto &[path, lock] : m->locks_) {
+        lock->forgetAfterFork();
+        lock->mutex_.unlock();
     }
-    return it->second.get();
+    m->mutex_.unlock();
+}
+
+FileLock *FileLockManager::getLock(const std::string &path) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto it = locks_.find(path);
+    if (it != locks_.end())
+        return it->second.get();
+    it = locks_.emplace(path, std::make_unique<ThreadSafeFileLock>(path)).first;
+    FileLock *created = it->second.get();
+    lock.unlock();
+    logmsgvf(ZTLOG_DEBUG, kVerbose, "FileLockManager::getLock", "Creating new FileLock for %s.",
+             path.c_str());
+    return created;
 }
 
 FileLockGuard::FileLockGuard(FileLock *lock, int lockType, int attempts, milliseconds interval)
