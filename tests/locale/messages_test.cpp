@@ -199,7 +199,10 @@ TEST_F(MessagesTest, ACatalogueCannotAskForOtherArguments) {
                     "CerFmt0006N \"%*s\"\n"
                     "CerFmt0007N \"%%s %.3s!\"\n"
                     "CerFmt0008N \"%s %1$s\"\n"
-                    "CerFmt0009N \"nur Text\"\n");
+                    "CerFmt0009N \"nur Text\"\n"
+                    "CerFmt0010N \"%2000000000s %d\"\n"
+                    "CerFmt0011N \"%s %.2000000000d\"\n"
+                    "CerFmt0012N \"%.8192s|%-4d|\"\n");
     const struct {
         const char *id, *want;
     } cases[] = {
@@ -208,6 +211,9 @@ TEST_F(MessagesTest, ACatalogueCannotAskForOtherArguments) {
         {"CerFmt0005N", "default x 7"}, {"CerFmt0006N", "default x 7"},
         {"CerFmt0007N", "%s x!"},       {"CerFmt0008N", "default x 7"},
         {"CerFmt0009N", "nur Text"},
+        // Fields so wide that formatting would stall: refused.
+        {"CerFmt0010N", "default x 7"}, {"CerFmt0011N", "default x 7"},
+        {"CerFmt0012N", "x|7   |"},
     };
     for (const auto &c : cases) {
         char out[64];
