@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -162,6 +163,40 @@ TEST_F(MessagesTest, ThreadsLookUpWhileTheCacheIsUnloaded) {
     for (auto &t : threads)
         t.join();
     EXPECT_EQ(wrong, 0);
+}
+
+// A child forked while another thread is inside the cache (loading a large
+// catalogue) looks messages up without hanging on the cache's mutex.
+TEST_F(MessagesTest, AChildForkedDuringALoadLooksUpMessages) {
+    std::string big;
+    for (int i = 0; i < 20000; ++i)
+        big += "CerBig" + std::to_string(10000 + i).substr(1) + "N \"Text " + std::to_string(i) +
+               "\"\n";
+    catalogue("de", big);
+    catalogue("ja", "CerDem0001N \"\xE4\xB8\x80 %s\"\n");
+    std::atomic<bool> stop{false};
+    std::thread loader([&] {
+        while (!stop) {
+            msgCacheUnload();
+            getLocalMsgFmt("de", "CerBig0001N");
+        }
+    });
+    int hung = 0;
+    for (int i = 0; i < 40; ++i) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            alarm(5);
+            const char *text = getLocalMsgFmt("ja", "CerDem0001N");
+            _exit(text != nullptr && strcmp(text, "\xE4\xB8\x80 %s") == 0 ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            ++hung;
+    }
+    stop = true;
+    loader.join();
+    EXPECT_EQ(hung, 0);
 }
 
 TEST_F(MessagesTest, UniqueMessageIdentifiers) {
