@@ -164,8 +164,8 @@ class ZTBASE_API FileLockManager {
 
   private:
     FileLockManager() = default;
-    /* A fork waits until no thread is inside the manager or a lock object's
-     * mutex; the child then forgets the parent's holds (see forgetAfterFork). */
+    /* A fork waits until no thread is inside the manager; the child then
+     * forgets the parent's holds (see forgetAfterFork). */
     static void beforeFork();
     static void afterForkInParent();
     static void afterForkInChild();

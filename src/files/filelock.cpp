@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <new>
 #include <pthread.h>
 #include <thread>
 #include <unistd.h>
@@ -206,9 +207,7 @@ int ThreadSafeFileLock::release(int lockType) {
         std::unique_lock<std::mutex> lock(mutex_);
         const State held = lockType == FILELOCK_WRITE ? WRITE_LOCKED : READ_LOCKED;
         if (state_ != held) {
-            const State seen = state_;
-            lock.unlock(); // nothing is logged under the mutex: see beforeFork
-            logmsgf(ZTLOG_ERROR, tag, "Invalid state. state = %d.", static_cast<int>(seen));
+            logmsgf(ZTLOG_ERROR, tag, "Invalid state. state = %d.", static_cast<int>(state_));
             rc = status::kFileUnlockFailed;
         } else if (held == WRITE_LOCKED || --readers_ == 0) {
             state_ = RELEASING;
@@ -277,29 +276,28 @@ FileLockManager *FileLockManager::instance() {
     return manager;
 }
 
-// A fork while another thread is inside the manager or a lock object's
-// mutex would leave the child a mutex nobody unlocks. The mutexes are held
-// only briefly (never across a wait, a sleep or a log line), so the fork
-// waits for them; the manager's first, as getLock never holds both.
+// A fork while another thread is inside the manager would leave the child a
+// locked mutex and perhaps a half-changed map: the fork waits for the
+// manager, which is held only briefly (never across a wait, a sleep or a log
+// line). A lock object's mutex guards only the state the child resets anyway,
+// so it is not waited for (a process may have thousands): one that a thread
+// of the parent held is made anew in the child.
 void FileLockManager::beforeFork() {
-    FileLockManager *m = instance();
-    m->mutex_.lock();
-    for (auto &[path, lock] : m->locks_)
-        lock->mutex_.lock();
+    instance()->mutex_.lock();
 }
 
 void FileLockManager::afterForkInParent() {
-    FileLockManager *m = instance();
-    for (auto &[path, lock] : m->locks_)
-        lock->mutex_.unlock();
-    m->mutex_.unlock();
+    instance()->mutex_.unlock();
 }
 
 void FileLockManager::afterForkInChild() {
     FileLockManager *m = instance();
     for (auto &[path, lock] : m->locks_) {
+        if (lock->mutex_.try_lock())
+            lock->mutex_.unlock();
+        else
+            new (&lock->mutex_) std::mutex; // its holder is not in this process
         lock->forgetAfterFork();
-        lock->mutex_.unlock();
     }
     m->mutex_.unlock();
 }
