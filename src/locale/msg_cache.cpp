@@ -74,10 +74,12 @@ struct Cache {
 // Never destroyed: messages are looked up during exit, and the texts handed
 // out by getLocalMsgFmt point into it.
 std::atomic<Cache *> g_cache{nullptr};
+// Made ahead for a child of fork, which should not allocate in its handler.
+std::atomic<Cache *> g_spare{nullptr};
 
 // The child of a fork taken while another thread was inside the cache (a
 // load holds the mutex while it reads a whole file) would find the mutex
-// locked for good. Such a child starts a cache of its own; the old one is
+// locked for good. Such a child starts with the spare cache; the old one is
 // left as it is, since texts already handed out still point into it. The
 // fork does not wait for the cache: a load logs under the mutex, and the log
 // takes its own lock before a fork.
@@ -87,7 +89,8 @@ void after_fork_in_child() {
         c->mutex.unlock();
         return;
     }
-    g_cache.store(new Cache, std::memory_order_relaxed);
+    Cache *fresh = g_spare.exchange(nullptr);
+    g_cache.store(fresh != nullptr ? fresh : new Cache, std::memory_order_relaxed);
     g_generation.fetch_add(1, std::memory_order_acq_rel);
 }
 
@@ -99,9 +102,14 @@ Cache &cache() {
         return c;
     }();
     (void)first;
+    if (g_spare.load(std::memory_order_acquire) == nullptr) {
+        auto *spare = new Cache;
+        Cache *none = nullptr;
+        if (!g_spare.compare_exchange_strong(none, spare))
+            delete spare;
+    }
     return *g_cache.load(std::memory_order_acquire);
 }
-
 
 bool alnum(char c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');

@@ -168,6 +168,11 @@ TEST_F(MessagesTest, ThreadsLookUpWhileTheCacheIsUnloaded) {
 // A child forked while another thread is inside the cache (loading a large
 // catalogue) looks messages up without hanging on the cache's mutex.
 TEST_F(MessagesTest, AChildForkedDuringALoadLooksUpMessages) {
+#if defined(__SANITIZE_ADDRESS__)
+    // This sanitizer's allocator is not fork-safe: a child forked while the
+    // loading thread allocates would hang in its own first allocation.
+    GTEST_SKIP();
+#endif
     std::string big;
     for (int i = 0; i < 20000; ++i)
         big += "CerBig" + std::to_string(10000 + i).substr(1) + "N \"Text " + std::to_string(i) +
