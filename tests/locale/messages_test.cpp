@@ -246,13 +246,18 @@ TEST_F(MessagesTest, ACatalogueCannotAskForOtherArguments) {
     const struct {
         const char *id, *want;
     } cases[] = {
-        {"CerFmt0001N", "default x 7"}, {"CerFmt0002N", "default x 7"},
-        {"CerFmt0003N", "default x 7"}, {"CerFmt0004N", "7: x"},
-        {"CerFmt0005N", "default x 7"}, {"CerFmt0006N", "default x 7"},
-        {"CerFmt0007N", "%s x!"},       {"CerFmt0008N", "default x 7"},
+        {"CerFmt0001N", "default x 7"},
+        {"CerFmt0002N", "default x 7"},
+        {"CerFmt0003N", "default x 7"},
+        {"CerFmt0004N", "7: x"},
+        {"CerFmt0005N", "default x 7"},
+        {"CerFmt0006N", "default x 7"},
+        {"CerFmt0007N", "%s x!"},
+        {"CerFmt0008N", "default x 7"},
         {"CerFmt0009N", "nur Text"},
         // Fields so wide that formatting would stall: refused.
-        {"CerFmt0010N", "default x 7"}, {"CerFmt0011N", "default x 7"},
+        {"CerFmt0010N", "default x 7"},
+        {"CerFmt0011N", "default x 7"},
         {"CerFmt0012N", "x|7   |"},
     };
     for (const auto &c : cases) {

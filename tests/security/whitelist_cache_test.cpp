@@ -133,11 +133,11 @@ TEST_F(WhitelistCacheTest, SchemaTextAndMissingDatabase) {
 // A creation that fails half-way (a full disk, here a table that cannot be
 // made) leaves no empty database behind, and never removes one it did not make.
 TEST_F(WhitelistCacheTest, AFailedCreationLeavesNoFileBehind) {
-    static c_shim_vnet_whitelist_cache broken = {
-        nullptr, now_text, nullptr, nullptr, [](char *buffer, size_t size, const char *) {
-            snprintf(buffer, size, "CREATE TABLE (;");
-            return 0;
-        }};
+    static c_shim_vnet_whitelist_cache broken = {nullptr, now_text, nullptr, nullptr,
+                                                 [](char *buffer, size_t size, const char *) {
+                                                     snprintf(buffer, size, "CREATE TABLE (;");
+                                                     return 0;
+                                                 }};
     c_shim_mod_vnet_whitelist_cache = &broken;
     EXPECT_EQ(cs_cache_create(), 3);
     EXPECT_FALSE(fs::exists(db_));

@@ -94,8 +94,8 @@ TEST_F(PathWhitelistTest, APathThroughADirectoryTheCallerCannotSearchIsRefused) 
     if (pid == 0) {
         if (setgid(65534) != 0 || setuid(65534) != 0)
             _exit(3);
-        const int refused = zt_whitelist_validate_path(
-                                list_, at("allowed/locked/esc/../../x").c_str(), 1) == 0;
+        const int refused =
+            zt_whitelist_validate_path(list_, at("allowed/locked/esc/../../x").c_str(), 1) == 0;
         const int readable = zt_whitelist_validate_path(list_, at("allowed/file").c_str(), 1);
         _exit(refused && readable ? 0 : 1);
     }
