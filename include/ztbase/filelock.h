@@ -13,8 +13,11 @@
  *
  * Lock files are opened close-on-exec, never through a symbolic link, never
  * blocking on a FIFO, and only when they are regular files with a single name.
- * A process that forks shares its held locks with the child: the child must
- * not release what it did not take.
+ * A process that forks shares the descriptors of the plain functions (and so
+ * their locks) with the child: the child must not release what it did not
+ * take. The manager's lock objects do not: in a child forked without exec
+ * they start unlocked, their lock files closed, so the child is one more
+ * process to exclude (a lock object made by the caller itself is not reset).
  *
  * Lock types: FILELOCK_READ (0, shared) and FILELOCK_WRITE (1, exclusive).
  * Statuses: 0, 9101 (failed to lock), 9102 (failed to unlock), 20 (invalid
@@ -131,6 +134,10 @@ class ZTBASE_API ThreadSafeFileLock : public FileLock {
     int doReleaseLock();
 
     void closeHandle();
+    /* In the child of a fork: the holds and the open lock file are the
+     * parent's; the child starts unlocked with its copy of the file closed. */
+    void forgetAfterFork();
+    friend class FileLockManager;
 
     std::string path_;
     State state_ = UNLOCKED;
@@ -157,6 +164,11 @@ class ZTBASE_API FileLockManager {
 
   private:
     FileLockManager() = default;
+    /* A fork waits until no thread is inside the manager; the child then
+     * forgets the parent's holds (see forgetAfterFork). */
+    static void beforeFork();
+    static void afterForkInParent();
+    static void afterForkInChild();
     std::mutex mutex_;
     std::map<std::string, std::unique_ptr<ThreadSafeFileLock>> locks_;
 };

@@ -10,6 +10,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <new>
+#include <pthread.h>
 #include <thread>
 #include <unistd.h>
 
@@ -245,21 +247,72 @@ int ThreadSafeFileLock::doReleaseLock() {
     return 0;
 }
 
+// Called by the manager's child-of-fork handler, the only thread there is.
+// A child forked without exec holds a copy of the descriptor, and thereby the
+// same open file description: locking through it would be granted while the
+// parent holds the lock (an open-file-description lock never conflicts with
+// itself), and a hold of one of the parent's threads would stay in the
+// child's state forever. So the copy is closed (the parent's lock stays) and
+// the object starts unlocked; the child takes locks of its own.
+void ThreadSafeFileLock::forgetAfterFork() {
+    if (handle_ >= 0)
+        close(handle_);
+    handle_ = -1;
+    if (idle_)
+        g_idle_handles.fetch_sub(1, std::memory_order_relaxed);
+    idle_ = false;
+    writable_ = false;
+    state_ = UNLOCKED;
+    readers_ = 0;
+}
+
 FileLockManager *FileLockManager::instance() {
     // Never destroyed: a thread may still release a lock while the process exits.
-    static FileLockManager *const manager = new FileLockManager;
+    static FileLockManager *const manager = [] {
+        auto *m = new FileLockManager;
+        pthread_atfork(beforeFork, afterForkInParent, afterForkInChild);
+        return m;
+    }();
     return manager;
 }
 
-FileLock *FileLockManager::getLock(const std::string &path) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = locks_.find(path);
-    if (it == locks_.end()) {
-        logmsgvf(ZTLOG_DEBUG, kVerbose, "FileLockManager::getLock", "Creating new FileLock for %s.",
-                 path.c_str());
-        it = locks_.emplace(path, std::make_unique<ThreadSafeFileLock>(path)).first;
+// A fork while another thread is inside the manager would leave the child a
+// locked mutex and perhaps a half-changed map: the fork waits for the
+// manager, which is held only briefly (never across a wait, a sleep or a log
+// line). A lock object's mutex guards only the state the child resets anyway,
+// so it is not waited for (a process may have thousands): one that a thread
+// of the parent held is made anew in the child.
+void FileLockManager::beforeFork() {
+    instance()->mutex_.lock();
+}
+
+void FileLockManager::afterForkInParent() {
+    instance()->mutex_.unlock();
+}
+
+void FileLockManager::afterForkInChild() {
+    FileLockManager *m = instance();
+    for (auto &[path, lock] : m->locks_) {
+        if (lock->mutex_.try_lock())
+            lock->mutex_.unlock();
+        else
+            new (&lock->mutex_) std::mutex; // its holder is not in this process
+        lock->forgetAfterFork();
     }
-    return it->second.get();
+    m->mutex_.unlock();
+}
+
+FileLock *FileLockManager::getLock(const std::string &path) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto it = locks_.find(path);
+    if (it != locks_.end())
+        return it->second.get();
+    it = locks_.emplace(path, std::make_unique<ThreadSafeFileLock>(path)).first;
+    FileLock *created = it->second.get();
+    lock.unlock();
+    logmsgvf(ZTLOG_DEBUG, kVerbose, "FileLockManager::getLock", "Creating new FileLock for %s.",
+             path.c_str());
+    return created;
 }
 
 FileLockGuard::FileLockGuard(FileLock *lock, int lockType, int attempts, milliseconds interval)

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <pthread.h>
 #include <set>
 #include <string>
 #include <sys/stat.h>
@@ -60,20 +61,55 @@ void release_record(void *item) {
     delete static_cast<Record *>(item);
 }
 
+std::atomic<int> g_files_read{0};
+uint64_t g_next_serial = 1; // under the cache mutex
+std::atomic<uint64_t> g_generation{1};
+
 struct Cache {
     std::mutex mutex;
     AVLtree *tree = nullptr;
     std::set<std::string> tried; // "<locale>/<family>/<file>"
 };
 
-Cache &cache() {
-    static Cache *c = new Cache; // never destroyed: messages are looked up during exit
-    return *c;
+// Never destroyed: messages are looked up during exit, and the texts handed
+// out by getLocalMsgFmt point into it.
+std::atomic<Cache *> g_cache{nullptr};
+// Made ahead for a child of fork, which should not allocate in its handler.
+std::atomic<Cache *> g_spare{nullptr};
+
+// The child of a fork taken while another thread was inside the cache (a
+// load holds the mutex while it reads a whole file) would find the mutex
+// locked for good. Such a child starts with the spare cache; the old one is
+// left as it is, since texts already handed out still point into it. The
+// fork does not wait for the cache: a load logs under the mutex, and the log
+// takes its own lock before a fork.
+void after_fork_in_child() {
+    Cache *c = g_cache.load(std::memory_order_relaxed);
+    if (c->mutex.try_lock()) {
+        c->mutex.unlock();
+        return;
+    }
+    Cache *fresh = g_spare.exchange(nullptr);
+    g_cache.store(fresh != nullptr ? fresh : new Cache, std::memory_order_relaxed);
+    g_generation.fetch_add(1, std::memory_order_acq_rel);
 }
 
-std::atomic<int> g_files_read{0};
-uint64_t g_next_serial = 1; // under the cache mutex
-std::atomic<uint64_t> g_generation{1};
+Cache &cache() {
+    static Cache *const first = [] {
+        auto *c = new Cache;
+        g_cache.store(c, std::memory_order_release);
+        pthread_atfork(nullptr, nullptr, after_fork_in_child);
+        return c;
+    }();
+    (void)first;
+    if (g_spare.load(std::memory_order_acquire) == nullptr) {
+        auto *spare = new Cache;
+        Cache *none = nullptr;
+        if (!g_spare.compare_exchange_strong(none, spare))
+            delete spare;
+    }
+    return *g_cache.load(std::memory_order_acquire);
+}
 
 bool alnum(char c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');

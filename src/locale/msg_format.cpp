@@ -39,6 +39,22 @@ bool digit(char c) {
     return c >= '0' && c <= '9';
 }
 
+// A field width or precision beyond this is refused: the formatter would
+// pad or compute every character of it even into a small buffer, so a
+// catalogue line of "%2000000000s" would stall each lookup for seconds
+// ("%.2000000000f" for minutes).
+constexpr int kMaxField = 8192;
+
+// Steps over the digits of a width or precision; false when they ask for more
+// than kMaxField.
+bool field(const char *&p) {
+    int n = 0;
+    for (; digit(*p); ++p)
+        if (n <= kMaxField)
+            n = n * 10 + (*p - '0');
+    return n <= kMaxField;
+}
+
 // Reads "<n>$" at p when present; 0 when there is none.
 int position(const char *&p) {
     const char *q = p;
@@ -89,18 +105,18 @@ Signature scan(const char *f) {
         if (*p == '*') {
             ++p;
             add(s, position(p), Arg::Int);
-        } else {
-            while (digit(*p))
-                ++p;
+        } else if (!field(p)) {
+            s.valid = false;
+            break;
         }
         if (*p == '.') {
             ++p;
             if (*p == '*') {
                 ++p;
                 add(s, position(p), Arg::Int);
-            } else {
-                while (digit(*p))
-                    ++p;
+            } else if (!field(p)) {
+                s.valid = false;
+                break;
             }
         }
         int longs = 0;

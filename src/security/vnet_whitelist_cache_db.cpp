@@ -308,8 +308,12 @@ extern "C" ZTBASE_API int cs_cache_create(void) {
     if (!usable_file(path, true, tag))
         return CS_CACHE_FAILED;
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0 && !create_file(path, tag))
-        return CS_CACHE_FAILED;
+    bool made = false;
+    if (lstat(path.c_str(), &st) != 0) {
+        if (!create_file(path, tag))
+            return CS_CACHE_FAILED;
+        made = lstat(path.c_str(), &st) == 0;
+    }
     sqlite3 *db = nullptr;
     int rc =
         sqlite3_open_v2(path.c_str(), &db,
@@ -339,5 +343,14 @@ extern "C" ZTBASE_API int cs_cache_create(void) {
     }
     close_db(db);
     logmsg(ZTLOG_DEBUG, "closed sqlite3 database", tag);
+    // A database this call made but could not finish (a full disk) is not
+    // left behind as an empty file without tables. Another process may have
+    // replaced it meanwhile: only the very file made here goes.
+    struct stat now;
+    if (result != CS_CACHE_OK && made && lstat(path.c_str(), &now) == 0 &&
+        now.st_dev == st.st_dev && now.st_ino == st.st_ino) {
+        if (unlink(path.c_str()) != 0)
+            logmsgf(ZTLOG_WARNING, tag, "Unable to remove (%s): %d", path.c_str(), errno);
+    }
     return result;
 }

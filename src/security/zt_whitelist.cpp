@@ -57,7 +57,7 @@ void drop_last(std::string &resolved) {
 
 // Walks an absolute path component by component, following the links of the
 // components that exist and resolving the rest lexically. False on a loop of
-// links.
+// links, and where a component cannot be looked at.
 bool walk(const std::string &abs, std::string &out) {
     std::deque<std::string> pending;
     push_components(pending, abs, false);
@@ -74,7 +74,12 @@ bool walk(const std::string &abs, std::string &out) {
         }
         std::string candidate = resolved + "/" + c;
         struct stat st;
-        if (lstat(candidate.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        const bool exists = lstat(candidate.c_str(), &st) == 0;
+        // A component that may exist unseen (a directory on the way may not
+        // be searched) could be a link: its text says nothing.
+        if (!exists && errno != ENOENT && errno != ENOTDIR)
+            return false;
+        if (exists && S_ISLNK(st.st_mode)) {
             if (++links > kMaxLinks) {
                 errno = ELOOP;
                 return false;

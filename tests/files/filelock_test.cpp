@@ -282,6 +282,61 @@ TEST_F(FileLockTest, ALockFileRemovedBetweenHoldsIsLockedAnew) {
     EXPECT_EQ(releaseFileLock(path.c_str(), FILELOCK_WRITE), 0);
 }
 
+// A child forked without exec is another process: it neither shares the
+// parent's lock file (kept open between holds) nor inherits the holds of the
+// parent's threads, and a fork while other threads take locks leaves it none
+// of their mutexes.
+TEST_F(FileLockTest, AForkedChildIsAnotherHolder) {
+    const std::string kept = lock_path("kept.lock"), held = lock_path("held.lock");
+    ASSERT_EQ(acquireFileLock(kept.c_str(), FILELOCK_WRITE, 1, 10), 0);
+    ASSERT_EQ(releaseFileLock(kept.c_str(), FILELOCK_WRITE), 0);
+    ASSERT_EQ(acquireFileLock(held.c_str(), FILELOCK_WRITE, 1, 10), 0);
+    std::atomic<bool> stop{false};
+    std::thread busy([&] {
+#if defined(__SANITIZE_ADDRESS__)
+        // This sanitizer's allocator is not fork-safe: a child forked while
+        // this thread allocates would hang in its own first allocation.
+        return;
+#endif
+        for (int i = 0; !stop; ++i) {
+            const std::string p = lock_path(("busy" + std::to_string(i % 64)).c_str());
+            if (acquireFileLock(p.c_str(), FILELOCK_READ, 1, 1) == 0)
+                releaseFileLock(p.c_str(), FILELOCK_READ);
+        }
+    });
+    int to_child[2], to_parent[2];
+    ASSERT_EQ(pipe(to_child), 0);
+    ASSERT_EQ(pipe(to_parent), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        alarm(10); // a mutex left locked by the busy thread would hang here
+        char c = 0;
+        // 'k': holds kept.lock; 'r': refused held.lock while the parent holds it.
+        const bool got = acquireFileLock(kept.c_str(), FILELOCK_WRITE, 1, 10) == 0;
+        const bool refused = acquireFileLock(held.c_str(), FILELOCK_WRITE, 2, 10) == 9101;
+        c = static_cast<char>((got ? 1 : 0) | (refused ? 2 : 0));
+        if (write(to_parent[1], &c, 1) != 1 || read(to_child[0], &c, 1) != 1)
+            _exit(3);
+        // The parent has released held.lock by now.
+        _exit(acquireFileLock(held.c_str(), FILELOCK_WRITE, 1, 10) == 0 ? 0 : 4);
+    }
+    char c = 0;
+    ASSERT_EQ(read(to_parent[0], &c, 1), 1);
+    stop = true;
+    busy.join();
+    EXPECT_EQ(c, 3) << "1: child took kept.lock, 2: child was refused held.lock";
+    EXPECT_EQ(acquireFileLock(kept.c_str(), FILELOCK_WRITE, 2, 10), 9101);
+    EXPECT_EQ(releaseFileLock(held.c_str(), FILELOCK_WRITE), 0);
+    ASSERT_EQ(write(to_child[1], &c, 1), 1);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    for (int fd : {to_child[0], to_child[1], to_parent[0], to_parent[1]})
+        close(fd);
+    EXPECT_EQ(acquireFileLock(kept.c_str(), FILELOCK_WRITE, 1, 10), 0); // the child is gone
+    EXPECT_EQ(releaseFileLock(kept.c_str(), FILELOCK_WRITE), 0);
+}
+
 TEST_F(FileLockTest, WritersExcludeEveryoneAcrossThreads) {
     const std::string path = lock_path();
     std::atomic<int> readers{0}, writers{0}, faults{0};

@@ -130,6 +130,26 @@ TEST_F(WhitelistCacheTest, SchemaTextAndMissingDatabase) {
     EXPECT_EQ(validate_cs_cache_schema(), 0);
 }
 
+// A creation that fails half-way (a full disk, here a table that cannot be
+// made) leaves no empty database behind, and never removes one it did not make.
+TEST_F(WhitelistCacheTest, AFailedCreationLeavesNoFileBehind) {
+    static c_shim_vnet_whitelist_cache broken = {nullptr, now_text, nullptr, nullptr,
+                                                 [](char *buffer, size_t size, const char *) {
+                                                     snprintf(buffer, size, "CREATE TABLE (;");
+                                                     return 0;
+                                                 }};
+    c_shim_mod_vnet_whitelist_cache = &broken;
+    EXPECT_EQ(cs_cache_create(), 3);
+    EXPECT_FALSE(fs::exists(db_));
+    c_shim_mod_vnet_whitelist_cache = &g_clock;
+    ASSERT_EQ(cs_cache_create(), 0);
+    ASSERT_EQ(put("h", "d", "v", 60), 0);
+    c_shim_mod_vnet_whitelist_cache = &broken;
+    EXPECT_EQ(cs_cache_create(), 3);
+    c_shim_mod_vnet_whitelist_cache = &g_clock;
+    EXPECT_EQ(get("h", "d"), 0);
+}
+
 TEST_F(WhitelistCacheTest, EntriesAreValidFromBirthUntilExpiry) {
     ASSERT_EQ(cs_cache_create(), 0);
     const struct {

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "support/temp_root.h"
@@ -74,6 +76,32 @@ TEST_F(PathWhitelistTest, EntriesAllowWhatTheyShould) {
         EXPECT_EQ(zt_whitelist_validate_path(list, at(c.path).c_str(), 1), c.want);
         free_zt_whitelist(list);
     }
+}
+
+// A caller that may not search a directory cannot see the links in it; the
+// path is not resolved by its text then, or "locked/esc/../../x" would be
+// taken for allowed/x while the kernel takes esc to the root.
+TEST_F(PathWhitelistTest, APathThroughADirectoryTheCallerCannotSearchIsRefused) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    fs::create_directory(at("allowed/locked"));
+    fs::create_directory_symlink("/", at("allowed/locked/esc"));
+    ASSERT_EQ(chmod(at("allowed/locked").c_str(), 0700), 0);
+    for (fs::path p = base_; p != p.root_path(); p = p.parent_path())
+        chmod(p.c_str(), 0755); // the rest of the way stays open to the child
+    ASSERT_EQ(zt_whitelist_add_entry(list_, at("allowed").c_str(), 1, 1), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(3);
+        const int refused =
+            zt_whitelist_validate_path(list_, at("allowed/locked/esc/../../x").c_str(), 1) == 0;
+        const int readable = zt_whitelist_validate_path(list_, at("allowed/file").c_str(), 1);
+        _exit(refused && readable ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST_F(PathWhitelistTest, RootRelativePathsAndUnexpandedEntries) {

@@ -302,6 +302,14 @@ EOF
 wait $holder
 "$zt" lock --show "$lock" | grep -q ': free' || { echo "FAIL: zt lock --show"; fail=1; }
 "$zt" lock --help | grep -q '^usage: zt lock' || { echo "FAIL: zt lock --help"; fail=1; }
+# zt lock killed with SIGKILL: the command it runs keeps the lock until it ends
+pidfile=$(dirname "$ZT_REGISTRY")/cmd.pid
+"$zt" lock "$lock" -- sh -c 'echo $$ > "$0"; exec sleep 1' "$pidfile" & holder=$!
+while [[ ! -s $pidfile ]]; do sleep 0.05; done
+kill -9 $holder; wait $holder 2>/dev/null
+check 1 "" lock "$lock" --attempts 3 --interval 5 -- true
+while kill -0 "$(cat "$pidfile")" 2>/dev/null; do sleep 0.05; done
+check 0 "free again" lock "$lock" --attempts 3 -- echo free again
 # cached resolution, with the variable directory (and so the file cache) in the scratch root;
 # only literals and local services, so that no query leaves the machine
 var=$(dirname "$ZT_REGISTRY")/var

@@ -33,6 +33,8 @@ constexpr const char kHelp[] =
     "Runs COMMAND while this process holds a lock on the lock file PATH (created\n"
     "when missing): write (the default) excludes every other holder, read only\n"
     "writers. Other processes and zt lock calls on the same PATH wait for it.\n"
+    "COMMAND inherits the lock: should zt be killed, the lock lasts until COMMAND\n"
+    "ends.\n"
     "  --attempts N   give up after N tries (default: wait as long as it takes)\n"
     "  --interval MS  milliseconds between tries (default 10)\n"
     "Exit status: that of COMMAND (128+N when it died of signal N, 127 when it\n"
@@ -52,13 +54,17 @@ bool parse_int(const char *text, long low, int &out) {
     return true;
 }
 
-int run_command(char **argv) {
+// The command is given the lock file's descriptor (as flock(1) does): the
+// lock lasts while either holds it, so a zt killed with SIGKILL does not
+// free it while the command it guards still runs.
+int run_command(char **argv, int lock_fd) {
     const pid_t pid = fork();
     if (pid < 0) {
         perror("zt lock: fork");
         return 1;
     }
     if (pid == 0) {
+        fcntl(lock_fd, F_SETFD, 0);
         execvp(argv[0], argv);
         fprintf(stderr, "zt lock: cannot run %s: %s\n", argv[0], strerror(errno));
         _exit(127);
@@ -160,15 +166,19 @@ int cmd_lock(int argc, char **argv) {
     }
     if (i + 1 >= argc) // no "--" or nothing after it
         return usage(kUsage);
-    const int rc = acquireFileLock(path, type, attempts, interval);
-    if (rc != 0) {
-        fprintf(stderr, "zt lock: %s: %s (%d)\n", path, getECmsg(rc), rc);
+    int err = 0;
+    const int fd = attempts == FileLock::INFINITE_ATTEMPTS
+                       ? wait_lock(path, type, &err)
+                       : wait_lock_with_timeout(path, type, interval, attempts, &err);
+    if (fd < 0) {
+        const int saved = errno;
+        fprintf(stderr, "zt lock: %s: %s (%d)%s%s\n", path, getECmsg(9101), 9101,
+                err == -2 ? "" : ": ", err == -2 ? "" : strerror(saved));
         return 1;
     }
-    const int status = run_command(argv + i + 1);
-    const int released = releaseFileLock(path, type);
-    if (released != 0)
-        fprintf(stderr, "zt lock: %s: %s (%d)\n", path, getECmsg(released), released);
+    const int status = run_command(argv + i + 1, fd);
+    if (wait_unlock(fd, &err) != 0)
+        fprintf(stderr, "zt lock: %s: %s (%d)\n", path, getECmsg(9102), 9102);
     return status;
 }
 
