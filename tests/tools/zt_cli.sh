@@ -299,6 +299,10 @@ run_table <<'EOF'
 2 :: * :: * :: lock "$lock"
 2 :: * :: * :: lock "$lock" sideways -- true
 2 :: * :: * :: lock "$lock" --attempts 0 -- true
+# a file of other data is not taken as a lock file: its first bytes would go
+0 :: - :: - :: !printf 'data=1\nmore\n' >"$scratch/data.conf"
+1 :: - :: ^zt lock: .*data.conf: not a lock file.*nothing written$ :: lock "$scratch/data.conf" -- true
+0 :: ^data=1.more$ :: - :: !cat "$scratch/data.conf"
 EOF
 "$zt" lock "$lock" read -- sleep 2 & holder=$!
 sleep 0.5
