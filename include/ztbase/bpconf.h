@@ -168,8 +168,11 @@ ZTBASE_API int UpdateLocalUsersConfig(ZtConfigSource *source, ZtConfig *record,
  * shared directory is missing. */
 ZTBASE_API int UpdateClusterAwareConfigFile(const char *path, const ZtConfig *record,
                                             const ZtConfig *definition);
-/* Creates base.XXX (three hex digits) exclusively, mode 0644, and returns it
- * open for writing with *name its malloc'd path; null after five failures. */
+/* Creates a working file base.zttmp.XXXXXX (six random characters)
+ * exclusively, mode 0644, and returns it open for writing with *name its
+ * malloc'd path; null on failure. The stream keeps the file locked as a live
+ * writer's: rename it into place before closing the stream, since the next
+ * update removes a working file nobody holds. */
 ZTBASE_API FILE *OpenTemporaryConfigFile(const char *base, char **name);
 
 /* ---- key/value access ---- */

@@ -326,8 +326,11 @@ long process_id_locked(ZtLoggerInfo &st) {
 
 void note_fork_in_child() {
     g_fork_generation.fetch_add(1, std::memory_order_relaxed);
-    if (g_log != nullptr && g_log->state != nullptr)
+    if (g_log != nullptr && g_log->state != nullptr) {
         g_log->state->pid = -1;
+        // The lines lost so far are the parent's, and the parent reports them.
+        g_log->state->lost = 0;
+    }
 }
 
 void close_file_locked(ZtLoggerInfo &st) {

@@ -274,4 +274,40 @@ TEST_F(LockTest, TheNextUpdateRemovesWorkingFilesOfKilledWritersOnly) {
     EXPECT_NE(cluster_file().find("SLP.DISK_RESOURCE_MULTIPLIER = 3"), std::string::npos);
 }
 
+// Whatever an operator plants at the gate's name, readers and writers still
+// take the lock (the directory's lock keeps them apart) and touch nothing
+// the name leads to.
+TEST_F(LockTest, APlantedGateNeitherHangsNorLeadsAnywhere) {
+    const std::string gate = getFennicString("ZTCL_CONFIG_LOCKPATH");
+    const std::string outside = root() / "outside";
+    struct Case {
+        const char *what;
+        int (*plant)(const char *gate, const char *outside);
+    };
+    const Case cases[] = {
+        {"a FIFO", [](const char *g, const char *) { return mkfifo(g, 0644); }},
+        {"a symbolic link", [](const char *g, const char *o) { return symlink(o, g); }},
+        {"a second name of another file", [](const char *g, const char *o) { return link(o, g); }},
+        {"a directory", [](const char *g, const char *) { return mkdir(g, 0755); }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(gate);
+        zt::test::write_file(outside, "keep");
+        ASSERT_EQ(c.plant(gate.c_str(), outside.c_str()), 0);
+        for (bool exclusive : {false, true}) {
+            SCOPED_TRACE(exclusive ? "writer" : "reader");
+            EXPECT_EQ(exit_status(child([&] {
+                          alarm(5); // a call held up dies here
+                          return ClusterLock(exclusive).status();
+                      })),
+                      0);
+        }
+        struct stat st;
+        EXPECT_EQ(stat(outside.c_str(), &st), 0);
+        EXPECT_EQ(st.st_size, 4);
+        EXPECT_EQ(zt::test::read_file(outside), "keep");
+    }
+}
+
 } // namespace

@@ -424,6 +424,34 @@ TEST_F(DebugLog, RemovedDirectoryReportsLostLinesUntilItIsBack) {
     }
 }
 
+// Lines lost before a fork are the parent's to report: a child forked then
+// lost nothing and says nothing of them.
+TEST_F(DebugLog, AForkedChildDoesNotReportItsParentsLostLines) {
+    ASSERT_GE(open(), 0);
+    ASSERT_EQ(logmsg(4, "first", "t"), 0);
+    fs::remove_all(dir);
+    advance(61);
+    const time_t first_lost = g_now.tv_sec;
+    EXPECT_EQ(logmsg(4, "nowhere to go", "t"), 142);
+    EXPECT_EQ(logmsg(4, "still nowhere", "t"), 142);
+    fs::create_directories(dir);
+    advance(61);
+    const pid_t child = fork();
+    if (child == 0)
+        _exit(logmsg(4, "child", "t") == 0 ? 0 : 1);
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(logmsg(4, "parent", "t"), 0);
+    const auto got = lines(file("120426", 1));
+    ASSERT_EQ(got.size(), 3u) << listing();
+    EXPECT_NE(got[0].find("t: child"), std::string::npos) << listing();
+    const std::string parent = "[" + std::to_string(getpid()) + ".";
+    EXPECT_NE(got[1].find(lost_note(2, first_lost)), std::string::npos) << listing();
+    EXPECT_NE(got[1].find(parent), std::string::npos) << listing();
+    EXPECT_NE(got[2].find("t: parent"), std::string::npos) << listing();
+}
+
 TEST_F(DebugLog, InvalidLimitsAreRepairedAndReportedOnce) {
     logcfg::Values v;
     v.max_logfile_size = 0;

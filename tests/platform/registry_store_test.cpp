@@ -8,12 +8,14 @@
 #include <pwd.h>
 #include <sqlite3.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "platform/registry/registry_store.h"
 #include "registry_fixture.h"
 
 namespace {
@@ -533,3 +535,113 @@ TEST_F(Registry, AStoreWithoutTheEnumerationIndexIsReadAndUpgraded) {
 }
 
 } // namespace
+
+// What may stand at the turnstile's name, and who may hold it: a writer in a
+// fresh process is never held up by a file it cannot trust or by another
+// process holding the file's lock, and nothing outside the store is touched.
+TEST_F(Registry, AWriterIsNotHeldByWhatStandsAtTheTurnstilesName) {
+    make("SOFTWARE\\Turns");
+    close_all();
+    const std::string turn = root_directory(Root::LocalMachine) + "/registry.db-turn";
+    const std::string outside = root_.path() + "/outside";
+    struct Case {
+        const char *what;
+        std::function<pid_t()> plant; // a process that must stay alive, or -1
+    };
+    // A process holding its turn in the turnstile; the file then loosened.
+    auto holder_of_turn = [&](mode_t mode) {
+        int ready[2];
+        EXPECT_EQ(pipe(ready), 0);
+        pid_t pid = spawn([&] {
+            Turn t;
+            if (t.take(Root::LocalMachine, "test") != Status::Ok)
+                return 1;
+            (void)!write(ready[1], "t", 1);
+            pause();
+            return 0;
+        });
+        char c;
+        EXPECT_EQ(read(ready[0], &c, 1), 1);
+        close(ready[0]);
+        close(ready[1]);
+        chmod(turn.c_str(), mode);
+        return pid;
+    };
+    // A process holding the file lock of the turnstile, as anyone who may read it can.
+    auto file_lock_holder = [&] {
+        int ready[2];
+        EXPECT_EQ(pipe(ready), 0);
+        pid_t pid = spawn([&] {
+            int fd = open(turn.c_str(), O_RDONLY | O_CREAT, 0644);
+            if (fd < 0 || flock(fd, LOCK_EX) != 0)
+                return 1;
+            (void)!write(ready[1], "l", 1);
+            pause();
+            return 0;
+        });
+        char c;
+        EXPECT_EQ(read(ready[0], &c, 1), 1);
+        close(ready[0]);
+        close(ready[1]);
+        return pid;
+    };
+    const std::vector<Case> cases = {
+        {"another process holding the lock of a new file", [&] { return file_lock_holder(); }},
+        {"another process holding the lock of a turnstile in use",
+         [&] {
+             EXPECT_EQ(wait_ok(spawn([] {
+                           Turn t;
+                           return t.take(Root::LocalMachine, "test") == Status::Ok ? 0 : 1;
+                       })),
+                       0);
+             return file_lock_holder();
+         }},
+        {"a turnstile everyone may write, its turn held", [&] { return holder_of_turn(0666); }},
+        {"a turnstile others' group may write, its turn held",
+         [&] { return holder_of_turn(0664); }},
+        {"a symbolic link",
+         [&] {
+             zt::test::write_file(outside, "keep");
+             EXPECT_EQ(symlink(outside.c_str(), turn.c_str()), 0);
+             return pid_t(-1);
+         }},
+        {"a FIFO",
+         [&] {
+             EXPECT_EQ(mkfifo(turn.c_str(), 0644), 0);
+             return pid_t(-1);
+         }},
+        {"a short file of garbage",
+         [&] {
+             zt::test::write_file(turn, "garbage");
+             return pid_t(-1);
+         }},
+        {"a second name of another file",
+         [&] {
+             zt::test::write_file(outside, "keep");
+             EXPECT_EQ(link(outside.c_str(), turn.c_str()), 0);
+             return pid_t(-1);
+         }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(turn);
+        std::filesystem::remove(outside);
+        const pid_t planted = c.plant();
+        const int written = wait_ok(spawn([] {
+            alarm(5); // a writer held up dies here
+            Key k;
+            return Key::open(Root::LocalMachine, "SOFTWARE\\Turns", k) == Status::Ok &&
+                           k.set(Value::dword("v", 1)) == Status::Ok
+                       ? 0
+                       : 1;
+        }));
+        EXPECT_EQ(written, 0);
+        if (planted > 0) {
+            kill(planted, SIGKILL);
+            wait_ok(planted);
+        }
+        if (std::filesystem::exists(outside)) {
+            EXPECT_TRUE(zt::test::read_file(outside) == "keep") << "the file outside was written";
+        }
+    }
+}

@@ -105,6 +105,12 @@ run_table <<'EOF'
 0 :: ^HKLM.SOFTWARE.Halvane.Zentor.CurrentVersion.Config.    VERBOSE    REG_DWORD    0x5$ :: - :: reg query "$key" verbose
 0 :: ^\{"name":"SERVER","type":"REG_MULTI_SZ","data":\["a","b"\]\}$ :: - :: reg query "$key" SERVER --json | tr -d ' \n'
 0 :: "subkeys": \[\] :: - :: reg query --json "$key"
+# values and names that are not UTF-8 (or hold control characters) are not
+# left out of JSON: bad bytes become U+FFFD
+0 :: - :: - :: reg add "$key" HOSTILE REG_SZ "$(printf 'q"\\\001\377')"
+0 :: - :: - :: reg add "$key" "$(printf 'N\377')" REG_SZ vv9
+0 :: ^\{"name":"HOSTILE","type":"REG_SZ","data":"q.*u0001�"\}$ :: - :: reg query "$key" HOSTILE --json | tr -d ' \n'
+0 :: ^1$ :: - :: reg query --json "$key" | grep -c '"name": "N�"'
 2 :: - :: ^zt reg add: 'abc': not a REG_DWORD \(0 to 0xFFFFFFFF\).usage: zt reg add :: reg add "$key" X REG_DWORD abc
 2 :: - :: ^zt reg add: '-1': not a REG_DWORD :: reg add "$key" X REG_DWORD -1
 2 :: - :: ^zt reg add: 'REG_FOO': not a type zt writes :: reg add "$key" X REG_FOO 1
@@ -200,6 +206,9 @@ run_table <<'EOF'
 0 :: ^SLP.DISK_RESOURCE_MULTIPLIER = 4$ :: - :: !cat "$scratch/usr/quill/var/global/cluster.conf"
 0 :: ^\{"SERVER":\["a","b"\],"VERBOSE":"5"\}$ :: - :: config show --json SERVER VERBOSE | tr -d ' \n'
 1 :: - :: ^zt config show: NOPE: no such item or stored key$ :: config show NOPE
+0 :: - :: - :: reg add "$key" HOSTILE REG_SZ "$(printf 'q"\\\001\377')"
+0 :: - :: - :: reg add "$key" "$(printf 'N\377')" REG_SZ vv9
+0 :: ^2$ :: - :: config show --json | grep -c -e '"(HOSTILE) (q.*u0001�)"' -e '"(N�) (vv9)"'
 # what the user did not ask for is never stored: not an assignment, a value
 # refused or replaced; check gives the same verdict without storing
 1 :: - :: ^zt config set: 'VERBOSE': not an item assignment \(LABEL = VALUE\).zt config set: '5': not an item assignment.*nothing stored$ :: config set VERBOSE 5
@@ -290,6 +299,10 @@ run_table <<'EOF'
 2 :: * :: * :: lock "$lock"
 2 :: * :: * :: lock "$lock" sideways -- true
 2 :: * :: * :: lock "$lock" --attempts 0 -- true
+# a file of other data is not taken as a lock file: its first bytes would go
+0 :: - :: - :: !printf 'data=1\nmore\n' >"$scratch/data.conf"
+1 :: - :: ^zt lock: .*data.conf: not a lock file.*nothing written$ :: lock "$scratch/data.conf" -- true
+0 :: ^data=1.more$ :: - :: !cat "$scratch/data.conf"
 EOF
 "$zt" lock "$lock" read -- sleep 2 & holder=$!
 sleep 0.5

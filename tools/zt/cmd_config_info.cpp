@@ -13,7 +13,7 @@ namespace zt {
 namespace {
 
 json_t *text(const char *s) {
-    return s != nullptr ? json_string(s) : json_null();
+    return s != nullptr ? json_text(s) : json_null();
 }
 
 json_t *names(const ztconf_string_list_t *l) {

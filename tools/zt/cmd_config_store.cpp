@@ -111,17 +111,18 @@ int print_json(const char *image) {
         p += line.size() + (nl != nullptr ? 1 : 0);
         const size_t eq = line.find('=');
         const std::string label = line.substr(0, eq);
-        json_t *value = json_string(eq == std::string::npos ? "" : line.c_str() + eq + 1);
+        json_t *value = json_text(eq == std::string::npos ? "" : line.substr(eq + 1));
+        const std::string key = valid_utf8(label);
         const int index = getConfigIndexA(label.c_str());
         const ztbase::config::Row *row = ztbase::config::live_row(index);
         if (row != nullptr && (row->bits & ztbase::config::S) != 0) {
-            json_object_set_new(o, label.c_str(), value);
+            json_object_set_new(o, key.c_str(), value);
             continue;
         }
-        json_t *list = json_object_get(o, label.c_str());
+        json_t *list = json_object_get(o, key.c_str());
         if (list == nullptr) {
             list = json_array();
-            json_object_set_new(o, label.c_str(), list);
+            json_object_set_new(o, key.c_str(), list);
         }
         json_array_append_new(list, value);
     }

@@ -31,10 +31,11 @@ constexpr const char kHelp[] =
     "       zt lock --show PATH [--json]\n"
     "\n"
     "Runs COMMAND while this process holds a lock on the lock file PATH (created\n"
-    "when missing): write (the default) excludes every other holder, read only\n"
-    "writers. Other processes and zt lock calls on the same PATH wait for it.\n"
-    "COMMAND inherits the lock: should zt be killed, the lock lasts until COMMAND\n"
-    "ends.\n"
+    "when missing; a file holding other data is refused, since the lock writes\n"
+    "its holder's line over the start of the file): write (the default) excludes\n"
+    "every other holder, read only writers. Other processes and zt lock calls on\n"
+    "the same PATH wait for it. COMMAND inherits the lock: should zt be killed,\n"
+    "the lock lasts until COMMAND ends.\n"
     "  --attempts N   give up after N tries (default: wait as long as it takes)\n"
     "  --interval MS  milliseconds between tries (default 10)\n"
     "Exit status: that of COMMAND (128+N when it died of signal N, 127 when it\n"
@@ -52,6 +53,30 @@ bool parse_int(const char *text, long low, int &out) {
         return false;
     out = static_cast<int>(v);
     return true;
+}
+
+// Whether PATH may serve as the lock file: missing, empty, or starting with a
+// holder's line. A lock writes its holder's line over the start of the file,
+// so a file of other data (a configuration file locked as flock(1) users
+// do) would lose its first bytes.
+bool lock_file_or_none(const char *path) {
+    struct stat sb;
+    if (stat(path, &sb) != 0 || !S_ISREG(sb.st_mode) || sb.st_size == 0)
+        return true; // the lock itself reports what it cannot use
+    ztbase::pio::Fd fd = ztbase::pio::open_shared_file(path, O_RDONLY, 0);
+    if (!fd)
+        return true;
+    char line[48] = {};
+    size_t got = 0;
+    ztbase::pio::read_all(fd.get(), line, sizeof line - 1, &got);
+    size_t i = 0, digits = 0;
+    while (i < got && line[i] >= '0' && line[i] <= '9')
+        ++i, ++digits;
+    if (digits < 10 || i >= got || line[i++] != ' ')
+        return false;
+    for (digits = 0; i < got && line[i] >= '0' && line[i] <= '9'; ++i)
+        ++digits;
+    return digits > 0 && i < got && line[i] == '\n';
 }
 
 // The command is given the lock file's descriptor (as flock(1) does): the
@@ -166,6 +191,13 @@ int cmd_lock(int argc, char **argv) {
     }
     if (i + 1 >= argc) // no "--" or nothing after it
         return usage(kUsage);
+    if (!lock_file_or_none(path)) {
+        fprintf(stderr,
+                "zt lock: %s: not a lock file (it holds other data, which a lock would "
+                "overwrite); nothing written\n",
+                path);
+        return 1;
+    }
     int err = 0;
     const int fd = attempts == FileLock::INFINITE_ATTEMPTS
                        ? wait_lock(path, type, &err)

@@ -144,8 +144,8 @@ int cmd_msg(int argc, char **argv) {
     if (json) {
         json_t *o =
             json_pack("{s:s,s:s,s:b,s:o,s:o}", "id", id, "locale", locale.c_str(), "found",
-                      text != nullptr, "format", text != nullptr ? json_string(text) : json_null(),
-                      "text", text != nullptr ? json_string(result.c_str()) : json_null());
+                      text != nullptr, "format", text != nullptr ? json_text(text) : json_null(),
+                      "text", text != nullptr ? json_text(result) : json_null());
         char *dump = json_dumps(o, JSON_INDENT(2));
         if (dump != nullptr)
             puts(dump);

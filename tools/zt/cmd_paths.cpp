@@ -58,7 +58,7 @@ int cmd_paths(int argc, char **argv) {
     }
     json_t *o = json_object();
     for (const char *label : labels)
-        json_object_set_new(o, label, json_string(getFennicString(label)));
+        json_object_set_new(o, label, json_text(getFennicString(label)));
     json_dumpf(o, stdout, JSON_INDENT(2) | JSON_PRESERVE_ORDER);
     putchar('\n');
     json_decref(o);

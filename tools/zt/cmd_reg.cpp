@@ -101,11 +101,11 @@ json_t *value_json(const Value &v) {
     if (v.type == kDword) {
         data = json_integer(v.number());
     } else if (v.type == kSz || v.type == kExpandSz) {
-        data = json_string(v.text().c_str());
+        data = json_text(v.text());
     } else if (v.type == kMultiSz) {
         data = json_array();
         for (const std::string &s : v.strings())
-            json_array_append_new(data, json_string(s.c_str()));
+            json_array_append_new(data, json_text(s));
     } else {
         std::string hex;
         for (unsigned char c : v.data) {
@@ -115,8 +115,8 @@ json_t *value_json(const Value &v) {
         }
         data = json_string(hex.c_str());
     }
-    return json_pack("{s:s,s:s,s:o*}", "name", v.name.c_str(), "type", type_name(v.type), "data",
-                     data);
+    return json_pack("{s:o,s:s,s:o*}", "name", json_text(v.name), "type", type_name(v.type),
+                     "data", data);
 }
 
 int print_json(json_t *o) {
@@ -155,9 +155,9 @@ int query(const std::string &name, const char *value, bool json) {
         for (const Value &v : values)
             json_array_append_new(vs, value_json(v));
         for (const std::string &sub : subkeys)
-            json_array_append_new(ks, json_string(sub.c_str()));
+            json_array_append_new(ks, json_text(sub));
         return print_json(
-            json_pack("{s:s,s:o,s:o}", "key", name.c_str(), "values", vs, "subkeys", ks));
+            json_pack("{s:o,s:o,s:o}", "key", json_text(name), "values", vs, "subkeys", ks));
     }
     printf("%s\n", name.c_str());
     for (const Value &v : values)

@@ -107,15 +107,15 @@ int resolve_command(int argc, char **argv) {
     const char *source = rs::source_text(rs::last_source());
     if (json) {
         json_t *o = json_object();
-        json_object_set_new(o, "name", json_string(host));
-        json_object_set_new(o, "service", service != nullptr ? json_string(service) : json_null());
+        json_object_set_new(o, "name", json_text(host));
+        json_object_set_new(o, "service", service != nullptr ? json_text(service) : json_null());
         json_object_set_new(o, "status", json_integer(status));
         json_object_set_new(o, "resolver_code", json_integer(code));
         json_object_set_new(o, "source", json_string(source));
         json_object_set_new(o, "milliseconds", json_real(ms));
         json_object_set_new(o, "canonical_name",
                             list != nullptr && list->ai_canonname != nullptr
-                                ? json_string(list->ai_canonname)
+                                ? json_text(list->ai_canonname)
                                 : json_null());
         json_t *addrs = json_array();
         for (const vnet_addrinfo *e = list; e != nullptr; e = e->ai_next) {

@@ -4,6 +4,9 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
+
+#include <jansson.h>
 
 namespace zt {
 
@@ -52,5 +55,10 @@ bool read_input(const char *path, std::string &out, std::string &error);
 const char *input_name(const char *path);
 // Removes flag from argv (argv[argc] moves along) and says whether it was there.
 bool take_flag(int &argc, char **argv, const char *flag);
+// The text as UTF-8, as JSON must be: every byte that is not part of a valid
+// sequence becomes U+FFFD, so that no value or name is left out.
+std::string valid_utf8(std::string_view text);
+// A JSON string of any bytes (valid_utf8; NULs kept as \u0000).
+json_t *json_text(std::string_view text);
 
 } // namespace zt

@@ -51,4 +51,42 @@ bool take_flag(int &argc, char **argv, const char *flag) {
     return false;
 }
 
+std::string valid_utf8(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    const auto *p = reinterpret_cast<const unsigned char *>(text.data());
+    const size_t n = text.size();
+    for (size_t i = 0; i < n;) {
+        const unsigned char c = p[i];
+        size_t len = c < 0x80 ? 1 : c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3
+                                 : c >= 0xF0 && c <= 0xF4                          ? 4
+                                                                                   : 0;
+        if (len > 1) {
+            // The second byte's range rules out overlong forms, surrogates
+            // and code points past U+10FFFF.
+            const unsigned char lo = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
+            const unsigned char hi = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+            if (i + len > n || p[i + 1] < lo || p[i + 1] > hi)
+                len = 0;
+            for (size_t k = 2; len != 0 && k < len; ++k)
+                if ((p[i + k] & 0xC0) != 0x80)
+                    len = 0;
+        }
+        if (len == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out.append(text.substr(i, len));
+            i += len;
+        }
+    }
+    return out;
+}
+
+json_t *json_text(std::string_view text) {
+    const std::string valid = valid_utf8(text);
+    return json_stringn(valid.data(), valid.size());
+}
+
 } // namespace zt
+

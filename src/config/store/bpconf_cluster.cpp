@@ -206,13 +206,16 @@ void held_after_fork_in_child() {
     g_held_mutex.unlock();
 }
 
-int open_held(const char *path, int flags, mode_t mode = 0) {
+// The directory (open_directory) or the gate (open_shared_file: never
+// blocking on a FIFO planted at its name, never through a link).
+int open_held(const char *path, bool gate, int flags, mode_t mode = 0) {
     static const int handlers =
         pthread_atfork(held_before_fork, held_after_fork_in_parent, held_after_fork_in_child);
     (void)handlers;
     std::lock_guard<std::mutex> lock(g_held_mutex);
     g_held.reserve(g_held.size() + 1);
-    int fd = ztbase::pio::open_fd(path, flags, mode).release();
+    int fd = gate ? ztbase::pio::open_shared_file(path, flags, mode).release()
+                  : ztbase::pio::open_fd(path, flags, mode).release();
     if (fd >= 0)
         g_held.push_back(fd);
     return fd;
@@ -298,15 +301,18 @@ ClusterLock::ClusterLock(bool exclusive) : pid_(getpid()) {
         return;
     }
     const char *dir = getFennicString("VAR_GLOBAL_PATH");
-    fd_ = open_held(dir, O_RDONLY | O_DIRECTORY);
+    fd_ = open_held(dir, false, O_RDONLY | O_DIRECTORY);
     if (fd_ < 0)
         return; // no directory, no file to keep in step
     // Everyone passes the gate first. A writer keeps it while it waits for
     // the readers inside and while it works, so that readers coming after it
     // queue; a reader lets it go once it is in.
     const char *gate = getFennicString("ZTCL_CONFIG_LOCKPATH");
-    gate_ = exclusive ? open_held(gate, O_RDWR | O_CREAT | O_NOFOLLOW, 0644)
-                      : open_held(gate, O_RDONLY | O_NOFOLLOW);
+    gate_ = exclusive ? open_held(gate, true, O_RDWR | O_CREAT, 0644)
+                      : open_held(gate, true, O_RDONLY);
+    if (gate_ < 0 && errno != ENOENT)
+        logmsgf(ZTLOG_ERROR, "ClusterLock", "%s refused as the lock's gate: %s (%d)", gate,
+                strerror(errno), errno);
     const int wait = g_wait_ms > 0 ? g_wait_ms.load() : kDefaultWaitMs;
     const long long deadline = monotonic_ms() + wait;
     int err = gate_ >= 0 ? take(gate_, LOCK_EX, deadline) : 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <new>
 #include <pthread.h>
@@ -87,43 +88,87 @@ struct MappedTurn {
 std::unordered_map<std::string, MappedTurn> *g_turns =
     new std::unordered_map<std::string, MappedTurn>;
 
+// Whether the turnstile's file may be used: a regular file with one name,
+// of this user, that no one else may write. Anyone who could write it could
+// hold every writer's turn, or corrupt the mutex in it.
+bool trusted_turn_file(const struct stat &st) {
+    return S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid() &&
+           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// The file lock under which a turnstile is made: making one takes no time,
+// and anyone who may read the file may hold the lock, so a writer waits a
+// second at most and then goes without.
+bool lock_for_making(int fd) {
+    timespec start, now;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return true;
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            return false;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if ((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000 >=
+            1000)
+            return false;
+        usleep(2000);
+    }
+}
+
 TurnPage *map_turn(const std::string &dir, bool user, const char *tag, struct stat &st) {
     const std::string file = dir + "/registry.db-turn";
     const mode_t mode = user ? 0600 : 0644;
-    int fd = pio::open_fd(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, mode).release();
-    if (fd < 0)
+    // Never through a link, never blocking on a FIFO, never a second name.
+    int fd = pio::open_shared_file(file.c_str(), O_RDWR | O_CREAT, mode).release();
+    if (fd < 0) {
+        if (errno != ENOENT && errno != EACCES && errno != EROFS)
+            logsink::logf(8, 0, tag, "registry store %s: turnstile %s refused (%d)", dir.c_str(),
+                          file.c_str(), errno);
         return nullptr; // no directory yet, or not ours to write
+    }
     TurnPage *page = nullptr;
-    if (flock(fd, LOCK_EX) == 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-        (st.st_size >= static_cast<off_t>(sizeof(TurnPage)) ||
-         (fchmod(fd, mode) == 0 && ftruncate(fd, 4096) == 0))) {
-        void *m = mmap(nullptr, sizeof(TurnPage), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (m != MAP_FAILED) {
+    if (fstat(fd, &st) == 0 && trusted_turn_file(st)) {
+        void *m = MAP_FAILED;
+        // A turnstile made already is used as it is: the file lock is taken
+        // only to make one, so that whoever holds it cannot stop writers.
+        if (st.st_size >= static_cast<off_t>(sizeof(TurnPage)))
+            m = mmap(nullptr, sizeof(TurnPage), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (m != MAP_FAILED &&
+            __atomic_load_n(&static_cast<TurnPage *>(m)->magic, __ATOMIC_ACQUIRE) == kTurnMagic)
             page = static_cast<TurnPage *>(m);
-            // Made under the file lock; a maker killed halfway left no magic.
-            if (__atomic_load_n(&page->magic, __ATOMIC_ACQUIRE) != kTurnMagic) {
-                pthread_mutexattr_t attr;
-                pthread_mutexattr_init(&attr);
-                pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-                pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-                pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT);
-                const int rc = pthread_mutex_init(&page->mutex, &attr);
-                pthread_mutexattr_destroy(&attr);
-                if (rc == 0) {
-                    page->size = sizeof(TurnPage);
-                    __atomic_store_n(&page->magic, kTurnMagic, __ATOMIC_RELEASE);
-                } else {
-                    munmap(m, sizeof(TurnPage));
-                    page = nullptr;
+        else if (lock_for_making(fd) && fstat(fd, &st) == 0 &&
+                 (st.st_size >= static_cast<off_t>(sizeof(TurnPage)) ||
+                  ftruncate(fd, 4096) == 0)) {
+            if (m == MAP_FAILED)
+                m = mmap(nullptr, sizeof(TurnPage), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            if (m != MAP_FAILED) {
+                page = static_cast<TurnPage *>(m);
+                // Made under the file lock; a maker killed halfway left no magic.
+                if (__atomic_load_n(&page->magic, __ATOMIC_ACQUIRE) != kTurnMagic) {
+                    pthread_mutexattr_t attr;
+                    pthread_mutexattr_init(&attr);
+                    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+                    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+                    pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT);
+                    const int rc = pthread_mutex_init(&page->mutex, &attr);
+                    pthread_mutexattr_destroy(&attr);
+                    if (rc == 0) {
+                        page->size = sizeof(TurnPage);
+                        __atomic_store_n(&page->magic, kTurnMagic, __ATOMIC_RELEASE);
+                    } else {
+                        munmap(m, sizeof(TurnPage));
+                        page = nullptr;
+                    }
                 }
             }
+            flock(fd, LOCK_UN);
+        } else if (m != MAP_FAILED) {
+            munmap(m, sizeof(TurnPage));
         }
     }
     if (page == nullptr)
         logsink::logf(8, 0, tag, "registry store %s: writers go without a turnstile", dir.c_str());
-    // The mapping keeps the open file (and so its lock) alive past close.
-    flock(fd, LOCK_UN);
-    close(fd);
+    close(fd); // the mapping keeps what it needs
     return page;
 }
 
