@@ -954,7 +954,7 @@ static int cleanup_file_cache(time_t older_than, int record_clear_time) {
     time_t now = resolver().now();
     const bool all = older_than == -1;
     const time_t cutoff = older_than == 0 ? now - s.lifetime : older_than;
-    int root = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int root = ztbase::pio::open_fd(dir.c_str(), O_RDONLY | O_DIRECTORY, 0).release();
     DIR *d = root >= 0 ? fdopendir(root) : nullptr;
     if (d == nullptr) {
         logmsgf(ZTLOG_ERROR, tag, "[%s:%d] opendir() failed ERRNO=%d CACHE_DIR=%s", __FILE_NAME__,
