@@ -72,13 +72,8 @@ void write_holder_line(int fd, const char *path, const char *tag) {
     char line[48];
     const int n = snprintf(line, sizeof line, "%010" PRId64 " %d\n",
                            static_cast<int64_t>(time(nullptr)), static_cast<int>(own_pid()));
-    ssize_t w;
-    do
-        w = pwrite(fd, line, static_cast<size_t>(n), 0);
-    while (w < 0 && errno == EINTR);
-    if (w != n)
-        logmsgf(ZTLOG_WARNING, tag, "cannot write the holder line of %s: errno %d", path,
-                w < 0 ? errno : EIO);
+    if (const int rc = ztbase::pio::pwrite_all(fd, line, static_cast<size_t>(n), 0); rc != 0)
+        logmsgf(ZTLOG_WARNING, tag, "cannot write the holder line of %s: errno %d", path, rc);
 }
 
 // Whether the open file still has a name. (A path lookup would also see the

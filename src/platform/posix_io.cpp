@@ -94,6 +94,29 @@ int write_all(int fd, const void *buf, size_t n, size_t *done, Pipe pipe, WriteF
     return rc;
 }
 
+int pwrite_all(int fd, const void *buf, size_t n, off_t offset, size_t *done) {
+    const char *p = static_cast<const char *>(buf);
+    size_t have = 0;
+    int rc = 0;
+    while (have < n) {
+        const ssize_t w = ::pwrite(fd, p + have, n - have, offset + static_cast<off_t>(have));
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            rc = errno;
+            break;
+        }
+        if (w == 0) {
+            rc = EIO;
+            break;
+        }
+        have += static_cast<size_t>(w);
+    }
+    if (done != nullptr)
+        *done = have;
+    return rc;
+}
+
 int read_all(int fd, void *buf, size_t n, size_t *got) {
     char *p = static_cast<char *>(buf);
     size_t have = 0;

@@ -268,19 +268,23 @@ FILE *open_working(const char *base, std::string &name, int &lock_fd) {
     name = std::string(base != nullptr ? base : "tmp") + kWorkInfix + "XXXXXX";
     lock_fd = -1;
     int fd = ztbase::working::create_locked(name, 0, 0644);
-    if (fd >= 0) {
+    const bool created = fd >= 0;
+    if (created) {
         lock_fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-        FILE *f = lock_fd >= 0 ? fdopen(fd, "w") : nullptr;
-        if (f != nullptr)
-            return f;
+        if (lock_fd >= 0) {
+            FILE *f = ztbase::pio::stream(ztbase::pio::Fd(fd), "w");
+            if (f != nullptr)
+                return f;
+            fd = -1; // the failed stream closed it
+        }
     }
     int err = errno;
     logmsgf(ZTLOG_ERROR, "OpenTemporaryConfigFile", "failed to open %s: %s (%d)", name.c_str(),
             strerror(err), err);
-    if (fd >= 0) {
-        unlink(name.c_str());
+    if (fd >= 0)
         close(fd);
-    }
+    if (created)
+        unlink(name.c_str());
     if (lock_fd >= 0)
         close(lock_fd);
     lock_fd = -1;
