@@ -58,12 +58,13 @@ class SigpipeGuard {
     bool was_pending_ = false, blocked_ = false, raised_ = false;
 };
 
-int write_loop(int fd, const char *p, size_t n, size_t *done, WriteFn fn) {
+// Writes all n bytes through `step(from, len, written)` (one write of len bytes
+// from `from`, `written` bytes already done), retrying EINTR and short writes.
+template <class Step> int write_loop(const char *p, size_t n, size_t *done, Step step) {
     size_t written = 0;
     int rc = 0;
     while (written < n) {
-        ssize_t w = fn != nullptr ? fn(fd, p + written, n - written)
-                                  : ::write(fd, p + written, n - written);
+        ssize_t w = step(p + written, n - written, written);
         if (w < 0) {
             if (errno == EINTR)
                 continue;
@@ -84,37 +85,24 @@ int write_loop(int fd, const char *p, size_t n, size_t *done, WriteFn fn) {
 } // namespace
 
 int write_all(int fd, const void *buf, size_t n, size_t *done, Pipe pipe, WriteFn fn) {
+    auto step = [fd, fn](const char *from, size_t len, size_t) {
+        return fn != nullptr ? fn(fd, from, len) : ::write(fd, from, len);
+    };
     const char *p = static_cast<const char *>(buf);
     if (pipe == Pipe::NoGuard)
-        return write_loop(fd, p, n, done, fn);
+        return write_loop(p, n, done, step);
     SigpipeGuard guard;
-    int rc = write_loop(fd, p, n, done, fn);
+    int rc = write_loop(p, n, done, step);
     if (rc == EPIPE)
         guard.note_epipe();
     return rc;
 }
 
 int pwrite_all(int fd, const void *buf, size_t n, off_t offset, size_t *done) {
-    const char *p = static_cast<const char *>(buf);
-    size_t have = 0;
-    int rc = 0;
-    while (have < n) {
-        const ssize_t w = ::pwrite(fd, p + have, n - have, offset + static_cast<off_t>(have));
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            rc = errno;
-            break;
-        }
-        if (w == 0) {
-            rc = EIO;
-            break;
-        }
-        have += static_cast<size_t>(w);
-    }
-    if (done != nullptr)
-        *done = have;
-    return rc;
+    return write_loop(static_cast<const char *>(buf), n, done,
+                      [fd, offset](const char *from, size_t len, size_t written) {
+                          return ::pwrite(fd, from, len, offset + static_cast<off_t>(written));
+                      });
 }
 
 int read_all(int fd, void *buf, size_t n, size_t *got) {
