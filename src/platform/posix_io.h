@@ -59,7 +59,7 @@ constexpr int kNoProgress = -1;
 // Pipe::Guard a reader-less pipe or socket gives EPIPE instead of killing the
 // process: SIGPIPE is blocked for the write and the one it raised consumed.
 // Writes all n bytes at offset `offset` of a regular file (pwrite(2), retrying
-// EINTR and short writes). Returns 0 or the errno value; *done (when given)
+// EINTR and short writes). Returns as write_all does; *done (when given)
 // receives the bytes written.
 int pwrite_all(int fd, const void *buf, size_t n, off_t offset, size_t *done = nullptr);
 int write_all(int fd, const void *buf, size_t n, size_t *done = nullptr, Pipe pipe = Pipe::Guard,
