@@ -29,6 +29,13 @@ bed_check() {
         echo "the multi-host bed needs ip (iproute2) and unshare (util-linux); skipped" >&2
         return 1
     fi
+    # Hosts left behind by a bed whose shell was killed.
+    local ns pid
+    for ns in $(ip netns list 2>/dev/null | awk '{print $1}'); do
+        [[ $ns =~ ^zb([0-9]+) ]] || continue
+        pid=${BASH_REMATCH[1]}
+        kill -0 "$pid" 2>/dev/null || ip netns del "$ns" 2>/dev/null
+    done
     if ! ip netns add "${BED_TAG}probe" 2>/dev/null; then
         echo "this machine refuses network namespaces; skipped" >&2
         return 1
