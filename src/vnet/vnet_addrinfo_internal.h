@@ -37,7 +37,7 @@ struct ResolverTable {
     // Seconds since 1970 for cache times; milliseconds for durations.
     time_t (*now)();
     int64_t (*now_ms)();
-    // Whether an address is loopback or may be bound on this host.
+    // Whether an address is this machine (by default is_sockaddr_local).
     bool (*is_local_address)(const sockaddr *addr, socklen_t len);
     // Whether the process may write the file cache without an override
     // directory (effective uid 0).
