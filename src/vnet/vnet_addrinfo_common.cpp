@@ -132,6 +132,8 @@ Settings configured_settings() {
                 s.lifetime = v[1];
             if (v[2] > 0)
                 s.table_size = v[2];
+            if (v[3] > 0)
+                s.failed_table_size = v[3];
             s.attempts = v[4] < 0 ? 0 : v[4];
             s.delay = v[5] < 0 ? 0 : v[5];
             s.again_limit = v[6];

@@ -50,6 +50,15 @@ void set_last_rule(const char *rule);
 bool last_from_flags();
 void set_last_from_flags(bool from_flags);
 
+// The configured names roles are decided by, copied out of one snapshot
+// reference that is released at once. False (logged under tag) when the
+// configuration cannot be had.
+struct Roles {
+    std::vector<std::string> server, media_server, trusted_master, vantrel;
+    std::string emmserver, client_name;
+};
+bool configured_roles(const char *tag, Roles &out);
+
 // The configured cluster name ("" when none or unreadable).
 std::string cluster_name();
 
