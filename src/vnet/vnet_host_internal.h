@@ -59,6 +59,10 @@ struct Roles {
 };
 bool configured_roles(const char *tag, Roles &out);
 
+// Empty the trusted-client table and the legacy host-entry tables (tests).
+void forget_trusted_clients();
+void forget_legacy_entries();
+
 // The configured cluster name ("" when none or unreadable).
 std::string cluster_name();
 

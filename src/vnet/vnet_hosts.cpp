@@ -273,6 +273,13 @@ int same_hostbyname_alias(const char *name1, const char *name2) {
 
 } // namespace
 
+void zt::vnet::host::forget_legacy_entries() {
+    Tables &t = tables();
+    std::lock_guard<std::mutex> lock(t.mu);
+    t.answers.reset();
+    t.failed.reset();
+}
+
 extern "C" ZTBASE_API int vnet_legacy_cached_gethostbyname(const char *name,
                                                            vnet_hostent **entry_out) {
     const char *tag = "vnet_legacy_cached_gethostbyname";
