@@ -2,6 +2,7 @@
 // localhost guard, local matching, the cluster rule, host validation's
 // answers and what is written back into the cached flags.
 #include <arpa/inet.h>
+#include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -261,6 +262,39 @@ TEST_F(HostTest, BadNamesAnswerNoMatch) {
     }
     EXPECT_EQ(vnet_same_hostW(nullptr, u"db", 1), 0);
     EXPECT_EQ(vnet_same_hostW(u"db", u"DB", 0), 1);
+}
+
+// The same questions on the system resolver, with names from a private
+// /etc/hosts in a mount namespace of the test's own.
+TEST_F(HostTest, NamesFromAPrivateHostsFile) {
+    // A LAN address of this machine, if it has one.
+    std::string lan;
+    char **list = nullptr;
+    ASSERT_EQ(vnet_getifaddrs(1, 1, &list), 0);
+    for (char **p = list; *p != nullptr && lan.empty(); ++p)
+        if (vnet_is_ip_string(*p) == AF_INET && strncmp(*p, "127.", 4) != 0)
+            lan = *p;
+    vnet_free_aliases(list);
+    if (lan.empty())
+        GTEST_SKIP() << "no LAN address on this machine";
+    const std::string hosts = "127.0.0.1 localhost\n"
+                              "192.0.2.44 db.test.example db\n" +
+                              lan + " lan-me.test.example lan-me\n";
+    int rc = resolve_test::with_hosts(root().path(), hosts, [] {
+        resolve_test::rs::set_resolver(nullptr);
+        if (vnet_same_host("db", "db.test.example", 0) != 1)
+            return 1; // short and qualified names of one host
+        if (vnet_same_host("localhost", "lan-me", 1) != 0)
+            return 2; // the localhost guard
+        if (vnet_same_host("lan-me", "127.0.0.1", 1) != 0)
+            return 3;
+        if (vnet_is_local_host("lan-me.test.example") != 1 || vnet_is_local_host("db") != 0)
+            return 4;
+        return 0;
+    });
+    if (rc == 77)
+        GTEST_SKIP() << "no mount namespace here";
+    EXPECT_EQ(rc, 0);
 }
 
 TEST(SockaddrLocal, LoopbackInterfacesAndForeignAddresses) {
