@@ -306,6 +306,11 @@ TEST_F(HostTest, DnsQueriesAskTheServerOnTheWire) {
     EXPECT_EQ(vnet_dnsqueryW(AF_INET, u"me.test", &list, nullptr), VNET_SUCCESS);
     EXPECT_EQ(texts(list), std::vector<std::string>{"127.0.0.1 me.test"});
     vnet_freeaddrinfo(list);
+    const std::string long_name(1100, 'a');
+    EXPECT_EQ(vnet_dnsquery_filter(AF_UNSPEC, long_name.c_str(), 0, &list, nullptr),
+              VNET_GETHOST_FAILED);
+    EXPECT_EQ(vnet_dnsquery_filter(AF_UNSPEC, "\xff\xfe.test", 0, &list, nullptr),
+              VNET_GETHOST_FAILED);
     EXPECT_EQ(vnet_dnsquery(AF_INET, nullptr, &list, nullptr), VNET_BAD_PARAM);
     EXPECT_EQ(vnet_dnsquery(AF_INET, "svc.test", nullptr, nullptr), VNET_BAD_PARAM);
     zt::vnet::dns::set_dns_server(nullptr);
