@@ -187,7 +187,9 @@ int dnsquery_filter(int family, const char *host, int filter, vnet_addrinfo **re
     int records = 0, last_code = VNET_EAI_HOST_NOT_FOUND;
     for (int type : {int(ns_t_a), int(ns_t_aaaa)}) {
         const int rec_family = type == ns_t_a ? AF_INET : AF_INET6;
-        if (family != AF_UNSPEC && family != rec_family)
+        // A records unless only IPv6 is asked, AAAA unless only IPv4.
+        if ((rec_family == AF_INET && family == AF_INET6) ||
+            (rec_family == AF_INET6 && family == AF_INET))
             continue;
         int c = VNET_EAI_OK;
         int n = query(state, type, rec_family, host, filter != 0, tail, c);
