@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "vnet/vnet_addrinfo_internal.h"
+#include "vnet/vnet_host_internal.h"
 #include "vnet/vnet_dnsquery.h"
 #include "vnet/vnet_wide.h"
 #include "ztbase/debuglog.h"
@@ -216,8 +217,10 @@ int dnsquery_filter(int family, const char *host, int filter, vnet_addrinfo **re
 
 extern "C" ZTBASE_API int vnet_dnsquery_filter(int family, const char *host, int filter,
                                                vnet_addrinfo **result_out, int *code_out) {
-    return rs::guarded("vnet_dnsquery_filter",
-                       [&] { return dnsquery_filter(family, host, filter, result_out, code_out); });
+    return zt::vnet::host::checked(__FILE_NAME__, __LINE__, "vnet_dnsquery_filter",
+                                   rs::guarded("vnet_dnsquery_filter", [&] {
+                                       return dnsquery_filter(family, host, filter, result_out, code_out);
+                                   }));
 }
 
 extern "C" ZTBASE_API int vnet_dnsquery(int family, const char *host, vnet_addrinfo **result_out,
