@@ -7,7 +7,10 @@
 #include <sched.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <atomic>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "host_fixture.h"
 #include "support/log_capture.h"
@@ -363,6 +366,33 @@ TEST(SockaddrLocal, NonLocalBindLeavesTheAnswerToTheInterfaceList) {
     if (WEXITSTATUS(status) == 77)
         GTEST_SKIP() << "no network namespace with non-local binding here";
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// Many threads at once, on the system resolver with literals only: the
+// answers stay right while the caches and the small tables are shared.
+TEST_F(HostTest, ThreadsShareTheCachesAndTables) {
+    resolve_test::rs::set_resolver(nullptr);
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t, &wrong] {
+            const std::string mine = "203.0.113." + std::to_string(10 + t);
+            for (int i = 0; i < 100; ++i) {
+                wrong += vnet_same_host(mine.c_str(), mine.c_str(), 0) != 1;
+                wrong += vnet_same_host(mine.c_str(), "198.51.100.1", 0) != 0;
+                wrong += vnet_same_host("127.0.0.1", "127.0.0.1", 1) != 1;
+                wrong += vnet_is_local_host("127.0.0.1") != 1;
+                wrong += vnet_is_local_host(mine.c_str()) != 0;
+                wrong += vnet_register_trusted_client(mine.c_str()) != VNET_SUCCESS;
+                wrong += vnet_is_trusted_client(mine.c_str()) != 1;
+                vnet_hostent *h = nullptr;
+                wrong += vnet_legacy_cached_gethostbyname(mine.c_str(), &h) != VNET_SUCCESS;
+                vnet_free_vnet_hostent(h);
+            }
+        });
+    for (std::thread &th : threads)
+        th.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 } // namespace
