@@ -135,10 +135,10 @@ int is_media_server(const char *host) {
         if (vnet_same_host_and_update(m.name.c_str(), host, 1, m.on_match.v) != 0)
             return 1;
     // Every server is a media server too: vnet_is_server has recorded it so.
-    if (is_server(host) != 0) {
-        set_last_from_flags(false);
+    const int server = is_server(host);
+    set_last_from_flags(false); // the media answer itself was not cached
+    if (server != 0)
         return 1;
-    }
     record_flags(host, flags({{VNET_CF_MEDIA_SERVER, 1}}));
     return 0;
 }

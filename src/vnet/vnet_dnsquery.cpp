@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "vnet/vnet_addrinfo_internal.h"
+#include "vnet/vnet_host_internal.h"
 #include "vnet/vnet_dnsquery.h"
 #include "vnet/vnet_wide.h"
 #include "ztbase/debuglog.h"
@@ -187,7 +188,9 @@ int dnsquery_filter(int family, const char *host, int filter, vnet_addrinfo **re
     int records = 0, last_code = VNET_EAI_HOST_NOT_FOUND;
     for (int type : {int(ns_t_a), int(ns_t_aaaa)}) {
         const int rec_family = type == ns_t_a ? AF_INET : AF_INET6;
-        if (family != AF_UNSPEC && family != rec_family)
+        // A records unless only IPv6 is asked, AAAA unless only IPv4.
+        if ((rec_family == AF_INET && family == AF_INET6) ||
+            (rec_family == AF_INET6 && family == AF_INET))
             continue;
         int c = VNET_EAI_OK;
         int n = query(state, type, rec_family, host, filter != 0, tail, c);
@@ -214,8 +217,10 @@ int dnsquery_filter(int family, const char *host, int filter, vnet_addrinfo **re
 
 extern "C" ZTBASE_API int vnet_dnsquery_filter(int family, const char *host, int filter,
                                                vnet_addrinfo **result_out, int *code_out) {
-    return rs::guarded("vnet_dnsquery_filter",
-                       [&] { return dnsquery_filter(family, host, filter, result_out, code_out); });
+    return zt::vnet::host::checked(__FILE_NAME__, __LINE__, "vnet_dnsquery_filter",
+                                   rs::guarded("vnet_dnsquery_filter", [&] {
+                                       return dnsquery_filter(family, host, filter, result_out, code_out);
+                                   }));
 }
 
 extern "C" ZTBASE_API int vnet_dnsquery(int family, const char *host, vnet_addrinfo **result_out,

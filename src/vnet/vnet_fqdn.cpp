@@ -145,7 +145,8 @@ int gethostname_configured(const char *name, char *out, size_t size) {
 } // namespace
 
 extern "C" ZTBASE_API int vnet_getfqdn(const char *name, char *out, size_t size) {
-    return rs::guarded("vnet_getfqdn", [&] { return getfqdn(name, out, size); });
+    return zt::vnet::host::checked(__FILE_NAME__, __LINE__, "vnet_getfqdn",
+                                   rs::guarded("vnet_getfqdn", [&] { return getfqdn(name, out, size); }));
 }
 
 extern "C" ZTBASE_API int vnet_getfqdnW(const char16_t *name, char16_t *out, size_t size) {
@@ -163,7 +164,9 @@ extern "C" ZTBASE_API int vnet_getfqdnW(const char16_t *name, char16_t *out, siz
 }
 
 extern "C" ZTBASE_API int vnet_gethostname(const char *name, char *out, size_t size) {
-    return rs::guarded("vnet_gethostname", [&] { return gethostname_configured(name, out, size); });
+    return zt::vnet::host::checked(__FILE_NAME__, __LINE__, "vnet_gethostname", rs::guarded("vnet_gethostname", [&] {
+                                       return gethostname_configured(name, out, size);
+                                   }));
 }
 
 extern "C" ZTBASE_API uint32_t vnet_gethostid(void) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "ztbase/vnet.h"
 #include "ztbase/vnet_addrinfo.h"
 
 namespace zt::vnet::host {
@@ -58,6 +59,19 @@ struct Roles {
     std::string emmserver, client_name;
 };
 bool configured_roles(const char *tag, Roles &out);
+
+// Empty the trusted-client table and the legacy host-entry tables (tests).
+void forget_trusted_clients();
+void forget_legacy_entries();
+
+// An exported call's status on its way out, with its "Function failed" line
+// when it failed. A failed lookup and a remembered failure are answers, not
+// failures of the call.
+inline int checked(const char *file, int line, const char *function, int status) {
+    if (status != VNET_SUCCESS && status != VNET_GETHOST_FAILED && status != VNET_CACHE_FAILED)
+        vnet_failure(file, line, function, status);
+    return status;
+}
 
 // The configured cluster name ("" when none or unreadable).
 std::string cluster_name();

@@ -273,6 +273,13 @@ int same_hostbyname_alias(const char *name1, const char *name2) {
 
 } // namespace
 
+void zt::vnet::host::forget_legacy_entries() {
+    Tables &t = tables();
+    std::lock_guard<std::mutex> lock(t.mu);
+    t.answers.reset();
+    t.failed.reset();
+}
+
 extern "C" ZTBASE_API int vnet_legacy_cached_gethostbyname(const char *name,
                                                            vnet_hostent **entry_out) {
     const char *tag = "vnet_legacy_cached_gethostbyname";
@@ -280,10 +287,10 @@ extern "C" ZTBASE_API int vnet_legacy_cached_gethostbyname(const char *name,
         logmsgf(ZTLOG_ERROR, tag, "name or entry_out is NULL or empty");
         return VNET_BAD_PARAM;
     }
-    return rs::guarded(tag, [&] {
+    return zt::vnet::host::checked(__FILE_NAME__, __LINE__, tag, rs::guarded(tag, [&] {
         return cached_entry(tag, name, name, false,
                             [name](Entry &e) { return ipv4_gethostbyname(name, e); }, entry_out);
-    });
+    }));
 }
 
 extern "C" ZTBASE_API int vnet_legacy_cached_gethostbyaddr_rnl(const void *address,
@@ -301,10 +308,10 @@ extern "C" ZTBASE_API int vnet_legacy_cached_gethostbyaddr_rnl(const void *addre
     // Reverse entries are kept apart from names: a name that is a literal
     // answers its own text, an address its host name.
     const std::string key = std::string("reverse:") + text;
-    return rs::guarded(tag, [&] {
+    return zt::vnet::host::checked(__FILE_NAME__, __LINE__, tag, rs::guarded(tag, [&] {
         return cached_entry(tag, key, text, true,
                             [a](Entry &e) { return ipv4_gethostbyaddr(a, e); }, entry_out);
-    });
+    }));
 }
 
 extern "C" ZTBASE_API int vnet_same_hostbyname_alias(const char *name1, const char *name2) {

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "vnet/vnet_addrinfo_internal.h"
+#include "vnet/vnet_host_internal.h"
 #include "vnet/vnet_wide.h"
 #include "ztbase/debuglog.h"
 #include "ztbase/vnet.h"
@@ -203,7 +204,8 @@ extern "C" ZTBASE_API const char *vnet_inet_ntop(int family, const void *in, cha
 
 extern "C" ZTBASE_API int vnet_sockAddrPtoN(const char *text, int port,
                                             vnet_sockaddr_t *sockaddr_out, socklen_t *length_out) {
-    return numeric_sockaddr(text, port, sockaddr_out, length_out);
+    return zt::vnet::host::checked(__FILE_NAME__, __LINE__, "vnet_sockAddrPtoN",
+                                   numeric_sockaddr(text, port, sockaddr_out, length_out));
 }
 
 extern "C" ZTBASE_API int vnet_sockAddrNtoP(const struct sockaddr *address, char *text_out,
@@ -241,7 +243,7 @@ extern "C" ZTBASE_API int vnet_inet_addrmask(const char *text, uint32_t *address
         logmsgf(ZTLOG_ERROR, tag, "address text is NULL");
         return VNET_BAD_ARGUMENT;
     }
-    return zt::vnet::resolve::guarded(tag, [&] {
+    return zt::vnet::host::checked(__FILE_NAME__, __LINE__, tag, zt::vnet::resolve::guarded(tag, [&] {
         std::string address = text, mask_text;
         bool bits_form = false;
         if (size_t slash = address.find('/'); slash != std::string::npos) {
@@ -283,7 +285,7 @@ extern "C" ZTBASE_API int vnet_inet_addrmask(const char *text, uint32_t *address
         if (mask_out != nullptr)
             *mask_out = m;
         return int(VNET_SUCCESS);
-    });
+    }));
 }
 
 extern "C" ZTBASE_API int vnet_inet_addrmask_ipv6(int bits, unsigned char mask_out[16]) {

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "vnet/vnet_addrinfo_internal.h"
+#include "vnet/vnet_host_internal.h"
 #include "vnet/vnet_slot_cache.h"
 #include "vnet/vnet_wide.h"
 #include "ztbase/debuglog.h"
@@ -27,6 +28,12 @@ Trusted &trusted() {
 }
 
 } // namespace
+
+void zt::vnet::host::forget_trusted_clients() {
+    Trusted &t = trusted();
+    std::lock_guard<std::mutex> lock(t.mu);
+    t.cache = zt::vnet::SlotCache<bool>{kSlots, kLifetime};
+}
 
 extern "C" ZTBASE_API int vnet_register_trusted_client(const char *name) {
     const char *tag = "vnet_register_trusted_client";

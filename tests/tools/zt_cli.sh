@@ -352,6 +352,27 @@ run_table <<'EOF'
 EOF
 "$zt" hostcache list | grep -q '^(no entries' || { echo "FAIL: zt hostcache list after clear"; fail=1; }
 [[ -s $var/clear_cache_time.txt ]] || { echo "FAIL: no clear time recorded"; fail=1; }
+# host identity: only literals and localhost, so that no query leaves the machine
+run_table <<'EOF'
+0 :: ^same host: yes.decided by: addresses$ :: - :: host same localhost 127.0.0.1
+0 :: ^same host: yes.decided by: text$ :: - :: host same Localhost LOCALHOST
+0 :: ^same host: no.decided by: localhost$ :: - :: host same localhost 192.0.2.123 --local
+0 :: ^local: yes.answered from: the addresses$ :: - :: host local 127.0.0.1
+0 :: ^local: no.answered from: (cached flags|the addresses)$ :: - :: host local 192.0.2.123
+0 :: ^localhost$ :: - :: host fqdn localhost
+1 :: - :: ^zt host fqdn: no-such-host.invalid: GETHOST_FAILED.*$ :: host fqdn no-such-host.invalid
+0 :: * :: * :: config set 'SERVER = localhost'
+0 :: ^server +yes +\(compared.*.master server +yes .*index server +no .*$ :: - :: host roles 127.0.0.1
+2 :: - :: ^zt host same: wants two names.* :: host same a
+2 :: - :: ^zt host same: unknown option.* :: host same a b --bogus
+2 :: - :: * :: host
+2 :: - :: ^zt host: unknown subcommand.* :: host bogus
+EOF
+"$zt" host --help | grep -q '^usage: zt host same A B' || { echo "FAIL: zt host --help"; fail=1; }
+if [[ $(id -u) == 0 ]]; then # the flags travel to the next process in the file cache
+  "$zt" host roles 127.0.0.1 | grep -q '^master server  *yes  *(cached flags)$' ||
+    { echo "FAIL: zt host roles from the cached flags"; fail=1; }
+fi
 # the whitelist cache, moved into the scratch root by a path override
 wl=$(dirname "$ZT_REGISTRY")/wl
 mkdir -p "$wl/allowed/sub" "$wl/allowed-more" "$wl/other" && ln -s "$wl/other" "$wl/allowed/out"

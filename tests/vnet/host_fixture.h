@@ -47,7 +47,11 @@ inline const hv::Interface kScripted = {
 
 class HostTest : public resolve_test::ResolveTest {
   protected:
-    HostTest() { validation() = Validation{}; }
+    HostTest() {
+        validation() = Validation{};
+        zt::vnet::host::forget_trusted_clients();
+        zt::vnet::host::forget_legacy_entries();
+    }
     ~HostTest() override {
         hv::set_validation(nullptr);
         bpconf_enable_thread_config_reads();

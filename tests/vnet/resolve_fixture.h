@@ -7,6 +7,10 @@
 #include <atomic>
 #include <cstring>
 #include <map>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <netdb.h>
 #include <string>
 #include <sys/stat.h>
@@ -159,6 +163,26 @@ inline std::string entry_path(const char *name) {
     addrinfo h = rs::default_hints(name, nullptr, 0);
     return zt::vnet::filecache::locate(settings().cache_dir, rs::make_key(name, nullptr, h, false), 32)
         .path();
+}
+
+// Runs fn in a child with the given hosts file; fn's exit code comes back,
+// 77 when the namespace could not be made.
+template <class Fn> inline int with_hosts(const std::string &root, const std::string &hosts, Fn fn) {
+    zt::test::write_file(root + "/hosts", hosts);
+    zt::test::write_file(root + "/nsswitch.conf", "hosts: files\n");
+    pid_t child = fork();
+    if (child == 0) {
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount((root + "/hosts").c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0 ||
+            mount((root + "/nsswitch.conf").c_str(), "/etc/nsswitch.conf", nullptr, MS_BIND,
+                  nullptr) != 0)
+            _exit(77);
+        _exit(fn());
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
 }
 
 class ResolveTest : public zt::test::ZtTest {

@@ -1,36 +1,11 @@
 // The cached lookups on the real resolver, in a mount namespace of their own
 // whose /etc/hosts and /etc/nsswitch.conf the test writes: no query leaves the
 // machine. Skipped where no namespace can be made.
-#include <sched.h>
-#include <sys/mount.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include "resolve_fixture.h"
 
 namespace {
 
 using namespace resolve_test;
-
-// Runs fn in a child with the given hosts file; fn's exit code comes back,
-// 77 when the namespace could not be made.
-template <class Fn> int with_hosts(const std::string &root, const std::string &hosts, Fn fn) {
-    zt::test::write_file(root + "/hosts", hosts);
-    zt::test::write_file(root + "/nsswitch.conf", "hosts: files\n");
-    pid_t child = fork();
-    if (child == 0) {
-        if (unshare(CLONE_NEWNS) != 0 ||
-            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount((root + "/hosts").c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0 ||
-            mount((root + "/nsswitch.conf").c_str(), "/etc/nsswitch.conf", nullptr, MS_BIND,
-                  nullptr) != 0)
-            _exit(77);
-        _exit(fn());
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
-}
 
 TEST_F(ResolveTest, TheSystemResolverAnswersThroughTheCaches) {
     int rc = with_hosts(root().path(),

@@ -2,9 +2,15 @@
 // localhost guard, local matching, the cluster rule, host validation's
 // answers and what is written back into the cached flags.
 #include <arpa/inet.h>
+#include <cstring>
 #include <netinet/in.h>
+#include <sched.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
+#include <atomic>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "host_fixture.h"
 #include "support/log_capture.h"
@@ -263,6 +269,39 @@ TEST_F(HostTest, BadNamesAnswerNoMatch) {
     EXPECT_EQ(vnet_same_hostW(u"db", u"DB", 0), 1);
 }
 
+// The same questions on the system resolver, with names from a private
+// /etc/hosts in a mount namespace of the test's own.
+TEST_F(HostTest, NamesFromAPrivateHostsFile) {
+    // A LAN address of this machine, if it has one.
+    std::string lan;
+    char **list = nullptr;
+    ASSERT_EQ(vnet_getifaddrs(1, 1, &list), 0);
+    for (char **p = list; *p != nullptr && lan.empty(); ++p)
+        if (vnet_is_ip_string(*p) == AF_INET && strncmp(*p, "127.", 4) != 0)
+            lan = *p;
+    vnet_free_aliases(list);
+    if (lan.empty())
+        GTEST_SKIP() << "no LAN address on this machine";
+    const std::string hosts = "127.0.0.1 localhost\n"
+                              "192.0.2.44 db.test.example db\n" +
+                              lan + " lan-me.test.example lan-me\n";
+    int rc = resolve_test::with_hosts(root().path(), hosts, [] {
+        resolve_test::rs::set_resolver(nullptr);
+        if (vnet_same_host("db", "db.test.example", 0) != 1)
+            return 1; // short and qualified names of one host
+        if (vnet_same_host("localhost", "lan-me", 1) != 0)
+            return 2; // the localhost guard
+        if (vnet_same_host("lan-me", "127.0.0.1", 1) != 0)
+            return 3;
+        if (vnet_is_local_host("lan-me.test.example") != 1 || vnet_is_local_host("db") != 0)
+            return 4;
+        return 0;
+    });
+    if (rc == 77)
+        GTEST_SKIP() << "no mount namespace here";
+    EXPECT_EQ(rc, 0);
+}
+
 TEST(SockaddrLocal, LoopbackInterfacesAndForeignAddresses) {
     auto v4 = [](const char *text) {
         sockaddr_in in{};
@@ -296,6 +335,64 @@ TEST(SockaddrLocal, LoopbackInterfacesAndForeignAddresses) {
     sockaddr un{};
     un.sa_family = AF_UNIX;
     EXPECT_EQ(is_sockaddr_local(&un), 0);
+}
+
+// Where the system lets sockets bind to any address, a bind proves nothing:
+// the interface list decides. Made true in a network namespace of the test's
+// own; skipped where none can be made.
+TEST(SockaddrLocal, NonLocalBindLeavesTheAnswerToTheInterfaceList) {
+    pid_t child = fork();
+    if (child == 0) {
+        if (unshare(CLONE_NEWNET) != 0)
+            _exit(77);
+        FILE *f = fopen("/proc/sys/net/ipv4/ip_nonlocal_bind", "w");
+        if (f == nullptr || fputs("1", f) < 0 || fclose(f) != 0)
+            _exit(77);
+        sockaddr_in in{};
+        in.sin_family = AF_INET;
+        inet_pton(AF_INET, "192.0.2.123", &in.sin_addr);
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        if (bind(s, reinterpret_cast<sockaddr *>(&in), sizeof in) != 0)
+            _exit(77); // the switch did not take
+        close(s);
+        if (is_sockaddr_local(reinterpret_cast<sockaddr *>(&in)) != 0)
+            _exit(1);
+        inet_pton(AF_INET, "127.0.0.1", &in.sin_addr);
+        _exit(is_sockaddr_local(reinterpret_cast<sockaddr *>(&in)) == 1 ? 0 : 2);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "no network namespace with non-local binding here";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// Many threads at once, on the system resolver with literals only: the
+// answers stay right while the caches and the small tables are shared.
+TEST_F(HostTest, ThreadsShareTheCachesAndTables) {
+    resolve_test::rs::set_resolver(nullptr);
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t, &wrong] {
+            const std::string mine = "203.0.113." + std::to_string(10 + t);
+            for (int i = 0; i < 100; ++i) {
+                wrong += vnet_same_host(mine.c_str(), mine.c_str(), 0) != 1;
+                wrong += vnet_same_host(mine.c_str(), "198.51.100.1", 0) != 0;
+                wrong += vnet_same_host("127.0.0.1", "127.0.0.1", 1) != 1;
+                wrong += vnet_is_local_host("127.0.0.1") != 1;
+                wrong += vnet_is_local_host(mine.c_str()) != 0;
+                wrong += vnet_register_trusted_client(mine.c_str()) != VNET_SUCCESS;
+                wrong += vnet_is_trusted_client(mine.c_str()) != 1;
+                vnet_hostent *h = nullptr;
+                wrong += vnet_legacy_cached_gethostbyname(mine.c_str(), &h) != VNET_SUCCESS;
+                vnet_free_vnet_hostent(h);
+            }
+        });
+    for (std::thread &th : threads)
+        th.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 } // namespace

@@ -33,6 +33,10 @@ int cmd_path_allowed(int argc, char **argv);
 int cmd_demo(int argc, char **argv);
 int cmd_resolve(int argc, char **argv);
 int cmd_hostcache(int argc, char **argv);
+// zt host same|local|roles|fqdn (host identity).
+int cmd_host(int argc, char **argv);
+// The demo's section on host identity.
+void demo_host();
 // The demo's section on cached address resolution, under root.
 void demo_resolve(const std::string &root);
 // Demo sections kept in files of their own.

@@ -40,6 +40,8 @@ const Command kCommands[] = {
      "lock PATH [read|write] -- COMMAND | lock --show PATH  a command under a file lock", true},
     {"resolve", zt::cmd_resolve,
      "resolve HOST [SERVICE] [--json]      a cached lookup and where it came from"},
+    {"host", zt::cmd_host,
+     "host same A B [--local] | local NAME | roles HOST | fqdn [NAME]  host identity"},
     {"hostcache", zt::cmd_hostcache,
      "hostcache list | show HOST | clear [--older-than S]  the machine-wide file cache"},
     {"whitelist", zt::cmd_whitelist,

@@ -4,7 +4,7 @@ _zt() {
     local cmd=${COMP_WORDS[1]} sub=${COMP_WORDS[2]}
     COMPREPLY=()
     if ((COMP_CWORD == 1)); then
-        COMPREPLY=($(compgen -W "status date reg paths config logs vnet demo help --help --version" -- "$cur"))
+        COMPREPLY=($(compgen -W "status date reg paths config logs vnet host demo help --help --version" -- "$cur"))
         return
     fi
     if ((COMP_CWORD == 2)); then
@@ -13,9 +13,10 @@ _zt() {
         config) COMPREPLY=($(compgen -W "items info show set unset check" -- "$cur")) ;;
         logs) COMPREPLY=($(compgen -W "list" -- "$cur")) ;;
         vnet) COMPREPLY=($(compgen -W "status services" -- "$cur")) ;;
+        host) COMPREPLY=($(compgen -W "same local roles fqdn" -- "$cur")) ;;
         status) COMPREPLY=($(compgen -W "--all" -- "$cur")) ;;
         paths) COMPREPLY=($(compgen -W "--json $("$1" paths 2>/dev/null | cut -d= -f1)" -- "$cur")) ;;
-        help) COMPREPLY=($(compgen -W "status date reg paths config logs vnet demo" -- "$cur")) ;;
+        help) COMPREPLY=($(compgen -W "status date reg paths config logs vnet host demo" -- "$cur")) ;;
         esac
         return
     fi
@@ -26,6 +27,8 @@ _zt() {
         COMPREPLY=($(compgen -f -- "$cur")) ;;
     "reg add")
         ((COMP_CWORD == 5)) && COMPREPLY=($(compgen -W "REG_SZ REG_EXPAND_SZ REG_DWORD REG_MULTI_SZ" -- "$cur")) ;;
+    "host same")
+        ((COMP_CWORD >= 5)) && COMPREPLY=($(compgen -W "--local" -- "$cur")) ;;
     paths*)
         COMPREPLY=($(compgen -W "$("$1" paths 2>/dev/null | cut -d= -f1)" -- "$cur")) ;;
     esac
