@@ -9,6 +9,11 @@
 #include <new>
 #include <utility>
 
+namespace {
+// The largest storage asked for; larger sizes throw std::bad_alloc at once.
+constexpr uint64_t kMaxSize = std::numeric_limits<ptrdiff_t>::max() / 2;
+} // namespace
+
 DataBuffer::DataBuffer(uint64_t size) : size_(size), data_(new char[size]) {}
 
 DataBuffer::DataBuffer(const DataBuffer &other)
@@ -70,7 +75,7 @@ void DataBuffer::maybeCompact() {
 }
 
 void DataBuffer::move_to_new_storage(uint64_t new_size) {
-    if (new_size > std::numeric_limits<size_t>::max() / 2)
+    if (new_size > kMaxSize)
         throw std::bad_alloc();
     char *fresh = new char[new_size];
     uint64_t avail = end_ - start_;
@@ -101,6 +106,9 @@ void DataBuffer::resize(uint64_t n) {
 void DataBuffer::appendData(const void *bytes, uint64_t n) {
     if (n == 0)
         return;
+    // A size no allocation can give is refused before any growing.
+    if (n > kMaxSize - getDataAvail())
+        throw std::bad_alloc();
     while (getDataFree() < n) {
         uint64_t before = size_;
         grow();
