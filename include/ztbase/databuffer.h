@@ -67,9 +67,17 @@ class ZTBASE_API DataBuffer {
     // Copies n bytes after the unread ones, growing as often as needed. When
     // growing by the factor cannot make room (a factor of 1 or less, a size of
     // 0), the storage is made exactly large enough instead.
-    void appendData(const void *bytes, uint64_t n);
+    void appendData(const void *bytes, uint64_t n) {
+        if (n != 0 && n <= size_ - end_) {
+            __builtin_memcpy(data_ + end_, bytes, n);
+            end_ += n;
+            return;
+        }
+        appendGrowing(bytes, n);
+    }
 
   private:
+    void appendGrowing(const void *bytes, uint64_t n);
     void move_to_new_storage(uint64_t new_size);
 
     uint64_t size_ = 0;
@@ -102,20 +110,99 @@ class ZTBASE_API DataBuffer {
 // [pointer, pointer + available).
 class ZTBASE_API Serializable {
   public:
-    static void marshallShort(int16_t value, char *&data, size_t &dataAvail);
-    static void marshallLong(int32_t value, char *&data, size_t &dataAvail);
-    static void marshallLongLong(int64_t value, char *&data, size_t &dataAvail);
-    static void marshallLongLongJobd(int64_t value, char *&data, size_t &dataAvail);
-    static void marshall(const std::string &text, char *&data, size_t &dataAvail);
-    static void marshallWithLength(const std::string &text, char *&data, size_t &dataAvail);
+    // The fixed-size forms are inline: they sit in every message loop.
+    static void marshallShort(int16_t value, char *&data, size_t &dataAvail) {
+        need(2, dataAvail);
+        uint16_t v = __builtin_bswap16(static_cast<uint16_t>(value));
+        __builtin_memcpy(data, &v, 2);
+        data += 2;
+        dataAvail -= 2;
+    }
+    static void marshallLong(int32_t value, char *&data, size_t &dataAvail) {
+        need(4, dataAvail);
+        put32(data, static_cast<uint32_t>(value));
+        data += 4;
+        dataAvail -= 4;
+    }
+    static void marshallLongLong(int64_t value, char *&data, size_t &dataAvail) {
+        need(8, dataAvail);
+        put32(data, static_cast<uint32_t>(static_cast<uint64_t>(value) >> 32));
+        put32(data + 4, static_cast<uint32_t>(value));
+        data += 8;
+        dataAvail -= 8;
+    }
+    static void marshallLongLongJobd(int64_t value, char *&data, size_t &dataAvail) {
+        need(8, dataAvail);
+        put32(data, static_cast<uint32_t>(value));
+        put32(data + 4, static_cast<uint32_t>(static_cast<uint64_t>(value) >> 32));
+        data += 8;
+        dataAvail -= 8;
+    }
+    static void marshall(const std::string &text, char *&data, size_t &dataAvail) {
+        const size_t n = text.size();
+        const size_t pad = (4 - (n & 3)) & 3;
+        if (n > UINT32_MAX || 4 + n + pad > dataAvail) [[unlikely]]
+            tooSmall();
+        put32(data, static_cast<uint32_t>(n));
+        if (n != 0)
+            __builtin_memcpy(data + 4, text.data(), n);
+        for (size_t i = 0; i < pad; ++i)
+            data[4 + n + i] = 0;
+        data += 4 + n + pad;
+        dataAvail -= 4 + n + pad;
+    }
+    static void marshallWithLength(const std::string &text, char *&data, size_t &dataAvail) {
+        const size_t n = text.size();
+        if (n > UINT32_MAX || dataAvail < 4 || n > dataAvail - 4) [[unlikely]]
+            tooSmall();
+        put32(data, static_cast<uint32_t>(n));
+        if (n != 0)
+            __builtin_memcpy(data + 4, text.data(), n);
+        data += 4 + n;
+        dataAvail -= 4 + n;
+    }
     static void marshallNoLength(const std::string &text, char *&data, size_t &dataAvail);
     static void marshall(const std::vector<std::string> &texts, char *&data, size_t &dataAvail);
-    static void marshall(const std::vector<int32_t> &values, char *&data, size_t &dataAvail);
+    static void marshall(const std::vector<int32_t> &values, char *&data, size_t &dataAvail) {
+        const size_t count = values.size();
+        if (count > UINT32_MAX || dataAvail < 4 || count > (dataAvail - 4) / 4) [[unlikely]]
+            tooSmall();
+        put32(data, static_cast<uint32_t>(count));
+        for (size_t i = 0; i < count; ++i)
+            put32(data + 4 + 4 * i, static_cast<uint32_t>(values[i]));
+        data += 4 + 4 * count;
+        dataAvail -= 4 + 4 * count;
+    }
 
-    static int16_t unmarshallShort(const char *&data, size_t &dataAvail);
-    static int32_t unmarshallLong(const char *&data, size_t &dataAvail);
-    static int64_t unmarshallLongLong(const char *&data, size_t &dataAvail);
-    static int64_t unmarshallLongLongJobd(const char *&data, size_t &dataAvail);
+    static int16_t unmarshallShort(const char *&data, size_t &dataAvail) {
+        need(2, dataAvail);
+        uint16_t v;
+        __builtin_memcpy(&v, data, 2);
+        data += 2;
+        dataAvail -= 2;
+        return static_cast<int16_t>(__builtin_bswap16(v));
+    }
+    static int32_t unmarshallLong(const char *&data, size_t &dataAvail) {
+        need(4, dataAvail);
+        uint32_t v = get32(data);
+        data += 4;
+        dataAvail -= 4;
+        return static_cast<int32_t>(v);
+    }
+    static int64_t unmarshallLongLong(const char *&data, size_t &dataAvail) {
+        need(8, dataAvail);
+        uint64_t v = (uint64_t{get32(data)} << 32) | get32(data + 4);
+        data += 8;
+        dataAvail -= 8;
+        return static_cast<int64_t>(v);
+    }
+    static int64_t unmarshallLongLongJobd(const char *&data, size_t &dataAvail) {
+        need(8, dataAvail);
+        uint64_t v = (uint64_t{get32(data + 4)} << 32) | get32(data);
+        data += 8;
+        dataAvail -= 8;
+        return static_cast<int64_t>(v);
+    }
     // The next long without consuming it; std::invalid_argument "no length"
     // when fewer than 4 bytes are available.
     static int32_t unmarshallLongNoConsume(const char *data, size_t dataAvail);
@@ -155,6 +242,21 @@ class ZTBASE_API Serializable {
     static void padd(std::string &text, size_t alignment);
 
   private:
+    // Throws std::invalid_argument "dataAvail too small".
+    [[noreturn]] static void tooSmall();
+    static void need(size_t bytes, size_t avail) {
+        if (bytes > avail) [[unlikely]]
+            tooSmall();
+    }
+    static void put32(char *p, uint32_t v) {
+        v = __builtin_bswap32(v);
+        __builtin_memcpy(p, &v, 4);
+    }
+    static uint32_t get32(const char *p) {
+        uint32_t v;
+        __builtin_memcpy(&v, p, 4);
+        return __builtin_bswap32(v);
+    }
     static int16_t unmarshallShort_c(const char *&d, size_t &a) { return unmarshallShort(d, a); }
     static int32_t unmarshallLong_c(const char *&d, size_t &a) { return unmarshallLong(d, a); }
     static int64_t unmarshallLongLong_c(const char *&d, size_t &a) { return unmarshallLongLong(d, a); }

@@ -4,6 +4,7 @@
 #include <ztbase/databuffer.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -14,10 +15,25 @@ namespace {
 constexpr uint64_t kMaxSize = std::numeric_limits<ptrdiff_t>::max() / 2;
 } // namespace
 
-DataBuffer::DataBuffer(uint64_t size) : size_(size), data_(new char[size]) {}
+namespace {
+
+// Storage comes from malloc, so that growing a buffer whose unread bytes start
+// at offset 0 can extend the block in place (realloc) instead of copying it.
+char *allocate(uint64_t size) {
+    if (size > kMaxSize)
+        throw std::bad_alloc();
+    void *p = std::malloc(size == 0 ? 1 : size);
+    if (!p)
+        throw std::bad_alloc();
+    return static_cast<char *>(p);
+}
+
+} // namespace
+
+DataBuffer::DataBuffer(uint64_t size) : size_(size), data_(allocate(size)) {}
 
 DataBuffer::DataBuffer(const DataBuffer &other)
-    : size_(other.size_), start_(other.start_), end_(other.end_), data_(new char[other.size_]),
+    : size_(other.size_), start_(other.start_), end_(other.end_), data_(allocate(other.size_)),
       compactionFactor_(other.compactionFactor_), growthFactor_(other.growthFactor_) {
     std::memcpy(data_ + start_, other.data_ + start_, end_ - start_);
 }
@@ -37,7 +53,7 @@ DataBuffer::DataBuffer(DataBuffer &&other) noexcept
 
 DataBuffer &DataBuffer::operator=(DataBuffer &&other) noexcept {
     if (this != &other) {
-        delete[] data_;
+        std::free(data_);
         size_ = std::exchange(other.size_, 0);
         start_ = std::exchange(other.start_, 0);
         end_ = std::exchange(other.end_, 0);
@@ -48,7 +64,7 @@ DataBuffer &DataBuffer::operator=(DataBuffer &&other) noexcept {
     return *this;
 }
 
-DataBuffer::~DataBuffer() { delete[] data_; }
+DataBuffer::~DataBuffer() { std::free(data_); }
 
 void DataBuffer::bumpStartOffset(uint64_t n) {
     // Never past the written bytes: a start beyond the end would make the
@@ -77,11 +93,19 @@ void DataBuffer::maybeCompact() {
 void DataBuffer::move_to_new_storage(uint64_t new_size) {
     if (new_size > kMaxSize)
         throw std::bad_alloc();
-    char *fresh = new char[new_size];
     uint64_t avail = end_ - start_;
+    if (start_ == 0 && data_) {
+        void *grown = std::realloc(data_, new_size == 0 ? 1 : new_size);
+        if (!grown)
+            throw std::bad_alloc();
+        data_ = static_cast<char *>(grown);
+        size_ = new_size;
+        return;
+    }
+    char *fresh = allocate(new_size);
     if (avail != 0)
         std::memcpy(fresh, data_ + start_, avail);
-    delete[] data_;
+    std::free(data_);
     data_ = fresh;
     size_ = new_size;
     start_ = 0;
@@ -103,7 +127,7 @@ void DataBuffer::resize(uint64_t n) {
         move_to_new_storage(n);
 }
 
-void DataBuffer::appendData(const void *bytes, uint64_t n) {
+void DataBuffer::appendGrowing(const void *bytes, uint64_t n) {
     if (n == 0)
         return;
     // A size no allocation can give is refused before any growing.

@@ -10,21 +10,23 @@ namespace {
 
 const char kTooSmall[] = "dataAvail too small";
 
-void need(size_t bytes, size_t avail) {
-    if (bytes > avail)
-        throw std::invalid_argument(kTooSmall);
+// The throw is kept out of line so that the checks stay small.
+[[noreturn, gnu::noinline, gnu::cold]] void too_small() { throw std::invalid_argument(kTooSmall); }
+
+inline void need(size_t bytes, size_t avail) {
+    if (bytes > avail) [[unlikely]]
+        too_small();
 }
 
-void put32(char *p, uint32_t v) {
-    p[0] = static_cast<char>(v >> 24);
-    p[1] = static_cast<char>(v >> 16);
-    p[2] = static_cast<char>(v >> 8);
-    p[3] = static_cast<char>(v);
+inline void put32(char *p, uint32_t v) {
+    v = __builtin_bswap32(v);
+    std::memcpy(p, &v, 4);
 }
 
-uint32_t get32(const char *p) {
-    const auto *u = reinterpret_cast<const unsigned char *>(p);
-    return (uint32_t{u[0]} << 24) | (uint32_t{u[1]} << 16) | (uint32_t{u[2]} << 8) | u[3];
+inline uint32_t get32(const char *p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return __builtin_bswap32(v);
 }
 
 void advance(char *&data, size_t &avail, size_t n) {
@@ -41,18 +43,20 @@ void advance(const char *&data, size_t &avail, size_t n) {
 bool padded_size(size_t n, size_t &out) {
     if (n > UINT32_MAX)
         return false;
-    out = 4 + n + Serializable::getNeededPad(n, 4);
+    out = 4 + n + ((4 - (n & 3)) & 3); // getNeededPad(n, 4) without a division
     return true;
 }
 
 size_t padded_or_throw(size_t n) {
     size_t out = 0;
-    if (!padded_size(n, out))
-        throw std::invalid_argument(kTooSmall);
+    if (!padded_size(n, out)) [[unlikely]]
+        too_small();
     return out;
 }
 
 } // namespace
+
+void Serializable::tooSmall() { throw std::invalid_argument(kTooSmall); }
 
 size_t Serializable::getNeededPad(size_t length, size_t alignment) {
     if (alignment == 0 || length % alignment == 0)
@@ -62,59 +66,6 @@ size_t Serializable::getNeededPad(size_t length, size_t alignment) {
 
 void Serializable::padd(std::string &text, size_t alignment) {
     text.append(getNeededPad(text.size(), alignment), '\0');
-}
-
-void Serializable::marshallShort(int16_t value, char *&data, size_t &dataAvail) {
-    need(2, dataAvail);
-    auto v = static_cast<uint16_t>(value);
-    data[0] = static_cast<char>(v >> 8);
-    data[1] = static_cast<char>(v);
-    advance(data, dataAvail, 2);
-}
-
-void Serializable::marshallLong(int32_t value, char *&data, size_t &dataAvail) {
-    need(4, dataAvail);
-    put32(data, static_cast<uint32_t>(value));
-    advance(data, dataAvail, 4);
-}
-
-void Serializable::marshallLongLong(int64_t value, char *&data, size_t &dataAvail) {
-    need(8, dataAvail);
-    auto v = static_cast<uint64_t>(value);
-    put32(data, static_cast<uint32_t>(v >> 32));
-    put32(data + 4, static_cast<uint32_t>(v));
-    advance(data, dataAvail, 8);
-}
-
-void Serializable::marshallLongLongJobd(int64_t value, char *&data, size_t &dataAvail) {
-    need(8, dataAvail);
-    auto v = static_cast<uint64_t>(value);
-    put32(data, static_cast<uint32_t>(v));
-    put32(data + 4, static_cast<uint32_t>(v >> 32));
-    advance(data, dataAvail, 8);
-}
-
-void Serializable::marshall(const std::string &text, char *&data, size_t &dataAvail) {
-    size_t n = text.size();
-    size_t total = padded_or_throw(n);
-    need(total, dataAvail);
-    put32(data, static_cast<uint32_t>(n));
-    if (n != 0)
-        std::memcpy(data + 4, text.data(), n);
-    std::memset(data + 4 + n, 0, total - 4 - n);
-    advance(data, dataAvail, total);
-}
-
-void Serializable::marshallWithLength(const std::string &text, char *&data, size_t &dataAvail) {
-    size_t n = text.size();
-    if (n > UINT32_MAX)
-        throw std::invalid_argument(kTooSmall);
-    need(4, dataAvail);
-    need(n, dataAvail - 4);
-    put32(data, static_cast<uint32_t>(n));
-    if (n != 0)
-        std::memcpy(data + 4, text.data(), n);
-    advance(data, dataAvail, 4 + n);
 }
 
 void Serializable::marshallNoLength(const std::string &text, char *&data, size_t &dataAvail) {
@@ -127,56 +78,18 @@ void Serializable::marshallNoLength(const std::string &text, char *&data, size_t
 void Serializable::marshall(const std::vector<std::string> &texts, char *&data,
                             size_t &dataAvail) {
     if (texts.size() > UINT32_MAX)
-        throw std::invalid_argument(kTooSmall);
+        too_small();
     size_t total = 4;
     for (const auto &t : texts) {
         size_t one = padded_or_throw(t.size());
         if (one > dataAvail || total > dataAvail - one)
-            throw std::invalid_argument(kTooSmall);
+            too_small();
         total += one;
     }
     need(total, dataAvail);
     marshallLong(static_cast<int32_t>(static_cast<uint32_t>(texts.size())), data, dataAvail);
     for (const auto &t : texts)
         marshall(t, data, dataAvail);
-}
-
-void Serializable::marshall(const std::vector<int32_t> &values, char *&data, size_t &dataAvail) {
-    if (values.size() > UINT32_MAX || values.size() > (dataAvail / 4))
-        throw std::invalid_argument(kTooSmall);
-    need(4 + 4 * values.size(), dataAvail);
-    marshallLong(static_cast<int32_t>(static_cast<uint32_t>(values.size())), data, dataAvail);
-    for (int32_t v : values)
-        marshallLong(v, data, dataAvail);
-}
-
-int16_t Serializable::unmarshallShort(const char *&data, size_t &dataAvail) {
-    need(2, dataAvail);
-    const auto *u = reinterpret_cast<const unsigned char *>(data);
-    auto v = static_cast<uint16_t>((u[0] << 8) | u[1]);
-    advance(data, dataAvail, 2);
-    return static_cast<int16_t>(v);
-}
-
-int32_t Serializable::unmarshallLong(const char *&data, size_t &dataAvail) {
-    need(4, dataAvail);
-    uint32_t v = get32(data);
-    advance(data, dataAvail, 4);
-    return static_cast<int32_t>(v);
-}
-
-int64_t Serializable::unmarshallLongLong(const char *&data, size_t &dataAvail) {
-    need(8, dataAvail);
-    uint64_t v = (uint64_t{get32(data)} << 32) | get32(data + 4);
-    advance(data, dataAvail, 8);
-    return static_cast<int64_t>(v);
-}
-
-int64_t Serializable::unmarshallLongLongJobd(const char *&data, size_t &dataAvail) {
-    need(8, dataAvail);
-    uint64_t v = (uint64_t{get32(data + 4)} << 32) | get32(data);
-    advance(data, dataAvail, 8);
-    return static_cast<int64_t>(v);
 }
 
 int32_t Serializable::unmarshallLongNoConsume(const char *data, size_t dataAvail) {
@@ -216,7 +129,7 @@ void Serializable::unmarshall(std::vector<std::string> &texts, const char *&data
     // Each item takes at least its 4-byte length: a count that promises more
     // items than the bytes can hold is refused before anything is reserved.
     if (count > (dataAvail - 4) / 4)
-        throw std::invalid_argument(kTooSmall);
+        too_small();
     const char *p = data + 4;
     size_t avail = dataAvail - 4;
     std::vector<std::string> out;
@@ -235,7 +148,7 @@ void Serializable::unmarshall(std::vector<int32_t> &values, const char *&data, s
     need(4, dataAvail);
     size_t count = get32(data);
     if (count > (dataAvail - 4) / 4)
-        throw std::invalid_argument(kTooSmall);
+        too_small();
     std::vector<int32_t> out(count);
     for (size_t i = 0; i < count; ++i)
         out[i] = static_cast<int32_t>(get32(data + 4 + 4 * i));
