@@ -13,22 +13,6 @@ const char kTooSmall[] = "dataAvail too small";
 // The throw is kept out of line so that the checks stay small.
 [[noreturn, gnu::noinline, gnu::cold]] void too_small() { throw std::invalid_argument(kTooSmall); }
 
-inline void need(size_t bytes, size_t avail) {
-    if (bytes > avail) [[unlikely]]
-        too_small();
-}
-
-inline void put32(char *p, uint32_t v) {
-    v = __builtin_bswap32(v);
-    std::memcpy(p, &v, 4);
-}
-
-inline uint32_t get32(const char *p) {
-    uint32_t v;
-    std::memcpy(&v, p, 4);
-    return __builtin_bswap32(v);
-}
-
 void advance(char *&data, size_t &avail, size_t n) {
     data += n;
     avail -= n;
