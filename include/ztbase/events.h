@@ -309,7 +309,10 @@ class ZTBASE_API RegPoller : public ACE_Event_Handler, public NotifySource {
 // A one-shot (interval zero) or repeating timer that notifies the notifier,
 // and the second one when given, with itself as source and code 0. Lives on the
 // heap: the owner's reference is dropped by close(), the reactor's when its
-// timer ends, and the object deletes itself with the last one.
+// timer ends, and the object deletes itself with the last one. schedule,
+// cancel and close may come from any thread; a schedule that races with the
+// expiry of a one-shot timer may see isScheduled() false for the new timer
+// until it fires.
 class ZTBASE_API TimeNotifier : public ACE_Event_Handler, public NotifySource {
   public:
     TimeNotifier(ACE_Reactor &reactor, Notifier &notifier, Notifier *second = nullptr);
