@@ -248,10 +248,18 @@ run_table <<'EOF'
 1 :: - :: ^zt config unset: SERVER cannot be unset :: config unset SERVER
 0 :: - :: - :: config unset VERBOSE my.key SLP.DISK_RESOURCE_MULTIPLIER
 0 :: ^SLP.DISK_RESOURCE_MULTIPLIER=2.RANDOM_PORTS=YES$ :: - :: config show VERBOSE RANDOM_PORTS SLP.DISK_RESOURCE_MULTIPLIER
+
+# the event utilities: every notification of the demo, in order
+0 :: FilePoller: the watched file changed.*RegPoller: the Config key was written.*one-shot timer fired; scheduled now: no.*repeating timer fired \(3\).*SIGHUP from the helper process.*SIGINT from the helper process.*the root removed$ :: - :: events demo
+0 :: ^usage: zt events demo :: - :: events demo --help
+2 :: - :: ^usage: zt events  :: events
+2 :: - :: ^zt events: unknown subcommand 'x' :: events x
+2 :: - :: ^zt events ps: NAME and at most one DIRECTORY :: events ps
+0 :: - :: - :: events ps no-such-program "$scratch"
 EOF
 
 # every command has its help, and the completion script is valid bash
-for c in status date reg paths config logs vnet demo; do
+for c in status date reg paths config logs vnet events demo; do
   "$zt" "$c" --help | grep -q "^usage: zt $c" || { echo "FAIL: zt $c --help"; fail=1; }
 done
 completion=$(dirname "$0")/../../tools/zt/zt.bash

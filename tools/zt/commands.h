@@ -31,6 +31,8 @@ int cmd_whitelist(int argc, char **argv);
 // zt path-allowed PATH ALLOWED... (the path whitelist).
 int cmd_path_allowed(int argc, char **argv);
 int cmd_demo(int argc, char **argv);
+// zt events demo|ps (the event utilities).
+int cmd_events(int argc, char **argv);
 int cmd_resolve(int argc, char **argv);
 int cmd_hostcache(int argc, char **argv);
 // zt host same|local|roles|fqdn (host identity).

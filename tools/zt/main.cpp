@@ -48,6 +48,8 @@ const Command kCommands[] = {
      "whitelist dump [NAME [DOMAIN]] [--type 0|1] [--json] | clear ... | check | repair  the whitelist cache"},
     {"path-allowed", zt::cmd_path_allowed,
      "path-allowed [--recursive] [--command] PATH ALLOWED...  a path against a path whitelist"},
+    {"events", zt::cmd_events,
+     "events demo | events ps NAME [DIRECTORY]  signals, pollers and timers at work; a program's processes"},
     {"demo", zt::cmd_demo, "demo                                 a tour of what the library does"},
 };
 

@@ -5,6 +5,7 @@ _zt() {
     COMPREPLY=()
     if ((COMP_CWORD == 1)); then
         COMPREPLY=($(compgen -W "status date reg paths config logs vnet host demo help --help --version" -- "$cur"))
+        COMPREPLY=($(compgen -W "status date reg paths config logs vnet events demo help --help --version" -- "$cur"))
         return
     fi
     if ((COMP_CWORD == 2)); then
@@ -17,6 +18,8 @@ _zt() {
         status) COMPREPLY=($(compgen -W "--all" -- "$cur")) ;;
         paths) COMPREPLY=($(compgen -W "--json $("$1" paths 2>/dev/null | cut -d= -f1)" -- "$cur")) ;;
         help) COMPREPLY=($(compgen -W "status date reg paths config logs vnet host demo" -- "$cur")) ;;
+        events) COMPREPLY=($(compgen -W "demo ps" -- "$cur")) ;;
+        help) COMPREPLY=($(compgen -W "status date reg paths config logs vnet events demo" -- "$cur")) ;;
         esac
         return
     fi
