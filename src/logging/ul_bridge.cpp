@@ -39,6 +39,10 @@ bool legacy_redirected() {
     return g_redirected.load();
 }
 
+void set_legacy_redirected(bool on) {
+    g_redirected.store(on);
+}
+
 void sync_paths() {
     const std::string conf = getFennicString("HXUL_CONF_FILE");
     const std::string logs = getFennicString("HXUL_LOGS");

@@ -16,6 +16,8 @@ std::string where(const char *file, int line);
 
 // Whether the legacy log is redirected into the default library logger.
 bool legacy_redirected();
+// Sets the switch; RedirectLegacyLogToZTLogger sets it, tests clear it.
+void set_legacy_redirected(bool on);
 
 // Set while a logger writes to the legacy sink itself, so that the legacy
 // callback of the redirection does not write the same line to the unified
