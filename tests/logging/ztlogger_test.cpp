@@ -256,6 +256,7 @@ int failing_error_log(int job, const char *name, const char *, int, int, const c
 }
 
 TEST_F(UlTest, ErrorLogFailureIsReported) {
+    g_error_calls = 0;
     fs::create_directories(std::string(getFennicString("BP_LOGS")) + "/errlog");
     ZTLogger logger;
     ASSERT_EQ(logger.open("errlog", "errlog", "errlog", failing_error_log), 0);
