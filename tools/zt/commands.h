@@ -33,6 +33,10 @@ int cmd_path_allowed(int argc, char **argv);
 int cmd_demo(int argc, char **argv);
 int cmd_resolve(int argc, char **argv);
 int cmd_hostcache(int argc, char **argv);
+// zt ul show|delete|config (the unified log).
+int cmd_ul(int argc, char **argv);
+// The demo's section on the unified log.
+void demo_ul();
 // The demo's section on cached address resolution, under root.
 void demo_resolve(const std::string &root);
 // Demo sections kept in files of their own.

@@ -46,6 +46,8 @@ const Command kCommands[] = {
      "whitelist dump [NAME [DOMAIN]] [--type 0|1] [--json] | clear ... | check | repair  the whitelist cache"},
     {"path-allowed", zt::cmd_path_allowed,
      "path-allowed [--recursive] [--command] PATH ALLOWED...  a path against a path whitelist"},
+    {"ul", zt::cmd_ul,
+     "ul show [--product P] [--originator O] [--since T] [--follow] | delete QUERY | config [O]"},
     {"demo", zt::cmd_demo, "demo                                 a tour of what the library does"},
 };
 

@@ -4,7 +4,7 @@ _zt() {
     local cmd=${COMP_WORDS[1]} sub=${COMP_WORDS[2]}
     COMPREPLY=()
     if ((COMP_CWORD == 1)); then
-        COMPREPLY=($(compgen -W "status date reg paths config logs vnet demo help --help --version" -- "$cur"))
+        COMPREPLY=($(compgen -W "status date reg paths config logs vnet ul demo help --help --version" -- "$cur"))
         return
     fi
     if ((COMP_CWORD == 2)); then
@@ -13,9 +13,10 @@ _zt() {
         config) COMPREPLY=($(compgen -W "items info show set unset check" -- "$cur")) ;;
         logs) COMPREPLY=($(compgen -W "list" -- "$cur")) ;;
         vnet) COMPREPLY=($(compgen -W "status services" -- "$cur")) ;;
+        ul) COMPREPLY=($(compgen -W "show delete config" -- "$cur")) ;;
         status) COMPREPLY=($(compgen -W "--all" -- "$cur")) ;;
         paths) COMPREPLY=($(compgen -W "--json $("$1" paths 2>/dev/null | cut -d= -f1)" -- "$cur")) ;;
-        help) COMPREPLY=($(compgen -W "status date reg paths config logs vnet demo" -- "$cur")) ;;
+        help) COMPREPLY=($(compgen -W "status date reg paths config logs vnet ul demo" -- "$cur")) ;;
         esac
         return
     fi
@@ -24,6 +25,10 @@ _zt() {
         COMPREPLY=($(compgen -W "--json $("$1" config items 2>/dev/null | awk 'NR > 1 { print $2 }')" -- "$cur")) ;;
     "config set" | "config check" | "reg import" | "reg backup" | "reg restore" | "vnet services" | "logs list")
         COMPREPLY=($(compgen -f -- "$cur")) ;;
+    "ul show")
+        COMPREPLY=($(compgen -W "--product --originator --since --locale --follow" -- "$cur")) ;;
+    "ul config")
+        COMPREPLY=($(compgen -W "--product" -- "$cur")) ;;
     "reg add")
         ((COMP_CWORD == 5)) && COMPREPLY=($(compgen -W "REG_SZ REG_EXPAND_SZ REG_DWORD REG_MULTI_SZ" -- "$cur")) ;;
     paths*)
