@@ -3,6 +3,7 @@
 // record files.
 #include <ztbase/ztlogger.h>
 
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -110,14 +111,37 @@ ZTBASE_API int formatULmsg(const hlvnLogRecord *record, char **text, const char 
             body = fallback.c_str();
         }
     }
+    // "%s %s.%d %s PID:%lu TID:%lu [%s] %s", put together without printf: a
+    // reader formats every record it shows.
     const time_t sec = time_t(ms / 1000);
     const LocalTexts &lt = local_texts(sec);
-    char *out = nullptr;
-    const int n = asprintf(&out, "%s %s.%d %s PID:%lu TID:%lu [%s] %s", lt.date, lt.time,
-                           int(ms % 1000), kind_text(kind), pid, tid, who, body);
+    thread_local std::string line;
+    line.clear();
+    char num[24];
+    auto put_num = [&](unsigned long v) {
+        const auto r = std::to_chars(num, num + sizeof num, v);
+        line.append(num, r.ptr);
+    };
+    line += lt.date;
+    line += ' ';
+    line += lt.time;
+    line += '.';
+    put_num(static_cast<unsigned long>(ms % 1000));
+    line += ' ';
+    line += kind_text(kind);
+    line += " PID:";
+    put_num(pid);
+    line += " TID:";
+    put_num(tid);
+    line += " [";
+    line += who;
+    line += "] ";
+    line += body;
     free(translated);
-    if (n < 0)
+    char *out = static_cast<char *>(malloc(line.size() + 1));
+    if (out == nullptr)
         return 1;
+    memcpy(out, line.c_str(), line.size() + 1);
     *text = out;
     return 0;
 }

@@ -251,7 +251,7 @@ run_table <<'EOF'
 EOF
 
 # every command has its help, and the completion script is valid bash
-for c in status date reg paths config logs vnet demo; do
+for c in status date reg paths config logs vnet ul demo; do
   "$zt" "$c" --help | grep -q "^usage: zt $c" || { echo "FAIL: zt $c --help"; fail=1; }
 done
 completion=$(dirname "$0")/../../tools/zt/zt.bash

@@ -50,16 +50,22 @@ void demo_ul() {
     const std::string cat = first_existing({ZT_CATALOG_DIR, ZT_INSTALLED_CATALOG_DIR});
     std::ofstream(conf) << "[*]\nDebugLevel = 6\nDiagLevel = 6\n[51216.140]\nL10NLibrary = " << lib
                         << "\nL10NResource = ztmsg\nL10NResourceDir = " << cat << "\n";
-    printf("  settings in %s:\n", conf.c_str());
+    printf("  settings in %s (the catalogue's library and directory shown by name):\n",
+           conf.c_str());
     std::ifstream in(conf);
-    for (std::string line; std::getline(in, line);)
+    for (std::string line; std::getline(in, line);) {
+        const size_t slash = line.rfind('/');
+        const size_t eq = line.find(" = /");
+        if (eq != std::string::npos && slash != std::string::npos)
+            line = line.substr(0, eq + 3) + ".../" + line.substr(slash + 1);
         printf("    %s\n", line.c_str());
+    }
 
     {
         ZTLogger logger(kDemoOriginator);
         logger.setVerbosity(2);
         logger.logDebug("demo_ul", 1, "a debug record: plain text, kept up to the debug level");
-        logger.logDiag("demo_ul", 1, Halvane::L10N::Lis(1003, "/dev/sda").add("2 GB"));
+        logger.logDiag("demo_ul", 1, Halvane::L10N::Lis(1003, "sda").add("2 GB"));
         logger.logApp("demo_ul", HLVN_SEV_WARNING, Halvane::L10N::Lis(1002, "client1").add("0"));
 
         const std::string dir = std::string(getFennicString("HXUL_LOGS")) + "/51216/140";
