@@ -81,10 +81,12 @@ std::vector<std::pair<unsigned long, std::string>> numbered_dirs(const std::stri
 // Adds streams that appeared since the last look.
 void discover(hlvnLogReader &r) {
     const std::string root = logs_dir();
-    for (const auto &[product, pdir] : numbered_dirs(root)) {
+    for (const auto &[pnum, pdir] : numbered_dirs(root)) {
+        const unsigned long product = pnum; // (clang: no lambda capture of a binding)
         if (r.product >= 0 && product != static_cast<unsigned long>(r.product))
             continue;
-        for (const auto &[originator, odir] : numbered_dirs(pdir)) {
+        for (const auto &[onum, odir] : numbered_dirs(pdir)) {
+            const unsigned long originator = onum;
             if (r.originator >= 0 && originator != static_cast<unsigned long>(r.originator))
                 continue;
             std::vector<LogFile> files = list_log_files(odir, nullptr);
