@@ -28,7 +28,9 @@ struct Stream {
     std::string dir, prefix;
     long seq = 0; // the file being read; 0 before the first
     pio::Fd fd;
-    std::string buf;
+    std::string buf; // bytes read and not yet consumed start at pos, end at len;
+    size_t len = 0;  // the string's own size is only its room, so that a read
+                     // that finds nothing never clears a megabyte
     size_t pos = 0;
     bool skipping = false; // inside a line too long to keep
     bool have_head = false;
@@ -125,7 +127,7 @@ bool next_file(hlvnLogReader &r, Stream &s) {
             int64_t(sb.st_mtim.tv_sec) * 1000 + sb.st_mtim.tv_nsec / 1000000 < r.since_ms)
             continue;
         s.fd = std::move(fd);
-        s.buf.clear();
+        s.len = 0;
         s.pos = 0;
         s.skipping = false;
         return true;
@@ -138,13 +140,15 @@ bool fill(Stream &s) {
     if (!s.fd)
         return false;
     if (s.pos > 0) {
-        s.buf.erase(0, s.pos);
+        memmove(s.buf.data(), s.buf.data() + s.pos, s.len - s.pos);
+        s.len -= s.pos;
         s.pos = 0;
     }
-    const size_t old = s.buf.size();
-    s.buf.resize(old + kChunk);
-    const ssize_t n = pio::read_some(s.fd.get(), s.buf.data() + old, kChunk);
-    s.buf.resize(old + (n > 0 ? size_t(n) : 0));
+    if (s.buf.size() < s.len + kChunk)
+        s.buf.resize(s.len + kChunk);
+    const ssize_t n = pio::read_some(s.fd.get(), s.buf.data() + s.len, kChunk);
+    if (n > 0)
+        s.len += size_t(n);
     return n > 0;
 }
 
@@ -152,7 +156,7 @@ bool fill(Stream &s) {
 bool load_head(hlvnLogReader &r, Stream &s) {
     for (;;) {
         const char *base = s.buf.data() + s.pos;
-        const size_t avail = s.buf.size() - s.pos;
+        const size_t avail = s.len - s.pos;
         const char *nl = static_cast<const char *>(memchr(base, '\n', avail));
         if (nl != nullptr) {
             const std::string_view line(base, size_t(nl - base));
@@ -175,13 +179,13 @@ bool load_head(hlvnLogReader &r, Stream &s) {
             if (!s.skipping)
                 ++r.skipped;
             s.skipping = true;
-            s.pos = s.buf.size();
+            s.pos = s.len;
         }
         if (fill(s))
             continue;
         // End of this file: a newer one means this one is finished.
         const long before = s.seq;
-        const bool rest = s.buf.size() > s.pos;
+        const bool rest = s.len > s.pos;
         if (next_file(r, s)) {
             if (rest && !s.skipping && before != 0)
                 ++r.skipped;
@@ -190,7 +194,7 @@ bool load_head(hlvnLogReader &r, Stream &s) {
         if (!r.follow && rest) {
             if (!s.skipping)
                 ++r.skipped; // a piece without its line feed
-            s.buf.clear();
+            s.len = 0;
             s.pos = 0;
         }
         return false;
