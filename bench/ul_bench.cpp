@@ -2,7 +2,8 @@
 // - one debug record through ZTLogger::logDebug (configuration reload check
 //   included) against one logmsg line of the same text with locking off;
 // - `zt ul show` reading a million records against `grep -c` over the same
-//   files (both started as programs, output to /dev/null).
+//   files (both started as programs, writing into a file).
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -85,14 +86,20 @@ std::vector<std::string> show_files() {
             logger.logDebug("BM_show", 1, kBody);
         std::vector<std::string> out;
         const std::string dir = std::string(getFennicString("HXUL_LOGS")) + "/51216/2";
-        for (const auto &e : std::filesystem::directory_iterator(dir))
+        uintmax_t bytes = 0;
+        for (const auto &e : std::filesystem::directory_iterator(dir)) {
             out.push_back(e.path());
+            bytes += e.file_size();
+        }
+        fprintf(stderr, "%d records: %zu files, %ju bytes in %s\n", kShowRecords, out.size(),
+                bytes, dir.c_str());
         return out;
     }();
     return files;
 }
 
-// Runs a program with standard output on /dev/null; aborts when it fails.
+// Runs a program with standard output into a scratch file (not /dev/null:
+// grep stops at its first match when it sees that); aborts when it fails.
 void run(const std::vector<std::string> &args) {
     std::vector<char *> argv;
     for (const std::string &a : args)
@@ -100,7 +107,9 @@ void run(const std::vector<std::string> &args) {
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    static const std::string out = scratch() + "/out";
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
     pid_t pid = 0;
     if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
         abort();

@@ -14,7 +14,9 @@
 #include <chrono>
 #include <cstring>
 #include <dirent.h>
+#include <atomic>
 #include <mutex>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -39,6 +41,8 @@ struct hlvnLog {
     uint64_t gen = 0;
     int64_t last_look = INT64_MIN;
     std::string line; // reused for every record
+    int64_t written = 0;         // bytes written since the file was last looked at
+    int64_t file_look = INT64_MIN; // when that was (monotonic ms)
 };
 
 namespace hxul {
@@ -144,8 +148,16 @@ void prune_locked(hlvnLog &log) {
         unlink((log.dir + "/" + files[i].name).c_str());
 }
 
-// After a write: follow a deletion or rotate past the maximum size.
+// After a write: follow a deletion or rotate past the maximum size. The file
+// is looked at once a quarter second, or sooner when this writer alone has
+// written a sixty-fourth of the maximum size since: a system call per record
+// would cost as much as the record's own write.
 void check_file_locked(hlvnLog &log) {
+    const int64_t now = mono_ms();
+    if (log.written < log.settings.max_kb * 16 && now - log.file_look < 250)
+        return;
+    log.written = 0;
+    log.file_look = now;
     struct stat sb;
     if (fstat(log.fd.get(), &sb) != 0)
         return;
@@ -180,8 +192,29 @@ int64_t now_ms() {
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
+// The process id, taken afresh in a child after fork (getpid is a system call).
+std::atomic<unsigned long> g_pid{0};
+unsigned long process_id() {
+    unsigned long pid = g_pid.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        static std::once_flag once;
+        std::call_once(once, [] {
+            pthread_atfork(nullptr, nullptr, [] { g_pid.store(0); });
+        });
+        pid = static_cast<unsigned long>(getpid());
+        g_pid.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
+}
+
 unsigned long thread_id() {
-    static thread_local unsigned long tid = static_cast<unsigned long>(syscall(SYS_gettid));
+    // Kept per thread, and taken afresh in a child (whose thread has a new id).
+    thread_local unsigned long tid = 0, pid_seen = 0;
+    const unsigned long pid = process_id();
+    if (pid_seen != pid) {
+        tid = static_cast<unsigned long>(syscall(SYS_gettid));
+        pid_seen = pid;
+    }
     return tid;
 }
 
@@ -203,7 +236,7 @@ int write_record(hlvnLog *log, hlvnLogKind_t kind, const char *who, int level,
                   level,
                   log->product,
                   log->originator,
-                  static_cast<unsigned long>(getpid()),
+                  process_id(),
                   thread_id(),
                   msgid,
                   who,
@@ -217,6 +250,7 @@ int write_record(hlvnLog *log, hlvnLogKind_t kind, const char *who, int level,
         log->fd.close(); // tried afresh with the next record
         return HLVN_E_IO;
     }
+    log->written += int64_t(log->line.size());
     check_file_locked(*log);
     return HLVN_OK;
 }

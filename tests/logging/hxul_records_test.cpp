@@ -105,6 +105,13 @@ TEST_F(HxulTest, RecordsRoundTripWithEveryAttribute) {
     ASSERT_EQ(hlvnLogDiag(log, "diag", 2, 1002, 2, args), HLVN_OK);
     ASSERT_EQ(hlvnLogApp(log, "app", HLVN_SEV_WARNING, 1001, 1, args + 1), HLVN_OK);
     ASSERT_EQ(hlvnLogApp(log, "app", 7, 1001, 0, nullptr), HLVN_E_PARAM);
+    // A child writing through the handle it inherited names itself, not its parent.
+    const pid_t child = fork();
+    if (child == 0)
+        _exit(hlvnLogDebug(log, "child", 1, "from the child") == HLVN_OK ? 0 : 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_EQ(status, 0);
     hlvnLogClose(log);
 
     hlvnLogReader *r = nullptr;
@@ -146,6 +153,12 @@ TEST_F(HxulTest, RecordsRoundTripWithEveryAttribute) {
     hlvnLogSeverity_t sev;
     ASSERT_EQ(hlvnLogRecGetSeverity(rec, &sev), HLVN_OK);
     EXPECT_EQ(sev, HLVN_SEV_WARNING);
+    ASSERT_EQ(hlvnLogReaderNext(r, &rec), HLVN_OK);
+    unsigned long pid = 0, tid = 0;
+    hlvnLogRecGetPid(rec, &pid);
+    hlvnLogRecGetTid(rec, &tid);
+    EXPECT_EQ(pid, static_cast<unsigned long>(child));
+    EXPECT_EQ(tid, static_cast<unsigned long>(child));
     EXPECT_EQ(hlvnLogReaderNext(r, &rec), HLVN_E_NOMORE);
     EXPECT_EQ(hlvnLogReaderSkipped(r), 0);
     hlvnLogReaderClose(r);

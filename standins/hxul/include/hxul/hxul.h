@@ -8,7 +8,9 @@
  * instance given to hlvnLogOpen2; SEQ counts from 1). Writers append to the
  * highest number; the writer whose record takes a file past the maximum size
  * starts the next number and removes the oldest files beyond the configured
- * number of files. Several processes may write the same files at once.
+ * number of files. Several processes may write the same files at once. A
+ * writer looks at its file's size (and whether it was deleted) at least every
+ * quarter second, so a file may pass the maximum by what is written meanwhile.
  *
  * Records: one line each, UTF-8, fields separated by one tab:
  *
