@@ -259,7 +259,7 @@ run_table <<'EOF'
 EOF
 
 # every command has its help, and the completion script is valid bash
-for c in status date reg paths config logs vnet events demo; do
+for c in status date reg paths config logs vnet events ul demo; do
   "$zt" "$c" --help | grep -q "^usage: zt $c" || { echo "FAIL: zt $c --help"; fail=1; }
 done
 completion=$(dirname "$0")/../../tools/zt/zt.bash
@@ -417,6 +417,29 @@ run_table <<'EOF'
 1 :: ^.*/other/x: not allowed$ :: * :: path-allowed --recursive "$wl/allowed/out/x" "$wl/allowed"
 0 :: * :: * :: path-allowed --command "$wl/allowed/prog --flag" "$wl/allowed"
 2 :: * :: * :: path-allowed "$wl/allowed/x"
+EOF
+
+# the unified log (below the scratch root through the _ql_fs override above)
+ul=$scratch/usr/quill/hxul
+mkdir -p "$ul/logs/51216/137"
+printf '[*]\nDebugLevel = 6\nbogus line\n[51216.137]\nDebugLevel = 3\nMaxFileSize = 0\n' >"$ul/hxul.conf"
+printf '1796860800123\tDBG\t1\t51216\t137\t42\t43\tcli\t0\t1\tfirst record\nnot a record\n1796860801000\tAPP\t2\t51216\t137\t42\t43\tcli\t1002\t2\tc1\t9\n' >"$ul/logs/51216/137/hxul-1.log"
+export ul
+run_table <<'EOF'
+0 :: ^[^ ]+ [0-9:]+\.123 \[Debug\] PID:42 TID:43 \[cli\] first record.[^ ]+ [0-9:]+\.0 \[Application\] PID:42 TID:43 \[Error\] message 1002: c1, 9$ :: ^zt ul show: 1 line that was not records? skipped$ :: ul show
+0 :: \[Application\].*message 1002 :: * :: ul show --originator 137 --since 1796860801
+0 :: - :: * :: ul show --product 99
+2 :: - :: ^zt ul show: '--since' needs a time :: ul show --since yesterday
+2 :: - :: ^zt ul show: '--bogus': unknown option :: ul show --bogus
+2 :: - :: ^zt ul: no subcommand given :: ul
+2 :: - :: ^zt ul: unknown subcommand bogus :: ul bogus
+0 :: ^usage: zt ul show  :: - :: ul show --help
+0 :: DebugLevel = 3.*MaxFileSize = 51200 :: ^.*hxul\.conf:3: not taken: bogus line..*hxul\.conf:6: not taken: MaxFileSize = 0$ :: ul config 137
+2 :: - :: ^zt ul config: 'x': not an originator number :: ul config x
+2 :: - :: ^zt ul delete: 'ENDATE <=': not a query :: ul delete 'ENDATE <='
+0 :: - :: * :: !touch -d @1700000000 "$ul/logs/51216/137/hxul-1.log"; printf x >"$ul/logs/51216/137/hxul-2.log"
+0 :: ^.*/logs/51216/137/hxul-1\.log$ :: ^zt ul delete: 1 file deleted$ :: ul delete '(ENDATE <= 1750000000) && (ORIGID = 137)'
+0 :: ^hxul-2\.log$ :: - :: !ls "$ul/logs/51216/137"
 EOF
 
 exit $fail

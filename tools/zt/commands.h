@@ -39,6 +39,10 @@ int cmd_hostcache(int argc, char **argv);
 int cmd_host(int argc, char **argv);
 // The demo's section on host identity.
 void demo_host();
+// zt ul show|delete|config (the unified log).
+int cmd_ul(int argc, char **argv);
+// The demo's section on the unified log.
+void demo_ul();
 // The demo's section on cached address resolution, under root.
 void demo_resolve(const std::string &root);
 // Demo sections kept in files of their own.

@@ -503,6 +503,7 @@ int cmd_demo(int, char **) {
     demo_resolve(root);
     demo_host();
     demo_whitelist(root);
+    demo_ul();
     std::error_code ec;
     if (getenv("ZT_DEMO_KEEP") == nullptr)
         std::filesystem::remove_all(root, ec);

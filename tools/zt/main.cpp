@@ -50,6 +50,8 @@ const Command kCommands[] = {
      "path-allowed [--recursive] [--command] PATH ALLOWED...  a path against a path whitelist"},
     {"events", zt::cmd_events,
      "events demo | events ps NAME [DIRECTORY]  signals, pollers and timers at work; a program's processes"},
+    {"ul", zt::cmd_ul,
+     "ul show [--product P] [--originator O] [--since T] [--follow] | delete QUERY | config [O]"},
     {"demo", zt::cmd_demo, "demo                                 a tour of what the library does"},
 };
 

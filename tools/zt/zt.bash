@@ -6,6 +6,7 @@ _zt() {
     if ((COMP_CWORD == 1)); then
         COMPREPLY=($(compgen -W "status date reg paths config logs vnet host demo help --help --version" -- "$cur"))
         COMPREPLY=($(compgen -W "status date reg paths config logs vnet events demo help --help --version" -- "$cur"))
+        COMPREPLY=($(compgen -W "status date reg paths config logs vnet ul demo help --help --version" -- "$cur"))
         return
     fi
     if ((COMP_CWORD == 2)); then
@@ -20,6 +21,8 @@ _zt() {
         help) COMPREPLY=($(compgen -W "status date reg paths config logs vnet host demo" -- "$cur")) ;;
         events) COMPREPLY=($(compgen -W "demo ps" -- "$cur")) ;;
         help) COMPREPLY=($(compgen -W "status date reg paths config logs vnet events demo" -- "$cur")) ;;
+        ul) COMPREPLY=($(compgen -W "show delete config" -- "$cur")) ;;
+        help) COMPREPLY=($(compgen -W "status date reg paths config logs vnet ul demo" -- "$cur")) ;;
         esac
         return
     fi
@@ -28,6 +31,10 @@ _zt() {
         COMPREPLY=($(compgen -W "--json $("$1" config items 2>/dev/null | awk 'NR > 1 { print $2 }')" -- "$cur")) ;;
     "config set" | "config check" | "reg import" | "reg backup" | "reg restore" | "vnet services" | "logs list")
         COMPREPLY=($(compgen -f -- "$cur")) ;;
+    "ul show")
+        COMPREPLY=($(compgen -W "--product --originator --since --locale --follow" -- "$cur")) ;;
+    "ul config")
+        COMPREPLY=($(compgen -W "--product" -- "$cur")) ;;
     "reg add")
         ((COMP_CWORD == 5)) && COMPREPLY=($(compgen -W "REG_SZ REG_EXPAND_SZ REG_DWORD REG_MULTI_SZ" -- "$cur")) ;;
     "host same")
