@@ -402,17 +402,19 @@ int Exchange::run(int stop_fd) {
             log("stopping");
             return 0;
         }
-        // Clients and controls first, by their place in this round's array;
-        // new connections are appended after.
+        // Connections of this round by their place in the array; new ones
+        // are appended after.
+        // Control messages go first: a server's report of what it took frees
+        // places for the clients read in the same round.
         size_t nclients = clients_.size(), ncontrols = controls_.size();
+        for (size_t i = 0; i < ncontrols; ++i)
+            if (fds[3 + nclients + i].revents != 0 && controls_[i]->fd >= 0)
+                read_control(*controls_[i]);
         for (size_t i = 0; i < nclients; ++i)
             if (fds[3 + i].revents != 0 && !read_client(*clients_[i])) {
                 close(clients_[i]->fd);
                 clients_[i]->fd = -1;
             }
-        for (size_t i = 0; i < ncontrols; ++i)
-            if (fds[3 + nclients + i].revents != 0 && controls_[i]->fd >= 0)
-                read_control(*controls_[i]);
         if (fds[1].revents != 0)
             accept_clients();
         if (fds[2].revents != 0)
