@@ -46,6 +46,8 @@ const Command kCommands[] = {
      "whitelist dump [NAME [DOMAIN]] [--type 0|1] [--json] | clear ... | check | repair  the whitelist cache"},
     {"path-allowed", zt::cmd_path_allowed,
      "path-allowed [--recursive] [--command] PATH ALLOWED...  a path against a path whitelist"},
+    {"pbx", zt::cmd_pbx,
+     "pbx run [--port N] | register EXTENSION | connect HOST EXTENSION [LINE] | list  the port exchange"},
     {"demo", zt::cmd_demo, "demo                                 a tour of what the library does"},
 };
 
