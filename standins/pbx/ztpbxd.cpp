@@ -1,5 +1,6 @@
 // ztpbxd: the port exchange daemon. Runs in the foreground (a service manager
-// runs it; ztpbxd.service beside this file), ends cleanly on SIGTERM or SIGINT.
+// runs it; its systemd unit is ztpbxd.service.in beside this file), ends
+// cleanly on SIGTERM or SIGINT.
 //
 //   ztpbxd [--port N] [--listen ADDRESS] [--name-timeout SECONDS] [--verbose]
 //
