@@ -57,15 +57,16 @@ inline int descriptors_of(pid_t pid) {
     return n;
 }
 
-// ztpbxd as a child: loopback, port 0 (or the one given), a one-second
-// deadline for names. The destructor stops it with SIGTERM and checks that
+// ztpbxd as a child: loopback, port 0 (or the one given; none when negative,
+// so that the daemon finds its own), a one-second deadline for names. The destructor stops it with SIGTERM and checks that
 // it ended cleanly.
 class ExchangeProcess {
   public:
     explicit ExchangeProcess(int port = 0, std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {ZT_BINARY_DIR "/standins/pbx/ztpbxd", "--port",
-                                         std::to_string(port), "--listen", "127.0.0.1",
-                                         "--name-timeout", "1"};
+        std::vector<std::string> args = {ZT_BINARY_DIR "/standins/pbx/ztpbxd", "--listen",
+                                         "127.0.0.1", "--name-timeout", "1"};
+        if (port >= 0)
+            args.insert(args.end(), {"--port", std::to_string(port)});
         args.insert(args.end(), extra.begin(), extra.end());
         std::vector<char *> argv;
         for (auto &a : args)

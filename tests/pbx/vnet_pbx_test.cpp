@@ -99,6 +99,27 @@ TEST_F(VnetPbx, TheExchangePortFollowsTheServiceRule) {
     EXPECT_EQ(pbxDefaultPort(), 4242);
 }
 
+TEST_F(VnetPbx, TheDaemonFindsItsPortByTheSameRule) {
+    if (services_know_pbx())
+        GTEST_SKIP() << "this host's services database names halvane_pbx";
+    // A port nobody listens on, from the kernel.
+    int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(probe, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(probe, reinterpret_cast<sockaddr *>(&a), &len);
+    close(probe);
+    set_registry_port(ntohs(a.sin_port));
+    ExchangeProcess x(-1); // no --port: the registry's, through the environment
+    ASSERT_TRUE(x.ok());
+    EXPECT_EQ(x.port(), ntohs(a.sin_port));
+    // And a server with no port of its own finds the same exchange.
+    OneShotServer server("found");
+    EXPECT_EQ(server.status, VNET_SUCCESS);
+}
+
 TEST_F(VnetPbx, ConnectsRegistersAndAccepts) {
     ExchangeProcess x;
     ASSERT_TRUE(x.ok());
