@@ -261,10 +261,12 @@ ZTBASE_API int vnet_pbxConnect_ex(vnet_pbx_handle *handle, const char *host, con
         int status = connect_leg(tag, host, &sock);
         if (status != VNET_SUCCESS)
             return VNET_FAIL(tag, status);
-        int on = 1;
-        if (setsockopt(sock, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0)
-            logmsgf(ZTLOG_WARNING, tag, "%s.%d: setsockopt SO_KEEPALIVE failed", __FILE_NAME__,
-                    __LINE__);
+    }
+    int on = 1;
+    if (setsockopt(sock, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0)
+        logmsgf(ZTLOG_WARNING, tag, "%s.%d: setsockopt SO_KEEPALIVE failed", __FILE_NAME__,
+                __LINE__);
+    if (!connected) {
         if (pbxSetSocketHandle(h, sock, mode) != 0) {
             logmsgf(ZTLOG_ERROR, tag, "%s.%d: pbxSetSocketHandle failed", __FILE_NAME__, __LINE__);
             vnet_closesocket(sock);

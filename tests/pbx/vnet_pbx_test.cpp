@@ -180,6 +180,10 @@ TEST_F(VnetPbx, SwitchesASocketTheCallerConnectedItself) {
     ASSERT_EQ(vnet_pbxConnect(&h, "no-such-host.invalid", "bpcd", VNET_PBX_MODE_BLOCKING),
               VNET_SUCCESS);
     EXPECT_EQ(vnet_pbxGetSocketHandle(h), s);
+    int keepalive = 0;
+    socklen_t len = sizeof keepalive;
+    getsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &keepalive, &len);
+    EXPECT_EQ(keepalive, 1);
     EXPECT_EQ(converse(s, "mine"), "accepted:mine");
     vnet_pbxClose(&h, 0);
 }
