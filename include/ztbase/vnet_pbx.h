@@ -55,8 +55,8 @@ ZTBASE_API int vnet_pbxGetSocketHandle(vnet_pbx_handle handle);
  * VNET_LIBRARY_CALLBACK_QUIT, VNET_PBX_API_FAILED for the switch. */
 ZTBASE_API int vnet_pbxConnect(vnet_pbx_handle *handle, const char *host, const char *extension,
                                int mode);
-ZTBASE_API int vnet_pbxConnect_ex(vnet_pbx_handle *handle, const char *host,
-                                  const char *extension, int mode, int *hint_out);
+ZTBASE_API int vnet_pbxConnect_ex(vnet_pbx_handle *handle, const char *host, const char *extension,
+                                  int mode, int *hint_out);
 
 /* Registers a server under extension with this host's exchange (backlog 25).
  * *handle receives a new handle, *sock_out the socket to wait on (readable

@@ -80,8 +80,8 @@ int connect_one(const char *tag, const vnet_addrinfo *a, int *out) {
     int s = socket(a->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0) {
         int err = errno;
-        logmsgf(ZTLOG_ERROR, tag, "%s.%d: socket/bind/connect() returns error %d:%s",
-                __FILE_NAME__, __LINE__, err, strerror(err));
+        logmsgf(ZTLOG_ERROR, tag, "%s.%d: socket/bind/connect() returns error %d:%s", __FILE_NAME__,
+                __LINE__, err, strerror(err));
         return vnet_errno_to_status(err, VNET_CONNECT_FAILED);
     }
     if (fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK) != 0) {
@@ -107,8 +107,8 @@ int connect_one(const char *tag, const vnet_addrinfo *a, int *out) {
         }
     }
     if (err != 0) {
-        logmsgf(ZTLOG_ERROR, tag, "%s.%d: socket/bind/connect() returns error %d:%s",
-                __FILE_NAME__, __LINE__, err, strerror(err));
+        logmsgf(ZTLOG_ERROR, tag, "%s.%d: socket/bind/connect() returns error %d:%s", __FILE_NAME__,
+                __LINE__, err, strerror(err));
         log_local_end(tag, s);
         close(s);
         return vnet_errno_to_status(err, VNET_CONNECT_FAILED);
@@ -315,8 +315,7 @@ ZTBASE_API int vnet_pbxConnect(vnet_pbx_handle *handle, const char *host, const 
 }
 
 ZTBASE_API int vnet_registerPBXServer(vnet_pbx_handle *handle, int *sock_out, const char *extension,
-                                      struct sockaddr_storage **alt_addrs_out,
-                                      int *alt_count_out) {
+                                      struct sockaddr_storage **alt_addrs_out, int *alt_count_out) {
     static const char *const tag = "vnet_registerPBXServer";
     if (handle == nullptr || sock_out == nullptr || extension == nullptr ||
         alt_addrs_out == nullptr || alt_count_out == nullptr)
@@ -339,7 +338,8 @@ ZTBASE_API int vnet_registerPBXServer(vnet_pbx_handle *handle, int *sock_out, co
         logmsgf(ZTLOG_ERROR, tag, "%s.%d: pbxRegisterExEx failed with error %d:%s", __FILE_NAME__,
                 __LINE__, err, strerror(err));
     } else {
-        logmsgf(ZTLOG_INFO, tag, "%s.%d: pbxRegisterExEx successful at %s:%d/%s, returns with %d alt_addrs",
+        logmsgf(ZTLOG_INFO, tag,
+                "%s.%d: pbxRegisterExEx successful at %s:%d/%s, returns with %d alt_addrs",
                 __FILE_NAME__, __LINE__, address.host[0] != '\0' ? address.host : "localhost",
                 address.port, extension, count);
         for (int i = 0; i < count; ++i) {
@@ -347,14 +347,12 @@ ZTBASE_API int vnet_registerPBXServer(vnet_pbx_handle *handle, int *sock_out, co
             int port = 0;
             address_text(reinterpret_cast<sockaddr *>(&alt[i]), sizeof alt[i], text, sizeof text,
                          &port);
-            logmsgf(ZTLOG_INFO, tag, "%s.%d: alt_addr: %s:%d", __FILE_NAME__, __LINE__, text,
-                    port);
+            logmsgf(ZTLOG_INFO, tag, "%s.%d: alt_addr: %s:%d", __FILE_NAME__, __LINE__, text, port);
         }
         if (pbxGetSocketHandle(h, &sock) != 0) {
-            logmsgf(ZTLOG_ERROR, tag, "%s.%d: pbxGetSocketHandle failed.", __FILE_NAME__,
-                    __LINE__);
-        } else if (count > 0 && (*alt_addrs_out = static_cast<sockaddr_storage *>(
-                                     malloc(sizeof(sockaddr_storage) * size_t(count)))) == nullptr) {
+            logmsgf(ZTLOG_ERROR, tag, "%s.%d: pbxGetSocketHandle failed.", __FILE_NAME__, __LINE__);
+        } else if (count > 0 && (*alt_addrs_out = static_cast<sockaddr_storage *>(malloc(
+                                     sizeof(sockaddr_storage) * size_t(count)))) == nullptr) {
             status = VNET_MALLOC_FAILED;
         } else {
             if (count > 0)
@@ -395,8 +393,8 @@ ZTBASE_API int vnet_pbxAcceptSocket_ex(vnet_pbx_handle *handle, int *sock_out, i
     int status = VNET_SUCCESS;
     if (pbxAcceptEx(h, sock_out, &raw_hint) != 0) {
         int err = errno;
-        logmsgf(ZTLOG_ERROR, tag, "%s.%d: pbxAcceptEx returns error %d:%s", __FILE_NAME__,
-                __LINE__, err, strerror(err));
+        logmsgf(ZTLOG_ERROR, tag, "%s.%d: pbxAcceptEx returns error %d:%s", __FILE_NAME__, __LINE__,
+                err, strerror(err));
         *sock_out = -1;
         status = VNET_PBX_API_FAILED;
     } else {
@@ -425,15 +423,16 @@ ZTBASE_API int vnet_pbxAcceptSocket_ex(vnet_pbx_handle *handle, int *sock_out, i
         int fl = fcntl(*sock_out, F_GETFL);
         if (fl < 0 || fcntl(*sock_out, F_SETFL, fl & ~O_NONBLOCK) != 0) {
             int err = errno;
-            logmsgf(ZTLOG_ERROR, tag, "%s.%d: setting accepted sock to blocking returns error %d:%s",
-                    __FILE_NAME__, __LINE__, err, strerror(err));
+            logmsgf(ZTLOG_ERROR, tag,
+                    "%s.%d: setting accepted sock to blocking returns error %d:%s", __FILE_NAME__,
+                    __LINE__, err, strerror(err));
         }
     }
     if (was_nonblocking && pbxSetSocketHandle(h, listen_sock, PBX_MODE_NONBLOCKING) != 0) {
         int err = errno;
         logmsgf(ZTLOG_ERROR, tag,
-                "%s.%d: setting pbx sock back to non-blocking returns error %d:%s",
-                __FILE_NAME__, __LINE__, err, strerror(err));
+                "%s.%d: setting pbx sock back to non-blocking returns error %d:%s", __FILE_NAME__,
+                __LINE__, err, strerror(err));
     }
     if (status != VNET_SUCCESS)
         return VNET_FAIL(tag, status);

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
-#include <cstdarg>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>

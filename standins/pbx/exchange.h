@@ -19,12 +19,12 @@
 namespace ztpbx {
 
 struct ExchangeOptions {
-    int port = 1556;            // TCP port; 0 lets the kernel choose
-    std::string listen;         // address to listen on; empty: every address
+    int port = 1556;             // TCP port; 0 lets the kernel choose
+    std::string listen;          // address to listen on; empty: every address
     int name_timeout_ms = 10000; // a client's hello, a control connection's first message
-    size_t max_clients = 1024;  // clients whose hello is still being read
-    size_t max_controls = 256;  // control connections (registrations and queries)
-    bool verbose = false;       // log every client, not only registrations and errors
+    size_t max_clients = 1024;   // clients whose hello is still being read
+    size_t max_controls = 256;   // control connections (registrations and queries)
+    bool verbose = false;        // log every client, not only registrations and errors
     // Called once the sockets listen, with the TCP port bound.
     std::function<void(int port)> on_listening;
     // Where log lines go (default: standard error).

@@ -23,9 +23,9 @@ namespace usock = ztbase::usock;
 struct pbx_handle {
     int sock = -1;
     int mode = PBX_MODE_BLOCKING;
-    bool control = false;      // the socket is a registration's control connection
-    uint32_t received = 0;     // hand-overs taken from the control connection
-    bool ack_owed = false;     // the last running total did not reach the exchange
+    bool control = false;  // the socket is a registration's control connection
+    uint32_t received = 0; // hand-overs taken from the control connection
+    bool ack_owed = false; // the last running total did not reach the exchange
 };
 
 namespace {
@@ -331,8 +331,8 @@ PBX_API int pbxRegisterExEx(PBXHANDLE h, PBXADDR *address, struct sockaddr_stora
         err = errno;
     else if (err == 0 && got == 0)
         err = ECONNRESET;
-    else if (err == 0 && (!proto::parse_control(buf, size_t(got), &reply) ||
-                          reply.type != proto::kRegistered))
+    else if (err == 0 &&
+             (!proto::parse_control(buf, size_t(got), &reply) || reply.type != proto::kRegistered))
         err = EPROTO;
     else if (err == 0)
         err = register_errno(reply.reg_status);

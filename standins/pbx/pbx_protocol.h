@@ -32,8 +32,8 @@ constexpr uint8_t kVersion = 1;
 // from the exchange, which then closes; kConnected comes from the server's
 // library once the socket is in the server's hands.
 constexpr char kHelloMagic[4] = {'Z', 'P', 'B', 'X'};
-constexpr size_t kHelloHeader = 6;     // magic, version, length
-constexpr size_t kMaxExtension = 63;   // bytes of an extension name
+constexpr size_t kHelloHeader = 6;   // magic, version, length
+constexpr size_t kMaxExtension = 63; // bytes of an extension name
 constexpr size_t kMaxHello = kHelloHeader + kMaxExtension;
 constexpr size_t kReplySize = 6;
 
@@ -103,8 +103,8 @@ enum RegisterStatus : uint8_t {
     kRegInUse = 1,      // another server holds the extension
     kRegBadRequest = 3, // bad name or message
     kRegBadVersion = 4,
-    kRegDenied = 5,     // the peer's user may not register
-    kRegFull = 6,       // the exchange has its most registrations
+    kRegDenied = 5, // the peer's user may not register
+    kRegFull = 6,   // the exchange has its most registrations
 };
 
 struct ControlMessage {

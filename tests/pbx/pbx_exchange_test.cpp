@@ -202,9 +202,9 @@ TEST(PbxExchange, HostileClientsAreRefusedOrClosed) {
     struct Case {
         const char *what;
         std::string bytes;
-        bool stall;    // keep the connection open and silent afterwards
-        int expected;  // a reply status, or -1: closed without one
-        bool either;   // a refusal or a plain close both do
+        bool stall;   // keep the connection open and silent afterwards
+        int expected; // a reply status, or -1: closed without one
+        bool either;  // a refusal or a plain close both do
     } cases[] = {
         {"no name, then close", "", false, -1, false},
         {"no name, then stall", "", true, -1, false},
@@ -227,8 +227,8 @@ TEST(PbxExchange, HostileClientsAreRefusedOrClosed) {
         // Big sends go as far as the exchange lets them, never blocking here.
         size_t off = 0;
         while (off < c.bytes.size()) {
-            ssize_t n = send(s, c.bytes.data() + off, c.bytes.size() - off,
-                             MSG_NOSIGNAL | MSG_DONTWAIT);
+            ssize_t n =
+                send(s, c.bytes.data() + off, c.bytes.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n <= 0)
                 break;
             off += size_t(n);

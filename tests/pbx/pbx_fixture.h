@@ -58,8 +58,8 @@ inline int descriptors_of(pid_t pid) {
 }
 
 // ztpbxd as a child: loopback, port 0 (or the one given; none when negative,
-// so that the daemon finds its own), a one-second deadline for names. The destructor stops it with SIGTERM and checks that
-// it ended cleanly.
+// so that the daemon finds its own), a one-second deadline for names. The destructor stops it with
+// SIGTERM and checks that it ended cleanly.
 class ExchangeProcess {
   public:
     explicit ExchangeProcess(int port = 0, std::vector<std::string> extra = {}) {

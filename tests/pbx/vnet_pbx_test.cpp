@@ -56,9 +56,8 @@ struct OneShotServer {
         thread = std::thread([this] {
             int s = -1;
             socklen_t len = sizeof peer;
-            accept_status = vnet_pbxAcceptSocket_ex(&handle, &s, 0,
-                                                    reinterpret_cast<sockaddr *>(&peer), &len,
-                                                    &hint);
+            accept_status = vnet_pbxAcceptSocket_ex(
+                &handle, &s, 0, reinterpret_cast<sockaddr *>(&peer), &len, &hint);
             if (accept_status != VNET_SUCCESS)
                 return;
             accepted_blocking = (fcntl(s, F_GETFL) & O_NONBLOCK) == 0;
@@ -202,8 +201,7 @@ TEST_F(VnetPbx, AnExtensionWithoutServerClosesAndDetachesTheSocket) {
     EXPECT_EQ(hint, 2); // still reported
     EXPECT_EQ(vnet_pbxGetSocketHandle(h), -1);
     EXPECT_EQ(zt::test::open_descriptor_count(), before) << "the TCP leg was not closed";
-    EXPECT_TRUE(log.has("pbxConnectExEx() failed: " + std::to_string(ECONNREFUSED)))
-        << log.all();
+    EXPECT_TRUE(log.has("pbxConnectExEx() failed: " + std::to_string(ECONNREFUSED))) << log.all();
     EXPECT_TRUE(log.has("pbxSetAddrEx/pbxConnectExEx return error")) << log.all();
     EXPECT_EQ(vnet_pbxClose(&h, 0), VNET_SUCCESS);
     EXPECT_EQ(zt::test::open_descriptor_count(), before);

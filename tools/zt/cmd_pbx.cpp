@@ -5,10 +5,10 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
-#include <fcntl.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <future>
 #include <netdb.h>
 #include <string>
@@ -84,7 +84,8 @@ int list_extensions(int port, std::vector<std::string> &names) {
     timeval tv{10, 0};
     setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     uint8_t buf[proto::kMaxControl];
-    ssize_t n = send(s, req.data(), req.size(), MSG_NOSIGNAL) < 0 ? -1 : recv(s, buf, sizeof buf, 0);
+    ssize_t n =
+        send(s, req.data(), req.size(), MSG_NOSIGNAL) < 0 ? -1 : recv(s, buf, sizeof buf, 0);
     int err = n < 0 ? errno : 0;
     close(s);
     proto::ControlMessage m;
@@ -161,8 +162,8 @@ int pbx_register(int argc, char **argv) {
         int s = -1, hint = 0;
         sockaddr_storage peer{};
         socklen_t len = sizeof peer;
-        status = vnet_pbxAcceptSocket_ex(&h, &s, 0, reinterpret_cast<sockaddr *>(&peer), &len,
-                                         &hint);
+        status =
+            vnet_pbxAcceptSocket_ex(&h, &s, 0, reinterpret_cast<sockaddr *>(&peer), &len, &hint);
         if (status != VNET_SUCCESS) {
             fprintf(stderr, "zt pbx register: the exchange went away: %s\n",
                     vnet_status_to_text(status));
