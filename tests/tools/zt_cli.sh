@@ -441,5 +441,31 @@ run_table <<'EOF'
 0 :: ^.*/logs/51216/137/hxul-1\.log$ :: ^zt ul delete: 1 file deleted$ :: ul delete '(ENDATE <= 1750000000) && (ORIGID = 137)'
 0 :: ^hxul-2\.log$ :: - :: !ls "$ul/logs/51216/137"
 EOF
+# the port exchange: zt pbx run on a port the kernel picks, found through the registry
+"$zt" pbx run --port 0 --listen 127.0.0.1 >"$scratch/pbx.out" 2>/dev/null & pbx=$!
+for _ in $(seq 200); do grep -q '^listening on port' "$scratch/pbx.out" && break; sleep 0.05; done
+pbxport=$(awk '/^listening on port/ { print $4 }' "$scratch/pbx.out")
+"$zt" reg add 'HKLM\Software\HALVANE\HxPBX' PortNumber REG_DWORD "${pbxport:-1}" >/dev/null
+"$zt" pbx register echo --count 1 >"$scratch/pbx.reg" 2>&1 & reg=$!
+for _ in $(seq 200); do [[ $("$zt" pbx list 2>/dev/null) == echo ]] && break; sleep 0.05; done
+run_table <<'EOF'
+0 :: ^echo$ :: - :: pbx list
+0 :: ^echo$ :: - :: pbx list --port "$pbxport"
+0 :: ^switched to echo at 127.0.0.1 \(peer hint 2\).answer: echo heard: hi$ :: - :: pbx connect 127.0.0.1 echo hi
+1 :: - :: ^zt pbx connect: nobody through the exchange of 127.0.0.1 .*PBX_API_FAILED$ :: pbx connect 127.0.0.1 nobody
+1 :: - :: ^zt pbx list: no answer from an exchange on port 1: .* :: pbx list --port 1
+2 :: - :: * :: pbx
+2 :: - :: * :: pbx bogus
+2 :: - :: * :: pbx connect 127.0.0.1
+2 :: - :: * :: pbx register
+2 :: - :: * :: pbx register echo --count 0
+2 :: - :: * :: pbx run --port 70000
+2 :: - :: * :: pbx list --port x
+EOF
+wait $reg || { echo "FAIL: zt pbx register"; fail=1; }
+grep -q '^connection from 127.0.0.1:[0-9]* (peer hint 2)$' "$scratch/pbx.reg" && grep -q '^  said: hi$' "$scratch/pbx.reg" ||
+  { echo "FAIL: zt pbx register output:"; cat "$scratch/pbx.reg"; fail=1; }
+kill -TERM $pbx; wait $pbx || { echo "FAIL: zt pbx run did not end cleanly on SIGTERM"; fail=1; }
+"$zt" pbx --help | grep -q '^usage: zt pbx' || { echo "FAIL: zt pbx --help"; fail=1; }
 
 exit $fail

@@ -43,6 +43,9 @@ void demo_host();
 int cmd_ul(int argc, char **argv);
 // The demo's section on the unified log.
 void demo_ul();
+// zt pbx run|register|connect|list (the port exchange).
+int cmd_pbx(int argc, char **argv);
+void demo_pbx(const std::string &root);
 // The demo's section on cached address resolution, under root.
 void demo_resolve(const std::string &root);
 // Demo sections kept in files of their own.

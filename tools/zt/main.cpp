@@ -52,6 +52,8 @@ const Command kCommands[] = {
      "events demo | events ps NAME [DIRECTORY]  signals, pollers and timers at work; a program's processes"},
     {"ul", zt::cmd_ul,
      "ul show [--product P] [--originator O] [--since T] [--follow] | delete QUERY | config [O]"},
+    {"pbx", zt::cmd_pbx,
+     "pbx run [--port N] | register EXTENSION | connect HOST EXTENSION [LINE] | list  the port exchange"},
     {"demo", zt::cmd_demo, "demo                                 a tour of what the library does"},
 };
 

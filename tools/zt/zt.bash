@@ -7,6 +7,7 @@ _zt() {
         COMPREPLY=($(compgen -W "status date reg paths config logs vnet host demo help --help --version" -- "$cur"))
         COMPREPLY=($(compgen -W "status date reg paths config logs vnet events demo help --help --version" -- "$cur"))
         COMPREPLY=($(compgen -W "status date reg paths config logs vnet ul demo help --help --version" -- "$cur"))
+        COMPREPLY=($(compgen -W "status date reg paths config logs vnet pbx demo help --help --version" -- "$cur"))
         return
     fi
     if ((COMP_CWORD == 2)); then
@@ -23,6 +24,8 @@ _zt() {
         help) COMPREPLY=($(compgen -W "status date reg paths config logs vnet events demo" -- "$cur")) ;;
         ul) COMPREPLY=($(compgen -W "show delete config" -- "$cur")) ;;
         help) COMPREPLY=($(compgen -W "status date reg paths config logs vnet ul demo" -- "$cur")) ;;
+        pbx) COMPREPLY=($(compgen -W "run register connect list" -- "$cur")) ;;
+        help) COMPREPLY=($(compgen -W "status date reg paths config logs vnet pbx demo" -- "$cur")) ;;
         esac
         return
     fi
