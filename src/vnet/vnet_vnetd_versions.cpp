@@ -60,6 +60,12 @@ extern "C" ZTBASE_API int vnet_get_port(int *port_out) {
 extern "C" ZTBASE_API int vnet_get_pbx_port(int *port_out) {
     if (port_out == nullptr)
         return VNET_BAD_PARAM;
+    // An override file first (as for every port), then the configuration.
+    const int over = getoverridePORT("halvane_pbx");
+    if (over > 0 && over < 65536) {
+        *port_out = over;
+        return VNET_SUCCESS;
+    }
     ztconf_info_t *info = nullptr;
     if (ztconf_get_info(&info) == 0 && info != nullptr && info->pbx_port > 0 &&
         info->pbx_port < 65536) {
