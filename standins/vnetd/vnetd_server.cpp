@@ -18,6 +18,7 @@
 #include <string>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -83,6 +84,10 @@ int listen_tcp(const Options &o, int port, int *bound) {
 // place so that no reader sees half of it.
 void write_startup_time() {
     const std::string path = getFennicString("VN_PATH_STARTUP_TIME");
+    // Its directory may be new on a fresh host.
+    for (size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1))
+        mkdir(path.substr(0, slash).c_str(), 0755);
     const std::string tmp = path + ".tmp." + std::to_string(getpid());
     const std::string text = std::to_string(static_cast<long>(time(nullptr))) + "\n";
     const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
