@@ -4,7 +4,7 @@ PRESET ?= default
 BUILD  := build/$(PRESET)
 JOBS   ?= $(shell nproc)
 
-.PHONY: all deps configure build demo test soak package package-test bench asan tsan fuzz format clean
+.PHONY: all deps configure build demo test e2e soak package package-test bench asan tsan fuzz format clean
 
 all: build
 
@@ -23,6 +23,11 @@ demo: build
 # The package test builds and unpacks a Debian package: `make package-test`.
 test: build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) -LE package
+
+# Several hosts on this machine, each a network namespace (needs root; skips
+# without it): tests/e2e/run.
+e2e: build
+	@tests/e2e/run $(BUILD)
 
 package: build
 	@cmake --build $(BUILD) --target package

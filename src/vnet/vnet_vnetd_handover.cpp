@@ -20,6 +20,7 @@
 
 #include "platform/unix_sockets.h"
 #include "vnet/vnet_vnetd_internal.h"
+#include "ztbase/vnet_host.h"
 
 namespace usock = ztbase::usock;
 using zt::vnet::vnetd::drop;
@@ -448,7 +449,8 @@ extern "C" ZTBASE_API int vnet_verify_local_accept(int sock) {
         inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
         port = ntohs(in6->sin6_port);
     }
-    if (loopback(ss)) {
+    // Loopback, or one of this machine's own addresses.
+    if (loopback(ss) || is_sockaddr_local(reinterpret_cast<const sockaddr *>(&ss))) {
         logmsgvf(ZTLOG_DEBUG, 5, fn, "[%s:%d] local host peer addr=%s, port=%d", __FILE_NAME__,
                  __LINE__, text, port);
         return VNET_SUCCESS;

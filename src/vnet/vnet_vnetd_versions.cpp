@@ -20,6 +20,7 @@
 #include "ztbase/comm.h"
 #include "ztbase/paths.h"
 #include "ztbase/vnet_addrinfo.h"
+#include "ztbase/vnet_host.h"
 #include "ztbase/ztconf.h"
 
 using zt::vnet::vnetd::drop;
@@ -278,7 +279,7 @@ extern "C" ZTBASE_API int vnet_get_host_version_ipi(const char *host, int timeou
     const char *fn = "vnet_get_host_version_ipi";
     if (host == nullptr || version_out == nullptr)
         return VNET_BAD_PARAM;
-    if (vnet_localhost_check(host)) {
+    if (vnet_is_local_host(host)) {
         *version_out = VN_PRODUCT_VERSION;
         return VNET_SUCCESS;
     }
