@@ -33,6 +33,9 @@ int cmd_path_allowed(int argc, char **argv);
 int cmd_demo(int argc, char **argv);
 int cmd_resolve(int argc, char **argv);
 int cmd_hostcache(int argc, char **argv);
+// zt vnetd run|register|version|services; and its demo section.
+int cmd_vnetd(int argc, char **argv);
+void demo_vnetd(const std::string &root);
 // The demo's section on cached address resolution, under root.
 void demo_resolve(const std::string &root);
 // Demo sections kept in files of their own.

@@ -502,6 +502,7 @@ int cmd_demo(int, char **) {
     demo_file_locks(root);
     demo_resolve(root);
     demo_whitelist(root);
+    demo_vnetd(root);
     std::error_code ec;
     if (getenv("ZT_DEMO_KEEP") == nullptr)
         std::filesystem::remove_all(root, ec);

@@ -46,6 +46,8 @@ const Command kCommands[] = {
      "whitelist dump [NAME [DOMAIN]] [--type 0|1] [--json] | clear ... | check | repair  the whitelist cache"},
     {"path-allowed", zt::cmd_path_allowed,
      "path-allowed [--recursive] [--command] PATH ALLOWED...  a path against a path whitelist"},
+    {"vnetd", zt::cmd_vnetd,
+     "vnetd run [--port N] | register SERVICE | version HOST[:PORT] | services  the vnetd daemon"},
     {"demo", zt::cmd_demo, "demo                                 a tour of what the library does"},
 };
 

@@ -4,7 +4,7 @@ _zt() {
     local cmd=${COMP_WORDS[1]} sub=${COMP_WORDS[2]}
     COMPREPLY=()
     if ((COMP_CWORD == 1)); then
-        COMPREPLY=($(compgen -W "status date reg paths config logs vnet demo help --help --version" -- "$cur"))
+        COMPREPLY=($(compgen -W "status date reg paths config logs vnet vnetd demo help --help --version" -- "$cur"))
         return
     fi
     if ((COMP_CWORD == 2)); then
@@ -13,9 +13,10 @@ _zt() {
         config) COMPREPLY=($(compgen -W "items info show set unset check" -- "$cur")) ;;
         logs) COMPREPLY=($(compgen -W "list" -- "$cur")) ;;
         vnet) COMPREPLY=($(compgen -W "status services" -- "$cur")) ;;
+        vnetd) COMPREPLY=($(compgen -W "run register version services" -- "$cur")) ;;
         status) COMPREPLY=($(compgen -W "--all" -- "$cur")) ;;
         paths) COMPREPLY=($(compgen -W "--json $("$1" paths 2>/dev/null | cut -d= -f1)" -- "$cur")) ;;
-        help) COMPREPLY=($(compgen -W "status date reg paths config logs vnet demo" -- "$cur")) ;;
+        help) COMPREPLY=($(compgen -W "status date reg paths config logs vnet vnetd demo" -- "$cur")) ;;
         esac
         return
     fi
