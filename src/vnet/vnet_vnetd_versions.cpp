@@ -10,6 +10,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -123,6 +125,10 @@ extern "C" ZTBASE_API int vnet_vnetd_connect_host(const char *host, int port, in
             }
         }
         if (rc == 0) {
+            // The conversation is small values back and forth: no waiting
+            // for acknowledgements between them.
+            const int on = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
             vnet_set_blocking(fd);
             *sock_out = fd;
             st = VNET_SUCCESS;

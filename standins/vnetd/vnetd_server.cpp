@@ -13,6 +13,7 @@
 #include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <set>
 #include <string>
@@ -157,6 +158,9 @@ int run(const Options &options) {
         const int fd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0)
             continue;
+        // Small values back and forth: no waiting for acknowledgements.
+        const int on = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         std::unique_lock<std::mutex> lock(g_active.mutex);
         if (static_cast<int>(g_active.fds.size()) >= options.max_connections) {
             lock.unlock();
