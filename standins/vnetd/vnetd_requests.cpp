@@ -235,6 +235,11 @@ void forward(Conn &c, bool with_user) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(kForwardLife);
     bool alive = true;
     while (!fwd->done && !g_forwards.stopping && alive && std::chrono::steady_clock::now() < end) {
+        // The waiter says nothing more: any byte or its close ends the wait.
+        char byte;
+        const ssize_t peek = recv(c.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (peek == 0 || (peek < 0 && errno != EAGAIN) || peek > 0)
+            break;
         g_forwards.changed.wait_for(lock, std::chrono::seconds(kForwardBeat));
         if (fwd->done || g_forwards.stopping)
             break;
@@ -245,7 +250,7 @@ void forward(Conn &c, bool with_user) {
     g_forwards.by_ipc.erase(number);
     const int status = fwd->done ? fwd->status : VNET_TIMEOUT;
     lock.unlock();
-    if (alive)
+    if (alive && (fwd->done || g_forwards.stopping))
         vnet_push_status(c.fd, status, c.o.io_timeout);
     finish(&c.fd);
 }
