@@ -1,6 +1,6 @@
 // The vnetd daemon's request reader: a client's bytes, whatever they are,
-// through the handshake and the requests. The conversation must end (the
-// input closes) without a crash, and leave no descriptor open.
+// through the handshake and the requests. The conversation must end when the
+// input closes, without a crash or a sanitizer report.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
