@@ -462,3 +462,74 @@ TEST_F(VnetdRegistration, RemoteVersionCacheDropsOldFiles) {
     EXPECT_EQ(vnet_get_host_version_ipi("localhost", 5, &version), VNET_SUCCESS);
     EXPECT_EQ(version, VN_PRODUCT_VERSION);
 }
+
+// A hostile daemon: for every request, a reply that ends early, a string of a
+// megabyte without its end, or silence; the call fails, the socket is closed
+// and set to -1, nothing leaks, and the wait ends with the timeout.
+TEST(VnetdRequests, HostileDaemonRepliesCloseTheConnection) {
+    using Op = std::function<int(int *)>;
+    const struct {
+        const char *name;
+        Op op;
+    } ops[] = {
+        {"noop", [](int *s) { return vnet_vnetd_noop(s, 13, 1); }},
+        {"service socket", [](int *s) { return vnet_vnetd_service_socket(s, 13, "bpcd", 1); }},
+        {"version text", [](int *s) { char b[64]; return vnet_version_get_ipi(s, 1, b, sizeof b); }},
+        {"master name",
+         [](int *s) { char b[64]; return vnet_vnetd_get_master_server_name(s, b, sizeof b, 13, 1); }},
+        {"pbx supported", [](int *s) { int x; return vnet_vnetd_pbx_c_supported(s, 13, &x, 1); }},
+        {"domain context",
+         [](int *s) {
+             json_t *j = nullptr;
+             const int st = vnet_get_domain_ctx(s, 13, &j, 1);
+             json_decref(j);
+             return st;
+         }},
+        {"connect back",
+         [](int *s) { char h[VN_HASH_SIZE]; return vnet_vnetd_connect_back_socket(s, 13, "77", h, sizeof h, 1); }},
+        {"forward",
+         [](int *s) {
+             char ipc[32], h[VN_HASH_SIZE];
+             return vnet_vnetd_connect_forward_socket_begin(s, 5, ipc, sizeof ipc, h, sizeof h, 1, "u", 13);
+         }},
+        {"handshake", [](int *s) { int v; return vnet_version_connect(s, 13, 2, &v, 1); }},
+    };
+    enum Reply { kClose, kHugeString, kSilence };
+    for (const auto &op : ops) {
+        for (Reply reply : {kClose, kHugeString, kSilence}) {
+            SCOPED_TRACE(std::string(op.name) + " / reply " + std::to_string(reply));
+            const int before = open_descriptor_count();
+            Pair p;
+            std::thread daemon([&] {
+                if (reply == kHugeString) {
+                    const std::string huge(1 << 20, 'a');
+                    send(p.b, huge.data(), huge.size(), MSG_NOSIGNAL);
+                }
+                if (reply != kSilence)
+                    shutdown(p.b, SHUT_WR);
+            });
+            if (reply == kSilence)
+                daemon.join();
+            int sock = p.a;
+            EXPECT_NE(op.op(&sock), VNET_SUCCESS);
+            EXPECT_EQ(sock, -1);
+            p.a = -1;
+            shutdown(p.b, SHUT_RDWR);
+            if (daemon.joinable())
+                daemon.join();
+            close(p.b);
+            p.b = -1;
+            EXPECT_EQ(open_descriptor_count(), before);
+        }
+    }
+}
+
+TEST(VnetdLocalAccept, LoopbackTcpPeerIsLocal) {
+    TcpPair t;
+    EXPECT_EQ(vnet_verify_local_accept(t.server), VNET_SUCCESS);
+    Pair p;
+    EXPECT_EQ(vnet_verify_local_accept(p.a), VNET_SUCCESS);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); // no peer at all
+    EXPECT_NE(vnet_verify_local_accept(fd), VNET_SUCCESS);
+    close(fd);
+}
