@@ -213,13 +213,14 @@ TEST(VnetdHashes, OnlyTheGeneratorsSecondHashProvesTheFirst) {
     EXPECT_EQ(strspn(h2, "0123456789abcdef"), 32u);
     std::string flipped = h2;
     flipped[5] = flipped[5] == '0' ? '1' : '0';
+    const std::string longer = std::string(h2) + "00";
     struct Case {
         const char *hash1, *hash2;
         int proven;
     } cases[] = {
         {h1, h2, 1},        {h1, h1, 0},          {h1, flipped.c_str(), 0}, {h1, "", 0},
         {h1, nullptr, 0},   {h1, "abc", 0},       {nullptr, "", 1},         {"", "", 1},
-        {nullptr, h2, 0},   {h1, (std::string(h2) + "00").c_str(), 0},
+        {nullptr, h2, 0},   {h1, longer.c_str(), 0},
     };
     for (const Case &c : cases)
         EXPECT_EQ(verify_hashes(c.hash1, c.hash2), c.proven)

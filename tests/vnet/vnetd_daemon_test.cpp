@@ -35,6 +35,9 @@ namespace {
 
 constexpr int kTimeout = 20;
 
+// A literal with its inner NULs (and without the final one).
+template <size_t N> std::string lit(const char (&text)[N]) { return std::string(text, N - 1); }
+
 int descriptors_of(pid_t pid) {
     int n = 0;
     const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
@@ -264,6 +267,9 @@ TEST_F(VnetdDaemon, RequestsAreAnswered) {
 
     ztconf_info_t info{};
     EXPECT_EQ(vnet_vnetd_get_security_info(&sock, version, &info, kTimeout), VNET_SUCCESS);
+    ztconf_free_authorization_service(info.authorization_service);
+    ztconf_free_authentication_domain_list(info.authentication_domain);
+    ztconf_free_hxss_network(info.hxss_network);
     int use_at = -1;
     EXPECT_EQ(vnet_vnetd_get_master_useat_info(&sock, version, &use_at, kTimeout), VNET_SUCCESS);
     json_t *handoff = json_object();
@@ -402,17 +408,17 @@ TEST_F(VnetdDaemon, HostileClientsLeaveTheDaemonServing) {
         recv_n(s, 1 << 21); // whatever comes, until the daemon closes
         close(s);
     };
-    const std::string good = std::string("13\0" "13\0" "6\0" "echo\0", 16);
+    const std::string good = lit("13\0" "13\0" "6\0" "echo\0");
     // Close at every byte of a valid conversation, then junk.
     for (size_t cut = 0; cut <= good.size(); ++cut)
         raw(good.substr(0, cut));
-    raw(std::string("garbage\0", 8));
-    raw(std::string("13\0" "13\0" "zz\0", 9));
-    raw(std::string("13\0" "13\0" "6\0", 8) + std::string(1 << 20, 'a'));
-    raw(std::string("13\0" "13\0" "21\0", 9) + std::string(1 << 20, '{'));
-    raw(std::string("13\0" "13\0" "9\0" "ni_bogus\0", 17));
-    raw(std::string("13\0" "13\0" "2\0" "99999999999999999999\0", 29));
-    raw(std::string("13\0" "13\0" "3\0" "-5\0", 11));
+    raw(lit("garbage\0"));
+    raw(lit("13\0" "13\0" "zz\0"));
+    raw(lit("13\0" "13\0" "6\0") + std::string(1 << 20, 'a'));
+    raw(lit("13\0" "13\0" "21\0") + std::string(1 << 20, '{'));
+    raw(lit("13\0" "13\0" "9\0" "ni_bogus\0"));
+    raw(lit("13\0" "13\0" "2\0" "99999999999999999999\0"));
+    raw(lit("13\0" "13\0" "3\0" "-5\0"));
     int version = 0;
     int sock = connect_daemon(&version);
     ASSERT_GE(sock, 0);
