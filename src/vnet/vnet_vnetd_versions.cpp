@@ -292,6 +292,32 @@ extern "C" ZTBASE_API int vnet_get_host_version_ipi(const char *host, int timeou
     int v = flags_version(host);
     if (v < 0 && (v = read_cached_version(host)) > 0)
         store_flags_version(host, v);
+    if (v < 0) {
+        // The master server and the EMM server are also known by their
+        // configured names.
+        ztconf_info_t *info = nullptr;
+        ztconf_get_info(&info);
+        const char *master = info && info->server ? info->server->name : nullptr;
+        const char *emm = info ? info->emmserver : nullptr;
+        const struct {
+            const char *name, *format;
+        } known[] = {
+            {master, "[%s:%d] retrieve_version_from_cache() failed, status=%d, server=%s"},
+            {emm, "[%s:%d] retrieve_version_from_cache() failed, status=%d, emmserver_name=%s"},
+        };
+        for (const auto &k : known) {
+            if (v > 0 || k.name == nullptr || k.name[0] == '\0' || strcmp(k.name, host) == 0 ||
+                vnet_same_host(host, k.name, 0) != 1)
+                continue;
+            if ((v = flags_version(k.name)) < 0)
+                v = read_cached_version(k.name);
+            if (v > 0)
+                store_flags_version(host, v);
+            else
+                logmsgvf(ZTLOG_DEBUG, 5, fn, k.format, __FILE_NAME__, __LINE__, VNET_CACHE_FAILED,
+                         k.name);
+        }
+    }
     if (v > 0) {
         *version_out = v;
         return VNET_SUCCESS;
