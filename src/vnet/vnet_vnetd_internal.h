@@ -1,6 +1,7 @@
 // Shared by the modules of the vnetd conversation.
 #pragma once
 
+#include <source_location>
 #include <string>
 #include <vector>
 
@@ -15,12 +16,13 @@ namespace zt::vnet::vnetd {
 
 // A request that failed after the handshake leaves a connection of unknown
 // state: close it and mark it invalid.
-inline int drop(int *sock, const char *fn, int status) {
+inline int drop(int *sock, const char *fn, int status,
+                std::source_location at = std::source_location::current()) {
     if (sock != nullptr && *sock >= 0) {
         vnet_closesocket(*sock);
         *sock = -1;
     }
-    vnet_failure("vnet_vnetd.cpp", 0, fn, status);
+    vnet_failure(vnet_log_basename(at.file_name()), static_cast<int>(at.line()), fn, status);
     return status;
 }
 
