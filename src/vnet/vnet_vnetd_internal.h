@@ -1,7 +1,6 @@
 // Shared by the modules of the vnetd conversation.
 #pragma once
 
-#include <source_location>
 #include <string>
 #include <vector>
 
@@ -16,13 +15,14 @@ namespace zt::vnet::vnetd {
 
 // A request that failed after the handshake leaves a connection of unknown
 // state: close it and mark it invalid.
-inline int drop(int *sock, const char *fn, int status,
-                std::source_location at = std::source_location::current()) {
+// (The defaults name the caller's line; both compilers in use have them.)
+inline int drop(int *sock, const char *fn, int status, const char *file = __builtin_FILE(),
+                int line = __builtin_LINE()) {
     if (sock != nullptr && *sock >= 0) {
         vnet_closesocket(*sock);
         *sock = -1;
     }
-    vnet_failure(vnet_log_basename(at.file_name()), static_cast<int>(at.line()), fn, status);
+    vnet_failure(vnet_log_basename(file), line, fn, status);
     return status;
 }
 
