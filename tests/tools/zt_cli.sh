@@ -467,5 +467,18 @@ grep -q '^connection from 127.0.0.1:[0-9]* (peer hint 2)$' "$scratch/pbx.reg" &&
   { echo "FAIL: zt pbx register output:"; cat "$scratch/pbx.reg"; fail=1; }
 kill -TERM $pbx; wait $pbx || { echo "FAIL: zt pbx run did not end cleanly on SIGTERM"; fail=1; }
 "$zt" pbx --help | grep -q '^usage: zt pbx' || { echo "FAIL: zt pbx --help"; fail=1; }
+# vnetd: a daemon on a port the kernel picks, a version query, registrations
+# (the path table points below the scratch root)
+run_table <<'EOF'
+0 :: ^usage: zt vnetd run  :: - :: vnetd run -h
+2 :: - :: ^zt vnetd register: expected SERVICE :: vnetd register
+2 :: - :: ^zt vnetd version: the port is not a number :: vnetd version host:nope
+2 :: - :: ^zt vnetd run: expected \[--port N\] :: vnetd run --port 70000
+0 :: ^no registrations in .*/vnetd$ :: - :: vnetd services
+1 :: - :: ^zt vnetd: 127.0.0.1 port 1: CONNECT_REFUSED$ :: vnetd version 127.0.0.1:1
+0 :: ^vnetd protocol version 13.product version 810000$ :: * :: !"$zt" vnetd run --port 0 --bind 127.0.0.1 >"$scratch/vnetd.out" 2>&1 & d=$!; for i in $(seq 300); do grep -q listening "$scratch/vnetd.out" && break; sleep 0.1; done; "$zt" vnetd version "127.0.0.1:$(sed -n 's/listening on port //p' "$scratch/vnetd.out")"; kill $d; wait $d
+0 :: ^SERVICE .*.echo +[0-9]+ +[0-9]+  active$ :: * :: !"$zt" vnetd register echo >"$scratch/reg.out" 2>&1 & r=$!; for i in $(seq 300); do grep -q registered "$scratch/reg.out" && break; sleep 0.1; done; "$zt" vnetd services; kill $r; wait $r
+0 :: ^SERVICE .*.echo +0 +[0-9]+  expired$ :: - :: vnetd services
+EOF
 
 exit $fail

@@ -46,6 +46,9 @@ void demo_ul();
 // zt pbx run|register|connect|list (the port exchange).
 int cmd_pbx(int argc, char **argv);
 void demo_pbx(const std::string &root);
+// zt vnetd run|register|version|services; and its demo section.
+int cmd_vnetd(int argc, char **argv);
+void demo_vnetd(const std::string &root);
 // The demo's section on cached address resolution, under root.
 void demo_resolve(const std::string &root);
 // Demo sections kept in files of their own.

@@ -505,6 +505,7 @@ int cmd_demo(int, char **) {
     demo_whitelist(root);
     demo_ul();
     demo_pbx(root);
+    demo_vnetd(root);
     std::error_code ec;
     if (getenv("ZT_DEMO_KEEP") == nullptr)
         std::filesystem::remove_all(root, ec);

@@ -54,6 +54,8 @@ const Command kCommands[] = {
      "ul show [--product P] [--originator O] [--since T] [--follow] | delete QUERY | config [O]"},
     {"pbx", zt::cmd_pbx,
      "pbx run [--port N] | register EXTENSION | connect HOST EXTENSION [LINE] | list  the port exchange"},
+    {"vnetd", zt::cmd_vnetd,
+     "vnetd run [--port N] | register SERVICE | version HOST[:PORT] | services  the vnetd daemon"},
     {"demo", zt::cmd_demo, "demo                                 a tour of what the library does"},
 };
 

@@ -8,6 +8,7 @@ _zt() {
         COMPREPLY=($(compgen -W "status date reg paths config logs vnet events demo help --help --version" -- "$cur"))
         COMPREPLY=($(compgen -W "status date reg paths config logs vnet ul demo help --help --version" -- "$cur"))
         COMPREPLY=($(compgen -W "status date reg paths config logs vnet pbx demo help --help --version" -- "$cur"))
+        COMPREPLY=($(compgen -W "status date reg paths config logs vnet vnetd demo help --help --version" -- "$cur"))
         return
     fi
     if ((COMP_CWORD == 2)); then
@@ -26,6 +27,8 @@ _zt() {
         help) COMPREPLY=($(compgen -W "status date reg paths config logs vnet ul demo" -- "$cur")) ;;
         pbx) COMPREPLY=($(compgen -W "run register connect list" -- "$cur")) ;;
         help) COMPREPLY=($(compgen -W "status date reg paths config logs vnet pbx demo" -- "$cur")) ;;
+        vnetd) COMPREPLY=($(compgen -W "run register version services" -- "$cur")) ;;
+        help) COMPREPLY=($(compgen -W "status date reg paths config logs vnet vnetd demo" -- "$cur")) ;;
         esac
         return
     fi

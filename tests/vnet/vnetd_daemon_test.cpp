@@ -1,0 +1,496 @@
+// The vnetd conversation for real: the ztvnetd daemon as a child process on
+// a port the kernel picks, services registered by other processes, and
+// clients in this one.
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <jansson.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <spawn.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/fd_count.h"
+#include "support/temp_root.h"
+#include "ztbase/comm.h"
+#include "ztbase/paths.h"
+#include "ztbase/vnet.h"
+#include "ztbase/vnet_vnetd.h"
+#include "ztbase/ztconf.h"
+
+extern char **environ;
+
+namespace {
+
+constexpr int kTimeout = 20;
+
+// A literal with its inner NULs (and without the final one).
+template <size_t N> std::string lit(const char (&text)[N]) { return std::string(text, N - 1); }
+
+int descriptors_of(pid_t pid) {
+    int n = 0;
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    if (DIR *d = opendir(dir.c_str())) {
+        while (const dirent *e = readdir(d))
+            n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
+
+// Reads one line from fd, waiting at most `seconds`.
+std::string read_line(int fd, int seconds) {
+    std::string line;
+    char c;
+    while (line.size() < 200) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, seconds * 1000) <= 0 || read(fd, &c, 1) != 1 || c == '\n')
+            break;
+        line += c;
+    }
+    return line;
+}
+
+void echo(int sock) {
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = recv(sock, buf, sizeof buf, 0);
+        if (n <= 0)
+            break;
+        if (send(sock, buf, static_cast<size_t>(n), MSG_NOSIGNAL) != n)
+            break;
+    }
+    close(sock);
+}
+
+bool send_all(int sock, const std::string &data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = send(sock, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string recv_n(int sock, size_t n) {
+    std::string out(n, '\0');
+    size_t done = 0;
+    while (done < n && vnet_sock_ready(sock, 1, 0, kTimeout) == VNET_SUCCESS) {
+        const ssize_t r = recv(sock, out.data() + done, n - done, 0);
+        if (r <= 0)
+            break;
+        done += static_cast<size_t>(r);
+    }
+    out.resize(done);
+    return out;
+}
+
+class VnetdDaemon : public zt::test::ZtTest {
+  protected:
+    void SetUp() override { start_daemon(); }
+
+    void TearDown() override {
+        for (pid_t p : services_) {
+            kill(p, SIGKILL);
+            waitpid(p, nullptr, 0);
+        }
+        if (daemon_ > 0) {
+            kill(daemon_, SIGKILL);
+            waitpid(daemon_, nullptr, 0);
+        }
+    }
+
+    void start_daemon() {
+        int out[2];
+        ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+        const std::string path = ZT_BINARY_DIR "/standins/vnetd/ztvnetd";
+        char *argv[] = {const_cast<char *>(path.c_str()), const_cast<char *>("--port"),
+                        const_cast<char *>("0"), const_cast<char *>("--bind"),
+                        const_cast<char *>("127.0.0.1"), nullptr};
+        ASSERT_EQ(posix_spawn(&daemon_, path.c_str(), &fa, nullptr, argv, environ), 0);
+        posix_spawn_file_actions_destroy(&fa);
+        close(out[1]);
+        const std::string line = read_line(out[0], 60);
+        close(out[0]);
+        ASSERT_EQ(sscanf(line.c_str(), "listening on port %d", &port_), 1) << line;
+        // Every client here finds the daemon through the port override.
+        zt::test::write_file(std::string(getFennicString("OVERRIDE_PATH")) + "/vnetd",
+                             std::to_string(port_) + "\n");
+    }
+
+    // A connection to the daemon after the handshake.
+    int connect_daemon(int *version = nullptr) {
+        int sock = -1, v = 0;
+        if (vnet_vnetd_connect_host("127.0.0.1", port_, kTimeout, &sock) != VNET_SUCCESS)
+            return -1;
+        if (vnet_version_connect(&sock, VN_VERSION_HIGHEST, 2, &v, kTimeout) != VNET_SUCCESS)
+            return -1;
+        if (version)
+            *version = v;
+        return sock;
+    }
+
+    // A registered echo service in its own process; `before_receive` lets the
+    // test hold it between accepting the daemon and receiving the socket.
+    pid_t start_service(const char *name, int hold_fd = -1, int report_fd = -1) {
+        int ready[2];
+        if (pipe2(ready, O_CLOEXEC) != 0)
+            return -1;
+        const pid_t pid = fork();
+        if (pid == 0) {
+            int listener = -1;
+            char ok = vnet_vnetd_listen_and_register_service(name, 16, &listener) == VNET_SUCCESS;
+            write(ready[1], &ok, 1);
+            for (;;) {
+                if (hold_fd >= 0) {
+                    int ipc = -1;
+                    if (vnet_accept_from_vnetd(listener, &ipc, 60) != VNET_SUCCESS)
+                        _exit(3);
+                    char c = 'A';
+                    write(report_fd, &c, 1);
+                    read(hold_fd, &c, 1); // until the test lets go
+                    int got = -1;
+                    const int st = vnet_receive_network_socket(ipc, "", &got, 5);
+                    close(ipc);
+                    c = static_cast<char>(st);
+                    write(report_fd, &c, 1); // the service lives on to say so
+                    continue;
+                }
+                int sock = -1;
+                const int st = vnet_vnetd_accept_and_receive(listener, nullptr, &sock, 60);
+                if (st == VNET_SUCCESS)
+                    std::thread(echo, sock).detach();
+            }
+        }
+        close(ready[1]);
+        char ok = 0;
+        const bool started = pid > 0 && read(ready[0], &ok, 1) == 1 && ok;
+        close(ready[0]);
+        if (pid > 0)
+            services_.push_back(pid);
+        return started ? pid : -1;
+    }
+
+    pid_t daemon_ = -1;
+    int port_ = 0;
+    std::vector<pid_t> services_;
+};
+
+TEST_F(VnetdDaemon, ClientReachesARegisteredServiceWithItsBytesUntouched) {
+    ASSERT_GT(start_service("echo"), 0);
+    const int before = zt::test::open_descriptor_count();
+    int version = 0;
+    int sock = connect_daemon(&version);
+    ASSERT_GE(sock, 0);
+    EXPECT_EQ(version, VN_VERSION_HIGHEST);
+    ASSERT_EQ(vnet_vnetd_service_socket(&sock, version, "ECHO", kTimeout), VNET_SUCCESS);
+    std::string data(1 << 20, '\0');
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>(i * 7 + (i >> 9));
+    std::thread writer([&] { send_all(sock, data); });
+    EXPECT_TRUE(recv_n(sock, data.size()) == data);
+    writer.join();
+    close(sock);
+    EXPECT_EQ(zt::test::open_descriptor_count(), before);
+}
+
+TEST_F(VnetdDaemon, ManyClientsAtOnce) {
+    ASSERT_GT(start_service("echo"), 0);
+    std::atomic<int> good{0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 24; ++i)
+        clients.emplace_back([&, i] {
+            int version = 0;
+            int sock = connect_daemon(&version);
+            if (sock < 0 || vnet_vnetd_service_socket(&sock, version, "echo", kTimeout) != 0)
+                return;
+            const std::string msg = "client " + std::to_string(i) + std::string(5000, 'x');
+            if (send_all(sock, msg) && recv_n(sock, msg.size()) == msg)
+                ++good;
+            close(sock);
+        });
+    for (auto &t : clients)
+        t.join();
+    EXPECT_EQ(good.load(), 24);
+}
+
+TEST_F(VnetdDaemon, ServicesThatCannotBeReachedAreNoService) {
+    vnet_vnetd_register_service("expired", getpid(), 1, "4242", nullptr, nullptr, nullptr);
+    vnet_vnetd_register_service("dead", 0x7ffffff0, 0, "4242", nullptr, nullptr, nullptr);
+    for (const char *service : {"absent", "expired", "dead", "../../etc/passwd"}) {
+        SCOPED_TRACE(service);
+        int version = 0;
+        int sock = connect_daemon(&version);
+        ASSERT_GE(sock, 0);
+        EXPECT_EQ(vnet_vnetd_service_socket(&sock, version, service, kTimeout), VNET_NO_SERVICE);
+        vnet_closesocket(sock);
+    }
+}
+
+TEST_F(VnetdDaemon, RequestsAreAnswered) {
+    int version = 0;
+    int sock = connect_daemon(&version);
+    ASSERT_GE(sock, 0);
+    EXPECT_EQ(vnet_vnetd_noop(&sock, version, kTimeout), VNET_SUCCESS);
+    char text[64] = "";
+    ASSERT_EQ(vnet_version_get_ipi(&sock, kTimeout, text, sizeof text), VNET_SUCCESS);
+    EXPECT_EQ(atoi(text), VN_PRODUCT_VERSION);
+    int supported = 5;
+    EXPECT_EQ(vnet_vnetd_pbx_c_supported(&sock, version, &supported, kTimeout), VNET_SUCCESS);
+    EXPECT_EQ(supported, 0);
+    char master[256] = "x";
+    EXPECT_EQ(vnet_vnetd_get_master_server_name(&sock, master, sizeof master, version, kTimeout), VNET_SUCCESS);
+
+    json_t *set = json_pack("{s:s,s:i}", "domain", "lab", "level", 2);
+    EXPECT_EQ(vnet_set_domain_ctx(&sock, version, set, kTimeout), VNET_SUCCESS);
+    json_t *got = nullptr;
+    ASSERT_EQ(vnet_get_domain_ctx(&sock, version, &got, kTimeout), VNET_SUCCESS);
+    EXPECT_TRUE(json_equal(set, got));
+    json_decref(set);
+    json_decref(got);
+
+    ztconf_info_t info{};
+    EXPECT_EQ(vnet_vnetd_get_security_info(&sock, version, &info, kTimeout), VNET_SUCCESS);
+    ztconf_free_authorization_service(info.authorization_service);
+    ztconf_free_authentication_domain_list(info.authentication_domain);
+    ztconf_free_hxss_network(info.hxss_network);
+    int use_at = -1;
+    EXPECT_EQ(vnet_vnetd_get_master_useat_info(&sock, version, &use_at, kTimeout), VNET_SUCCESS);
+    json_t *handoff = json_object();
+    EXPECT_EQ(vnet_vnetd_indirect_handoff(&sock, handoff, kTimeout), VNET_SUCCESS);
+    json_decref(handoff);
+    EXPECT_EQ(vnet_vnetd_disconnect(&sock, version, kTimeout), VNET_SUCCESS);
+    vnet_closesocket(sock);
+
+    // Indirect connect waits for the connect engine: a plain refusal.
+    sock = connect_daemon(&version);
+    ASSERT_GE(sock, 0);
+    ASSERT_EQ(vnet_push_unsigned(sock, VN_REQUEST_INDIRECT_CONNECT, kTimeout), VNET_SUCCESS);
+    ASSERT_EQ(vnet_push_string(sock, "{\"host\":\"h\"}", kTimeout), VNET_SUCCESS);
+    char reply[256];
+    ASSERT_EQ(vnet_pop_string(sock, reply, sizeof reply, kTimeout), VNET_SUCCESS);
+    json_t *r = json_loads(reply, 0, nullptr);
+    EXPECT_EQ(json_integer_value(json_object_get(r, "status")), VNET_NOT_AVAILABLE);
+    json_decref(r);
+    vnet_closesocket(sock);
+
+    sock = connect_daemon(&version);
+    ASSERT_EQ(vnet_push_unsigned(sock, 99, kTimeout), VNET_SUCCESS);
+    int status = 0;
+    EXPECT_EQ(vnet_pop_status(sock, &status, kTimeout), VNET_SUCCESS);
+    EXPECT_EQ(status, VNET_BAD_REQUEST);
+    vnet_closesocket(sock);
+
+    int remote = 0;
+    EXPECT_EQ(vnet_get_vnetd_version("127.0.0.1", &remote), VNET_SUCCESS);
+    EXPECT_EQ(remote, VN_VERSION_HIGHEST);
+}
+
+// A pair of connected TCP sockets between "two hosts" (two threads here).
+void tcp_pair(int *a, int *b) {
+    const int l = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    bind(l, reinterpret_cast<sockaddr *>(&addr), len);
+    listen(l, 1);
+    getsockname(l, reinterpret_cast<sockaddr *>(&addr), &len);
+    *a = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    connect(*a, reinterpret_cast<sockaddr *>(&addr), len);
+    *b = accept4(l, nullptr, nullptr, SOCK_CLOEXEC);
+    close(l);
+}
+
+TEST_F(VnetdDaemon, CallBackInBothArrangements) {
+    for (int daemon_socket = 0; daemon_socket < 2; ++daemon_socket) {
+        SCOPED_TRACE(daemon_socket ? "request 2" : "request 3");
+        const int before = zt::test::open_descriptor_count();
+        int a = -1, b = -1;
+        tcp_pair(&a, &b);
+        int called = -1, caller = -1, st_a = -1;
+        std::thread waiting([&] { st_a = vnet_begin_connect_back(&a, kTimeout, &called); });
+        EXPECT_EQ(vnet_end_connect_back(&b, kTimeout, daemon_socket, &caller), VNET_SUCCESS);
+        waiting.join();
+        ASSERT_EQ(st_a, VNET_SUCCESS);
+        ASSERT_TRUE(send_all(caller, "ping"));
+        EXPECT_EQ(recv_n(called, 4), "ping");
+        ASSERT_TRUE(send_all(called, "pong"));
+        EXPECT_EQ(recv_n(caller, 4), "pong");
+        for (int fd : {a, b, called, caller})
+            close(fd);
+        EXPECT_EQ(zt::test::open_descriptor_count(), before);
+    }
+}
+
+TEST_F(VnetdDaemon, ForwardedConnectionReachesItsPort) {
+    char port[32] = "0";
+    int listener = -1;
+    ASSERT_EQ(vnet_listen_on_local_port(5, port, sizeof port, &listener), VNET_SUCCESS);
+    int version = 0;
+    int control = connect_daemon(&version);
+    char ipc[32], hash[VN_HASH_SIZE];
+    ASSERT_EQ(vnet_vnetd_connect_forward_socket_begin(&control, atoi(port), ipc, sizeof ipc, hash,
+                                                      sizeof hash, kTimeout, "root", version),
+              VNET_SUCCESS);
+    // The connection that gets forwarded, from "elsewhere".
+    int incoming = connect_daemon(&version);
+    char hash_back[VN_HASH_SIZE];
+    ASSERT_EQ(vnet_vnetd_connect_back_socket(&incoming, version, ipc, hash_back, sizeof hash_back, kTimeout),
+              VNET_SUCCESS);
+    EXPECT_STREQ(hash_back, hash);
+    int forwarded = -1;
+    ASSERT_EQ(vnet_vnetd_accept_and_receive(listener, hash, &forwarded, kTimeout), VNET_SUCCESS);
+    int status = -1;
+    ASSERT_EQ(vnet_pop_status(incoming, &status, kTimeout), VNET_SUCCESS);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(vnet_vnetd_connect_forward_socket_end(&control, kTimeout), VNET_SUCCESS);
+    ASSERT_TRUE(send_all(incoming, "through"));
+    EXPECT_EQ(recv_n(forwarded, 7), "through");
+    for (int fd : {listener, control, incoming, forwarded})
+        close(fd);
+}
+
+TEST_F(VnetdDaemon, DaemonKilledInTheMiddleOfAHandOver) {
+    int hold[2], report[2];
+    ASSERT_EQ(pipe(hold), 0);
+    ASSERT_EQ(pipe(report), 0);
+    const pid_t service = start_service("held", hold[0], report[1]);
+    ASSERT_GT(service, 0);
+    int version = 0;
+    int sock = connect_daemon(&version);
+    ASSERT_GE(sock, 0);
+    int status = -1;
+    std::thread client([&] { status = vnet_vnetd_service_socket(&sock, version, "held", kTimeout); });
+    char c = 0;
+    ASSERT_EQ(read(report[0], &c, 1), 1); // the daemon is connected to the service
+    kill(daemon_, SIGKILL);
+    waitpid(daemon_, nullptr, 0);
+    daemon_ = -1;
+    client.join();
+    EXPECT_NE(status, VNET_SUCCESS);
+    EXPECT_EQ(sock, -1);
+    ASSERT_EQ(write(hold[1], "g", 1), 1);
+    ASSERT_EQ(read(report[0], &c, 1), 1);
+    EXPECT_NE(c, VNET_SUCCESS); // the service's receive failed, and it is still there
+    EXPECT_EQ(kill(service, 0), 0);
+    for (int fd : {hold[0], hold[1], report[0], report[1]})
+        close(fd);
+}
+
+TEST_F(VnetdDaemon, HostileClientsLeaveTheDaemonServing) {
+    const int baseline = descriptors_of(daemon_);
+    auto raw = [&](const std::string &bytes) {
+        const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(port_));
+        connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        send_all(s, bytes);
+        shutdown(s, SHUT_WR);
+        recv_n(s, 1 << 21); // whatever comes, until the daemon closes
+        close(s);
+    };
+    const std::string good = lit("13\0" "13\0" "6\0" "echo\0");
+    // Close at every byte of a valid conversation, then junk.
+    for (size_t cut = 0; cut <= good.size(); ++cut)
+        raw(good.substr(0, cut));
+    raw(lit("garbage\0"));
+    raw(lit("13\0" "13\0" "zz\0"));
+    raw(lit("13\0" "13\0" "6\0") + std::string(1 << 20, 'a'));
+    raw(lit("13\0" "13\0" "21\0") + std::string(1 << 20, '{'));
+    raw(lit("13\0" "13\0" "9\0" "ni_bogus\0"));
+    raw(lit("13\0" "13\0" "2\0" "99999999999999999999\0"));
+    raw(lit("13\0" "13\0" "3\0" "-5\0"));
+    int version = 0;
+    int sock = connect_daemon(&version);
+    ASSERT_GE(sock, 0);
+    EXPECT_EQ(vnet_vnetd_noop(&sock, version, kTimeout), VNET_SUCCESS);
+    vnet_closesocket(sock);
+    // Every connection thread ends and closes what it held.
+    for (int i = 0; i < 200 && descriptors_of(daemon_) != baseline; ++i)
+        usleep(50000);
+    EXPECT_EQ(descriptors_of(daemon_), baseline);
+}
+
+TEST_F(VnetdDaemon, PerConnectionServiceFindsItsConnectionOnDescriptorZero) {
+    char *args[] = {const_cast<char *>("-c"),
+                    const_cast<char *>("read line; echo \"got $line\" >&0"), nullptr};
+    ASSERT_EQ(vnet_vnetd_register_service("oneshot", 0, 0, nullptr, "/bin/sh", nullptr, args),
+              VNET_SUCCESS);
+    int version = 0;
+    int sock = connect_daemon(&version);
+    ASSERT_EQ(vnet_vnetd_service_socket(&sock, version, "oneshot", kTimeout), VNET_SUCCESS);
+    ASSERT_TRUE(send_all(sock, "hello\n"));
+    EXPECT_EQ(recv_n(sock, 10), "got hello\n");
+    close(sock);
+}
+
+TEST_F(VnetdDaemon, SigtermEndsTheDaemonCleanly) {
+    int version = 0;
+    int idle = connect_daemon(&version); // a client that says nothing more
+    ASSERT_GE(idle, 0);
+    const std::string startup = zt::test::read_file(getFennicString("VN_PATH_STARTUP_TIME"));
+    ASSERT_FALSE(startup.empty());
+    EXPECT_EQ(startup.back(), '\n');
+    ASSERT_EQ(kill(daemon_, SIGTERM), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(daemon_, &status, 0), daemon_);
+    daemon_ = -1;
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    close(idle);
+}
+
+// Sockets for a child process: the child takes them from its parent.
+TEST(VnetdChildSockets, ChildReceivesItsParentsSockets) {
+    int a[2], b[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, a), 0);
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, b), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        int socks[2] = {-1, -1};
+        if (v_getSockets(getpid(), 7, 2, socks) != 0)
+            _exit(1);
+        send(socks[0], "A", 1, 0);
+        send(socks[1], "B", 1, 0);
+        _exit(0);
+    }
+    const int mine[2] = {a[1], b[1]};
+    EXPECT_EQ(v_sendSockets(child, 7, child, 2, mine, 4), 0);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    char c = 0;
+    EXPECT_EQ(recv(a[0], &c, 1, 0), 1);
+    EXPECT_EQ(c, 'A');
+    EXPECT_EQ(recv(b[0], &c, 1, 0), 1);
+    EXPECT_EQ(c, 'B');
+
+    // A child that ends first: the parent notices instead of waiting.
+    const pid_t quitter = fork();
+    if (quitter == 0)
+        _exit(3);
+    EXPECT_EQ(v_sendSockets(quitter, 8, quitter, 2, mine, 4), 1);
+    for (int fd : {a[0], a[1], b[0], b[1]})
+        close(fd);
+}
+
+} // namespace
