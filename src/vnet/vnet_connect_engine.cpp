@@ -167,6 +167,11 @@ void sweep(std::vector<Record> &recs, int64_t t, int64_t *earliest_retry) {
         }
         if (r.state == kStarted)
             continue;
+        // A record waiting for its retry time is judged when the time comes.
+        if (r.state == kRetry && r.next_retry_ms > t) {
+            *earliest_retry = std::min(*earliest_retry, r.next_retry_ms);
+            continue;
+        }
         if (r.interval > r.interval_ceiling) {
             fail(r, VNET_CONNECT_REFUSED, 0, "out of retries");
             continue;
@@ -175,8 +180,6 @@ void sweep(std::vector<Record> &recs, int64_t t, int64_t *earliest_retry) {
             fail(r, VNET_ADDR_IN_USE, 0, "out of source ports");
             continue;
         }
-        if (r.state == kRetry && r.next_retry_ms > t)
-            *earliest_retry = std::min(*earliest_retry, r.next_retry_ms);
     }
 }
 
@@ -277,7 +280,7 @@ int async_connect(std::vector<Record> &recs, const Request &req, const Settings 
             int64_t next = INT64_MAX;
             for (const Record &r : recs)
                 if (r.state == kRetry)
-                    next = std::min(next, r.next_retry_ms);
+                    next = std::min({next, r.next_retry_ms, r.start_ms + int64_t(r.timeout) * 1000});
             if (next != INT64_MAX && next > now())
                 seams().sleep_ms(((next - now() + 999) / 1000) * 1000);
             continue;
