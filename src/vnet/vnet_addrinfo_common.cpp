@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "vnet/vnet_addrinfo_internal.h"
+#include "vnet/vnet_host_internal.h"
 #include "ztbase/bpconf.h"
 #include "ztbase/debuglog.h"
 #include "ztbase/paths.h"
@@ -37,39 +38,9 @@ bool system_is_admin() {
     return geteuid() == 0;
 }
 
-bool is_loopback(const sockaddr *addr) {
-    if (addr->sa_family == AF_INET)
-        return (ntohl(reinterpret_cast<const sockaddr_in *>(addr)->sin_addr.s_addr) >> 24) == 127;
-    if (addr->sa_family == AF_INET6) {
-        const in6_addr &a = reinterpret_cast<const sockaddr_in6 *>(addr)->sin6_addr;
-        if (IN6_IS_ADDR_LOOPBACK(&a))
-            return true;
-        if (IN6_IS_ADDR_V4MAPPED(&a))
-            return a.s6_addr[12] == 127;
-    }
-    return false;
-}
-
-// Local when loopback or when a socket may be bound to it (port 0).
+// Loopback, or an address of this machine (is_sockaddr_local).
 bool system_is_local_address(const sockaddr *addr, socklen_t len) {
-    if (addr == nullptr)
-        return false;
-    if (is_loopback(addr))
-        return true;
-    if (addr->sa_family != AF_INET && addr->sa_family != AF_INET6)
-        return false;
-    int s = socket(addr->sa_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s < 0)
-        return false;
-    sockaddr_storage copy{};
-    memcpy(&copy, addr, len < sizeof copy ? len : sizeof copy);
-    if (copy.ss_family == AF_INET)
-        reinterpret_cast<sockaddr_in *>(&copy)->sin_port = 0;
-    else
-        reinterpret_cast<sockaddr_in6 *>(&copy)->sin6_port = 0;
-    bool ok = bind(s, reinterpret_cast<sockaddr *>(&copy), len) == 0;
-    close(s);
-    return ok;
+    return zt::vnet::host::sockaddr_local(addr, len);
 }
 
 const ResolverTable kSystem = {::getaddrinfo, ::freeaddrinfo,  ::getnameinfo,
@@ -161,6 +132,8 @@ Settings configured_settings() {
                 s.lifetime = v[1];
             if (v[2] > 0)
                 s.table_size = v[2];
+            if (v[3] > 0)
+                s.failed_table_size = v[3];
             s.attempts = v[4] < 0 ? 0 : v[4];
             s.delay = v[5] < 0 ? 0 : v[5];
             s.again_limit = v[6];

@@ -37,7 +37,7 @@ struct ResolverTable {
     // Seconds since 1970 for cache times; milliseconds for durations.
     time_t (*now)();
     int64_t (*now_ms)();
-    // Whether an address is loopback or may be bound on this host.
+    // Whether an address is this machine (by default is_sockaddr_local).
     bool (*is_local_address)(const sockaddr *addr, socklen_t len);
     // Whether the process may write the file cache without an override
     // directory (effective uid 0).
@@ -61,6 +61,7 @@ enum ReverseLookup { kReverseAllowed = 0, kReverseRestricted = 1, kReverseProhib
 struct Settings {
     long lifetime = 3600;    // seconds
     int table_size = 200;    // initial capacity of both tables
+    int failed_table_size = 40; // slots of the legacy host-entry failures
     int attempts = 3;        // resolver calls per pass on try-again
     int delay = 1;           // seconds between them
     int again_limit = 30;    // seconds after which try-again is no longer retried
@@ -179,6 +180,8 @@ template <class Fn> int guarded(const char *tag, Fn fn) noexcept {
 
 // 2 (AF_INET) for an IPv4 literal, AF_INET6 for an IPv6 literal, else 0.
 int ip_literal_family(const char *text);
+// The names of the built-in service table, in its order.
+std::vector<std::string> builtin_service_names();
 // name without a trailing "/N" (N decimal, at most 128).
 std::string strip_prefix_length(const char *name);
 

@@ -218,6 +218,13 @@ int for_real(const char *name, const char *service, const addrinfo *given, addri
 
 } // namespace
 
+std::vector<std::string> builtin_service_names() {
+    std::vector<std::string> names;
+    for (const ServicePort &row : kServices)
+        names.emplace_back(row.name);
+    return names;
+}
+
 addrinfo default_hints(const char *name, const char *service, int reverse) {
     addrinfo h{};
     if (!(ip_literal_family(name) != 0 && reverse == kReverseProhibited))

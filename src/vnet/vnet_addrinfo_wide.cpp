@@ -7,44 +7,12 @@
 #include "ztbase/strings.h"
 #include "ztbase/vnet.h"
 #include "ztbase/vnet_addrinfo.h"
+#include "vnet/vnet_wide.h"
+
+using zt::vnet::wide::Narrow;
+using zt::vnet::wide::widen_into;
 
 namespace {
-
-struct Narrow {
-    char *text = nullptr;
-    bool ok = true;
-    Narrow(const char16_t *w, const char *what, const char *tag) {
-        if (w == nullptr)
-            return;
-        text = V_StrDupWideToACP(w);
-        if (text == nullptr) {
-            logmsgf(ZTLOG_ERROR, tag, "V_StrDupWideToACP failed %s", what);
-            ok = false;
-        }
-    }
-    ~Narrow() { free(text); }
-    Narrow(const Narrow &) = delete;
-    Narrow &operator=(const Narrow &) = delete;
-};
-
-// Copies a narrow text into a wide buffer of size characters.
-bool widen_into(const char *text, char16_t *out, size_t size, const char *tag) {
-    if (out == nullptr || size == 0)
-        return true;
-    char16_t *w = V_StrDupACPToWide(text);
-    if (w == nullptr) {
-        logmsgf(ZTLOG_ERROR, tag, "V_StrDupACPToWide failed");
-        return false;
-    }
-    size_t n = 0;
-    while (w[n] != 0)
-        ++n;
-    bool fits = n < size;
-    if (fits)
-        memcpy(out, w, (n + 1) * sizeof(char16_t));
-    free(w);
-    return fits;
-}
 
 // A null-terminated list of narrow names as a new UTF-16 one (null on failure).
 char16_t **widen_list(char *const *list, const char *tag) {
@@ -259,3 +227,35 @@ extern "C" ZTBASE_API int vnet_set_cached_uuid_hostsW(const vnet_uuid *uuid,
     free(narrow.names);
     return rc;
 }
+
+namespace zt::vnet::wide {
+
+Narrow::Narrow(const char16_t *w, const char *what, const char *tag) {
+    if (w == nullptr)
+        return;
+    text = V_StrDupWideToACP(w);
+    if (text == nullptr) {
+        logmsgf(ZTLOG_ERROR, tag, "V_StrDupWideToACP failed %s", what);
+        ok = false;
+    }
+}
+
+bool widen_into(const char *text, char16_t *out, size_t size, const char *tag) {
+    if (out == nullptr || size == 0)
+        return true;
+    char16_t *w = V_StrDupACPToWide(text);
+    if (w == nullptr) {
+        logmsgf(ZTLOG_ERROR, tag, "V_StrDupACPToWide failed");
+        return false;
+    }
+    size_t n = 0;
+    while (w[n] != 0)
+        ++n;
+    bool fits = n < size;
+    if (fits)
+        memcpy(out, w, (n + 1) * sizeof(char16_t));
+    free(w);
+    return fits;
+}
+
+} // namespace zt::vnet::wide
