@@ -101,8 +101,8 @@ struct Seams {
     int64_t (*now_ms)();
     void (*sleep_ms)(int64_t ms);
     // Host comparison: names of one host (local match allowed) and whether a
-    // name is this host. Built in: equal names ignoring case, and a name
-    // whose addresses are all local.
+    // name is this host. Built in: vnet_same_host_and_update and
+    // vnet_is_local_host_real.
     int (*same_host)(const char *a, const char *b);
     int (*is_local_host)(const char *name);
     // Proxy helper: 1 when the connect must go through the local vnetd
@@ -174,7 +174,7 @@ json_t *connect_params(const Request &req);
 // in *status), 0 when the direct path must run.
 int indirect_connect(const Request &req, int *sock_out, int *status);
 
-// The host comparison seam's built-in answers, used by the options too.
+// The host comparison seam's built-in answers.
 int host_same(const char *a, const char *b);
 int host_is_local(const char *name);
 

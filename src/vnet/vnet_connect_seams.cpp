@@ -3,14 +3,13 @@
 // indirect-connect pieces and the handshakes by kind.
 #include <chrono>
 #include <cstring>
-#include <strings.h>
 #include <thread>
 #include <unistd.h>
 
-#include "vnet/vnet_addrinfo_internal.h"
 #include "vnet/vnet_connect_internal.h"
 #include "ztbase/debuglog.h"
 #include "ztbase/vnet_addrinfo.h"
+#include "ztbase/vnet_host.h"
 
 namespace zt::vnet::connect {
 namespace {
@@ -113,26 +112,11 @@ template <class T> void pick(T &field, T given, T fallback) {
 } // namespace
 
 int host_same(const char *a, const char *b) {
-    if (a == nullptr || b == nullptr)
-        return 0;
-    if (strcasecmp(a, b) == 0)
-        return 1;
-    return host_is_local(a) && host_is_local(b) ? 1 : 0;
+    return vnet_same_host_and_update(a, b, 1, nullptr) == 1 ? 1 : 0;
 }
 
 int host_is_local(const char *name) {
-    if (name == nullptr || *name == '\0')
-        return 0;
-    vnet_addrinfo *list = nullptr;
-    int code = 0;
-    if (vnet_cached_getaddrinfo(name, nullptr, nullptr, &list, &code) != 0)
-        return 0;
-    bool local = list != nullptr;
-    for (vnet_addrinfo *e = list; e != nullptr && local; e = e->ai_next)
-        if (e->ai_addr != nullptr && !resolve::resolver().is_local_address(e->ai_addr, e->ai_addrlen))
-            local = false;
-    vnet_freeaddrinfo(list);
-    return local ? 1 : 0;
+    return vnet_is_local_host_real(name) == 1 ? 1 : 0;
 }
 
 const Seams &seams() {
