@@ -33,7 +33,7 @@ ZTBASE_BEGIN_C
 
 /* ---- connect options ---- */
 
-#define ZTCONF_RESERVED_PORT_KIND_LEGACY 0  /* bind a reserved source port */
+#define ZTCONF_RESERVED_PORT_KIND_LEGACY 0 /* bind a reserved source port */
 #define ZTCONF_RESERVED_PORT_KIND_NONE 1
 #define ZTCONF_RESERVED_PORT_KIND_DEFAULT 2 /* not decided */
 #define ZTCONF_CALLBACK_KIND_LEGACY 0
@@ -197,8 +197,8 @@ ZTBASE_API int vnet_connect_to_vnetd_ipi(const char *host, const char *required_
  * (versions 10 to 13) and the domain context within CLIENT_READ_TIMEOUT. */
 ZTBASE_API int vnet_connect_to_vnetd_auth_only(const char *host, const char *required_interface,
                                                int extra_tries, int getsock_disable_to,
-                                               int connect_timeout, int *sock_out,
-                                               int *version_out, struct json_t *json_info);
+                                               int connect_timeout, int *sock_out, int *version_out,
+                                               struct json_t *json_info);
 /* "vnetd-no-auth" of this host through the port exchange, version 13. */
 ZTBASE_API int vnet_connect_to_vnetd_no_auth(int *sock_out, int *version_out);
 /* "bpcd"; json_info (may be null) gets "proxy_flag" and "proxy_flag_hex". */
@@ -210,10 +210,10 @@ ZTBASE_API int vnet_connect_to_bpcd(const char *host, const char *required_inter
  * cmd_sock (or, when cmd_sock is -1, on behalf of remote_client of
  * remote_host). */
 ZTBASE_API int vnet_connect_to_vnetd_bpcd(int cmd_sock, const char *remote_host,
-                                          const char *remote_client,
-                                          const char *required_interface, int extra_tries,
-                                          int getsock_disable_to, int connect_timeout, int flags,
-                                          int *sock_out, int *version_out);
+                                          const char *remote_client, const char *required_interface,
+                                          int extra_tries, int getsock_disable_to,
+                                          int connect_timeout, int flags, int *sock_out,
+                                          int *version_out);
 /* The service's own port only. With use_options the host's connect options
  * are used with the reserved port kind forced to Legacy (a source port from
  * CLIENT_RESERVED_PORT_WINDOW). */
@@ -223,9 +223,9 @@ ZTBASE_API int vnet_connect_to_reserved_service(const char *host, const char *se
                                                 int use_options, int *sock_out);
 /* The service's own port only, without options. */
 ZTBASE_API int vnet_connect_to_third_party_service(const char *host, const char *service,
-                                                   const char *required_interface,
-                                                   int extra_tries, int getsock_disable_to,
-                                                   int connect_timeout, int *sock_out);
+                                                   const char *required_interface, int extra_tries,
+                                                   int getsock_disable_to, int connect_timeout,
+                                                   int *sock_out);
 
 ZTBASE_END_C
 

@@ -63,8 +63,7 @@ extern "C" {
 
 ZTBASE_API int vnet_connect_to_service(const char *host, const char *service,
                                        const char *required_interface, int extra_tries,
-                                       int getsock_disable_to, int connect_timeout,
-                                       int *sock_out) {
+                                       int getsock_disable_to, int connect_timeout, int *sock_out) {
     const char *who = "vnet_connect_to_service";
     Request r = request(who, host, service, required_interface, extra_tries, getsock_disable_to,
                         connect_timeout);
@@ -79,8 +78,8 @@ ZTBASE_API int vnet_connect_to_service(const char *host, const char *service,
     if (strcmp(service, "bpdbm-auth-only") != 0)
         return st;
     logmsgf(ZTLOG_INFO, who, "retrying with non-auth_only service name %s", "bpdbm");
-    Request plain = request(who, host, "bpdbm", required_interface, extra_tries,
-                            getsock_disable_to, connect_timeout);
+    Request plain = request(who, host, "bpdbm", required_interface, extra_tries, getsock_disable_to,
+                            connect_timeout);
     return connect_to_service(plain, sock_out, nullptr);
 }
 
@@ -105,8 +104,8 @@ ZTBASE_API int vnet_connect_to_pbx_service(const char *host, const char *service
 
 ZTBASE_API int vnet_connect_to_vnetd_auth_only(const char *host, const char *required_interface,
                                                int extra_tries, int getsock_disable_to,
-                                               int connect_timeout, int *sock_out,
-                                               int *version_out, json_t *json_info) {
+                                               int connect_timeout, int *sock_out, int *version_out,
+                                               json_t *json_info) {
     Request r = request("vnet_connect_to_vnetd_auth_only", host, "vnetd-auth-only",
                         required_interface, extra_tries, getsock_disable_to, connect_timeout);
     r.pbx_only = true;
@@ -116,8 +115,8 @@ ZTBASE_API int vnet_connect_to_vnetd_auth_only(const char *host, const char *req
 }
 
 ZTBASE_API int vnet_connect_to_vnetd_no_auth(int *sock_out, int *version_out) {
-    Request r = request("vnet_connect_to_vnetd_no_auth", "localhost", "vnetd-no-auth", nullptr, 0,
-                        0, 0);
+    Request r =
+        request("vnet_connect_to_vnetd_no_auth", "localhost", "vnetd-no-auth", nullptr, 0, 0, 0);
     r.pbx_only = true;
     int st = connect_to_service(r, sock_out, nullptr);
     return st != 0 ? st : greet(sock_out, 13, version_out);
@@ -131,8 +130,8 @@ ZTBASE_API int vnet_connect_to_vnetd_ipi(const char *host, const char *required_
         return vnet_connect_to_vnetd_auth_only(host, required_interface, extra_tries,
                                                getsock_disable_to, connect_timeout, sock_out,
                                                version_out, nullptr);
-    Request r = request("vnet_connect_to_vnetd_ipi", host, "vnetd", required_interface,
-                        extra_tries, getsock_disable_to, connect_timeout);
+    Request r = request("vnet_connect_to_vnetd_ipi", host, "vnetd", required_interface, extra_tries,
+                        getsock_disable_to, connect_timeout);
     r.vnetd_only = true;
     r.flags = flags;
     return connect_to_service(r, sock_out, version_out);
@@ -140,8 +139,8 @@ ZTBASE_API int vnet_connect_to_vnetd_ipi(const char *host, const char *required_
 
 ZTBASE_API int vnet_connect_to_bpcd(const char *host, const char *required_interface,
                                     int extra_tries, int getsock_disable_to, int connect_timeout,
-                                    const vnet_connect_options_rec *connect_options,
-                                    int *sock_out, json_t *json_info) {
+                                    const vnet_connect_options_rec *connect_options, int *sock_out,
+                                    json_t *json_info) {
     set_proxy_flag(json_info, VNET_CONNECT_FLAG_BPCD);
     Request r = request("vnet_connect_to_bpcd", host, "bpcd", required_interface, extra_tries,
                         getsock_disable_to, connect_timeout);
@@ -152,10 +151,10 @@ ZTBASE_API int vnet_connect_to_bpcd(const char *host, const char *required_inter
 }
 
 ZTBASE_API int vnet_connect_to_vnetd_bpcd(int cmd_sock, const char *remote_host,
-                                          const char *remote_client,
-                                          const char *required_interface, int extra_tries,
-                                          int getsock_disable_to, int connect_timeout, int flags,
-                                          int *sock_out, int *version_out) {
+                                          const char *remote_client, const char *required_interface,
+                                          int extra_tries, int getsock_disable_to,
+                                          int connect_timeout, int flags, int *sock_out,
+                                          int *version_out) {
     json_t *info = json_object();
     if (info == nullptr)
         return VNET_MALLOC_FAILED;
@@ -207,9 +206,9 @@ ZTBASE_API int vnet_connect_to_reserved_service(const char *host, const char *se
 }
 
 ZTBASE_API int vnet_connect_to_third_party_service(const char *host, const char *service,
-                                                   const char *required_interface,
-                                                   int extra_tries, int getsock_disable_to,
-                                                   int connect_timeout, int *sock_out) {
+                                                   const char *required_interface, int extra_tries,
+                                                   int getsock_disable_to, int connect_timeout,
+                                                   int *sock_out) {
     Request r = request("vnet_connect_to_third_party_service", host, service, required_interface,
                         extra_tries, getsock_disable_to, connect_timeout);
     r.legacy_only = true;

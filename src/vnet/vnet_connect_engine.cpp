@@ -204,8 +204,8 @@ int pick_winner(std::vector<Record> &recs) {
         // The pending records of the other kind lose; a vnetd winner that
         // need not wait for the exchange says so in their status.
         for (Record &r : recs)
-            if (!done(r) && (recs[i].kind == kPbx ? r.kind != kPbx
-                                                : recs[i].kind == kVnetd && r.kind == kPbx))
+            if (!done(r) &&
+                (recs[i].kind == kPbx ? r.kind != kPbx : recs[i].kind == kVnetd && r.kind == kPbx))
                 fail(r, recs[i].kind == kPbx ? VNET_CONNECT_FAILED : VNET_BAD_VERSION, 0,
                      "another path won");
         return static_cast<int>(i);
@@ -256,8 +256,7 @@ int wait_started(std::vector<Record> &recs, const Request &req, const Settings &
 
 } // namespace
 
-int async_connect(std::vector<Record> &recs, const Request &req, const Settings &set,
-                  int *winner) {
+int async_connect(std::vector<Record> &recs, const Request &req, const Settings &set, int *winner) {
     *winner = -1;
     for (;;) {
         int64_t earliest = INT64_MAX;
@@ -280,7 +279,8 @@ int async_connect(std::vector<Record> &recs, const Request &req, const Settings 
             int64_t next = INT64_MAX;
             for (const Record &r : recs)
                 if (r.state == kRetry)
-                    next = std::min({next, r.next_retry_ms, r.start_ms + int64_t(r.timeout) * 1000});
+                    next =
+                        std::min({next, r.next_retry_ms, r.start_ms + int64_t(r.timeout) * 1000});
             if (next != INT64_MAX && next > now())
                 seams().sleep_ms(((next - now() + 999) / 1000) * 1000);
             continue;

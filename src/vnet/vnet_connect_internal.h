@@ -86,8 +86,8 @@ struct Request {
 struct Settings {
     int connect_timeout = 300;
     int read_timeout = kDefaultReadTimeout;
-    int port_low = 0, port_high = 0;                   // CLIENT_PORT_WINDOW
-    int reserved_low = 512, reserved_high = 1023;      // CLIENT_RESERVED_PORT_WINDOW
+    int port_low = 0, port_high = 0;              // CLIENT_PORT_WINDOW
+    int reserved_low = 512, reserved_high = 1023; // CLIENT_RESERVED_PORT_WINDOW
     bool random_ports = true;
 };
 Settings read_settings();
@@ -144,8 +144,8 @@ int time_left(const Record &rec);
 // Closes the record's socket (if any).
 void close_record(Record &rec);
 // Record set-up: budgets, retry flags, window, start time.
-void init_connect_rec(Record &rec, const Request &req, const Settings &set, int kind,
-                      int port_low, int port_high);
+void init_connect_rec(Record &rec, const Request &req, const Settings &set, int kind, int port_low,
+                      int port_high);
 // A failed attempt: socket closed, status from error (dflt otherwise), RETRY
 // with the next try scheduled, or FAILED.
 void record_failure(Record &rec, int error, int dflt);
@@ -165,8 +165,7 @@ std::string report_text(const char *label, int status, const std::vector<Record>
 int connect_to_service(const Request &req, int *sock_out, int *version_out);
 // Runs the attempts until one record succeeds or none is left; the index of
 // the winner or -1, the overall status.
-int async_connect(std::vector<Record> &recs, const Request &req, const Settings &set,
-                  int *winner);
+int async_connect(std::vector<Record> &recs, const Request &req, const Settings &set, int *winner);
 
 // The "connect parameters" JSON of a request.
 json_t *connect_params(const Request &req);

@@ -104,8 +104,8 @@ extern "C" ZTBASE_API json_t *vnet_json_connect_options_rec(const vnet_connect_o
     if (o == nullptr)
         return json_null();
     return json_pack("{s:s, s:i, s:i, s:i}", "server", o->server, "reserved_port_kind",
-                     o->reserved_port_kind, "callback_kind", o->callback_kind,
-                     "daemon_port_type", o->daemon_port_type);
+                     o->reserved_port_kind, "callback_kind", o->callback_kind, "daemon_port_type",
+                     o->daemon_port_type);
 }
 
 extern "C" ZTBASE_API int vnet_get_max_timeout(void) {

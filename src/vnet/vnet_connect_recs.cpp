@@ -22,7 +22,7 @@ namespace {
 
 // Services the port exchange connects directly, and those vnetd starts per
 // request.
-const char *const kPbxAble[] = {"bpcd", "bprd",  "bpdbm", "vmd",  "tldcd", "tl8cd",
+const char *const kPbxAble[] = {"bpcd",  "bprd", "bpdbm", "vmd",  "tldcd", "tl8cd",
                                 "tlhcd", "tl4d", "tlmd",  "tshd", "acsd",  "bpjobd"};
 const char *const kInetdAble[] = {"bpcd", "bpjava-msvc", "vopied"};
 
@@ -67,7 +67,8 @@ std::string addr_text(const sockaddr_storage &a, socklen_t len) {
     if (a.ss_family == AF_INET)
         inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(&a)->sin_addr, buf, sizeof buf);
     else if (a.ss_family == AF_INET6)
-        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(&a)->sin6_addr, buf, sizeof buf);
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(&a)->sin6_addr, buf,
+                  sizeof buf);
     else
         return "0::0";
     char out[INET6_ADDRSTRLEN + 2];
@@ -114,7 +115,8 @@ int build_kind(const Request &req, const Settings &set, int kind, std::vector<Re
         base.remote_len = e->ai_addrlen;
         int result = 0;
         vnet_pref_binding *binding = nullptr;
-        if (vnet_get_pref_netconnection(e->ai_addr, req.required_interface, &result, &binding) != 0) {
+        if (vnet_get_pref_netconnection(e->ai_addr, req.required_interface, &result, &binding) !=
+            0) {
             logmsgf(ZTLOG_ERROR, tag, "init_local_connect_rec() failed");
             continue;
         }
@@ -210,8 +212,8 @@ void close_record(Record &rec) {
     rec.sock = -1;
 }
 
-void init_connect_rec(Record &rec, const Request &req, const Settings &set, int kind,
-                      int port_low, int port_high) {
+void init_connect_rec(Record &rec, const Request &req, const Settings &set, int kind, int port_low,
+                      int port_high) {
     rec = Record{};
     rec.kind = kind;
     rec.host = req.host;
@@ -225,8 +227,8 @@ void init_connect_rec(Record &rec, const Request &req, const Settings &set, int 
     rec.retry_after_10 = req.getsock_disable_to != 0;
     rec.interval_ceiling = rec.retry_quickly ? kQuickIntervalCeiling : kIntervalCeiling;
     if (0 < port_low && port_low < port_high)
-        rec.port_budget = set.random_ports ? (port_high - port_low) * 2 + 10
-                                           : (port_high - port_low) + 1;
+        rec.port_budget =
+            set.random_ports ? (port_high - port_low) * 2 + 10 : (port_high - port_low) + 1;
     rec.proxy_flag = req.flags;
     rec.service_connection =
         strcasecmp(req.service, "vnetd") == 0 || strncasecmp(req.service, "vnetd-", 6) == 0;

@@ -133,8 +133,8 @@ int indirect_connect(const Request &req, int *sock_out, int *status) {
     if (*status == 0)
         *status = vnet_push_string(sock, text, kIndirectTimeout);
     if (*status == 0)
-        vnet_tss_set_new("indirect_request", tag, __LINE__, "connect parameters sent to local vnetd",
-                         json_loads(text, 0, nullptr));
+        vnet_tss_set_new("indirect_request", tag, __LINE__,
+                         "connect parameters sent to local vnetd", json_loads(text, 0, nullptr));
     free(text);
     const int timeout = req.connect_timeout > 0 ? req.connect_timeout : set.connect_timeout;
     std::string reply(kIndirectReplyMax, '\0');
@@ -145,15 +145,16 @@ int indirect_connect(const Request &req, int *sock_out, int *status) {
         json_error_t err;
         response = json_loads(reply.c_str(), 0, &err);
         if (response == nullptr) {
-            logmsgf(ZTLOG_ERROR, tag, "json_loads(%s, ...) failed: %d %s", reply.c_str(),
-                    err.line, err.text);
+            logmsgf(ZTLOG_ERROR, tag, "json_loads(%s, ...) failed: %d %s", reply.c_str(), err.line,
+                    err.text);
             *status = VNET_BAD_STRING;
         }
     }
     if (response != nullptr) {
         vnet_tss_set_new("indirect_response", tag, __LINE__, "response from local vnetd",
                          json_incref(response));
-        if (const char *msg = json_string_value(json_object_get(response, "tss_connect_error_message")))
+        if (const char *msg =
+                json_string_value(json_object_get(response, "tss_connect_error_message")))
             set_report(msg);
         json_t *st = json_object_get(response, "status");
         json_t *ver = json_object_get(response, "vnetd_version");
@@ -188,8 +189,8 @@ int connect_to_service(const Request &req, int *sock_out, int *version_out) {
     set_report("");
     vnet_tss_init();
     vnet_tss_set_new("direct_connect", kTag, __LINE__, "connect parameters", connect_params(req));
-    const char *missing = sock_out == nullptr ? "sock not specified"
-                          : req.host == nullptr || *req.host == '\0' ? "host not specified"
+    const char *missing = sock_out == nullptr                              ? "sock not specified"
+                          : req.host == nullptr || *req.host == '\0'       ? "host not specified"
                           : req.service == nullptr || *req.service == '\0' ? "service not specified"
                                                                            : nullptr;
     if (missing != nullptr) {
@@ -231,8 +232,10 @@ int connect_to_service(const Request &req, int *sock_out, int *version_out) {
         const int st = seams().proxy_socket_swap(&w.sock, time_left(w) + 10, req.host, req.service,
                                                  w.proxy_flag, w.proxy_hint);
         if (st != 0) {
-            logmsgf(ZTLOG_ERROR, kTag, "vnet_proxy_socket_swap(NULL, %ld, %d, 0, %s, %s, %d) failed: %d",
-                    static_cast<long>(w.sock), w.proxy_flag, req.host, req.service, w.proxy_hint, st);
+            logmsgf(ZTLOG_ERROR, kTag,
+                    "vnet_proxy_socket_swap(NULL, %ld, %d, 0, %s, %s, %d) failed: %d",
+                    static_cast<long>(w.sock), w.proxy_flag, req.host, req.service, w.proxy_hint,
+                    st);
             close_record(w);
             return finish(req, st);
         }

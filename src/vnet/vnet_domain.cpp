@@ -84,7 +84,8 @@ ZTBASE_API json_t *vnet_build_domain_constraints(int with_type) {
         return nullptr;
     const char *hint = vnet_get_process_domain_hint();
     json_t *h = hint != nullptr ? json_string(hint) : json_null();
-    if ((with_type && json_object_set_new(c, "svc_type", json_integer(vnet_get_process_domain_type())) != 0) ||
+    if ((with_type &&
+         json_object_set_new(c, "svc_type", json_integer(vnet_get_process_domain_type())) != 0) ||
         h == nullptr || json_object_set_new(c, "process_hint", h) != 0) {
         json_decref(c);
         return nullptr;

@@ -88,7 +88,8 @@ bool resolve_name(const char *name, int family, Addrs &out, int *status, int *co
 
 void add_unique(Addrs &to, const sockaddr_storage &a) {
     for (const sockaddr_storage &b : to)
-        if (prefix_equal(reinterpret_cast<const sockaddr *>(&a), reinterpret_cast<const sockaddr *>(&b), 0))
+        if (prefix_equal(reinterpret_cast<const sockaddr *>(&a),
+                         reinterpret_cast<const sockaddr *>(&b), 0))
             return;
     to.push_back(a);
 }
@@ -116,12 +117,14 @@ bool contains(const ztconf_netspec_t &spec, bool pseudo, const sockaddr *target)
 bool build_source_binding_list(const ztconf_info_t *info, int family, Addrs &out) {
     char **ifs = nullptr;
     if (int rc = vnet_getifaddrs(1, 1, &ifs); rc != 0) {
-        logmsgf(ZTLOG_ERROR, "build_source_binding_list", "vnet_getifaddrs(1,1,&res) failed: %d", rc);
+        logmsgf(ZTLOG_ERROR, "build_source_binding_list", "vnet_getifaddrs(1,1,&res) failed: %d",
+                rc);
         return false;
     }
     for (char **p = ifs; p != nullptr && *p != nullptr; ++p) {
         sockaddr_storage s{};
-        if (family == AF_INET && inet_pton(AF_INET, *p, &reinterpret_cast<sockaddr_in *>(&s)->sin_addr) == 1)
+        if (family == AF_INET &&
+            inet_pton(AF_INET, *p, &reinterpret_cast<sockaddr_in *>(&s)->sin_addr) == 1)
             s.ss_family = AF_INET;
         else if (family == AF_INET6 &&
                  inet_pton(AF_INET6, *p, &reinterpret_cast<sockaddr_in6 *>(&s)->sin6_addr) == 1)
@@ -223,7 +226,9 @@ extern "C" ZTBASE_API int vnet_get_pref_netconnection(const sockaddr *target,
     }
     const bool override = override_interface != nullptr && *override_interface != '\0';
     if (info->preferred_network == nullptr && !override) {
-        logmsgvf(ZTLOG_DEBUG, 6, kTag, "using interface " "ANY");
+        logmsgvf(ZTLOG_DEBUG, 6, kTag,
+                 "using interface "
+                 "ANY");
         return VNET_SUCCESS;
     }
 
@@ -263,7 +268,8 @@ extern "C" ZTBASE_API int vnet_get_pref_netconnection(const sockaddr *target,
             return finish(VNET_PREFNET_PROHIBITED, {}, result_out, binding_out);
         }
         if (n->directive == 2 && inside) {
-            logmsgf(ZTLOG_WARNING, kTag, "[%s:%d] targaddr=%s prefnet=PROHIBITED", HERE, targ.c_str());
+            logmsgf(ZTLOG_WARNING, kTag, "[%s:%d] targaddr=%s prefnet=PROHIBITED", HERE,
+                    targ.c_str());
             return finish(VNET_PREFNET_PROHIBITED, {}, result_out, binding_out);
         }
         if ((n->directive != 1 && n->directive != 3) || !inside)
@@ -278,15 +284,20 @@ extern "C" ZTBASE_API int vnet_get_pref_netconnection(const sockaddr *target,
             continue;
         }
         for (const sockaddr_storage &c : candidates)
-            if (override || contains(n->source_spec, false, reinterpret_cast<const sockaddr *>(&c))) {
+            if (override ||
+                contains(n->source_spec, false, reinterpret_cast<const sockaddr *>(&c))) {
                 chosen.push_back(c);
                 break;
             }
         if (!chosen.empty()) {
-            logmsgvf(ZTLOG_DEBUG, 5, kTag, "prefnet = " "REQIF");
+            logmsgvf(ZTLOG_DEBUG, 5, kTag,
+                     "prefnet = "
+                     "REQIF");
             result = VNET_PREFNET_BIND_ONE;
         } else {
-            logmsgvf(ZTLOG_DEBUG, 5, kTag, "prefnet = " "IF_LIST");
+            logmsgvf(ZTLOG_DEBUG, 5, kTag,
+                     "prefnet = "
+                     "IF_LIST");
             chosen = candidates;
             result = VNET_PREFNET_BIND_LIST;
         }
@@ -294,8 +305,9 @@ extern "C" ZTBASE_API int vnet_get_pref_netconnection(const sockaddr *target,
     if (!decided) {
         if (candidates.empty())
             return finish(VNET_PREFNET_ANY, {}, result_out, binding_out);
-        logmsgvf(ZTLOG_DEBUG, 5, kTag, "[%s:%d] targaddr=%s No match, some prohibited, prefnet=IF_LIST",
-                 HERE, targ.c_str());
+        logmsgvf(ZTLOG_DEBUG, 5, kTag,
+                 "[%s:%d] targaddr=%s No match, some prohibited, prefnet=IF_LIST", HERE,
+                 targ.c_str());
         return finish(VNET_PREFNET_BIND_LIST, candidates, result_out, binding_out);
     }
     return finish(result, chosen, result_out, binding_out);

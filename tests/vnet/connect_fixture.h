@@ -163,8 +163,8 @@ class ConnectTest : public resolve_test::ResolveTest {
     // The thread's connection report.
     static std::string report() {
         json_t *rec = vnet_tss_get(0);
-        const char *text = json_string_value(
-            json_object_get(json_object_get(rec, "connect_recs"), "data"));
+        const char *text =
+            json_string_value(json_object_get(json_object_get(rec, "connect_recs"), "data"));
         std::string out = text != nullptr ? text : "";
         json_decref(rec);
         return out;

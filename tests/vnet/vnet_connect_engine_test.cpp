@@ -48,7 +48,8 @@ TEST_F(ConnectTest, LegacyConnectReportsAndRecordsTheWinner) {
     EXPECT_EQ(fcntl(sock, F_GETFL) & O_NONBLOCK, 0);
     close(sock);
     EXPECT_EQ(report(), "connect succeeded STATUS (0) SUCCESS\n\tstatus: SUCCESS; FROM 127.0.0.1 "
-                        "TO 127.0.0.1 127.0.0.1 " + l.service());
+                        "TO 127.0.0.1 127.0.0.1 " +
+                            l.service());
     json_t *params = record_data("direct_connect");
     EXPECT_STREQ(json_string_value(json_object_get(params, "who")),
                  "vnet_connect_to_third_party_service");
@@ -67,8 +68,9 @@ TEST_F(ConnectTest, BadArgumentsFailBeforeAnyAttempt) {
     EXPECT_EQ(vnet_connect_to_service(nullptr, "bpcd", nullptr, 0, 0, 1, &sock), VNET_BAD_PARAM);
     EXPECT_EQ(vnet_connect_to_service("h", "", nullptr, 0, 0, 1, &sock), VNET_BAD_PARAM);
     EXPECT_EQ(vnet_connect_to_service("h", "bpcd", nullptr, 0, 0, 1, nullptr), VNET_BAD_PARAM);
-    EXPECT_EQ(vnet_connect_to_service(std::string(1025, 'h').c_str(), "bpcd", nullptr, 0, 0, 1, &sock),
-              VNET_BAD_PARAM);
+    EXPECT_EQ(
+        vnet_connect_to_service(std::string(1025, 'h').c_str(), "bpcd", nullptr, 0, 0, 1, &sock),
+        VNET_BAD_PARAM);
     EXPECT_EQ(sock, -1);
     EXPECT_EQ(vnet_connect_to_third_party_service("nowhere.invalid", "1", nullptr, 0, 0, 1, &sock),
               VNET_GETHOST_FAILED);
@@ -104,7 +106,8 @@ TEST_F(ConnectTest, RefusedPortIsRetriedOnTheClock) {
     }
     EXPECT_EQ(report(), "connect failed STATUS (42) CONNECT_REFUSED\n\tstatus: FAILED, (42) "
                         "CONNECT_REFUSED; system: (111) Connection refused; FROM 0::0 TO 127.0.0.1 "
-                        "127.0.0.1 " + port);
+                        "127.0.0.1 " +
+                            port);
 }
 
 TEST_F(ConnectTest, BlackHoledAddressDoesNotDelayAWorkingOne) {
@@ -127,8 +130,8 @@ TEST_F(ConnectTest, BlackHoledAddressDoesNotDelayAWorkingOne) {
     resolve_test::script().hosts["multi"] = {"127.0.0.1", "127.0.0.2"};
     const int before = open_descriptor_count();
     int sock = -1;
-    ASSERT_EQ(vnet_connect_to_third_party_service("multi", full.service().c_str(), nullptr, 0, 0, 60,
-                                                  &sock),
+    ASSERT_EQ(vnet_connect_to_third_party_service("multi", full.service().c_str(), nullptr, 0, 0,
+                                                  60, &sock),
               0);
     EXPECT_EQ(peer_of(sock), "127.0.0.2");
     close(sock);
@@ -182,7 +185,8 @@ TEST_F(ConnectTest, HandshakeOutlivingTheConnectTimeoutEndsWithConnectTimeout) {
               VNET_CONNECT_TIMEOUT);
     EXPECT_EQ(sock, -1);
     EXPECT_EQ(open_descriptor_count(), before);
-    EXPECT_NE(report().find("status: FAILED, (44) CONNECT_TIMEOUT;"), std::string::npos) << report();
+    EXPECT_NE(report().find("status: FAILED, (44) CONNECT_TIMEOUT;"), std::string::npos)
+        << report();
 }
 
 TEST_F(ConnectTest, AWinnerIsLearnedAndALearnedExchangeIsUsedAlone) {
@@ -191,12 +195,14 @@ TEST_F(ConnectTest, AWinnerIsLearnedAndALearnedExchangeIsUsedAlone) {
     int sock = -1;
     // This host's own paths: exchange, vnetd and the service's port in
     // parallel; only the last answers here.
-    ASSERT_EQ(vnet_connect_to_service("127.0.0.1", l.service().c_str(), nullptr, 0, 0, 30, &sock), 0);
+    ASSERT_EQ(vnet_connect_to_service("127.0.0.1", l.service().c_str(), nullptr, 0, 0, 30, &sock),
+              0);
     close(sock);
     const std::string r = report();
     EXPECT_NE(r.find("VIA pbx"), std::string::npos) << r;
     EXPECT_NE(r.find("VIA vnetd"), std::string::npos) << r;
-    const std::string won = "\n\tstatus: SUCCESS; FROM 127.0.0.1 TO 127.0.0.1 127.0.0.1 " + l.service();
+    const std::string won =
+        "\n\tstatus: SUCCESS; FROM 127.0.0.1 TO 127.0.0.1 127.0.0.1 " + l.service();
     EXPECT_EQ(r.substr(r.size() - won.size()), won) << r;
     EXPECT_EQ(cached_flag("127.0.0.1", VNET_CF_CONNECT_PATH), 1);
 
@@ -212,7 +218,8 @@ TEST_F(ConnectTest, AWinnerIsLearnedAndALearnedExchangeIsUsedAlone) {
                                        &list, &code);
     vnet_freeaddrinfo(list);
     const int before = open_descriptor_count();
-    EXPECT_NE(vnet_connect_to_service("127.0.0.1", l.service().c_str(), nullptr, 0, 0, 30, &sock), 0);
+    EXPECT_NE(vnet_connect_to_service("127.0.0.1", l.service().c_str(), nullptr, 0, 0, 30, &sock),
+              0);
     EXPECT_EQ(sock, -1);
     EXPECT_EQ(open_descriptor_count(), before);
     const std::string failed = report();
@@ -232,7 +239,8 @@ TEST_F(ConnectTest, OnlyBpdbmFallsBackFromItsAuthOnlyName) {
         int sock = 5;
         EXPECT_NE(vnet_connect_to_service("127.0.0.1", c.service, nullptr, 0, 0, 5, &sock), 0);
         EXPECT_TRUE(log.has(std::string("vnet_connect_to_pbx_service(127.0.0.1, ") + c.service));
-        EXPECT_EQ(log.has("retrying with non-auth_only service name bpdbm"), c.retried) << c.service;
+        EXPECT_EQ(log.has("retrying with non-auth_only service name bpdbm"), c.retried)
+            << c.service;
         json_t *params = record_data("direct_connect");
         EXPECT_STREQ(json_string_value(json_object_get(params, "service")),
                      c.retried ? "bpdbm" : c.service);
@@ -267,8 +275,9 @@ TEST_F(ConnectTest, IndirectConnectThroughTheLocalDaemon) {
     seams_.local_vnetd_connect = fake_local_vnetd;
     seams_.receive_network_socket = fake_receive;
     install();
-    const std::string ok = "{\"status\":0,\"vnetd_version\":13,"
-                           "\"tss_connect_error_message\":\"connect succeeded STATUS (0) SUCCESS\"}";
+    const std::string ok =
+        "{\"status\":0,\"vnetd_version\":13,"
+        "\"tss_connect_error_message\":\"connect succeeded STATUS (0) SUCCESS\"}";
     struct Case {
         std::string reply;
         int status;
@@ -288,7 +297,8 @@ TEST_F(ConnectTest, IndirectConnectThroughTheLocalDaemon) {
         const std::string wire = c.reply + std::string(1, '\0') + std::string("0\0", 2);
         ASSERT_EQ(write(sv[1], wire.data(), wire.size()), ssize_t(wire.size()));
         int sock = -1;
-        EXPECT_EQ(vnet_connect_to_service("far.example", "bpcd", nullptr, 0, 0, 3, &sock), c.status);
+        EXPECT_EQ(vnet_connect_to_service("far.example", "bpcd", nullptr, 0, 0, 3, &sock),
+                  c.status);
         EXPECT_EQ(sock >= 0, c.status == 0);
         if (sock >= 0)
             close(sock);

@@ -110,12 +110,12 @@ TEST_F(ConnectTest, EffectiveOptionsFollowEntryDefaultsAndTheRemoteRule) {
         int keep_given;
         int r, c, d; // expected
     } cases[] = {
-        {"", "me", 0, 0, 1, 0},                                 // built-in default record
-        {"CONNECT_OPTIONS = ME 1 0 2\n", "me", 0, 1, 0, 2},     // the host's entry
-        {"CONNECT_OPTIONS = other 1 0 2\n", "me", 0, 0, 1, 0},  // another host's entry
-        {"CONNECT_OPTIONS = far 1 0 2\n", "far", 0, 1, 1, 1},   // remote: always through vnetd
+        {"", "me", 0, 0, 1, 0},                                // built-in default record
+        {"CONNECT_OPTIONS = ME 1 0 2\n", "me", 0, 1, 0, 2},    // the host's entry
+        {"CONNECT_OPTIONS = other 1 0 2\n", "me", 0, 0, 1, 0}, // another host's entry
+        {"CONNECT_OPTIONS = far 1 0 2\n", "far", 0, 1, 1, 1},  // remote: always through vnetd
         {"CONNECT_OPTIONS = me 2 2 3\nDEFAULT_CONNECT_OPTIONS = 1 0 3\n", "me", 0, 1, 0, 0},
-        {"CONNECT_OPTIONS = me 1 1 1\n", "me", 1, 0, 1, 2},     // given values stay
+        {"CONNECT_OPTIONS = me 1 1 1\n", "me", 1, 0, 1, 2}, // given values stay
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.config) + c.host);
@@ -157,7 +157,8 @@ TEST_F(ConnectTest, MaxTimeoutComesFromTheFirstVnetOption) {
 // ---- source ports ----
 
 TEST_F(ConnectTest, BindOutsideAWindowTakesAnyPort) {
-    for (auto [low, high] : std::vector<std::pair<int, int>>{{0, 0}, {10, 5}, {1, 70000}, {-3, 9}}) {
+    for (auto [low, high] :
+         std::vector<std::pair<int, int>>{{0, 0}, {10, 5}, {1, 70000}, {-3, 9}}) {
         SCOPED_TRACE(std::to_string(low) + "-" + std::to_string(high));
         int sock = -1;
         ASSERT_EQ(vnet_bind_to_port_addr_extra_ipi(low, high, AF_INET, 0, nullptr, &sock, 1), 0);
@@ -165,7 +166,8 @@ TEST_F(ConnectTest, BindOutsideAWindowTakesAnyPort) {
         close(sock);
     }
     int sock = 7;
-    EXPECT_EQ(vnet_bind_to_port_addr_extra_ipi(0, 0, AF_UNIX, 0, nullptr, &sock, 0), VNET_BAD_PARAM);
+    EXPECT_EQ(vnet_bind_to_port_addr_extra_ipi(0, 0, AF_UNIX, 0, nullptr, &sock, 0),
+              VNET_BAD_PARAM);
     EXPECT_EQ(sock, -1);
 }
 
@@ -183,7 +185,8 @@ TEST_F(ConnectTest, BindSweepsTheWindowDownwardsAndWrapsAround) {
     w.held.push_back(occupy(w.high - 1));
     w.release(w.high);
     for (int i = 0; i < 8; ++i) {
-        ASSERT_EQ(vnet_bind_to_port_addr_extra_ipi(w.low, w.high, AF_INET, 0, nullptr, &sock, 0), 0);
+        ASSERT_EQ(vnet_bind_to_port_addr_extra_ipi(w.low, w.high, AF_INET, 0, nullptr, &sock, 0),
+                  0);
         EXPECT_EQ(local_port(sock), w.high);
         close(sock);
     }
@@ -195,8 +198,9 @@ TEST_F(ConnectTest, BindWithEveryPortInUseFailsAndLeavesNothingOpen) {
     const int before = zt::test::open_descriptor_count();
     for (int from_high : {0, 1}) {
         int sock = 5;
-        EXPECT_EQ(vnet_bind_to_port_addr_extra_ipi(w.low, w.high, AF_INET, 0, nullptr, &sock, from_high),
-                  VNET_SOCKET_FAILED);
+        EXPECT_EQ(
+            vnet_bind_to_port_addr_extra_ipi(w.low, w.high, AF_INET, 0, nullptr, &sock, from_high),
+            VNET_SOCKET_FAILED);
         EXPECT_EQ(sock, -1);
     }
     EXPECT_EQ(zt::test::open_descriptor_count(), before);
@@ -278,7 +282,7 @@ TEST_F(ConnectTest, RecordBudgetsFollowTheWindow) {
         int extra_tries;
         int budget, ceiling;
     } cases[] = {
-        {0, 0, true, 0, 10, 16},     {100, 110, true, 0, 30, 16}, {100, 110, false, 0, 11, 16},
+        {0, 0, true, 0, 10, 16},      {100, 110, true, 0, 30, 16}, {100, 110, false, 0, 11, 16},
         {110, 100, false, 0, 10, 16}, {0, 0, true, 1, 10, 120},
     };
     for (const Case &c : cases) {
@@ -431,13 +435,17 @@ TEST_F(ConnectTest, KindRecordsGoToEachAddressOfTheHost) {
 class Socks5 : public ConnectTest {};
 
 TEST_F(Socks5, RequestAndRepliesByteByByte) {
-    const std::string ok_v4 = std::string("\x05\x00", 2) + std::string("\x05\x00\x00\x01\x01\x02\x03\x04\x00\x50", 10);
+    const std::string ok_v4 =
+        std::string("\x05\x00", 2) + std::string("\x05\x00\x00\x01\x01\x02\x03\x04\x00\x50", 10);
     struct Case {
         std::string reply;
         int status;
     } cases[] = {
         {ok_v4, 0},
-        {std::string("\x05\x00\x05\x00\x00\x03\x03" "abc\x00\x50", 12), 0},
+        {std::string("\x05\x00\x05\x00\x00\x03\x03"
+                     "abc\x00\x50",
+                     12),
+         0},
         {std::string("\x05\x00\x05\x00\x00\x04", 6) + std::string(18, '\0'), 0},
         {std::string("\x04\x00", 2), VNET_BAD_VERSION},
         {std::string("\x05\x02", 2), VNET_BAD_NUMBER},
