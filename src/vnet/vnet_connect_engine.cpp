@@ -162,7 +162,9 @@ void sweep(std::vector<Record> &recs, int64_t t, int64_t *earliest_retry) {
         if (done(r))
             continue;
         if (t - r.start_ms >= int64_t(r.timeout) * 1000) {
-            fail(r, VNET_CONNECT_TIMEOUT, ETIMEDOUT, "ran out of time before connect");
+            // The last system error says why the time ran out, when there was one.
+            fail(r, VNET_CONNECT_TIMEOUT, r.syserr != 0 ? r.syserr : ETIMEDOUT,
+                 "ran out of time before connect");
             continue;
         }
         if (r.state == kStarted)

@@ -352,6 +352,18 @@ run_table <<'EOF'
 EOF
 "$zt" hostcache list | grep -q '^(no entries' || { echo "FAIL: zt hostcache list after clear"; fail=1; }
 [[ -s $var/clear_cache_time.txt ]] || { echo "FAIL: no clear time recorded"; fail=1; }
+# service connections (loopback only)
+run_table <<'EOF'
+2 :: * :: * :: connect
+2 :: * :: * :: connect 127.0.0.1
+2 :: * :: * :: connect 127.0.0.1 1 --path carrier-pigeon
+2 :: * :: * :: connect 127.0.0.1 1 --timeout 0
+2 :: * :: * :: connect --options
+1 :: * :: * :: connect 127.0.0.1 1 --path legacy --timeout 1
+EOF
+"$zt" connect --options 127.0.0.1 | grep -q '"daemon_port_type": 0' || { echo "FAIL: zt connect --options"; fail=1; }
+"$zt" connect 127.0.0.1 1 --path legacy --timeout 1 2>&1 | grep -q '^connect failed STATUS (44) CONNECT_TIMEOUT' ||
+  { echo "FAIL: zt connect report"; fail=1; }
 # the whitelist cache, moved into the scratch root by a path override
 wl=$(dirname "$ZT_REGISTRY")/wl
 mkdir -p "$wl/allowed/sub" "$wl/allowed-more" "$wl/other" && ln -s "$wl/other" "$wl/allowed/out"

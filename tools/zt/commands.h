@@ -33,6 +33,8 @@ int cmd_path_allowed(int argc, char **argv);
 int cmd_demo(int argc, char **argv);
 int cmd_resolve(int argc, char **argv);
 int cmd_hostcache(int argc, char **argv);
+// zt connect HOST SERVICE [...] | zt connect --options HOST.
+int cmd_connect(int argc, char **argv);
 // The demo's section on cached address resolution, under root.
 void demo_resolve(const std::string &root);
 // Demo sections kept in files of their own.

@@ -40,6 +40,8 @@ const Command kCommands[] = {
      "lock PATH [read|write] -- COMMAND | lock --show PATH  a command under a file lock", true},
     {"resolve", zt::cmd_resolve,
      "resolve HOST [SERVICE] [--json]      a cached lookup and where it came from"},
+    {"connect", zt::cmd_connect,
+     "connect HOST SERVICE [--path legacy|vnetd|pbx] [--timeout S] [--pipe] | connect --options HOST"},
     {"hostcache", zt::cmd_hostcache,
      "hostcache list | show HOST | clear [--older-than S]  the machine-wide file cache"},
     {"whitelist", zt::cmd_whitelist,

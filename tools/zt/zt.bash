@@ -4,7 +4,7 @@ _zt() {
     local cmd=${COMP_WORDS[1]} sub=${COMP_WORDS[2]}
     COMPREPLY=()
     if ((COMP_CWORD == 1)); then
-        COMPREPLY=($(compgen -W "status date reg paths config logs vnet demo help --help --version" -- "$cur"))
+        COMPREPLY=($(compgen -W "status date reg paths config logs vnet connect demo help --help --version" -- "$cur"))
         return
     fi
     if ((COMP_CWORD == 2)); then
