@@ -39,6 +39,7 @@ int cmd_connect(int argc, char **argv);
 void demo_resolve(const std::string &root);
 // Demo sections kept in files of their own.
 void demo_whitelist(const std::string &root);
+void demo_connect();
 
 // Sections of zt demo that live in files of their own.
 void demo_messages();

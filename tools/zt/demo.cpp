@@ -501,6 +501,7 @@ int cmd_demo(int, char **) {
     demo_vnet(root);
     demo_file_locks(root);
     demo_resolve(root);
+    demo_connect();
     demo_whitelist(root);
     std::error_code ec;
     if (getenv("ZT_DEMO_KEEP") == nullptr)
