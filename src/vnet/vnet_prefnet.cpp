@@ -211,8 +211,6 @@ extern "C" ZTBASE_API int vnet_get_pref_netconnection(const sockaddr *target,
     const int family = target->sa_family;
     const std::string targ = text_of(target);
     const socklen_t tlen = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
-    if (resolver().is_local_address(target, tlen))
-        return VNET_SUCCESS;
     if (vnet_adjusted_family(family) != family) {
         logmsgf(ZTLOG_WARNING, kTag, "[%s:%d] targaddr=%s prefnet=PROHIBITED (IP_ADDRESS_FAMILY)",
                 HERE, targ.c_str());
@@ -231,6 +229,11 @@ extern "C" ZTBASE_API int vnet_get_pref_netconnection(const sockaddr *target,
                  "ANY");
         return VNET_SUCCESS;
     }
+    // A target on this host is reached from any local address. Asked only
+    // now: without a list the answer is "any" already, and the test costs a
+    // bind.
+    if (resolver().is_local_address(target, tlen))
+        return VNET_SUCCESS;
 
     Addrs candidates;
     ztconf_preferred_network_t override_node{};

@@ -110,7 +110,8 @@ int cmd_connect(int argc, char **argv) {
             char *end = nullptr;
             long v = strtol(argv[++i], &end, 10);
             if (*end != '\0' || v < 1 || v > 86400)
-                return bad_args("connect", nullptr, "the timeout is a number of seconds, 1 to 86400");
+                return bad_args("connect", nullptr,
+                                "the timeout is a number of seconds, 1 to 86400");
             timeout = static_cast<int>(v);
         } else if (argv[i][0] == '-' && argv[i][1] != '\0') {
             return usage(kUsage);
@@ -131,10 +132,11 @@ int cmd_connect(int argc, char **argv) {
     else if (strcmp(path, "pbx") == 0)
         st = vnet_connect_to_pbx_service(host, service, nullptr, 0, 0, timeout, &sock);
     else if (strcmp(path, "vnetd") == 0)
-        st = strcmp(service, "vnetd") == 0
-                 ? vnet_connect_to_vnetd_ipi(host, nullptr, 0, 0, timeout, 0, &sock, nullptr)
-                 : (fprintf(stderr, "zt connect: --path vnetd reaches the service \"vnetd\" only\n"),
-                    -1);
+        st =
+            strcmp(service, "vnetd") == 0
+                ? vnet_connect_to_vnetd_ipi(host, nullptr, 0, 0, timeout, 0, &sock, nullptr)
+                : (fprintf(stderr, "zt connect: --path vnetd reaches the service \"vnetd\" only\n"),
+                   -1);
     else if (strcmp(path, "any") == 0)
         st = vnet_connect_to_service(host, service, nullptr, 0, 0, timeout, &sock);
     else

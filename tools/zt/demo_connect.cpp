@@ -60,8 +60,8 @@ void demo_connect() {
                "type %d\n",
                o.reserved_port_kind, o.callback_kind, o.daemon_port_type);
     int sock = -1;
-    int st = vnet_connect_to_third_party_service("127.0.0.1", service.c_str(), nullptr, 0, 0, 5,
-                                                 &sock);
+    int st =
+        vnet_connect_to_third_party_service("127.0.0.1", service.c_str(), nullptr, 0, 0, 5, &sock);
     printf("  a service's own port (%s): %s\n    %s\n", service.c_str(), vnet_status_to_text(st),
            report().c_str());
     if (sock >= 0)
