@@ -250,9 +250,16 @@ int wait_started(std::vector<Record> &recs, const Request &req, const Settings &
             fail(recs[i], VNET_LIBRARY_CALLBACK_QUIT, e, "poll failed");
         return VNET_LIBRARY_CALLBACK_QUIT;
     }
-    for (size_t k = 0; n > 0 && k < fds.size(); ++k)
-        if (fds[k].revents != 0)
-            complete(recs[index[k]], req, set);
+    for (size_t k = 0; n > 0 && k < fds.size(); ++k) {
+        if (fds[k].revents == 0)
+            continue;
+        Record &r = recs[index[k]];
+        complete(r, req, set);
+        // One winner per round: the others that answered too stay STARTED
+        // and are closed with the rest.
+        if (r.state == kSuccess && r.kind != kVnetd)
+            break;
+    }
     return 0;
 }
 
@@ -273,6 +280,8 @@ int async_connect(std::vector<Record> &recs, const Request &req, const Settings 
             if ((r.state == kUnused || (r.state == kRetry && r.next_retry_ms <= t)))
                 start_record(r, req, set);
             active = active || r.state == kStarted;
+            if (r.state == kSuccess && r.kind != kVnetd)
+                break; // connected at once: the rest need not start
         }
         if ((*winner = pick_winner(recs)) >= 0)
             break;
