@@ -123,7 +123,9 @@ int indirect_connect(const Request &req, int *sock_out, int *status) {
     }
     json_t *params = connect_params(req);
     char *text = params != nullptr ? json_dumps(params, JSON_COMPACT) : nullptr;
-    json_decref(params);
+    // Reaching the local vnetd was a connect of its own, which began the
+    // thread record afresh: this connect's parameters go back in.
+    vnet_tss_set_new("direct_connect", kTag, __LINE__, "connect parameters", params);
     if (text == nullptr) {
         vnet_closesocket(sock);
         *status = VNET_MALLOC_FAILED;

@@ -260,6 +260,7 @@ int always_proxy(const char *, const char *) {
     return 1;
 }
 int fake_local_vnetd(int *sock, int *version) {
+    vnet_tss_init(); // as the real one does: it is a connect of its own
     *sock = g_daemon.client;
     *version = 13;
     return 0;
@@ -317,6 +318,9 @@ TEST_F(ConnectTest, IndirectConnectThroughTheLocalDaemon) {
         json_t *request = record_data("indirect_request");
         EXPECT_TRUE(json_is_object(request));
         json_decref(request);
+        json_t *direct = record_data("direct_connect");
+        EXPECT_STREQ(json_string_value(json_object_get(direct, "host")), "far.example");
+        json_decref(direct);
         if (c.status == 0 || c.status == 42) {
             json_t *response = record_data("indirect_response");
             EXPECT_TRUE(json_is_object(response));
