@@ -15,6 +15,7 @@
 
 #include "base/tss.h"
 #include "vnet/vnet_connect_internal.h"
+#include "ztbase/comm.h"
 #include "ztbase/debuglog.h"
 #include "ztbase/vnet_addrinfo.h"
 
@@ -243,11 +244,18 @@ int wait_started(std::vector<Record> &recs, const Request &req, const Settings &
     // Slices of at most a second keep the clock's view of deadlines fresh.
     const int64_t wait = std::clamp<int64_t>(until - now(), 0, 1000);
     const int n = poll(fds.data(), fds.size(), static_cast<int>(wait));
-    if (n < 0 && errno != EINTR) {
-        const int e = errno;
-        logmsgf(ZTLOG_ERROR, kAsync, "[%s:%d] poll() failed: %d", HERE, e);
+    const int e = n < 0 ? errno : 0;
+    // Between slices the process may ask every wait to give up.
+    const bool quit =
+        n <= 0 && library_callback_function != nullptr && library_callback_function() != 0;
+    if ((n < 0 && e != EINTR) || quit) {
+        if (quit)
+            logmsgf(ZTLOG_WARNING, kAsync, "[%s:%d] library callback asked to stop", HERE);
+        else
+            logmsgf(ZTLOG_ERROR, kAsync, "[%s:%d] poll() failed: %d", HERE, e);
         for (size_t i : index)
-            fail(recs[i], VNET_LIBRARY_CALLBACK_QUIT, e, "poll failed");
+            fail(recs[i], VNET_LIBRARY_CALLBACK_QUIT, quit ? EINTR : e,
+                 quit ? "library callback quit" : "poll failed");
         return VNET_LIBRARY_CALLBACK_QUIT;
     }
     for (size_t k = 0; n > 0 && k < fds.size(); ++k) {
@@ -267,6 +275,7 @@ int wait_started(std::vector<Record> &recs, const Request &req, const Settings &
 
 int async_connect(std::vector<Record> &recs, const Request &req, const Settings &set, int *winner) {
     *winner = -1;
+    int quit = 0;
     for (;;) {
         int64_t earliest = INT64_MAX;
         sweep(recs, now(), &earliest);
@@ -296,13 +305,15 @@ int async_connect(std::vector<Record> &recs, const Request &req, const Settings 
                 seams().sleep_ms(((next - now() + 999) / 1000) * 1000);
             continue;
         }
-        if (wait_started(recs, req, set, earliest) != 0)
+        if ((quit = wait_started(recs, req, set, earliest)) != 0)
             break;
     }
     for (size_t i = 0; i < recs.size(); ++i)
         if (static_cast<int>(i) != *winner)
             close_record(recs[i]);
-    return *winner >= 0 ? VNET_SUCCESS : overall_failure(recs);
+    if (*winner >= 0)
+        return VNET_SUCCESS;
+    return quit != 0 ? quit : overall_failure(recs);
 }
 
 } // namespace zt::vnet::connect

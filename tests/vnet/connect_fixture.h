@@ -64,6 +64,28 @@ struct Listener {
     std::string service() const { return std::to_string(port); }
 };
 
+// Connections that fill the accept queue of a listener made with backlog 0
+// on 127.0.0.1: the kernel then drops further requests unanswered.
+struct Fillers {
+    std::vector<int> fds;
+    explicit Fillers(int port) {
+        for (int i = 0; i < 3; ++i) {
+            int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(static_cast<uint16_t>(port));
+            inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+            connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+            fds.push_back(fd);
+        }
+        usleep(100000);
+    }
+    ~Fillers() {
+        for (int fd : fds)
+            close(fd);
+    }
+};
+
 // A port of 127.0.0.1 where nothing listens (connects are refused).
 inline int refused_port() {
     Listener l;

@@ -9,6 +9,7 @@
 #include "connect_fixture.h"
 #include "support/fd_count.h"
 #include "support/log_capture.h"
+#include "ztbase/comm.h"
 
 namespace {
 
@@ -114,17 +115,7 @@ TEST_F(ConnectTest, BlackHoledAddressDoesNotDelayAWorkingOne) {
     // An accept queue that is full drops new connection requests unanswered.
     Listener full("127.0.0.1", 0, 0);
     ASSERT_GE(full.fd, 0);
-    std::vector<int> fillers;
-    for (int i = 0; i < 3; ++i) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(full.port));
-        inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-        connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        fillers.push_back(fd);
-    }
-    usleep(100000);
+    Fillers fillers(full.port);
     Listener good("127.0.0.2", full.port);
     ASSERT_GE(good.fd, 0);
     resolve_test::script().hosts["multi"] = {"127.0.0.1", "127.0.0.2"};
@@ -141,8 +132,24 @@ TEST_F(ConnectTest, BlackHoledAddressDoesNotDelayAWorkingOne) {
               std::string::npos)
         << r;
     EXPECT_NE(r.find("status: SUCCESS; FROM 127.0.0.1 TO multi 127.0.0.2"), std::string::npos) << r;
-    for (int fd : fillers)
-        close(fd);
+}
+
+int give_up() {
+    return 1;
+}
+
+TEST_F(ConnectTest, TheLibraryCallbackEndsAWaitingConnect) {
+    Listener full("127.0.0.1", 0, 0); // its queue full, requests go unanswered
+    Fillers fillers(full.port);
+    const int before = open_descriptor_count();
+    library_callback_function = give_up;
+    int sock = 5;
+    EXPECT_EQ(vnet_connect_to_third_party_service("127.0.0.1", full.service().c_str(), nullptr, 0,
+                                                  0, 60, &sock),
+              VNET_LIBRARY_CALLBACK_QUIT);
+    library_callback_function = nullptr;
+    EXPECT_EQ(sock, -1);
+    EXPECT_EQ(open_descriptor_count(), before);
 }
 
 TEST_F(ConnectTest, EverySourcePortInUseFailsTheRecordWithSocketFailed) {
