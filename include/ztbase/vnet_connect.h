@@ -25,6 +25,9 @@
 
 #include <stddef.h>
 #include <sys/socket.h>
+#ifndef __cplusplus
+#include <uchar.h>
+#endif
 #include <ztbase/export.h>
 
 struct json_t; /* Jansson's value */
@@ -226,6 +229,19 @@ ZTBASE_API int vnet_connect_to_third_party_service(const char *host, const char 
                                                    const char *required_interface, int extra_tries,
                                                    int getsock_disable_to, int connect_timeout,
                                                    int *sock_out);
+
+/* ---- pings ---- */
+
+/* 1 when service on host answers: the connect works (the socket is closed
+ * again) or the host refuses it; 0 otherwise. */
+ZTBASE_API int vnet_ztservice_ping(const char *host, const char *service, int timeout);
+/* "bpcd" within 10 seconds (CLIENT_READ_TIMEOUT for a host in a resilient
+ * network). */
+ZTBASE_API int vnet_bpcd_ping(const char *host);
+/* 0. */
+ZTBASE_API int vnet_ping(void);
+ZTBASE_API int vnet_ztservice_pingW(const char16_t *host, const char16_t *service, int timeout);
+ZTBASE_API int vnet_bpcd_pingW(const char16_t *host);
 
 ZTBASE_END_C
 

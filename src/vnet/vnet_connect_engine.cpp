@@ -217,12 +217,18 @@ int pick_winner(std::vector<Record> &recs) {
     return -1;
 }
 
+// The status of a connect that every record lost: the records' own when
+// they agree, else CONNECT_FAILED. A record that ran out of time retrying a
+// refused connection counts as refused: the host answered every time.
 int overall_failure(const std::vector<Record> &recs) {
     int status = -1;
     for (const Record &r : recs) {
+        const int own = r.status == VNET_CONNECT_TIMEOUT && r.syserr == ECONNREFUSED
+                            ? VNET_CONNECT_REFUSED
+                            : r.status;
         if (status == -1)
-            status = r.status;
-        else if (status != r.status)
+            status = own;
+        else if (status != own)
             return VNET_CONNECT_FAILED;
     }
     return status > 0 ? status : VNET_CONNECT_FAILED;

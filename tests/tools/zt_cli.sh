@@ -362,7 +362,7 @@ run_table <<'EOF'
 1 :: * :: * :: connect 127.0.0.1 1 --path legacy --timeout 1
 EOF
 "$zt" connect --options 127.0.0.1 | grep -q '"daemon_port_type": 0' || { echo "FAIL: zt connect --options"; fail=1; }
-"$zt" connect 127.0.0.1 1 --path legacy --timeout 1 2>&1 | grep -q '^connect failed STATUS (44) CONNECT_TIMEOUT' ||
+"$zt" connect 127.0.0.1 1 --path legacy --timeout 1 2>&1 | grep -q '^connect failed STATUS (42) CONNECT_REFUSED' ||
   { echo "FAIL: zt connect report"; fail=1; }
 # the whitelist cache, moved into the scratch root by a path override
 wl=$(dirname "$ZT_REGISTRY")/wl
