@@ -165,7 +165,8 @@ TEST_F(ConnectTest, PingsTellWhetherTheHostAnswers) {
     EXPECT_EQ(vnet_ztservice_ping("nowhere.invalid", "bpcd", 5), 0);
     cn::set_seams(nullptr); // the unanswered request needs the real clock
     EXPECT_EQ(vnet_ztservice_ping("127.0.0.1", full.service().c_str(), 1), 0);
-    const std::u16string wide_service(l.service().begin(), l.service().end());
+    const std::string service = l.service();
+    const std::u16string wide_service(service.begin(), service.end());
     EXPECT_EQ(vnet_ztservice_pingW(u"127.0.0.1", wide_service.c_str(), 1), 1);
     EXPECT_EQ(vnet_ztservice_pingW(u"nowhere.invalid", wide_service.c_str(), 1), 0);
     EXPECT_EQ(vnet_ping(), 0);
