@@ -381,6 +381,18 @@ if [[ $(id -u) == 0 ]]; then # the flags travel to the next process in the file 
   "$zt" host roles 127.0.0.1 | grep -q '^master server  *yes  *(cached flags)$' ||
     { echo "FAIL: zt host roles from the cached flags"; fail=1; }
 fi
+# service connections (loopback only)
+run_table <<'EOF'
+2 :: * :: * :: connect
+2 :: * :: * :: connect 127.0.0.1
+2 :: * :: * :: connect 127.0.0.1 1 --path carrier-pigeon
+2 :: * :: * :: connect 127.0.0.1 1 --timeout 0
+2 :: * :: * :: connect --options
+1 :: * :: * :: connect 127.0.0.1 1 --path legacy --timeout 1
+EOF
+"$zt" connect --options 127.0.0.1 | grep -q '"daemon_port_type": 0' || { echo "FAIL: zt connect --options"; fail=1; }
+"$zt" connect 127.0.0.1 1 --path legacy --timeout 1 2>&1 | grep -q '^connect failed STATUS (42) CONNECT_REFUSED' ||
+  { echo "FAIL: zt connect report"; fail=1; }
 # the whitelist cache, moved into the scratch root by a path override
 wl=$(dirname "$ZT_REGISTRY")/wl
 mkdir -p "$wl/allowed/sub" "$wl/allowed-more" "$wl/other" && ln -s "$wl/other" "$wl/allowed/out"

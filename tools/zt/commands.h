@@ -49,10 +49,13 @@ void demo_pbx(const std::string &root);
 // zt vnetd run|register|version|services; and its demo section.
 int cmd_vnetd(int argc, char **argv);
 void demo_vnetd(const std::string &root);
+// zt connect HOST SERVICE [...] | zt connect --options HOST.
+int cmd_connect(int argc, char **argv);
 // The demo's section on cached address resolution, under root.
 void demo_resolve(const std::string &root);
 // Demo sections kept in files of their own.
 void demo_whitelist(const std::string &root);
+void demo_connect();
 
 // Sections of zt demo that live in files of their own.
 void demo_messages();

@@ -502,6 +502,7 @@ int cmd_demo(int, char **) {
     demo_file_locks(root);
     demo_resolve(root);
     demo_host();
+    demo_connect();
     demo_whitelist(root);
     demo_ul();
     demo_pbx(root);

@@ -42,6 +42,8 @@ const Command kCommands[] = {
      "resolve HOST [SERVICE] [--json]      a cached lookup and where it came from"},
     {"host", zt::cmd_host,
      "host same A B [--local] | local NAME | roles HOST | fqdn [NAME]  host identity"},
+    {"connect", zt::cmd_connect,
+     "connect HOST SERVICE [--path legacy|vnetd|pbx] [--timeout S] [--pipe] | connect --options HOST"},
     {"hostcache", zt::cmd_hostcache,
      "hostcache list | show HOST | clear [--older-than S]  the machine-wide file cache"},
     {"whitelist", zt::cmd_whitelist,

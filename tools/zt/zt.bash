@@ -9,6 +9,7 @@ _zt() {
         COMPREPLY=($(compgen -W "status date reg paths config logs vnet ul demo help --help --version" -- "$cur"))
         COMPREPLY=($(compgen -W "status date reg paths config logs vnet pbx demo help --help --version" -- "$cur"))
         COMPREPLY=($(compgen -W "status date reg paths config logs vnet vnetd demo help --help --version" -- "$cur"))
+        COMPREPLY=($(compgen -W "status date reg paths config logs vnet connect demo help --help --version" -- "$cur"))
         return
     fi
     if ((COMP_CWORD == 2)); then
