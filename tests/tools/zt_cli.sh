@@ -259,7 +259,7 @@ run_table <<'EOF'
 EOF
 
 # every command has its help, and the completion script is valid bash
-for c in status date reg paths config logs vnet events ul demo; do
+for c in status date reg paths config logs vnet msg lock resolve host connect hostcache whitelist path-allowed events ul pbx vnetd demo; do
   "$zt" "$c" --help | grep -q "^usage: zt $c" || { echo "FAIL: zt $c --help"; fail=1; }
 done
 completion=$(dirname "$0")/../../tools/zt/zt.bash
@@ -328,9 +328,13 @@ pidfile=$(dirname "$ZT_REGISTRY")/cmd.pid
 "$zt" lock "$lock" -- sh -c 'echo $$ > "$0"; exec sleep 1' "$pidfile" & holder=$!
 while [[ ! -s $pidfile ]]; do sleep 0.05; done
 kill -9 $holder; wait $holder 2>/dev/null
-check 1 "" lock "$lock" --attempts 3 --interval 5 -- true
+run_table <<'EOF'
+1 :: - :: * :: lock "$lock" --attempts 3 --interval 5 -- true
+EOF
 while kill -0 "$(cat "$pidfile")" 2>/dev/null; do sleep 0.05; done
-check 0 "free again" lock "$lock" --attempts 3 -- echo free again
+run_table <<'EOF'
+0 :: ^free again$ :: * :: lock "$lock" --attempts 3 -- echo free again
+EOF
 # cached resolution, with the variable directory (and so the file cache) in the scratch root;
 # only literals and local services, so that no query leaves the machine
 var=$(dirname "$ZT_REGISTRY")/var

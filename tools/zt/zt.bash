@@ -2,14 +2,10 @@
 _zt() {
     local cur=${COMP_WORDS[COMP_CWORD]}
     local cmd=${COMP_WORDS[1]} sub=${COMP_WORDS[2]}
+    local commands="status date reg paths config logs vnet msg lock resolve host connect hostcache whitelist path-allowed events ul pbx vnetd demo"
     COMPREPLY=()
     if ((COMP_CWORD == 1)); then
-        COMPREPLY=($(compgen -W "status date reg paths config logs vnet host demo help --help --version" -- "$cur"))
-        COMPREPLY=($(compgen -W "status date reg paths config logs vnet events demo help --help --version" -- "$cur"))
-        COMPREPLY=($(compgen -W "status date reg paths config logs vnet ul demo help --help --version" -- "$cur"))
-        COMPREPLY=($(compgen -W "status date reg paths config logs vnet pbx demo help --help --version" -- "$cur"))
-        COMPREPLY=($(compgen -W "status date reg paths config logs vnet vnetd demo help --help --version" -- "$cur"))
-        COMPREPLY=($(compgen -W "status date reg paths config logs vnet connect demo help --help --version" -- "$cur"))
+        COMPREPLY=($(compgen -W "$commands help --help --version" -- "$cur"))
         return
     fi
     if ((COMP_CWORD == 2)); then
@@ -21,15 +17,11 @@ _zt() {
         host) COMPREPLY=($(compgen -W "same local roles fqdn" -- "$cur")) ;;
         status) COMPREPLY=($(compgen -W "--all" -- "$cur")) ;;
         paths) COMPREPLY=($(compgen -W "--json $("$1" paths 2>/dev/null | cut -d= -f1)" -- "$cur")) ;;
-        help) COMPREPLY=($(compgen -W "status date reg paths config logs vnet host demo" -- "$cur")) ;;
+        help) COMPREPLY=($(compgen -W "$commands" -- "$cur")) ;;
         events) COMPREPLY=($(compgen -W "demo ps" -- "$cur")) ;;
-        help) COMPREPLY=($(compgen -W "status date reg paths config logs vnet events demo" -- "$cur")) ;;
         ul) COMPREPLY=($(compgen -W "show delete config" -- "$cur")) ;;
-        help) COMPREPLY=($(compgen -W "status date reg paths config logs vnet ul demo" -- "$cur")) ;;
         pbx) COMPREPLY=($(compgen -W "run register connect list" -- "$cur")) ;;
-        help) COMPREPLY=($(compgen -W "status date reg paths config logs vnet pbx demo" -- "$cur")) ;;
         vnetd) COMPREPLY=($(compgen -W "run register version services" -- "$cur")) ;;
-        help) COMPREPLY=($(compgen -W "status date reg paths config logs vnet vnetd demo" -- "$cur")) ;;
         esac
         return
     fi
