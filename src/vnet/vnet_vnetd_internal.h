@@ -43,4 +43,10 @@ struct Registration {
 // endpoint nor a command, or its process is gone.
 int lookup_service(const char *directory, const char *service, Registration *out);
 
+// Whether a file at path may be believed: a plain file (not a link) owned by
+// root or this user that nobody else may write. A registration file names the
+// endpoint that clients' connections go to, and a command file the program
+// the daemon starts; anything else at those names was planted.
+bool trusted_file(const char *path, bool follow_links);
+
 } // namespace zt::vnet::vnetd

@@ -179,12 +179,25 @@ extern "C" ZTBASE_API int vnet_vnetd_listen_and_register_service(const char *ser
 
 namespace zt::vnet::vnetd {
 
+bool trusted_file(const char *path, bool follow_links) {
+    struct stat st{};
+    if ((follow_links ? stat(path, &st) : lstat(path, &st)) != 0)
+        return false;
+    return S_ISREG(st.st_mode) && (st.st_uid == 0 || st.st_uid == geteuid()) &&
+           (st.st_mode & 022) == 0;
+}
+
 int lookup_service(const char *directory, const char *service, Registration *out) {
     const char *fn = "lookup_service";
     char path[4096];
     int st = vnet_generate_service_path_ex(directory, service, "txt", path, sizeof path);
     if (st != VNET_SUCCESS)
         return VNET_NO_SERVICE;
+    if (access(path, F_OK) == 0 && !trusted_file(path, false)) {
+        logmsgf(ZTLOG_ERROR, fn,
+                "%s is not a plain file of root or this user that only its owner may write", path);
+        return VNET_NO_SERVICE;
+    }
     ServiceList list;
     if (vnet_read_service_file(path, &list.head) != VNET_SUCCESS || list.head == nullptr) {
         logmsgf(ZTLOG_ERROR, fn, "invalid listptr = %p (%s)", static_cast<void *>(list.head), path);

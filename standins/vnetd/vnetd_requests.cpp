@@ -99,20 +99,35 @@ void hand_over(Conn &c, const char *ipc, const char *hash2) {
     finish(&c.fd);
 }
 
+// A plain file (not a link, unless follow_links) of root or this user that
+// nobody else may write: what the daemon believes enough to run.
+bool trusted_file(const char *path, bool follow_links) {
+    struct stat st{};
+    if ((follow_links ? stat(path, &st) : lstat(path, &st)) != 0)
+        return false;
+    return S_ISREG(st.st_mode) && (st.st_uid == 0 || st.st_uid == geteuid()) &&
+           (st.st_mode & 022) == 0;
+}
+
 // A service started for one connection: the registration names a command
 // and the file belongs to this user or root and nobody else may write it.
 bool start_per_connection(Conn &c, const char *service) {
     char path[4096];
     if (vnet_generate_service_path(service, path, sizeof path) != VNET_SUCCESS)
         return false;
-    struct stat st{};
-    if (stat(path, &st) != 0 || (st.st_uid != 0 && st.st_uid != geteuid()) ||
-        (st.st_mode & 022) != 0)
+    if (!trusted_file(path, false))
         return false;
     vnet_service_entry *list = nullptr;
     if (vnet_read_service_file(path, &list) != VNET_SUCCESS || list == nullptr ||
         list->icmd == nullptr || list->icmd[0] != '/' ||
         (list->exptime != 0 && list->exptime <= static_cast<unsigned long>(time(nullptr)))) {
+        vnet_free_service_list(list);
+        return false;
+    }
+    // The program itself, wherever its links lead, is as trusted as the file naming it.
+    if (!trusted_file(list->icmd, true)) {
+        logmsgf(ZTLOG_ERROR, kTag, "%s for %s is not a program of root or this user that only its owner may write",
+                list->icmd, service);
         vnet_free_service_list(list);
         return false;
     }

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <jansson.h>
@@ -13,6 +14,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <string>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -233,7 +235,24 @@ TEST_F(VnetdDaemon, ManyClientsAtOnce) {
 TEST_F(VnetdDaemon, ServicesThatCannotBeReachedAreNoService) {
     vnet_vnetd_register_service("expired", getpid(), 1, "4242", nullptr, nullptr, nullptr);
     vnet_vnetd_register_service("dead", 0x7ffffff0, 0, "4242", nullptr, nullptr, nullptr);
-    for (const char *service : {"absent", "expired", "dead", "../../etc/passwd"}) {
+    // Files anyone may have planted: a registration others may write, one
+    // reached through a link, a command others may rewrite.
+    char *args[] = {nullptr};
+    char path[4096], target[4096];
+    for (const char *name : {"loose", "target", "wideprog"})
+        ASSERT_EQ(vnet_vnetd_register_service(name, 0, 0, nullptr, "/bin/sh", nullptr, args),
+                  VNET_SUCCESS);
+    ASSERT_EQ(vnet_generate_service_path("loose", path, sizeof path), VNET_SUCCESS);
+    ASSERT_EQ(chmod(path, 0666), 0);
+    ASSERT_EQ(vnet_generate_service_path("target", target, sizeof target), VNET_SUCCESS);
+    ASSERT_EQ(vnet_generate_service_path("linked", path, sizeof path), VNET_SUCCESS);
+    ASSERT_EQ(symlink(target, path), 0);
+    const std::string program = std::string(target) + ".sh";
+    ASSERT_EQ(system(("cp /bin/sh '" + program + "' && chmod 0777 '" + program + "'").c_str()), 0);
+    ASSERT_EQ(vnet_vnetd_register_service("wideprog", 0, 0, nullptr, program.c_str(), nullptr, args),
+              VNET_SUCCESS);
+    for (const char *service :
+         {"absent", "expired", "dead", "../../etc/passwd", "loose", "linked", "wideprog"}) {
         SCOPED_TRACE(service);
         int version = 0;
         int sock = connect_daemon(&version);
