@@ -154,7 +154,8 @@ void prune_locked(hlvnLog &log) {
 // would cost as much as the record's own write.
 void check_file_locked(hlvnLog &log) {
     const int64_t now = mono_ms();
-    if (log.written < log.settings.max_kb * 16 && now - log.file_look < 250)
+    if (log.written < log.settings.max_kb * 16 && log.file_look != INT64_MIN &&
+        now - log.file_look < 250)
         return;
     log.written = 0;
     log.file_look = now;
