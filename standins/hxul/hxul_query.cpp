@@ -241,6 +241,13 @@ bool query_parses(std::string_view text) {
 }
 } // namespace hxul
 
+namespace {
+bool is_real_dir(const std::string &path) {
+    struct stat sb;
+    return lstat(path.c_str(), &sb) == 0 && S_ISDIR(sb.st_mode);
+}
+} // namespace
+
 extern "C" {
 
 HXUL_API int hlvnLogMgrCreateQuery(const char *text, hlvnLogQuery **query) {
@@ -285,6 +292,10 @@ HXUL_API int hlvnLogMgrFetch(hlvnLogQuery *q, char *buf, size_t size) {
                 if (!isdigit(static_cast<unsigned char>(pe->d_name[0])) || *end != '\0')
                     continue;
                 const std::string pdir = root + "/" + pe->d_name;
+                // Only real directories: a planted link must not lead a delete
+                // query out of the log tree.
+                if (!is_real_dir(pdir))
+                    continue;
                 DIR *od = opendir(pdir.c_str());
                 while (od != nullptr) {
                     const dirent *oe = readdir(od);
@@ -294,6 +305,8 @@ HXUL_API int hlvnLogMgrFetch(hlvnLogQuery *q, char *buf, size_t size) {
                     if (!isdigit(static_cast<unsigned char>(oe->d_name[0])) || *end != '\0')
                         continue;
                     const std::string odir = pdir + "/" + oe->d_name;
+                    if (!is_real_dir(odir))
+                        continue;
                     for (const hxul::LogFile &f : hxul::list_log_files(odir, nullptr)) {
                         const std::string path = odir + "/" + f.name;
                         struct stat sb;

@@ -392,6 +392,24 @@ TEST_F(UlTest, RecycleQueryDeletesExactlyTheOldFiles) {
     EXPECT_EQ(hxlogmgr_delete(nullptr), 1);
 }
 
+// Links planted in the log tree, whether for a file, an originator folder or a
+// product folder, must not let a match-all delete reach files outside it.
+TEST_F(UlTest, DeleteStaysInsideTheLogTree) {
+    const std::string logs = getFennicString("HXUL_LOGS");
+    const std::string outside = logs + "/../outside";
+    write_file(outside + "/victim.txt", "keep\n");
+    write_file(outside + "/137/hxul-1.log", "keep\n");
+    write_file(outside + "/o/hxul-1.log", "keep\n");
+    write_file(logs + "/51216/137/hxul-1.log", "x\n");
+    fs::create_symlink(fs::absolute(outside + "/victim.txt"), logs + "/51216/137/hxul-2.log");
+    fs::create_symlink(fs::absolute(outside), logs + "/777");
+    fs::create_symlink(fs::absolute(outside + "/o"), logs + "/51216/138");
+    EXPECT_EQ(hxlogmgr_delete("(SIZE >= 0)"), HLVN_E_NOMORE);
+    for (const char *kept : {"/victim.txt", "/137/hxul-1.log", "/o/hxul-1.log"})
+        EXPECT_TRUE(fs::exists(outside + kept)) << kept;
+    EXPECT_FALSE(fs::exists(logs + "/51216/137/hxul-1.log"));
+}
+
 TEST_F(UlTest, OpenFailuresGoToTheSystemLog) {
     std::vector<std::string> events;
     ztbase::eventlog::set_sink([&](const ztbase::eventlog::Event &e) {
