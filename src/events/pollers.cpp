@@ -39,6 +39,27 @@ long schedule_repeating(ACE_Reactor &reactor, ACE_Event_Handler *handler,
     return id;
 }
 
+// Cancels a poller's timer; the poller's lock is held.
+void stop_timer(ACE_Reactor &reactor, long &timer_id) {
+    if (timer_id != -1)
+        reactor.cancel_timer(timer_id, nullptr, 1);
+    timer_id = -1;
+}
+
+// Takes a new interval and, when the poller runs, puts its timer on it; the
+// poller's lock is held.
+int change_interval(ACE_Reactor &reactor, ACE_Event_Handler *handler, long &timer_id,
+                    ACE_Time_Value &interval, const ACE_Time_Value &wanted, const char *tag) {
+    interval = wanted;
+    logmsgvf(ZTLOG_DEBUG, 1, tag, "new interval set for polling: %ld",
+             static_cast<long>(wanted.msec()));
+    if (timer_id == -1)
+        return 0;
+    reactor.cancel_timer(timer_id, nullptr, 1);
+    timer_id = schedule_repeating(reactor, handler, interval, tag);
+    return timer_id == -1 ? -1 : 0;
+}
+
 void enable_reference_counting(ACE_Event_Handler &handler) {
     handler.reference_counting_policy().value(
         ACE_Event_Handler::Reference_Counting_Policy::ENABLED);
@@ -95,9 +116,7 @@ int FilePoller::stop() {
     LockScope lock(lock_, "FilePoller::stop");
     if (!lock.ok())
         return -1;
-    if (timerId_ != -1)
-        reactor_.cancel_timer(timerId_, nullptr, 1);
-    timerId_ = -1;
+    stop_timer(reactor_, timerId_);
     return 0;
 }
 
@@ -106,14 +125,7 @@ int FilePoller::setInterval(const ACE_Time_Value &interval) {
     LockScope lock(lock_, tag);
     if (!lock.ok())
         return -1;
-    interval_ = interval;
-    logmsgvf(ZTLOG_DEBUG, 1, tag, "new interval set for polling: %ld",
-             static_cast<long>(interval.msec()));
-    if (timerId_ == -1)
-        return 0;
-    reactor_.cancel_timer(timerId_, nullptr, 1);
-    timerId_ = schedule_repeating(reactor_, this, interval_, tag);
-    return timerId_ == -1 ? -1 : 0;
+    return change_interval(reactor_, this, timerId_, interval_, interval, tag);
 }
 
 ACE_Time_Value FilePoller::getInterval() {
@@ -204,9 +216,7 @@ int RegPoller::stop() {
     LockScope lock(lock_, "RegPoller::stop");
     if (!lock.ok())
         return -1;
-    if (timerId_ != -1)
-        reactor_.cancel_timer(timerId_, nullptr, 1);
-    timerId_ = -1;
+    stop_timer(reactor_, timerId_);
     return 0;
 }
 
@@ -215,14 +225,7 @@ int RegPoller::setInterval(const ACE_Time_Value &interval) {
     LockScope lock(lock_, tag);
     if (!lock.ok())
         return -1;
-    interval_ = interval;
-    logmsgvf(ZTLOG_DEBUG, 1, tag, "new interval set for polling: %ld",
-             static_cast<long>(interval.msec()));
-    if (timerId_ == -1)
-        return 0;
-    reactor_.cancel_timer(timerId_, nullptr, 1);
-    timerId_ = schedule_repeating(reactor_, this, interval_, tag);
-    return timerId_ == -1 ? -1 : 0;
+    return change_interval(reactor_, this, timerId_, interval_, interval, tag);
 }
 
 ACE_Time_Value RegPoller::getInterval() {
