@@ -230,6 +230,17 @@ ZTBASE_API int vnet_connect_to_third_party_service(const char *host, const char 
                                                    int getsock_disable_to, int connect_timeout,
                                                    int *sock_out);
 
+/* The local vnetd's side of an indirect connect: connects on behalf of a
+ * local caller from its connect parameters, the JSON object the caller sent
+ * ("who", "host", "service", "override_required_interface",
+ * "extra_tries_on_connect", "getsock_disable_to", "overide_connect_timeout",
+ * "connect_options"). Never goes indirect itself. *sock_out: the connected
+ * socket or -1; *version_out: the remote vnetd version (0 when none);
+ * *report_out (may be null): the connection report (free(); null when none).
+ * VNET_BAD_PARAM for parameters that are not such an object. */
+ZTBASE_API int vnet_connect_for_caller(const struct json_t *params, int *sock_out,
+                                       int *version_out, char **report_out);
+
 /* ---- pings ---- */
 
 /* 1 when service on host answers: the connect works (the socket is closed

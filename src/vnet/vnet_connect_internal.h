@@ -78,6 +78,7 @@ struct Request {
     const vnet_connect_options_rec *options = nullptr;
     bool pbx_only = false;
     bool legacy_only = false;
+    bool no_indirect = false; // the local vnetd connecting for a caller
     int flags = 0;
     json_t *json_info = nullptr;
 };

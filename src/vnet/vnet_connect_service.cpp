@@ -205,7 +205,7 @@ int connect_to_service(const Request &req, int *sock_out, int *version_out) {
         return finish(req, VNET_BAD_PARAM);
     }
     int status = 0;
-    if (indirect_connect(req, sock_out, &status) != 0) {
+    if (!req.no_indirect && indirect_connect(req, sock_out, &status) != 0) {
         if (status == 0)
             logmsgvf(ZTLOG_DEBUG, 4, kTag, "indirect_connect() worked for %s(%s, %s,...)", req.who,
                      req.host, req.service);
