@@ -58,6 +58,11 @@ ZTBASE_BEGIN_C
  * address bytes and a port. */
 #define VN_IPADDR_TEXT 13579
 #define VN_IPADDR_IPV4 4
+/* A vnetd also listens on a local stream endpoint in the abstract
+ * namespace, named this prefix and its TCP port in decimal ("ztvnetd-13724").
+ * The indirect connect reaches the local vnetd there, so that the socket the
+ * daemon connects can come back as ancillary data on the same connection. */
+#define VN_LOCAL_ENDPOINT_PREFIX "ztvnetd-"
 /* The library's own product version number. */
 #define VN_PRODUCT_VERSION 810000
 
