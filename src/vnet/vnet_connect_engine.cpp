@@ -85,7 +85,9 @@ void do_service(Record &r, const Request &req, const Settings &set, const char *
         set_state(r, kSuccess);
         char line[512];
         logmsgvf(ZTLOG_DEBUG, 4, kAsync, "%s",
-                 vnet_logconnections(r.sock, r.service.c_str(), 0, line, sizeof line));
+                 vnet_logconnections(r.sock, r.log_name.empty() ? r.service.c_str()
+                                                                : r.log_name.c_str(),
+                                     0, line, sizeof line));
         return;
     }
     // A handshake that outlived the connect timeout ends the record as such.
@@ -186,9 +188,12 @@ void sweep(std::vector<Record> &recs, int64_t t, int64_t *earliest_retry) {
     }
 }
 
+// Records of a kind still trying now. One waiting to retry a refused
+// connection is not worth waiting for: it would hold a winner back for its
+// whole retry schedule.
 bool pending(const std::vector<Record> &recs, int kind) {
     for (const Record &r : recs)
-        if (r.kind == kind && !done(r))
+        if (r.kind == kind && (r.state == kUnused || r.state == kStarted))
             return true;
     return false;
 }

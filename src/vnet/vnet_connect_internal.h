@@ -62,6 +62,8 @@ struct Record {
     int proxy_flag = 0, proxy_hint = 0;
     bool service_connection = false; // vnetd itself: no service request
     bool no_wait_for_pbx = false;    // set by the vnetd handshake
+    bool proxy_done = false;         // the handshake handed the socket to the proxy layer
+    std::string log_name;            // the connection's name in the log (the service's when empty)
     int64_t state_ms[kStates] = {};  // when the record last entered each state
 };
 
@@ -118,15 +120,15 @@ struct Seams {
     int (*resiliency_enabled)();
     // The indirect connect's pieces of the vnetd protocol: reaching the local
     // vnetd, taking a socket it hands over, ending the conversation. Built
-    // in: the first two are not available yet; the last sends request 1.
+    // in: its local endpoint, the hand-over there, and request 1.
     int (*local_vnetd_connect)(int *sock, int *version);
     int (*receive_network_socket)(int ipc_sock, int *sock, int timeout);
     int (*vnetd_disconnect)(int *sock, int version, int timeout);
     // The version exchange (highest 13, lowest as given) and the domain
-    // context on a fresh vnetd connection. Built in: not available yet.
+    // context on a fresh vnetd connection. Built in: vnetd_greeting.
     int (*vnetd_greeting)(int *sock, int lowest, int timeout, int *version);
-    // Handshakes by kind. Built in: legacy needs none; the others fail with
-    // VNET_NOT_AVAILABLE until their layers fill them in.
+    // Handshakes by kind. Built in: legacy needs none; vnetd and ztrntd
+    // do_vnetd_service; pbx do_pbx_service.
     Handshake handshake[kKinds];
 };
 const Seams &seams();
@@ -160,6 +162,22 @@ bool inetd_able(const char *service);
 
 // The connection report: label, overall status, then one line per record.
 std::string report_text(const char *label, int status, const std::vector<Record> &recs);
+
+// ---- the vnetd and port-exchange paths (vnet_connect_paths.cpp) ----
+
+// The handshakes of the vnetd (and resilient) and port-exchange kinds.
+int do_vnetd_service(Record &rec, const Request &req, const Settings &set);
+int do_pbx_service(Record &rec, const Request &req, const Settings &set);
+// The domain hint to a local vnetd (nothing for a remote one); *sock is
+// closed and -1 when the request fails on the wire.
+int do_domain_ctx(int *sock, int version, int timeout);
+// The version exchange (highest 13) and the domain context on a fresh vnetd
+// connection.
+int vnetd_greeting(int *sock, int lowest, int timeout, int *version);
+// The local vnetd on its local endpoint, greeted at version 13, and the
+// socket it hands back there.
+int local_vnetd_endpoint(int *sock, int *version);
+int receive_from_local_vnetd(int ipc_sock, int *sock, int timeout);
 
 // ---- the engine (vnet_connect_engine.cpp) ----
 

@@ -40,17 +40,6 @@ int off() {
     return 0;
 }
 
-int local_vnetd(int *sock, int *version) {
-    return vnet_connect_to_vnetd_no_auth(sock, version);
-}
-
-int no_receive(int, int *sock, int) {
-    *sock = -1;
-    logmsgf(ZTLOG_ERROR, "vnet_receive_network_socket",
-            "receiving a socket from the local vnetd is not available in this build");
-    return VNET_NOT_AVAILABLE;
-}
-
 // Request 1 (disconnect) and its status; the socket is closed either way.
 int disconnect(int *sock, int, int timeout) {
     int status = vnet_push_unsigned(*sock, 1, timeout);
@@ -64,26 +53,8 @@ int disconnect(int *sock, int, int timeout) {
     return status;
 }
 
-int no_greeting(int *, int, int, int *) {
-    logmsgf(ZTLOG_ERROR, "vnet_version_connect_ex",
-            "the vnetd version exchange is not available in this build");
-    return VNET_NOT_AVAILABLE;
-}
-
 int legacy_handshake(Record &, const Request &, const Settings &) {
     return VNET_SUCCESS;
-}
-
-// The vnetd, port-exchange and resilient handshakes come with their layers;
-// until then a record of those kinds fails once connected, and says why.
-int unavailable_handshake(Record &rec, const Request &, const Settings &) {
-    logmsgf(ZTLOG_ERROR, "do_service", "the %s handshake is not available in this build (%s, %s)",
-            kind_text(rec.kind), rec.host.c_str(), rec.service.c_str());
-    close_record(rec);
-    rec.status = VNET_NOT_AVAILABLE;
-    rec.syserr = 0;
-    set_state(rec, kFailed);
-    return VNET_NOT_AVAILABLE;
 }
 
 const Seams kBuiltIn = {
@@ -95,11 +66,11 @@ const Seams kBuiltIn = {
     swap_keeps_socket,
     never,
     off,
-    local_vnetd,
-    no_receive,
+    local_vnetd_endpoint,
+    receive_from_local_vnetd,
     disconnect,
-    no_greeting,
-    {legacy_handshake, unavailable_handshake, unavailable_handshake, unavailable_handshake},
+    vnetd_greeting,
+    {legacy_handshake, do_vnetd_service, do_pbx_service, do_vnetd_service},
 };
 
 Seams g_merged = kBuiltIn;

@@ -230,7 +230,7 @@ int connect_to_service(const Request &req, int *sock_out, int *version_out) {
 
     Record &w = recs[static_cast<size_t>(winner)];
     learn_path(req, w, flag7, version_out != nullptr);
-    if (w.proxy_hint != 0) {
+    if (w.proxy_hint != 0 && !w.proxy_done) {
         const int st = seams().proxy_socket_swap(&w.sock, time_left(w) + 10, req.host, req.service,
                                                  w.proxy_flag, w.proxy_hint);
         if (st != 0) {

@@ -302,7 +302,9 @@ ZTBASE_API int vnet_pbxConnect_ex(vnet_pbx_handle *handle, const char *host, con
         logmsgf(ZTLOG_ERROR, tag, "%s.%d: pbxSetAddrEx/pbxConnectExEx return error %d:%s",
                 __FILE_NAME__, __LINE__, err, strerror(err));
         close_and_detach(h, sock);
-        return VNET_FAIL(tag, VNET_PBX_API_FAILED);
+        const int st = VNET_FAIL(tag, VNET_PBX_API_FAILED);
+        errno = err; // the caller tells a refused extension from other failures
+        return st;
     }
     logmsgvf(ZTLOG_DEBUG, 6, tag, "pbxConnectExEx Succeeded");
     logmsgvf(ZTLOG_DEBUG, 6, tag, "remote_peer_hint = %d", raw_hint);
