@@ -18,6 +18,7 @@
 #include "ztbase/comm.h"
 #include "ztbase/debuglog.h"
 #include "ztbase/vnet_addrinfo.h"
+#include "ztbase/vnet_vnetd.h"
 
 namespace zt::vnet::connect {
 namespace {
@@ -50,8 +51,8 @@ socklen_t target_of(const Record &r, sockaddr_storage *out) {
         *out = r.remote;
         return r.remote_len;
     }
-    int port = 13724;
-    vnet_cached_get_service_port("vnetd", &port);
+    int port = VN_VNETD_DEFAULT_PORT;
+    vnet_get_port(&port);
     memset(out, 0, sizeof *out);
     if (r.remote.ss_family == AF_INET6) {
         auto *a = reinterpret_cast<sockaddr_in6 *>(out);

@@ -229,7 +229,7 @@ int local_vnetd_endpoint(int *sock, int *version) {
     const char *tag = "vnet_connect_to_vnetd_no_auth";
     *sock = -1;
     int port = VN_VNETD_DEFAULT_PORT;
-    vnet_cached_get_service_port("vnetd", &port);
+    vnet_get_port(&port);
     const std::string name = VN_LOCAL_ENDPOINT_PREFIX + std::to_string(port);
     int fd = -1;
     if (int err = ztbase::usock::connect_abstract(name, SOCK_STREAM, &fd); err != 0) {

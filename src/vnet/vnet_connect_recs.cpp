@@ -12,6 +12,7 @@
 
 #include "vnet/vnet_addrinfo_internal.h"
 #include "vnet/vnet_connect_internal.h"
+#include "ztbase/comm.h"
 #include "ztbase/debuglog.h"
 #include "ztbase/vnet_addrinfo.h"
 
@@ -79,6 +80,15 @@ std::string addr_text(const sockaddr_storage &a, socklen_t len) {
 int build_kind(const Request &req, const Settings &set, int kind, std::vector<Record> &recs) {
     const char *tag = "init_remote_connect_recs";
     const char *service = kind_service(kind, req.service);
+    // A daemon's port override file names the port every client uses.
+    char port_text[16];
+    if (kind != kLegacy) {
+        const int over = getoverridePORT(service);
+        if (over > 0 && over < 65536) {
+            snprintf(port_text, sizeof port_text, "%d", over);
+            service = port_text;
+        }
+    }
     addrinfo hints{};
     hints.ai_flags = AI_ADDRCONFIG;
     hints.ai_socktype = SOCK_STREAM;

@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "ztbase/comm.h"
 #include "ztbase/debuglog.h"
 #include "ztbase/vnet.h"
 #include "ztbase/vnet_addrinfo.h"
@@ -41,7 +42,11 @@ int pbx_version_to_hint(int version) {
 }
 
 // The exchange's port for the library when an address gives none.
+// The exchange's port: an override file, else the service by name.
 int pbx_port_rule() {
+    const int over = getoverridePORT("halvane_pbx");
+    if (over > 0 && over < 65536)
+        return over;
     int port = 0;
     return vnet_cached_get_service_port("halvane_pbx", &port) == VNET_SUCCESS ? port : 0;
 }

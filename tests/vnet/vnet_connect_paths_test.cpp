@@ -1,0 +1,271 @@
+// The connect engine's vnetd and port-exchange paths against the real
+// daemons on loopback: the service reached through each, the path learned,
+// a service nobody offers retried on the clock, and daemons that answer
+// junk, close or stay silent in the middle of the handshake.
+#include <atomic>
+#include <memory>
+#include <sys/wait.h>
+#include <thread>
+
+#include "connect_fixture.h"
+#include "daemon_process.h"
+#include "support/fd_count.h"
+#include "ztbase/comm.h"
+#include "ztbase/paths.h"
+#include "ztbase/vnet_pbx.h"
+#include "ztbase/vnet_vnetd.h"
+
+namespace {
+
+using namespace connect_test;
+using zt::test::DaemonProcess;
+using zt::test::open_descriptor_count;
+
+int cached_flag(const char *host, int index) {
+    vnet_addrinfo *list = nullptr;
+    int code = 0;
+    if (vnet_cached_getaddrinfo(host, nullptr, nullptr, &list, &code) != 0)
+        return -100;
+    int v = list != nullptr ? list->cached_flags[index] : -100;
+    vnet_freeaddrinfo(list);
+    return v;
+}
+
+void override_port(const char *service, int port) {
+    zt::test::write_file(std::string(getFennicString("OVERRIDE_PATH")) + "/" + service,
+                         std::to_string(port) + "\n");
+}
+
+// One line there and back.
+std::string converse(int sock, const std::string &line) {
+    if (send(sock, (line + "\n").data(), line.size() + 1, MSG_NOSIGNAL) !=
+        ssize_t(line.size() + 1))
+        return "";
+    std::string got;
+    char c;
+    while (vnet_sock_ready(sock, 1, 0, 20) == VNET_SUCCESS && recv(sock, &c, 1, 0) == 1 &&
+           c != '\n')
+        got += c;
+    return got;
+}
+
+// Answers every line with "name:line" until the peer closes.
+void answer_lines(int sock, const std::string &name) {
+    std::string line;
+    char c;
+    while (recv(sock, &c, 1, 0) == 1) {
+        if (c != '\n') {
+            line += c;
+            continue;
+        }
+        const std::string reply = name + ":" + line + "\n";
+        if (send(sock, reply.data(), reply.size(), MSG_NOSIGNAL) != ssize_t(reply.size()))
+            break;
+        line.clear();
+    }
+    close(sock);
+}
+
+size_t lines_of(const std::string &text) {
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+class ConnectPaths : public ConnectTest {
+  protected:
+    ~ConnectPaths() override {
+        for (pid_t p : children_) {
+            kill(p, SIGKILL);
+            waitpid(p, nullptr, 0);
+        }
+    }
+    // A server in a child process that reports "R" once it listens.
+    template <class Serve> pid_t child(Serve serve) {
+        int ready[2];
+        if (pipe2(ready, O_CLOEXEC) != 0)
+            return -1;
+        const pid_t pid = fork();
+        if (pid == 0) {
+            close(ready[0]);
+            serve(ready[1]);
+            _exit(0);
+        }
+        close(ready[1]);
+        char c = 0;
+        const bool ok = read(ready[0], &c, 1) == 1 && c == 'R';
+        close(ready[0]);
+        children_.push_back(pid);
+        return ok ? pid : -1;
+    }
+    // A service registered with the local vnetd.
+    pid_t vnetd_service(const char *name) {
+        return child([name](int ready) {
+            int listener = -1;
+            if (vnet_vnetd_listen_and_register_service(name, 16, &listener) != VNET_SUCCESS)
+                return;
+            write(ready, "R", 1);
+            for (;;) {
+                int sock = -1;
+                if (vnet_vnetd_accept_and_receive(listener, nullptr, &sock, 60) == VNET_SUCCESS)
+                    std::thread(answer_lines, sock, std::string(name)).detach();
+            }
+        });
+    }
+    // A server registered with the port exchange under extension.
+    pid_t pbx_server(const char *extension) {
+        return child([extension](int ready) {
+            vnet_pbx_handle h = nullptr;
+            int listener = -1, count = 0;
+            sockaddr_storage *alt = nullptr;
+            if (vnet_pbxInitialize() != VNET_SUCCESS ||
+                vnet_registerPBXServer(&h, &listener, extension, &alt, &count) != VNET_SUCCESS)
+                return;
+            write(ready, "R", 1);
+            for (;;) {
+                int sock = -1;
+                if (vnet_pbxAcceptSocket(&h, &sock, 0, nullptr, nullptr) == VNET_SUCCESS)
+                    std::thread(answer_lines, sock, std::string(extension)).detach();
+            }
+        });
+    }
+    std::vector<pid_t> children_;
+};
+
+const std::string kVnetd = ZT_BINARY_DIR "/standins/vnetd/ztvnetd";
+const std::string kPbxd = ZT_BINARY_DIR "/standins/pbx/ztpbxd";
+
+TEST_F(ConnectPaths, VnetdHandsTheConnectionToTheServiceAndAnAbsentOneIsRetried) {
+    DaemonProcess vnetd(kVnetd, {"--port", "0", "--bind", "127.0.0.1"});
+    ASSERT_TRUE(vnetd.ok());
+    override_port("vnetd", vnetd.port());
+    override_port("halvane_pbx", refused_port());
+    ASSERT_GT(vnetd_service("ztecho"), 0);
+    const int before = open_descriptor_count();
+
+    int sock = -1;
+    ASSERT_EQ(vnet_connect_to_service("127.0.0.1", "ztecho", nullptr, 0, 0, 20, &sock),
+              VNET_SUCCESS)
+        << report();
+    EXPECT_EQ(converse(sock, "hello"), "ztecho:hello");
+    close(sock);
+    const std::string won = report();
+    EXPECT_EQ(won.rfind("connect succeeded STATUS (0)", 0), 0u) << won;
+    EXPECT_NE(won.find("status: SUCCESS; FROM 127.0.0.1 TO 127.0.0.1 127.0.0.1 ztecho VIA vnetd"),
+              std::string::npos)
+        << won;
+    EXPECT_EQ(cached_flag("127.0.0.1", VNET_CF_CONNECT_PATH), 1);
+    EXPECT_EQ(open_descriptor_count(), before);
+
+    // Nobody offers it: vnetd says so each time, and each time the record
+    // waits longer, as for a refused connection.
+    use_fake_clock();
+    EXPECT_EQ(vnet_connect_to_service("127.0.0.1", "absent", nullptr, 0, 0, 100, &sock),
+              VNET_CONNECT_REFUSED)
+        << report();
+    EXPECT_EQ(sock, -1);
+    EXPECT_EQ(fake_clock().sleeps, (std::vector<int64_t>{1000, 2000, 4000, 8000, 16000}));
+    EXPECT_EQ(open_descriptor_count(), before);
+}
+
+TEST_F(ConnectPaths, TheExchangeSwitchesToTheServerAndIsThenUsedAlone) {
+    DaemonProcess pbx(kPbxd, {"--listen", "127.0.0.1", "--port", "0"});
+    ASSERT_TRUE(pbx.ok());
+    override_port("halvane_pbx", pbx.port());
+    override_port("vnetd", refused_port());
+    ASSERT_GT(pbx_server("bprd"), 0);
+    const int before = open_descriptor_count();
+
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        int sock = -1;
+        ASSERT_EQ(vnet_connect_to_service("127.0.0.1", "bprd", nullptr, 0, 0, 20, &sock),
+                  VNET_SUCCESS)
+            << report();
+        EXPECT_EQ(converse(sock, "ping"), "bprd:ping");
+        close(sock);
+        const std::string won = report();
+        EXPECT_NE(won.find("status: SUCCESS; FROM 127.0.0.1 TO 127.0.0.1 127.0.0.1 bprd VIA pbx"),
+                  std::string::npos)
+            << won;
+        EXPECT_EQ(cached_flag("127.0.0.1", VNET_CF_CONNECT_PATH), 2);
+        // Once learned, the exchange is the only record.
+        if (round == 1) {
+            EXPECT_EQ(lines_of(won), 1u) << won;
+        }
+    }
+    // No server under the extension: refused by the exchange, retried on the
+    // clock like a refused port.
+    use_fake_clock();
+    int sock = -1;
+    EXPECT_EQ(vnet_connect_to_pbx_service("127.0.0.1", "tldcd", nullptr, 0, 0, 100, &sock),
+              VNET_CONNECT_REFUSED)
+        << report();
+    EXPECT_EQ(fake_clock().sleeps, (std::vector<int64_t>{1000, 2000, 4000, 8000, 16000}));
+    EXPECT_EQ(open_descriptor_count(), before);
+}
+
+// A vnetd that misbehaves once the client has offered its version.
+struct BadDaemon {
+    enum Mode { kJunk, kClose, kSilent, kRefuseVersion };
+    Listener listener;
+    std::thread thread;
+    std::atomic<bool> stop{false};
+    explicit BadDaemon(Mode mode) {
+        thread = std::thread([this, mode] {
+            pollfd p{listener.fd, POLLIN, 0};
+            while (!stop && poll(&p, 1, 50) >= 0) {
+                if (p.revents == 0)
+                    continue;
+                const int s = accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC);
+                char offered[8];
+                recv(s, offered, sizeof offered, 0);
+                if (mode == kJunk)
+                    send(s, "12x\0", 4, MSG_NOSIGNAL);
+                else if (mode == kRefuseVersion)
+                    send(s, "-1\0", 3, MSG_NOSIGNAL);
+                else if (mode == kSilent)
+                    while (!stop)
+                        usleep(10000);
+                close(s);
+            }
+        });
+    }
+    ~BadDaemon() {
+        stop = true;
+        thread.join();
+    }
+};
+
+TEST_F(ConnectPaths, ADaemonThatMisbehavesFailsItsRecordAndLeavesNothingOpen) {
+    override_port("halvane_pbx", refused_port());
+    struct Case {
+        BadDaemon::Mode mode;
+        int status; // the vnetd record's
+    } cases[] = {
+        {BadDaemon::kJunk, VNET_BAD_NUMBER},
+        {BadDaemon::kClose, VNET_READ_FAILED},
+        {BadDaemon::kRefuseVersion, VNET_BAD_VERSION},
+        {BadDaemon::kSilent, VNET_CONNECT_TIMEOUT},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.mode);
+        vnet_cached_free_memory();
+        const int before = open_descriptor_count();
+        auto daemon = std::make_unique<BadDaemon>(c.mode);
+        override_port("vnetd", daemon->listener.port);
+        int sock = -1, version = 0;
+        EXPECT_NE(vnet_connect_to_vnetd_ipi("127.0.0.1", nullptr, 0, 0, 2, 0, &sock, &version),
+                  VNET_SUCCESS);
+        EXPECT_EQ(sock, -1);
+        const std::string lost = report();
+        char line[128];
+        snprintf(line, sizeof line, "status: FAILED, (%d) %s;", c.status,
+                 vnet_status_to_text(c.status));
+        const size_t at = lost.find(line);
+        EXPECT_NE(at, std::string::npos) << lost;
+        EXPECT_NE(lost.find("VIA vnetd", at), std::string::npos) << lost;
+        daemon.reset();
+        EXPECT_EQ(open_descriptor_count(), before);
+    }
+}
+
+} // namespace
