@@ -94,6 +94,23 @@ int pipe_over(int sock) {
     }
 }
 
+// Any service through vnetd: the connect options of a host whose daemons
+// are reached through vnetd (the port exchange still tries too until the
+// host is known not to answer there).
+int through_vnetd(const char *host, const char *service, int timeout, int *sock) {
+    json_t *params = json_pack("{s:s, s:s, s:s, s:i, s:{s:s, s:i, s:i, s:i}}", "who", "zt connect",
+                               "host", host, "service", service, "overide_connect_timeout", timeout,
+                               "connect_options", "server", host, "reserved_port_kind",
+                               ZTCONF_RESERVED_PORT_KIND_NONE, "callback_kind",
+                               ZTCONF_CALLBACK_KIND_VNETD, "daemon_port_type",
+                               ZTCONF_DAEMON_PORT_TYPE_VNETD);
+    if (params == nullptr)
+        return VNET_MALLOC_FAILED;
+    const int st = vnet_connect_for_caller(params, sock, nullptr, nullptr);
+    json_decref(params);
+    return st;
+}
+
 } // namespace
 
 int cmd_connect(int argc, char **argv) {
@@ -132,11 +149,9 @@ int cmd_connect(int argc, char **argv) {
     else if (strcmp(path, "pbx") == 0)
         st = vnet_connect_to_pbx_service(host, service, nullptr, 0, 0, timeout, &sock);
     else if (strcmp(path, "vnetd") == 0)
-        st =
-            strcmp(service, "vnetd") == 0
-                ? vnet_connect_to_vnetd_ipi(host, nullptr, 0, 0, timeout, 0, &sock, nullptr)
-                : (fprintf(stderr, "zt connect: --path vnetd reaches the service \"vnetd\" only\n"),
-                   -1);
+        st = strcmp(service, "vnetd") == 0
+                 ? vnet_connect_to_vnetd_ipi(host, nullptr, 0, 0, timeout, 0, &sock, nullptr)
+                 : through_vnetd(host, service, timeout, &sock);
     else if (strcmp(path, "any") == 0)
         st = vnet_connect_to_service(host, service, nullptr, 0, 0, timeout, &sock);
     else
