@@ -13,6 +13,12 @@ void serve_connection(int fd, const Options &options);
 // The listener stops tracking fd (before it is closed or handed over).
 void forget(int fd);
 
+// The step of the conversation that begins now (the wait for a request when
+// idle, else one request with its answer) must be over within `seconds`
+// (-1: no bound while the daemon works on its own); past it the connection
+// is shut down, however its bytes trickle. Nothing for a forgotten fd.
+void set_deadline(int fd, int seconds, bool idle = false);
+
 // Wakes every connection waiting for a forward so that it ends now.
 void stop_waiting();
 

@@ -243,6 +243,8 @@ void forward(Conn &c, bool with_user) {
         port > 0x7fffffffUL)
         return finish(&c.fd);
     fwd->port = static_cast<int>(port);
+    // The wait has its own life, each status beat its io_timeout.
+    set_deadline(c.fd, kForwardLife + kForwardBeat + 2 * c.o.io_timeout);
     std::unique_lock<std::mutex> lock(g_forwards.mutex);
     if (g_forwards.stopping)
         return lock.unlock(), finish(&c.fd);
@@ -357,9 +359,11 @@ void indirect_connect(Conn &c) {
 // One request; false when the conversation is over.
 bool request(Conn &c) {
     unsigned long code = 0;
+    set_deadline(c.fd, c.o.idle_timeout, true);
     if (vnet_pop_unsigned(c.fd, &code, c.o.idle_timeout) != VNET_SUCCESS)
         return false;
     const int t = c.o.io_timeout;
+    set_deadline(c.fd, t);
     logmsgvf(ZTLOG_DEBUG, 5, kTag, "request %lu", code);
     switch (code) {
     case VN_REQUEST_NOOP:

@@ -100,6 +100,29 @@ std::string recv_n(int sock, size_t n) {
     return out;
 }
 
+// A raw TCP connection to the daemon on this host.
+int raw_connect(int port) {
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+// Whether the peer closed (or reset) the connection within `ms`.
+bool closed_within(int s, int ms) {
+    pollfd p{s, POLLIN | POLLRDHUP, 0};
+    if (poll(&p, 1, ms) <= 0)
+        return false;
+    char buf[256];
+    return recv(s, buf, sizeof buf, MSG_DONTWAIT) <= 0;
+}
+
 class VnetdDaemon : public zt::test::ZtTest {
   protected:
     void SetUp() override { start_daemon(); }
@@ -115,17 +138,28 @@ class VnetdDaemon : public zt::test::ZtTest {
         }
     }
 
-    void start_daemon() {
+    // The running daemon ends; another starts with these options.
+    void restart_daemon(const std::vector<std::string> &extra) {
+        kill(daemon_, SIGKILL);
+        waitpid(daemon_, nullptr, 0);
+        daemon_ = -1;
+        start_daemon(extra);
+    }
+
+    void start_daemon(const std::vector<std::string> &extra = {}) {
         int out[2];
         ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_adddup2(&fa, out[1], 1);
         const std::string path = ZT_BINARY_DIR "/standins/vnetd/ztvnetd";
-        char *argv[] = {const_cast<char *>(path.c_str()), const_cast<char *>("--port"),
-                        const_cast<char *>("0"), const_cast<char *>("--bind"),
-                        const_cast<char *>("127.0.0.1"), nullptr};
-        ASSERT_EQ(posix_spawn(&daemon_, path.c_str(), &fa, nullptr, argv, environ), 0);
+        std::vector<std::string> args{path, "--port", "0", "--bind", "127.0.0.1"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        std::vector<char *> argv;
+        for (auto &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ASSERT_EQ(posix_spawn(&daemon_, path.c_str(), &fa, nullptr, argv.data(), environ), 0);
         posix_spawn_file_actions_destroy(&fa);
         close(out[1]);
         const std::string line = read_line(out[0], 60);
@@ -416,12 +450,7 @@ TEST_F(VnetdDaemon, DaemonKilledInTheMiddleOfAHandOver) {
 TEST_F(VnetdDaemon, HostileClientsLeaveTheDaemonServing) {
     const int baseline = descriptors_of(daemon_);
     auto raw = [&](const std::string &bytes) {
-        const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(port_));
-        connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        const int s = raw_connect(port_);
         send_all(s, bytes);
         shutdown(s, SHUT_WR);
         recv_n(s, 1 << 21); // whatever comes, until the daemon closes
@@ -447,6 +476,56 @@ TEST_F(VnetdDaemon, HostileClientsLeaveTheDaemonServing) {
     for (int i = 0; i < 200 && descriptors_of(daemon_) != baseline; ++i)
         usleep(50000);
     EXPECT_EQ(descriptors_of(daemon_), baseline);
+}
+
+// Clients that trickle a byte now and then, each within the time allowed
+// for one byte: each is cut off once its step's time is over, so that they
+// cannot hold the daemon's slots.
+TEST_F(VnetdDaemon, TricklingClientsAreCutOffAndFreeTheirSlots) {
+    restart_daemon({"--io-timeout", "2", "--max-connections", "3"});
+    const std::string prefixes[] = {
+        "",                                  // the handshake itself
+        lit("13\0" "13\0" "6\0"),            // a service name
+        lit("13\0" "13\0" "21\0"),           // a domain context
+    };
+    std::atomic<int> ended{0};
+    std::vector<std::thread> tricklers;
+    for (const std::string &prefix : prefixes)
+        tricklers.emplace_back([&, prefix] {
+            const int s = raw_connect(port_);
+            if (s < 0 || !send_all(s, prefix))
+                return;
+            // A digit of the version number, else a letter of the string.
+            const std::string drip = prefix.empty() ? "1" : "a";
+            for (int i = 0; i < 60; ++i) {
+                if (send(s, drip.data(), 1, MSG_NOSIGNAL) != 1 || closed_within(s, 1000)) {
+                    ++ended;
+                    break;
+                }
+            }
+            close(s);
+        });
+    for (auto &t : tricklers)
+        t.join();
+    EXPECT_EQ(ended.load(), 3);
+
+    // The slots are free again; when they are full of idle clients, the one
+    // idle the longest makes room for a newcomer.
+    int version = 0;
+    std::vector<int> idle;
+    for (int i = 0; i < 3; ++i) {
+        idle.push_back(connect_daemon(&version));
+        ASSERT_GE(idle.back(), 0);
+        EXPECT_EQ(vnet_vnetd_noop(&idle.back(), version, kTimeout), VNET_SUCCESS);
+    }
+    int fresh = connect_daemon(&version);
+    ASSERT_GE(fresh, 0);
+    EXPECT_EQ(vnet_vnetd_noop(&fresh, version, kTimeout), VNET_SUCCESS);
+    EXPECT_TRUE(closed_within(idle[0], kTimeout * 1000));
+    EXPECT_EQ(vnet_vnetd_noop(&idle[2], version, kTimeout), VNET_SUCCESS);
+    for (int fd : idle)
+        vnet_closesocket(fd);
+    vnet_closesocket(fresh);
 }
 
 TEST_F(VnetdDaemon, PerConnectionServiceFindsItsConnectionOnDescriptorZero) {

@@ -43,14 +43,9 @@ bool parse_port(const char *text, int *port) {
 
 int vnetd_run(int argc, char **argv) {
     ztvnetd::Options options;
-    for (int i = 1; i < argc; ++i) {
-        if (strcmp(argv[i], "--port") == 0 && i + 1 < argc && parse_port(argv[i + 1], &options.port))
-            ++i;
-        else if (strcmp(argv[i], "--bind") == 0 && i + 1 < argc)
-            options.bind = argv[++i];
-        else
-            return bad_args("vnetd", "run", "expected [--port N] [--bind ADDRESS]");
-    }
+    for (int i = 1; i < argc; i += 2)
+        if (i + 1 >= argc || !ztvnetd::set_option(argv[i], argv[i + 1], &options))
+            return bad_args("vnetd", "run", "expected " ZTVNETD_OPTIONS_USAGE);
     return ztvnetd::run(options);
 }
 
