@@ -154,8 +154,9 @@ int listen_tcp(const Options &o, int port, int *bound) {
     return fd;
 }
 
-// One line, the start time and a newline, written beside and renamed into
-// place so that no reader sees half of it.
+// One line, the start time and a newline, written beside, flushed to disk
+// and renamed into place (and the rename flushed too), so that no reader sees
+// half of it, even after a crash.
 void write_startup_time() {
     const std::string path = getFennicString("VN_PATH_STARTUP_TIME");
     // Its directory may be new on a fresh host.
@@ -165,13 +166,28 @@ void write_startup_time() {
     const std::string tmp = path + ".tmp." + std::to_string(getpid());
     const std::string text = std::to_string(static_cast<long>(time(nullptr))) + "\n";
     const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-    bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    if (fd >= 0 && close(fd) != 0)
-        ok = false;
-    if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
-        logmsgf(ZTLOG_WARNING, kTag, "cannot write %s: %s", path.c_str(), strerror(errno));
+    const char *failed = fd < 0 ? "open" : nullptr;
+    if (!failed && write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        failed = "write";
+    if (!failed && fsync(fd) != 0)
+        failed = "fsync";
+    if (fd >= 0 && close(fd) != 0 && !failed)
+        failed = "close";
+    if (!failed && rename(tmp.c_str(), path.c_str()) != 0)
+        failed = "rename";
+    if (failed) {
+        logmsgf(ZTLOG_WARNING, kTag, "cannot write %s: %s() failed: %s", path.c_str(), failed,
+                strerror(errno));
         unlink(tmp.c_str());
+        return;
     }
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == 0 ? "/" : slash == std::string::npos ? "." : path.substr(0, slash);
+    const int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0 || fsync(dfd) != 0)
+        logmsgf(ZTLOG_WARNING, kTag, "cannot flush directory %s: %s", dir.c_str(), strerror(errno));
+    if (dfd >= 0)
+        close(dfd);
 }
 
 } // namespace
