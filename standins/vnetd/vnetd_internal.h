@@ -1,14 +1,23 @@
 // Between the vnetd stand-in's listener and its conversation.
 #pragma once
 
+#include <sys/types.h>
+
 #include "vnetd_server.h"
 
 namespace ztvnetd {
 
+// Where a connection came from.
+struct Peer {
+    enum Kind { kTcp, kLocal, kExchange } kind = kTcp;
+    // kLocal: the process at the other end, from the kernel.
+    pid_t pid = 0;
+    uid_t uid = 0;
+};
+
 // Serves one client connection to its end; the connection is closed or
 // handed over, after forget(fd).
-
-void serve_connection(int fd, const Options &options);
+void serve_connection(int fd, const Options &options, const Peer &peer);
 
 // The listener stops tracking fd (before it is closed or handed over).
 void forget(int fd);

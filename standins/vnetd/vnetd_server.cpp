@@ -25,6 +25,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "platform/unix_sockets.h"
 #include "vnetd_internal.h"
 #include "ztbase/debuglog.h"
 #include "ztbase/paths.h"
@@ -33,6 +34,8 @@
 
 namespace ztvnetd {
 namespace {
+
+namespace usock = ztbase::usock;
 
 const char *kTag = "ztvnetd";
 
@@ -108,11 +111,52 @@ bool make_room(int max_connections) {
     return true;
 }
 
-void conversation(int fd, Options options) {
-    serve_connection(fd, options);
+void conversation(int fd, Options options, Peer peer) {
+    serve_connection(fd, options, peer);
     std::lock_guard<std::mutex> lock(g_active.mutex);
     --g_active.threads;
     g_active.idle.notify_all();
+}
+
+// Serves a new connection in a thread of its own, when there is a slot; the
+// handshake has io_timeout in all.
+void admit(int fd, const Options &options, const Peer &peer) {
+    std::unique_lock<std::mutex> lock(g_active.mutex);
+    if (!make_room(options.max_connections)) {
+        lock.unlock();
+        logmsgf(ZTLOG_WARNING, kTag, "too many connections (%d): refusing one",
+                options.max_connections);
+        close(fd);
+        return;
+    }
+    g_active.conns[fd].deadline = Clock::now() + std::chrono::seconds(options.io_timeout);
+    ++g_active.live;
+    ++g_active.threads;
+    g_active.reap.notify_one();
+    lock.unlock();
+    try {
+        std::thread(conversation, fd, options, peer).detach();
+    } catch (const std::exception &e) {
+        logmsgf(ZTLOG_ERROR, kTag, "no thread for a connection: %s", e.what());
+        forget(fd);
+        std::lock_guard<std::mutex> again(g_active.mutex);
+        --g_active.threads;
+        close(fd);
+    }
+}
+
+// The local endpoint beside the TCP port: an abstract stream socket named
+// after that port, where the kernel vouches for the peer's process and a
+// connected socket can travel back to it.
+int listen_local(int bound) {
+    const std::string name = VN_LOCAL_ENDPOINT_PREFIX + std::to_string(bound);
+    int fd = -1;
+    if (const int err = usock::listen_abstract(name, SOCK_STREAM, 128, &fd); err != 0) {
+        logmsgf(ZTLOG_WARNING, kTag, "no local endpoint @%s: %s", name.c_str(), strerror(err));
+        return -1;
+    }
+    logmsgf(ZTLOG_INFO, kTag, "local endpoint @%s", name.c_str());
+    return fd;
 }
 
 int listen_tcp(const Options &o, int port, int *bound) {
@@ -265,6 +309,8 @@ int run(const Options &options) {
             close(sfd);
         return 1;
     }
+    // Both endpoints are there before anyone learns the port.
+    const int ufd = listen_local(bound);
     write_startup_time();
     logmsgf(ZTLOG_INFO, kTag, "listening on port %d", bound);
     if (options.print_port) {
@@ -274,54 +320,48 @@ int run(const Options &options) {
     std::thread reaping(reaper);
 
     for (;;) {
-        pollfd p[2] = {{lfd, POLLIN, 0}, {sfd, POLLIN, 0}};
-        if (poll(p, 2, -1) < 0) {
+        pollfd p[3] = {{sfd, POLLIN, 0}, {lfd, POLLIN, 0}, {ufd, POLLIN, 0}};
+        if (poll(p, ufd >= 0 ? 3 : 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
             logmsgf(ZTLOG_ERROR, kTag, "poll failed: %s", strerror(errno));
             break;
         }
-        if (p[1].revents) {
+        if (p[0].revents) {
             signalfd_siginfo si{};
             if (read(sfd, &si, sizeof si) > 0)
                 logmsgf(ZTLOG_INFO, kTag, "signal %u: ending", si.ssi_signo);
             break;
         }
-        if (!(p[0].revents & POLLIN))
-            continue;
-        const int fd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
-            continue;
-        // Small values back and forth: no waiting for acknowledgements.
-        const int on = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        std::unique_lock<std::mutex> lock(g_active.mutex);
-        if (!make_room(options.max_connections)) {
-            lock.unlock();
-            logmsgf(ZTLOG_WARNING, kTag, "too many connections (%d): refusing one",
-                    options.max_connections);
-            close(fd);
-            continue;
+        if (p[1].revents & POLLIN) {
+            const int fd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                // Small values back and forth: no waiting for acknowledgements.
+                const int on = 1;
+                setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+                admit(fd, options, Peer{});
+            }
         }
-        // The handshake has io_timeout in all.
-        g_active.conns[fd].deadline = Clock::now() + std::chrono::seconds(options.io_timeout);
-        ++g_active.live;
-        ++g_active.threads;
-        g_active.reap.notify_one();
-        lock.unlock();
-        try {
-            std::thread(conversation, fd, options).detach();
-        } catch (const std::exception &e) {
-            logmsgf(ZTLOG_ERROR, kTag, "no thread for a connection: %s", e.what());
-            forget(fd);
-            std::lock_guard<std::mutex> again(g_active.mutex);
-            --g_active.threads;
-            close(fd);
+        if (ufd >= 0 && (p[2].revents & POLLIN)) {
+            const int fd = accept4(ufd, nullptr, nullptr, SOCK_CLOEXEC);
+            Peer peer;
+            peer.kind = Peer::kLocal;
+            const int err = fd >= 0 ? usock::peer_credentials(fd, &peer.pid, &peer.uid, nullptr) : 0;
+            if (err != 0) {
+                logmsgf(ZTLOG_WARNING, kTag, "local client without credentials: %s", strerror(err));
+                close(fd);
+            } else if (fd >= 0) {
+                logmsgf(ZTLOG_INFO, kTag, "local client: process %ld, user %ld",
+                        static_cast<long>(peer.pid), static_cast<long>(peer.uid));
+                admit(fd, options, peer);
+            }
         }
     }
 
     // Stop listening, cut the conversations short, and wait for them.
     close(lfd);
+    if (ufd >= 0)
+        close(ufd);
     close(sfd);
     stop_waiting();
     std::unique_lock<std::mutex> lock(g_active.mutex);

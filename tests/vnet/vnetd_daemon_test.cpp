@@ -23,11 +23,13 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/unix_sockets.h"
 #include "support/fd_count.h"
 #include "support/temp_root.h"
 #include "ztbase/comm.h"
 #include "ztbase/paths.h"
 #include "ztbase/vnet.h"
+#include "ztbase/vnet_connect.h"
 #include "ztbase/vnet_vnetd.h"
 #include "ztbase/ztconf.h"
 
@@ -176,6 +178,20 @@ class VnetdDaemon : public zt::test::ZtTest {
         if (vnet_vnetd_connect_host("127.0.0.1", port_, kTimeout, &sock) != VNET_SUCCESS)
             return -1;
         if (vnet_version_connect(&sock, VN_VERSION_HIGHEST, 2, &v, kTimeout) != VNET_SUCCESS)
+            return -1;
+        if (version)
+            *version = v;
+        return sock;
+    }
+
+    // A connection to the daemon's local endpoint after the handshake.
+    int connect_local(int *version = nullptr) {
+        int sock = -1, v = 0;
+        const std::string name = VN_LOCAL_ENDPOINT_PREFIX + std::to_string(port_);
+        if (ztbase::usock::connect_abstract(name, SOCK_STREAM, &sock) != 0)
+            return -1;
+        if (vnet_version_connect(&sock, VN_VERSION_HIGHEST, VN_VERSION_HIGHEST, &v, kTimeout) !=
+            VNET_SUCCESS)
             return -1;
         if (version)
             *version = v;
@@ -331,7 +347,8 @@ TEST_F(VnetdDaemon, RequestsAreAnswered) {
     EXPECT_EQ(vnet_vnetd_disconnect(&sock, version, kTimeout), VNET_SUCCESS);
     vnet_closesocket(sock);
 
-    // Indirect connect waits for the connect engine: a plain refusal.
+    // Over TCP no socket can come back: an indirect connect is refused and
+    // the conversation goes on.
     sock = connect_daemon(&version);
     ASSERT_GE(sock, 0);
     ASSERT_EQ(vnet_push_unsigned(sock, VN_REQUEST_INDIRECT_CONNECT, kTimeout), VNET_SUCCESS);
@@ -340,7 +357,9 @@ TEST_F(VnetdDaemon, RequestsAreAnswered) {
     ASSERT_EQ(vnet_pop_string(sock, reply, sizeof reply, kTimeout), VNET_SUCCESS);
     json_t *r = json_loads(reply, 0, nullptr);
     EXPECT_EQ(json_integer_value(json_object_get(r, "status")), VNET_NOT_AVAILABLE);
+    EXPECT_TRUE(json_is_string(json_object_get(r, "error")));
     json_decref(r);
+    EXPECT_EQ(vnet_vnetd_noop(&sock, version, kTimeout), VNET_SUCCESS);
     vnet_closesocket(sock);
 
     sock = connect_daemon(&version);
@@ -353,6 +372,107 @@ TEST_F(VnetdDaemon, RequestsAreAnswered) {
     int remote = 0;
     EXPECT_EQ(vnet_get_vnetd_version("127.0.0.1", &remote), VNET_SUCCESS);
     EXPECT_EQ(remote, VN_VERSION_HIGHEST);
+}
+
+// A listening socket on 127.0.0.1 and its port.
+int loopback_listener(int *port) {
+    const int l = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(l, reinterpret_cast<sockaddr *>(&addr), len) != 0 || listen(l, 4) != 0 ||
+        getsockname(l, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+        close(l);
+        return -1;
+    }
+    *port = ntohs(addr.sin_port);
+    return l;
+}
+
+TEST_F(VnetdDaemon, LocalEndpointServesTheSameConversation) {
+    int version = 0;
+    int sock = connect_local(&version);
+    ASSERT_GE(sock, 0);
+    EXPECT_EQ(version, VN_VERSION_HIGHEST);
+    char text[64] = "";
+    ASSERT_EQ(vnet_version_get_ipi(&sock, kTimeout, text, sizeof text), VNET_SUCCESS);
+    EXPECT_EQ(atoi(text), VN_PRODUCT_VERSION);
+    EXPECT_EQ(vnet_vnetd_noop(&sock, version, kTimeout), VNET_SUCCESS);
+    EXPECT_EQ(vnet_vnetd_disconnect(&sock, version, kTimeout), VNET_SUCCESS);
+    vnet_closesocket(sock);
+}
+
+// Request 17 on the local endpoint: the daemon connects with the caller's
+// parameters and hands the socket back over the same connection, which then
+// goes on to the next request.
+TEST_F(VnetdDaemon, IndirectConnectHandsTheConnectedSocketBack) {
+    int port = 0, gone_port = 0;
+    const int listener = loopback_listener(&port);
+    ASSERT_GE(listener, 0);
+    close(loopback_listener(&gone_port)); // a port nobody listens on
+    const int before = zt::test::open_descriptor_count();
+    const int daemon_before = descriptors_of(daemon_);
+    auto params = [](int service_port) {
+        return "{\"who\":\"test\",\"host\":\"127.0.0.1\",\"service\":\"" +
+               std::to_string(service_port) +
+               "\",\"overide_connect_timeout\":3,\"connect_options\":{\"server\":\"127.0.0.1\","
+               "\"reserved_port_kind\":1,\"callback_kind\":0,\"daemon_port_type\":2}}";
+    };
+    const struct {
+        std::string params;
+        int status; // -1: any failure with a connection report
+    } cases[] = {
+        {params(port), VNET_SUCCESS},
+        {"not json", VNET_BAD_STRING},
+        {"[1, 2]", VNET_BAD_PARAM},
+        {"{\"host\": \"127.0.0.1\"}", VNET_BAD_PARAM},
+        {"{\"host\": 5, \"service\": \"x\"}", VNET_BAD_PARAM},
+        {params(gone_port), -1},
+        {params(port), VNET_SUCCESS},
+    };
+    int version = 0;
+    int conn = connect_local(&version);
+    ASSERT_GE(conn, 0);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.params);
+        ASSERT_EQ(vnet_push_unsigned(conn, VN_REQUEST_INDIRECT_CONNECT, kTimeout), VNET_SUCCESS);
+        ASSERT_EQ(vnet_push_string(conn, c.params.c_str(), kTimeout), VNET_SUCCESS);
+        std::string reply(10240, '\0');
+        ASSERT_EQ(vnet_pop_string(conn, reply.data(), 10240, kTimeout), VNET_SUCCESS);
+        json_t *r = json_loads(reply.c_str(), 0, nullptr);
+        ASSERT_TRUE(json_is_integer(json_object_get(r, "status"))) << reply.c_str();
+        const int status = static_cast<int>(json_integer_value(json_object_get(r, "status")));
+        const char *report = json_string_value(json_object_get(r, "tss_connect_error_message"));
+        if (c.status == -1) {
+            EXPECT_NE(status, VNET_SUCCESS);
+            ASSERT_NE(report, nullptr);
+            EXPECT_NE(std::string(report).find("connect failed"), std::string::npos) << report;
+        } else {
+            EXPECT_EQ(status, c.status) << reply.c_str();
+        }
+        if (status == VNET_SUCCESS) {
+            EXPECT_EQ(json_integer_value(json_object_get(r, "vnetd_version")), 0); // legacy path
+            int sock = -1;
+            ASSERT_EQ(vnet_receive_network_socket(conn, nullptr, &sock, kTimeout), VNET_SUCCESS);
+            const int served = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            ASSERT_GE(served, 0);
+            ASSERT_TRUE(send_all(sock, "there"));
+            EXPECT_EQ(recv_n(served, 5), "there");
+            ASSERT_TRUE(send_all(served, "back"));
+            EXPECT_EQ(recv_n(sock, 4), "back");
+            close(served);
+            close(sock);
+        }
+        json_decref(r);
+    }
+    EXPECT_EQ(vnet_vnetd_disconnect(&conn, version, kTimeout), VNET_SUCCESS);
+    vnet_closesocket(conn);
+    EXPECT_EQ(zt::test::open_descriptor_count(), before);
+    close(listener);
+    for (int i = 0; i < 200 && descriptors_of(daemon_) != daemon_before; ++i)
+        usleep(50000);
+    EXPECT_EQ(descriptors_of(daemon_), daemon_before);
 }
 
 // A pair of connected TCP sockets between "two hosts" (two threads here).
