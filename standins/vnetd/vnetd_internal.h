@@ -19,6 +19,17 @@ struct Peer {
 // handed over, after forget(fd).
 void serve_connection(int fd, const Options &options, const Peer &peer);
 
+// Serves a new connection in a thread of its own when there is a slot (else
+// closes it); the handshake has io_timeout in all.
+void admit(int fd, const Options &options, const Peer &peer);
+
+// The registrations with this host's port exchange (options.pbx): kept by a
+// thread of their own from start to stop.
+void start_exchange(const Options &options);
+void stop_exchange();
+// Whether connections through the exchange reach this daemon now.
+bool exchange_registered();
+
 // The listener stops tracking fd (before it is closed or handed over).
 void forget(int fd);
 

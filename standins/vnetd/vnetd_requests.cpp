@@ -500,8 +500,7 @@ bool request(Conn &c) {
         forward(c, code == VN_REQUEST_CONNECT_FORWARD_SOCKET_EX);
         return false;
     case VN_REQUEST_PBX_C_SUPPORTED:
-        // No port exchange stands beside this daemon yet.
-        return vnet_push_signed(c.fd, 0, t) == VNET_SUCCESS &&
+        return vnet_push_signed(c.fd, exchange_registered() ? 1 : 0, t) == VNET_SUCCESS &&
                vnet_push_status(c.fd, VNET_SUCCESS, t) == VNET_SUCCESS;
     case VN_REQUEST_MASTER_NAME: {
         ztconf_info_t *info = nullptr;

@@ -118,8 +118,8 @@ void conversation(int fd, Options options, Peer peer) {
     g_active.idle.notify_all();
 }
 
-// Serves a new connection in a thread of its own, when there is a slot; the
-// handshake has io_timeout in all.
+} // namespace
+
 void admit(int fd, const Options &options, const Peer &peer) {
     std::unique_lock<std::mutex> lock(g_active.mutex);
     if (!make_room(options.max_connections)) {
@@ -144,6 +144,8 @@ void admit(int fd, const Options &options, const Peer &peer) {
         close(fd);
     }
 }
+
+namespace {
 
 // The local endpoint beside the TCP port: an abstract stream socket named
 // after that port, where the kernel vouches for the peer's process and a
@@ -255,6 +257,10 @@ bool set_option(const std::string &name, const char *value, Options *o) {
         o->bind = value;
         return true;
     }
+    if (name == "--pbx" && (strcmp(value, "auto") == 0 || strcmp(value, "off") == 0)) {
+        o->pbx = strcmp(value, "auto") == 0;
+        return true;
+    }
     return (name == "--port" && number(value, 0, 65535, &o->port)) ||
            (name == "--max-connections" && number(value, 1, 65536, &o->max_connections)) ||
            (name == "--io-timeout" && number(value, 1, 3600, &o->io_timeout)) ||
@@ -318,6 +324,7 @@ int run(const Options &options) {
         fflush(stdout);
     }
     std::thread reaping(reaper);
+    start_exchange(options);
 
     for (;;) {
         pollfd p[3] = {{sfd, POLLIN, 0}, {lfd, POLLIN, 0}, {ufd, POLLIN, 0}};
@@ -363,6 +370,7 @@ int run(const Options &options) {
     if (ufd >= 0)
         close(ufd);
     close(sfd);
+    stop_exchange();
     stop_waiting();
     std::unique_lock<std::mutex> lock(g_active.mutex);
     g_active.stopping = true;

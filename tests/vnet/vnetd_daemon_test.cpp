@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <jansson.h>
+#include <memory>
 #include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
@@ -24,12 +25,14 @@
 #include <gtest/gtest.h>
 
 #include "platform/unix_sockets.h"
+#include "daemon_process.h"
 #include "support/fd_count.h"
 #include "support/temp_root.h"
 #include "ztbase/comm.h"
 #include "ztbase/paths.h"
 #include "ztbase/vnet.h"
 #include "ztbase/vnet_connect.h"
+#include "ztbase/vnet_pbx.h"
 #include "ztbase/vnet_vnetd.h"
 #include "ztbase/ztconf.h"
 
@@ -155,7 +158,8 @@ class VnetdDaemon : public zt::test::ZtTest {
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_adddup2(&fa, out[1], 1);
         const std::string path = ZT_BINARY_DIR "/standins/vnetd/ztvnetd";
-        std::vector<std::string> args{path, "--port", "0", "--bind", "127.0.0.1"};
+        // No port exchange of the machine's own: one test starts its own.
+        std::vector<std::string> args{path, "--port", "0", "--bind", "127.0.0.1", "--pbx", "off"};
         args.insert(args.end(), extra.begin(), extra.end());
         std::vector<char *> argv;
         for (auto &a : args)
@@ -473,6 +477,77 @@ TEST_F(VnetdDaemon, IndirectConnectHandsTheConnectedSocketBack) {
     for (int i = 0; i < 200 && descriptors_of(daemon_) != daemon_before; ++i)
         usleep(50000);
     EXPECT_EQ(descriptors_of(daemon_), daemon_before);
+}
+
+// Request 13 over TCP until it answers `want` (within about 20 s).
+bool exchange_support_becomes(int port, int want) {
+    for (int i = 0; i < 200; ++i) {
+        int sock = -1, version = 0, supported = -1;
+        if (vnet_vnetd_connect_host("127.0.0.1", port, kTimeout, &sock) == VNET_SUCCESS &&
+            vnet_version_connect(&sock, VN_VERSION_HIGHEST, 2, &version, kTimeout) == VNET_SUCCESS)
+            vnet_vnetd_pbx_c_supported(&sock, version, &supported, kTimeout);
+        vnet_closesocket(sock);
+        if (supported == want)
+            return true;
+        usleep(100000);
+    }
+    return false;
+}
+
+// The daemon behind this host's port exchange: registered while the exchange
+// runs (and again after it comes back), serving the connections it switches
+// under each of the daemon's names like its own TCP clients.
+TEST_F(VnetdDaemon, ServesConnectionsSwitchedByThePortExchange) {
+    const std::string pbxd = ZT_BINARY_DIR "/standins/pbx/ztpbxd";
+    auto exchange = std::make_unique<zt::test::DaemonProcess>(
+        pbxd, std::vector<std::string>{"--listen", "127.0.0.1", "--port", "0"});
+    ASSERT_TRUE(exchange->ok());
+    const int pbx_port = exchange->port();
+    const std::string override_dir = getFennicString("OVERRIDE_PATH");
+    zt::test::write_file(override_dir + "/halvane_pbx", std::to_string(pbx_port) + "\n");
+    restart_daemon({"--pbx", "auto"});
+    ASSERT_TRUE(exchange_support_becomes(port_, 1));
+    zt::test::write_file(override_dir + "/vnetd", std::to_string(port_) + "\n");
+
+    ASSERT_EQ(vnet_pbxInitialize(), VNET_SUCCESS);
+    for (const char *extension : {"vnetd", "vnetd-no-auth", "vnetd-auth-only"}) {
+        SCOPED_TRACE(extension);
+        vnet_pbx_handle h = nullptr;
+        ASSERT_EQ(vnet_pbxAllocSocket(&h, -1), VNET_SUCCESS);
+        ASSERT_EQ(vnet_pbxConnect(&h, "127.0.0.1", extension, VNET_PBX_MODE_BLOCKING), VNET_SUCCESS);
+        int sock = vnet_pbxGetSocketHandle(h);
+        vnet_pbxClose(&h, 1);
+        int version = 0, supported = 0;
+        ASSERT_EQ(vnet_version_connect(&sock, VN_VERSION_HIGHEST, 2, &version, kTimeout), VNET_SUCCESS);
+        char text[64] = "";
+        ASSERT_EQ(vnet_version_get_ipi(&sock, kTimeout, text, sizeof text), VNET_SUCCESS);
+        EXPECT_EQ(atoi(text), VN_PRODUCT_VERSION);
+        EXPECT_EQ(vnet_vnetd_pbx_c_supported(&sock, version, &supported, kTimeout), VNET_SUCCESS);
+        EXPECT_EQ(supported, 1);
+        EXPECT_EQ(vnet_vnetd_disconnect(&sock, version, kTimeout), VNET_SUCCESS);
+        vnet_closesocket(sock);
+    }
+    vnet_pbxUnInitialize();
+
+    // The exchange goes: no more support, but TCP is served as before; it
+    // comes back on its port: registered again.
+    exchange->stop(SIGKILL);
+    EXPECT_TRUE(exchange_support_becomes(port_, 0));
+    int version = 0;
+    int sock = connect_daemon(&version);
+    ASSERT_GE(sock, 0);
+    EXPECT_EQ(vnet_vnetd_noop(&sock, version, kTimeout), VNET_SUCCESS);
+    vnet_closesocket(sock);
+    exchange = std::make_unique<zt::test::DaemonProcess>(
+        pbxd, std::vector<std::string>{"--listen", "127.0.0.1", "--port", std::to_string(pbx_port)});
+    ASSERT_TRUE(exchange->ok());
+    EXPECT_TRUE(exchange_support_becomes(port_, 1));
+    // Registered, it still ends cleanly.
+    ASSERT_EQ(kill(daemon_, SIGTERM), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(daemon_, &status, 0), daemon_);
+    daemon_ = -1;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 // A pair of connected TCP sockets between "two hosts" (two threads here).
