@@ -394,6 +394,13 @@ int loopback_listener(int *port) {
     return l;
 }
 
+// Connect parameters for a loopback listener on port, on the legacy path.
+std::string indirect_params(int port) {
+    return "{\"who\":\"test\",\"host\":\"127.0.0.1\",\"service\":\"" + std::to_string(port) +
+           "\",\"overide_connect_timeout\":3,\"connect_options\":{\"server\":\"127.0.0.1\","
+           "\"reserved_port_kind\":1,\"callback_kind\":0,\"daemon_port_type\":2}}";
+}
+
 TEST_F(VnetdDaemon, LocalEndpointServesTheSameConversation) {
     int version = 0;
     int sock = connect_local(&version);
@@ -417,23 +424,17 @@ TEST_F(VnetdDaemon, IndirectConnectHandsTheConnectedSocketBack) {
     close(loopback_listener(&gone_port)); // a port nobody listens on
     const int before = zt::test::open_descriptor_count();
     const int daemon_before = descriptors_of(daemon_);
-    auto params = [](int service_port) {
-        return "{\"who\":\"test\",\"host\":\"127.0.0.1\",\"service\":\"" +
-               std::to_string(service_port) +
-               "\",\"overide_connect_timeout\":3,\"connect_options\":{\"server\":\"127.0.0.1\","
-               "\"reserved_port_kind\":1,\"callback_kind\":0,\"daemon_port_type\":2}}";
-    };
     const struct {
         std::string params;
         int status; // -1: any failure with a connection report
     } cases[] = {
-        {params(port), VNET_SUCCESS},
+        {indirect_params(port), VNET_SUCCESS},
         {"not json", VNET_BAD_STRING},
         {"[1, 2]", VNET_BAD_PARAM},
         {"{\"host\": \"127.0.0.1\"}", VNET_BAD_PARAM},
         {"{\"host\": 5, \"service\": \"x\"}", VNET_BAD_PARAM},
-        {params(gone_port), -1},
-        {params(port), VNET_SUCCESS},
+        {indirect_params(gone_port), -1},
+        {indirect_params(port), VNET_SUCCESS},
     };
     int version = 0;
     int conn = connect_local(&version);
@@ -644,8 +645,14 @@ TEST_F(VnetdDaemon, DaemonKilledInTheMiddleOfAHandOver) {
 
 TEST_F(VnetdDaemon, HostileClientsLeaveTheDaemonServing) {
     const int baseline = descriptors_of(daemon_);
+    bool local = false;
     auto raw = [&](const std::string &bytes) {
-        const int s = raw_connect(port_);
+        int s = -1;
+        if (local)
+            ztbase::usock::connect_abstract(VN_LOCAL_ENDPOINT_PREFIX + std::to_string(port_),
+                                            SOCK_STREAM, &s);
+        else
+            s = raw_connect(port_);
         send_all(s, bytes);
         shutdown(s, SHUT_WR);
         recv_n(s, 1 << 21); // whatever comes, until the daemon closes
@@ -662,6 +669,19 @@ TEST_F(VnetdDaemon, HostileClientsLeaveTheDaemonServing) {
     raw(lit("13\0" "13\0" "9\0" "ni_bogus\0"));
     raw(lit("13\0" "13\0" "2\0" "99999999999999999999\0"));
     raw(lit("13\0" "13\0" "3\0" "-5\0"));
+    raw(lit("13\0" "13\0" "17\0") + std::string(1 << 20, 'a'));
+    // The same on the local endpoint, and indirect connects cut at every
+    // byte or left before the socket comes back.
+    local = true;
+    raw(lit("13\0" "13\0" "17\0") + std::string(1 << 20, 'a'));
+    raw(lit("13\0" "13\0" "17\0" "\xff\xfe{\0"));
+    int port = 0;
+    const int listener = loopback_listener(&port);
+    const std::string indirect = lit("13\0" "13\0" "17\0") + indirect_params(port) + '\0';
+    for (size_t cut = 0; cut <= indirect.size(); cut += cut < 12 ? 1 : 37)
+        raw(indirect.substr(0, cut));
+    raw(indirect);
+    close(listener);
     int version = 0;
     int sock = connect_daemon(&version);
     ASSERT_GE(sock, 0);
