@@ -394,10 +394,28 @@ bool reply_indirect(Conn &c, int status, const int *version, const char *report,
     }
 }
 
+// A caller that is not root could not bind a reserved source port itself,
+// and the daemon does not do it for it: its legacy connects use ordinary
+// ports (an absent kind in an options record means reserved).
+void no_reserved_port_for(const Peer &peer, json_t *params) {
+    json_t *options = json_object_get(params, "connect_options");
+    if (peer.uid == 0 || !json_is_object(options))
+        return;
+    const json_t *kind = json_object_get(options, "reserved_port_kind");
+    if (kind == nullptr ||
+        (json_is_integer(kind) && json_integer_value(kind) == ZTCONF_RESERVED_PORT_KIND_LEGACY)) {
+        logmsgf(ZTLOG_INFO, "indirect_connect", "no reserved source port for user %ld",
+                static_cast<long>(peer.uid));
+        json_object_set_new(options, "reserved_port_kind",
+                            json_integer(ZTCONF_RESERVED_PORT_KIND_NONE));
+    }
+}
+
 // Request 17: a process of this host has the daemon connect on its behalf,
 // with its own connect parameters, and gets the connected socket back over
 // this same connection, which only a local endpoint can carry. Any local
-// user may ask: it is a connect the caller could make itself. The
+// user may ask: it is a connect the caller could make itself (see
+// no_reserved_port_for). The
 // conversation goes on after the answer. False when it cannot.
 bool indirect_connect(Conn &c) {
     const char *tag = "indirect_connect";
@@ -428,6 +446,7 @@ bool indirect_connect(Conn &c) {
                 err.text);
         return reply_indirect(c, VNET_BAD_STRING, nullptr, nullptr, "connect parameters are not JSON");
     }
+    no_reserved_port_for(c.peer, params);
     // The connect is bounded by its own timeout (the caller's, else the
     // configured one), whatever the client does meanwhile.
     set_deadline(c.fd, -1);

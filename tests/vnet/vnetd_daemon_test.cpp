@@ -394,11 +394,41 @@ int loopback_listener(int *port) {
     return l;
 }
 
-// Connect parameters for a loopback listener on port, on the legacy path.
-std::string indirect_params(int port) {
+// Connect parameters for a loopback listener on port, on the legacy path,
+// from an ordinary source port unless reserved_kind says otherwise.
+std::string indirect_params(int port, int reserved_kind = ZTCONF_RESERVED_PORT_KIND_NONE) {
     return "{\"who\":\"test\",\"host\":\"127.0.0.1\",\"service\":\"" + std::to_string(port) +
            "\",\"overide_connect_timeout\":3,\"connect_options\":{\"server\":\"127.0.0.1\","
-           "\"reserved_port_kind\":1,\"callback_kind\":0,\"daemon_port_type\":2}}";
+           "\"reserved_port_kind\":" + std::to_string(reserved_kind) +
+           ",\"callback_kind\":0,\"daemon_port_type\":2}}";
+}
+
+// The socket an indirect connect on the local endpoint brings back, or -1.
+int indirect_socket(int vnetd_port, const std::string &params) {
+    int conn = -1, version = 0, sock = -1;
+    const std::string name = VN_LOCAL_ENDPOINT_PREFIX + std::to_string(vnetd_port);
+    std::string reply(10240, '\0');
+    if (ztbase::usock::connect_abstract(name, SOCK_STREAM, &conn) == 0 &&
+        vnet_version_connect(&conn, VN_VERSION_HIGHEST, VN_VERSION_HIGHEST, &version, kTimeout) == 0 &&
+        vnet_push_unsigned(conn, VN_REQUEST_INDIRECT_CONNECT, kTimeout) == 0 &&
+        vnet_push_string(conn, params.c_str(), kTimeout) == 0 &&
+        vnet_pop_string(conn, reply.data(), 10240, kTimeout) == 0 &&
+        reply.rfind("{\"status\":0,", 0) == 0)
+        vnet_receive_network_socket(conn, nullptr, &sock, kTimeout);
+    if (conn >= 0)
+        close(conn);
+    return sock;
+}
+
+// The peer port of the next connection to listener.
+int next_peer_port(int listener) {
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    const int s = accept4(listener, reinterpret_cast<sockaddr *>(&peer), &len, SOCK_CLOEXEC);
+    if (s < 0)
+        return -1;
+    close(s);
+    return ntohs(peer.sin_port);
 }
 
 TEST_F(VnetdDaemon, LocalEndpointServesTheSameConversation) {
@@ -549,6 +579,32 @@ TEST_F(VnetdDaemon, ServesConnectionsSwitchedByThePortExchange) {
     ASSERT_EQ(waitpid(daemon_, &status, 0), daemon_);
     daemon_ = -1;
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// Only root's indirect connects come from a reserved source port: another
+// user could not bind one itself.
+TEST_F(VnetdDaemon, IndirectConnectBindsAReservedPortForRootOnly) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root: the daemon binds reserved ports only then";
+    int port = 0;
+    const int listener = loopback_listener(&port);
+    ASSERT_GE(listener, 0);
+    const std::string params = indirect_params(port, ZTCONF_RESERVED_PORT_KIND_LEGACY);
+    const int sock = indirect_socket(port_, params);
+    ASSERT_GE(sock, 0);
+    EXPECT_LT(next_peer_port(listener), 1024);
+    close(sock);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)
+            _exit(2);
+        _exit(indirect_socket(port_, params) >= 0 ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_GE(next_peer_port(listener), 1024);
+    close(listener);
 }
 
 // A pair of connected TCP sockets between "two hosts" (two threads here).
