@@ -411,6 +411,18 @@ void no_reserved_port_for(const Peer &peer, json_t *params) {
     }
 }
 
+// The daemon spends at most the configured longest timeout on a caller's
+// connect, so that callers asking for hours cannot hold its slots.
+void bounded_connect_time(json_t *params) {
+    const json_t *t = json_object_get(params, "overide_connect_timeout");
+    const int most = vnet_get_max_timeout();
+    if (json_is_integer(t) && most > 0 && json_integer_value(t) > most) {
+        logmsgf(ZTLOG_INFO, "indirect_connect", "connect timeout %lld cut to %d s",
+                static_cast<long long>(json_integer_value(t)), most);
+        json_object_set_new(params, "overide_connect_timeout", json_integer(most));
+    }
+}
+
 // Request 17: a process of this host has the daemon connect on its behalf,
 // with its own connect parameters, and gets the connected socket back over
 // this same connection, which only a local endpoint can carry. Any local
@@ -447,6 +459,8 @@ bool indirect_connect(Conn &c) {
         return reply_indirect(c, VNET_BAD_STRING, nullptr, nullptr, "connect parameters are not JSON");
     }
     no_reserved_port_for(c.peer, params);
+    if (json_is_object(params))
+        bounded_connect_time(params);
     // The connect is bounded by its own timeout (the caller's, else the
     // configured one), whatever the client does meanwhile.
     set_deadline(c.fd, -1);
