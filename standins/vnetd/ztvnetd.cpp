@@ -1,6 +1,6 @@
 // ztvnetd: the vnetd daemon. Foreground; a service manager runs it.
 //   ztvnetd [--port N] [--bind ADDRESS] [--max-connections N] [--io-timeout S]
-//           [--idle-timeout S]
+//           [--idle-timeout S] [--pbx auto|off]
 // --port 0 lets the kernel pick the port; the bound port is printed.
 #include <cstdio>
 #include <string>
