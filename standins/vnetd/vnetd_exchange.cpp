@@ -3,6 +3,7 @@
 // the exchange switches to it like its own TCP clients. One thread keeps the
 // registrations: it registers while the exchange is there, re-tries every few
 // seconds while it is not, and starts over when it goes away.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -31,6 +32,7 @@ namespace {
 
 const char *kTag = "ztvnetd_exchange";
 constexpr int kRetrySeconds = 3;
+constexpr int kMostRetrySeconds = 60; // when the exchange is there but refuses
 const char *const kExtensions[] = {"vnetd", "vnetd-no-auth", "vnetd-auth-only"};
 constexpr int kCount = 3;
 constexpr int kNoAuth = 1; // peers of this host only
@@ -130,17 +132,24 @@ void take(int i, const Options &options) {
 void keep_registered(Options options) {
     bool initialised = false;
     bool said_absent = false;
+    int retry = kRetrySeconds;
     for (;;) {
         if (!g_exchange.registered) {
             if (!exchange_present()) {
                 if (!said_absent)
                     logmsgf(ZTLOG_INFO, kTag, "no port exchange on port %d yet", exchange_port());
                 said_absent = true;
+                retry = kRetrySeconds;
             } else {
                 if (!initialised)
                     initialised = vnet_pbxInitialize() == VNET_SUCCESS;
-                if (initialised && register_all())
+                if (initialised && register_all()) {
                     said_absent = false;
+                    retry = kRetrySeconds;
+                } else {
+                    // Refused (another vnetd holds the names, say): ask less often.
+                    retry = std::min(2 * retry, kMostRetrySeconds);
+                }
             }
         }
         pollfd p[1 + kCount];
@@ -149,7 +158,7 @@ void keep_registered(Options options) {
         if (g_exchange.registered)
             for (const Registration &r : g_exchange.regs)
                 p[n++] = {r.sock, POLLIN, 0};
-        if (poll(p, n, g_exchange.registered ? -1 : kRetrySeconds * 1000) < 0 && errno != EINTR)
+        if (poll(p, n, g_exchange.registered ? -1 : retry * 1000) < 0 && errno != EINTR)
             break;
         if (p[0].revents)
             break;
