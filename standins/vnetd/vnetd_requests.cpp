@@ -201,6 +201,19 @@ void connect_back(Conn &c) {
         }
     }
     if (fwd) {
+        // The forward's client may not have sent its port yet.
+        {
+            std::unique_lock<std::mutex> lock(g_forwards.mutex);
+            g_forwards.changed.wait_for(lock, std::chrono::seconds(c.o.io_timeout), [&] {
+                return fwd->port != 0 || fwd->done || g_forwards.stopping;
+            });
+        }
+        if (fwd->port == 0) {
+            logmsgf(ZTLOG_ERROR, kTag, "forward %s has no port", ipc);
+            vnet_push_string(c.fd, fwd->hash1, c.o.io_timeout);
+            vnet_push_status(c.fd, VNET_CONNECT_FAILED, c.o.io_timeout);
+            return finish(&c.fd);
+        }
         // A forwarded connection: it goes to the forward's port, proven by the
         // forward's hash; its waiter learns the outcome.
         int st = vnet_push_string(c.fd, fwd->hash1, c.o.io_timeout);
@@ -237,20 +250,38 @@ void forward(Conn &c, bool with_user) {
     auto fwd = std::make_shared<Forward>();
     const long number = new_ipc_number();
     const std::string ipc = std::to_string(number);
+    if (vnet_generate_hashes(c.fd, fwd->hash1, VN_HASH_SIZE, fwd->hash2, VN_HASH_SIZE) !=
+        VNET_SUCCESS)
+        return finish(&c.fd);
+    // Known before the client hears the IPC string: the connection to forward
+    // may arrive as soon as it does, and then waits for the port.
+    {
+        std::lock_guard<std::mutex> lock(g_forwards.mutex);
+        if (g_forwards.stopping)
+            return finish(&c.fd);
+        g_forwards.by_ipc[number] = fwd;
+    }
     unsigned long port = 0;
-    if (vnet_generate_hashes(c.fd, fwd->hash1, VN_HASH_SIZE, fwd->hash2, VN_HASH_SIZE) != VNET_SUCCESS ||
-        vnet_push_string(c.fd, ipc.c_str(), c.o.io_timeout) != VNET_SUCCESS ||
+    if (vnet_push_string(c.fd, ipc.c_str(), c.o.io_timeout) != VNET_SUCCESS ||
         vnet_push_string(c.fd, fwd->hash1, c.o.io_timeout) != VNET_SUCCESS ||
         vnet_pop_unsigned(c.fd, &port, c.o.io_timeout) != VNET_SUCCESS || port == 0 ||
-        port > 0x7fffffffUL)
+        port > 0x7fffffffUL) {
+        std::lock_guard<std::mutex> lock(g_forwards.mutex);
+        g_forwards.by_ipc.erase(number);
+        fwd->done = true;
+        g_forwards.changed.notify_all();
         return finish(&c.fd);
-    fwd->port = static_cast<int>(port);
+    }
     // The wait has its own life, each status beat its io_timeout.
     set_deadline(c.fd, kForwardLife + kForwardBeat + 2 * c.o.io_timeout);
     std::unique_lock<std::mutex> lock(g_forwards.mutex);
-    if (g_forwards.stopping)
-        return lock.unlock(), finish(&c.fd);
-    g_forwards.by_ipc[number] = fwd;
+    fwd->port = static_cast<int>(port);
+    g_forwards.changed.notify_all();
+    if (g_forwards.stopping) {
+        g_forwards.by_ipc.erase(number);
+        lock.unlock();
+        return finish(&c.fd);
+    }
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(kForwardLife);
     bool alive = true;
     while (!fwd->done && !g_forwards.stopping && alive && std::chrono::steady_clock::now() < end) {
