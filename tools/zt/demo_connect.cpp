@@ -118,7 +118,7 @@ void demo_connect_paths() {
     override_port("vnetd", vport);
     vnet_cleanup_memory_cache();
     printf("  an exchange on 127.0.0.1:%d and ztvnetd on 127.0.0.1:%d, not registered with it\n"
-           "  (override files name both ports: $OVERRIDE_PATH/halvane_pbx and /vnetd)\n",
+           "  (override files name both ports: halvane_pbx and vnetd under $OVERRIDE_PATH)\n",
            exchange.port(), vport);
     int svc_listener = -1;
     int st = vnet_vnetd_listen_and_register_service("demo-svc", 4, &svc_listener);
