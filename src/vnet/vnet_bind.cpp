@@ -77,10 +77,10 @@ void set_v6only(int sock) {
 
 } // namespace
 
-extern "C" ZTBASE_API int vnet_bind_to_port_addr_extra_ipi(int low, int high, int family,
-                                                           int exclusive, const sockaddr *address,
-                                                           int *sock_out, int from_high) {
-    (void)exclusive; // ports are never shared: SO_REUSEADDR is not set
+namespace zt::vnet::connect {
+
+int bind_source_socket(int low, int high, int family, const sockaddr *address, int from_high,
+                       int type_flags, int *sock_out) {
     if (sock_out == nullptr) {
         vnet_failure(__FILE__, __LINE__, kTag, VNET_BAD_PARAM);
         return VNET_BAD_PARAM;
@@ -92,7 +92,7 @@ extern "C" ZTBASE_API int vnet_bind_to_port_addr_extra_ipi(int low, int high, in
         return VNET_BAD_PARAM;
     }
     const bool any = low < 1 || high > 65535 || low > high;
-    int sock = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int sock = socket(family, SOCK_STREAM | SOCK_CLOEXEC | type_flags, 0);
     if (sock < 0) {
         logmsgf(ZTLOG_ERROR, kTag, "socket() failed: %d", errno);
         vnet_failure(__FILE__, __LINE__, kTag, VNET_SOCKET_FAILED);
@@ -125,4 +125,14 @@ extern "C" ZTBASE_API int vnet_bind_to_port_addr_extra_ipi(int low, int high, in
     }
     *sock_out = sock;
     return VNET_SUCCESS;
+}
+
+} // namespace zt::vnet::connect
+
+extern "C" ZTBASE_API int vnet_bind_to_port_addr_extra_ipi(int low, int high, int family,
+                                                           int exclusive, const sockaddr *address,
+                                                           int *sock_out, int from_high) {
+    (void)exclusive; // ports are never shared: SO_REUSEADDR is not set
+    return zt::vnet::connect::bind_source_socket(low, high, family, address, from_high, 0,
+                                                 sock_out);
 }

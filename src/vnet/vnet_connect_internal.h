@@ -163,6 +163,11 @@ bool inetd_able(const char *service);
 // The connection report: label, overall status, then one line per record.
 std::string report_text(const char *label, int status, const std::vector<Record> &recs);
 
+// vnet_bind_to_port_addr_extra_ipi with flags for the socket's type
+// (SOCK_NONBLOCK for the engine's attempts).
+int bind_source_socket(int low, int high, int family, const sockaddr *address, int from_high,
+                       int type_flags, int *sock_out);
+
 // ---- the vnetd and port-exchange paths (vnet_connect_paths.cpp) ----
 
 // The handshakes of the vnetd (and resilient) and port-exchange kinds.

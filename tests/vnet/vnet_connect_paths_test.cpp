@@ -346,3 +346,33 @@ TEST_F(ConnectPaths, ThroughTheExchangeToVnetdAndThroughTheLocalVnetdOnACallersB
 }
 
 } // namespace
+
+namespace {
+
+size_t count_of(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+TEST_F(ConnectPaths, OneServiceConnectionWhenSeveralAddressesReachVnetd) {
+    resolve_test::script().hosts["two.example"] = {"127.0.0.1", "127.0.0.2"};
+    DaemonProcess vnetd(kVnetd, {"--port", "0", "--pbx", "off"});
+    ASSERT_TRUE(vnetd.ok());
+    override_port("vnetd", vnetd.port());
+    override_port("halvane_pbx", refused_port());
+    ASSERT_GT(vnetd_service("ztecho"), 0);
+    for (int round = 0; round < 5; ++round) {
+        int sock = -1;
+        ASSERT_EQ(vnet_connect_to_service("two.example", "ztecho", nullptr, 0, 0, 20, &sock),
+                  VNET_SUCCESS)
+            << report();
+        EXPECT_EQ(converse(sock, "once"), "ztecho:once");
+        close(sock);
+        EXPECT_EQ(count_of(report(), "status: SUCCESS"), 1u) << report();
+        vnet_cached_free_memory(); // the exchange is tried again each round
+    }
+}
+
+} // namespace
