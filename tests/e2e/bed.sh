@@ -92,7 +92,7 @@ bed_up() { # HOST...
         ip -n "$ns" addr add "192.0.2.$((i + 1))/24" dev eth0
         ip -n "$ns" addr add "2001:db8::$((i + 1))/64" dev eth0 nodad
         ip -n "$ns" link set eth0 up
-        mkdir -p "$BED_DIR/$h/etc" "$BED_DIR/$h/usr/quill" "$BED_DIR/$h/tmp" "$BED_DIR/$h/home"
+        mkdir -p "$BED_DIR/$h/etc" "$BED_DIR/$h/usr/quill/var/host_cache" "$BED_DIR/$h/tmp" "$BED_DIR/$h/home"
         echo "$h" >"$BED_DIR/$h/hostname"
     done
     for h in "${BED_HOSTS[@]}"; do
