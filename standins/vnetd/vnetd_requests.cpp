@@ -22,6 +22,7 @@
 
 #include "vnetd_internal.h"
 #include "ztbase/comm.h"
+#include "ztbase/vnet_connect.h"
 #include "ztbase/debuglog.h"
 #include "ztbase/vnet.h"
 #include "ztbase/vnet_vnetd.h"
@@ -78,6 +79,7 @@ void finish(int *fd) {
 struct Conn {
     int fd;
     const Options &o;
+    const Peer &peer;
     int version = 0;
 };
 
@@ -199,6 +201,19 @@ void connect_back(Conn &c) {
         }
     }
     if (fwd) {
+        // The forward's client may not have sent its port yet.
+        {
+            std::unique_lock<std::mutex> lock(g_forwards.mutex);
+            g_forwards.changed.wait_for(lock, std::chrono::seconds(c.o.io_timeout), [&] {
+                return fwd->port != 0 || fwd->done || g_forwards.stopping;
+            });
+        }
+        if (fwd->port == 0) {
+            logmsgf(ZTLOG_ERROR, kTag, "forward %s has no port", ipc);
+            vnet_push_string(c.fd, fwd->hash1, c.o.io_timeout);
+            vnet_push_status(c.fd, VNET_CONNECT_FAILED, c.o.io_timeout);
+            return finish(&c.fd);
+        }
         // A forwarded connection: it goes to the forward's port, proven by the
         // forward's hash; its waiter learns the outcome.
         int st = vnet_push_string(c.fd, fwd->hash1, c.o.io_timeout);
@@ -235,18 +250,38 @@ void forward(Conn &c, bool with_user) {
     auto fwd = std::make_shared<Forward>();
     const long number = new_ipc_number();
     const std::string ipc = std::to_string(number);
+    if (vnet_generate_hashes(c.fd, fwd->hash1, VN_HASH_SIZE, fwd->hash2, VN_HASH_SIZE) !=
+        VNET_SUCCESS)
+        return finish(&c.fd);
+    // Known before the client hears the IPC string: the connection to forward
+    // may arrive as soon as it does, and then waits for the port.
+    {
+        std::lock_guard<std::mutex> lock(g_forwards.mutex);
+        if (g_forwards.stopping)
+            return finish(&c.fd);
+        g_forwards.by_ipc[number] = fwd;
+    }
     unsigned long port = 0;
-    if (vnet_generate_hashes(c.fd, fwd->hash1, VN_HASH_SIZE, fwd->hash2, VN_HASH_SIZE) != VNET_SUCCESS ||
-        vnet_push_string(c.fd, ipc.c_str(), c.o.io_timeout) != VNET_SUCCESS ||
+    if (vnet_push_string(c.fd, ipc.c_str(), c.o.io_timeout) != VNET_SUCCESS ||
         vnet_push_string(c.fd, fwd->hash1, c.o.io_timeout) != VNET_SUCCESS ||
         vnet_pop_unsigned(c.fd, &port, c.o.io_timeout) != VNET_SUCCESS || port == 0 ||
-        port > 0x7fffffffUL)
+        port > 0x7fffffffUL) {
+        std::lock_guard<std::mutex> lock(g_forwards.mutex);
+        g_forwards.by_ipc.erase(number);
+        fwd->done = true;
+        g_forwards.changed.notify_all();
         return finish(&c.fd);
-    fwd->port = static_cast<int>(port);
+    }
+    // The wait has its own life, each status beat its io_timeout.
+    set_deadline(c.fd, kForwardLife + kForwardBeat + 2 * c.o.io_timeout);
     std::unique_lock<std::mutex> lock(g_forwards.mutex);
-    if (g_forwards.stopping)
-        return lock.unlock(), finish(&c.fd);
-    g_forwards.by_ipc[number] = fwd;
+    fwd->port = static_cast<int>(port);
+    g_forwards.changed.notify_all();
+    if (g_forwards.stopping) {
+        g_forwards.by_ipc.erase(number);
+        lock.unlock();
+        return finish(&c.fd);
+    }
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(kForwardLife);
     bool alive = true;
     while (!fwd->done && !g_forwards.stopping && alive && std::chrono::steady_clock::now() < end) {
@@ -343,23 +378,163 @@ void indirect_handoff(Conn &c) {
     reply_json_status(c, ok ? VNET_SUCCESS : VNET_BAD_ARGUMENT);
 }
 
-void indirect_connect(Conn &c) {
+// A report as JSON text: bytes that are not UTF-8 become "?".
+json_t *report_text(const std::string &text) {
+    if (json_t *j = json_stringn(text.data(), text.size()))
+        return j;
+    std::string plain = text;
+    for (char &ch : plain)
+        if (static_cast<unsigned char>(ch) >= 0x80)
+            ch = '?';
+    return json_stringn(plain.data(), plain.size());
+}
+
+// The answer to an indirect connect: its status, the remote vnetd version
+// when the connect ran, the connection report and the daemon's own reason
+// when it refused. A report too long for the caller's reply buffer is cut.
+// False when the connection failed.
+bool reply_indirect(Conn &c, int status, const int *version, const char *report,
+                    const char *error) {
+    std::string msg = report != nullptr ? report : "";
+    for (;;) {
+        json_t *j = json_object();
+        json_object_set_new(j, "status", json_integer(status));
+        if (version != nullptr)
+            json_object_set_new(j, "vnetd_version", json_integer(*version));
+        if (!msg.empty())
+            json_object_set_new(j, "tss_connect_error_message", report_text(msg));
+        if (error != nullptr)
+            json_object_set_new(j, "error", json_string(error));
+        char *text = json_dumps(j, JSON_COMPACT);
+        json_decref(j);
+        if (text == nullptr)
+            return false;
+        const size_t len = strlen(text);
+        if (len < static_cast<size_t>(kJsonSize) || msg.empty()) {
+            const bool ok = len < static_cast<size_t>(kJsonSize) &&
+                            vnet_push_string(c.fd, text, c.o.io_timeout) == VNET_SUCCESS;
+            free(text);
+            return ok;
+        }
+        free(text);
+        // Shorter by the excess and a margin for escapes, at a character's start.
+        size_t keep = msg.size() > len - kJsonSize + 64 ? msg.size() - (len - kJsonSize + 64) : 0;
+        while (keep > 0 && (static_cast<unsigned char>(msg[keep]) & 0xc0) == 0x80)
+            --keep;
+        msg = keep > 0 ? msg.substr(0, keep) + "..." : "";
+    }
+}
+
+// A caller that is not root could not bind a reserved source port itself,
+// and the daemon does not do it for it: its legacy connects use ordinary
+// ports (an absent kind in an options record means reserved).
+void no_reserved_port_for(const Peer &peer, json_t *params) {
+    json_t *options = json_object_get(params, "connect_options");
+    if (peer.uid == 0 || !json_is_object(options))
+        return;
+    const json_t *kind = json_object_get(options, "reserved_port_kind");
+    if (kind == nullptr ||
+        (json_is_integer(kind) && json_integer_value(kind) == ZTCONF_RESERVED_PORT_KIND_LEGACY)) {
+        logmsgf(ZTLOG_INFO, "indirect_connect", "no reserved source port for user %ld",
+                static_cast<long>(peer.uid));
+        json_object_set_new(options, "reserved_port_kind",
+                            json_integer(ZTCONF_RESERVED_PORT_KIND_NONE));
+    }
+}
+
+// The daemon spends at most the configured longest timeout on a caller's
+// connect, so that callers asking for hours cannot hold its slots.
+void bounded_connect_time(json_t *params) {
+    const json_t *t = json_object_get(params, "overide_connect_timeout");
+    const int most = vnet_get_max_timeout();
+    if (json_is_integer(t) && most > 0 && json_integer_value(t) > most) {
+        logmsgf(ZTLOG_INFO, "indirect_connect", "connect timeout %lld cut to %d s",
+                static_cast<long long>(json_integer_value(t)), most);
+        json_object_set_new(params, "overide_connect_timeout", json_integer(most));
+    }
+}
+
+// Request 17: a process of this host has the daemon connect on its behalf,
+// with its own connect parameters, and gets the connected socket back over
+// this same connection, which only a local endpoint can carry. Any local
+// user may ask: it is a connect the caller could make itself (see
+// no_reserved_port_for). The
+// conversation goes on after the answer. False when it cannot.
+bool indirect_connect(Conn &c) {
+    const char *tag = "indirect_connect";
     std::string text(kJsonSize, '\0');
-    if (vnet_pop_string(c.fd, text.data(), kJsonSize, c.o.io_timeout) != VNET_SUCCESS)
-        return finish(&c.fd);
-    // Connecting on a caller's behalf needs the connect engine; until then
-    // the caller hears plainly that it is not available.
-    vnet_push_string(c.fd, "{\"status\": 45, \"error\": \"indirect connect is not available\"}",
-                     c.o.io_timeout);
-    finish(&c.fd);
+    const int rd = vnet_pop_string(c.fd, text.data(), kJsonSize, c.o.io_timeout);
+    if (rd != VNET_SUCCESS) {
+        logmsgf(ZTLOG_ERROR, tag, "reading the connect parameters failed: %d", rd);
+        // Too long: the rest of it is still on the way, so the end is here.
+        if (rd == VNET_BAD_STRING)
+            reply_indirect(c, VNET_BAD_STRING, nullptr, nullptr,
+                           "connect parameters longer than 10240 bytes");
+        finish(&c.fd);
+        return false;
+    }
+    if (c.peer.kind != Peer::kLocal) {
+        logmsgf(ZTLOG_WARNING, tag,
+                "indirect connect asked over %s: only the local endpoint can carry the socket back",
+                c.peer.kind == Peer::kExchange ? "the port exchange" : "TCP");
+        return reply_indirect(c, VNET_NOT_AVAILABLE, nullptr, nullptr,
+                              "indirect connect is only served on the local endpoint");
+    }
+    logmsgf(ZTLOG_INFO, tag, "for process %ld, user %ld: %s", static_cast<long>(c.peer.pid),
+            static_cast<long>(c.peer.uid), text.c_str());
+    json_error_t err;
+    json_t *params = json_loads(text.c_str(), 0, &err);
+    if (params == nullptr) {
+        logmsgf(ZTLOG_ERROR, tag, "json_loads(%s, ...) failed: %d %s", text.c_str(), err.line,
+                err.text);
+        return reply_indirect(c, VNET_BAD_STRING, nullptr, nullptr, "connect parameters are not JSON");
+    }
+    no_reserved_port_for(c.peer, params);
+    if (json_is_object(params))
+        bounded_connect_time(params);
+    // The connect is bounded by its own timeout (the caller's, else the
+    // configured one), whatever the client does meanwhile.
+    set_deadline(c.fd, -1);
+    int sock = -1, version = 0;
+    char *report = nullptr;
+    int status = vnet_connect_for_caller(params, &sock, &version, &report);
+    json_decref(params);
+    set_deadline(c.fd, c.o.io_timeout);
+    if (status == VNET_SUCCESS && sock < 0)
+        status = VNET_SOCKET_FAILED;
+    if (status != VNET_SUCCESS)
+        logmsgf(ZTLOG_ERROR, tag, "connect for process %ld failed: %d", static_cast<long>(c.peer.pid),
+                status);
+    const bool ok = reply_indirect(c, status, &version, report, nullptr);
+    free(report);
+    if (status != VNET_SUCCESS || !ok) {
+        if (sock >= 0)
+            vnet_closesocket(sock);
+        if (!ok)
+            finish(&c.fd);
+        return ok;
+    }
+    // No hash to present: an empty one proves a receiver that expects none.
+    const int st = vnet_send_network_socket(c.fd, &sock, "", c.o.io_timeout);
+    if (sock >= 0)
+        vnet_closesocket(sock);
+    if (st != VNET_SUCCESS) {
+        logmsgf(ZTLOG_ERROR, tag, "handing the socket to process %ld failed: %d",
+                static_cast<long>(c.peer.pid), st);
+        finish(&c.fd);
+        return false;
+    }
+    return true;
 }
 
 // One request; false when the conversation is over.
 bool request(Conn &c) {
     unsigned long code = 0;
+    set_deadline(c.fd, c.o.idle_timeout, true);
     if (vnet_pop_unsigned(c.fd, &code, c.o.idle_timeout) != VNET_SUCCESS)
         return false;
     const int t = c.o.io_timeout;
+    set_deadline(c.fd, t);
     logmsgvf(ZTLOG_DEBUG, 5, kTag, "request %lu", code);
     switch (code) {
     case VN_REQUEST_NOOP:
@@ -389,8 +564,7 @@ bool request(Conn &c) {
         forward(c, code == VN_REQUEST_CONNECT_FORWARD_SOCKET_EX);
         return false;
     case VN_REQUEST_PBX_C_SUPPORTED:
-        // No port exchange stands beside this daemon yet.
-        return vnet_push_signed(c.fd, 0, t) == VNET_SUCCESS &&
+        return vnet_push_signed(c.fd, exchange_registered() ? 1 : 0, t) == VNET_SUCCESS &&
                vnet_push_status(c.fd, VNET_SUCCESS, t) == VNET_SUCCESS;
     case VN_REQUEST_MASTER_NAME: {
         ztconf_info_t *info = nullptr;
@@ -399,8 +573,7 @@ bool request(Conn &c) {
         return vnet_push_string(c.fd, master, t) == VNET_SUCCESS;
     }
     case VN_REQUEST_INDIRECT_CONNECT:
-        indirect_connect(c);
-        return false;
+        return indirect_connect(c);
     case VN_REQUEST_INDIRECT_HANDOFF:
         indirect_handoff(c);
         return c.fd >= 0;
@@ -441,8 +614,8 @@ void stop_waiting() {
     g_forwards.changed.notify_all();
 }
 
-void serve_connection(int fd, const Options &options) {
-    Conn c{fd, options};
+void serve_connection(int fd, const Options &options, const Peer &peer) {
+    Conn c{fd, options, peer};
     long highest = 0;
     if (vnet_pop_signed(c.fd, &highest, options.io_timeout) == VNET_SUCCESS) {
         // Offer 13, or the client's own highest when it is older.

@@ -1,5 +1,6 @@
 // The vnetd stand-in's listener: one thread per connection (bounded), the
 // start-up time file, and a clean end on SIGTERM.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -7,6 +8,7 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -15,7 +17,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <set>
+#include <map>
 #include <string>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -23,6 +25,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "platform/unix_sockets.h"
 #include "vnetd_internal.h"
 #include "ztbase/debuglog.h"
 #include "ztbase/paths.h"
@@ -32,22 +35,130 @@
 namespace ztvnetd {
 namespace {
 
+namespace usock = ztbase::usock;
+
 const char *kTag = "ztvnetd";
 
-// Connections being served, so that the end can cut them short.
+using Clock = std::chrono::steady_clock;
+
+// A connection being served: the time its current step must be over by (the
+// handshake, one request, or the wait for the next request), so that a client
+// that trickles its bytes cannot hold a slot longer than that.
+struct Entry {
+    Clock::time_point deadline = Clock::time_point::max();
+    bool idle = false;     // waiting for the next request
+    Clock::time_point idle_since{};
+    bool cut = false;      // shut down already; the conversation ends soon
+};
+
+// Connections being served, so that the reaper and the end can cut them short.
 struct Active {
     std::mutex mutex;
-    std::condition_variable idle;
-    std::set<int> fds;
+    std::condition_variable idle;  // a conversation ended or a connection was forgotten
+    std::condition_variable reap;  // an earlier deadline, or the end
+    std::map<int, Entry> conns;
+    int live = 0;    // entries not cut: what the cap counts
     int threads = 0; // conversations still running, tracked or not
     bool stopping = false;
 } g_active;
 
-void conversation(int fd, Options options) {
-    serve_connection(fd, options);
+// Under the mutex: shuts the connection down so that whatever its
+// conversation waits for (a read or a write) fails now.
+void cut(int fd, Entry &e, int level, const char *why) {
+    if (e.cut)
+        return;
+    e.cut = true;
+    e.deadline = Clock::time_point::max();
+    --g_active.live;
+    shutdown(fd, SHUT_RDWR);
+    logmsgf(level, kTag, "connection %d cut: %s", fd, why);
+}
+
+// Cuts every connection past its deadline, sleeping until the next one.
+void reaper() {
+    std::unique_lock<std::mutex> lock(g_active.mutex);
+    while (!g_active.stopping) {
+        const auto now = Clock::now();
+        auto next = Clock::time_point::max();
+        for (auto &[fd, e] : g_active.conns) {
+            if (e.deadline <= now)
+                cut(fd, e, ZTLOG_WARNING, e.idle ? "idle too long" : "too slow");
+            else
+                next = std::min(next, e.deadline);
+        }
+        if (next == Clock::time_point::max())
+            g_active.reap.wait(lock);
+        else
+            g_active.reap.wait_until(lock, next);
+    }
+}
+
+// Under the mutex: makes room for one more connection by cutting the one
+// idle the longest, when the slots are full. False when none is idle.
+bool make_room(int max_connections) {
+    if (g_active.live < max_connections)
+        return true;
+    Entry *oldest = nullptr;
+    int oldest_fd = -1;
+    for (auto &[fd, e] : g_active.conns)
+        if (!e.cut && e.idle && (oldest == nullptr || e.idle_since < oldest->idle_since)) {
+            oldest = &e;
+            oldest_fd = fd;
+        }
+    if (oldest == nullptr)
+        return false;
+    cut(oldest_fd, *oldest, ZTLOG_WARNING, "idle, and the slots are full");
+    return true;
+}
+
+void conversation(int fd, Options options, Peer peer) {
+    serve_connection(fd, options, peer);
     std::lock_guard<std::mutex> lock(g_active.mutex);
     --g_active.threads;
     g_active.idle.notify_all();
+}
+
+} // namespace
+
+void admit(int fd, const Options &options, const Peer &peer) {
+    std::unique_lock<std::mutex> lock(g_active.mutex);
+    if (!make_room(options.max_connections)) {
+        lock.unlock();
+        logmsgf(ZTLOG_WARNING, kTag, "too many connections (%d): refusing one",
+                options.max_connections);
+        close(fd);
+        return;
+    }
+    g_active.conns[fd].deadline = Clock::now() + std::chrono::seconds(options.io_timeout);
+    ++g_active.live;
+    ++g_active.threads;
+    g_active.reap.notify_one();
+    lock.unlock();
+    try {
+        std::thread(conversation, fd, options, peer).detach();
+    } catch (const std::exception &e) {
+        logmsgf(ZTLOG_ERROR, kTag, "no thread for a connection: %s", e.what());
+        forget(fd);
+        std::lock_guard<std::mutex> again(g_active.mutex);
+        --g_active.threads;
+        close(fd);
+    }
+}
+
+namespace {
+
+// The local endpoint beside the TCP port: an abstract stream socket named
+// after that port, where the kernel vouches for the peer's process and a
+// connected socket can travel back to it.
+int listen_local(int bound) {
+    const std::string name = VN_LOCAL_ENDPOINT_PREFIX + std::to_string(bound);
+    int fd = -1;
+    if (const int err = usock::listen_abstract(name, SOCK_STREAM, 128, &fd); err != 0) {
+        logmsgf(ZTLOG_WARNING, kTag, "no local endpoint @%s: %s", name.c_str(), strerror(err));
+        return -1;
+    }
+    logmsgf(ZTLOG_INFO, kTag, "local endpoint @%s", name.c_str());
+    return fd;
 }
 
 int listen_tcp(const Options &o, int port, int *bound) {
@@ -89,8 +200,9 @@ int listen_tcp(const Options &o, int port, int *bound) {
     return fd;
 }
 
-// One line, the start time and a newline, written beside and renamed into
-// place so that no reader sees half of it.
+// One line, the start time and a newline, written beside, flushed to disk
+// and renamed into place (and the rename flushed too), so that no reader sees
+// half of it, even after a crash.
 void write_startup_time() {
     const std::string path = getFennicString("VN_PATH_STARTUP_TIME");
     // Its directory may be new on a fresh host.
@@ -100,21 +212,84 @@ void write_startup_time() {
     const std::string tmp = path + ".tmp." + std::to_string(getpid());
     const std::string text = std::to_string(static_cast<long>(time(nullptr))) + "\n";
     const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-    bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    if (fd >= 0 && close(fd) != 0)
-        ok = false;
-    if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
-        logmsgf(ZTLOG_WARNING, kTag, "cannot write %s: %s", path.c_str(), strerror(errno));
+    const char *failed = fd < 0 ? "open" : nullptr;
+    if (!failed && write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        failed = "write";
+    if (!failed && fsync(fd) != 0)
+        failed = "fsync";
+    if (fd >= 0 && close(fd) != 0 && !failed)
+        failed = "close";
+    if (!failed && rename(tmp.c_str(), path.c_str()) != 0)
+        failed = "rename";
+    if (failed) {
+        logmsgf(ZTLOG_WARNING, kTag, "cannot write %s: %s() failed: %s", path.c_str(), failed,
+                strerror(errno));
         unlink(tmp.c_str());
+        return;
     }
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == 0 ? "/" : slash == std::string::npos ? "." : path.substr(0, slash);
+    const int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0 || fsync(dfd) != 0)
+        logmsgf(ZTLOG_WARNING, kTag, "cannot flush directory %s: %s", dir.c_str(), strerror(errno));
+    if (dfd >= 0)
+        close(dfd);
 }
 
 } // namespace
 
+namespace {
+
+bool number(const char *text, int lo, int hi, int *out) {
+    char *end = nullptr;
+    errno = 0;
+    const long v = strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || v < lo || v > hi)
+        return false;
+    *out = static_cast<int>(v);
+    return true;
+}
+
+} // namespace
+
+bool set_option(const std::string &name, const char *value, Options *o) {
+    if (name == "--bind") {
+        o->bind = value;
+        return true;
+    }
+    if (name == "--pbx" && (strcmp(value, "auto") == 0 || strcmp(value, "off") == 0)) {
+        o->pbx = strcmp(value, "auto") == 0;
+        return true;
+    }
+    return (name == "--port" && number(value, 0, 65535, &o->port)) ||
+           (name == "--max-connections" && number(value, 1, 65536, &o->max_connections)) ||
+           (name == "--io-timeout" && number(value, 1, 3600, &o->io_timeout)) ||
+           (name == "--idle-timeout" && number(value, 1, 86400, &o->idle_timeout));
+}
+
 void forget(int fd) {
     std::lock_guard<std::mutex> lock(g_active.mutex);
-    g_active.fds.erase(fd);
+    const auto it = g_active.conns.find(fd);
+    if (it == g_active.conns.end())
+        return;
+    if (!it->second.cut)
+        --g_active.live;
+    g_active.conns.erase(it);
     g_active.idle.notify_all();
+}
+
+void set_deadline(int fd, int seconds, bool idle) {
+    std::lock_guard<std::mutex> lock(g_active.mutex);
+    const auto it = g_active.conns.find(fd);
+    if (it == g_active.conns.end() || it->second.cut)
+        return;
+    Entry &e = it->second;
+    const auto now = Clock::now();
+    if (idle && !e.idle)
+        e.idle_since = now;
+    e.idle = idle;
+    e.deadline = seconds < 0 ? Clock::time_point::max() : now + std::chrono::seconds(seconds);
+    g_active.reap.notify_one();
 }
 
 int run(const Options &options) {
@@ -140,69 +315,75 @@ int run(const Options &options) {
             close(sfd);
         return 1;
     }
+    // Both endpoints are there before anyone learns the port.
+    const int ufd = listen_local(bound);
     write_startup_time();
     logmsgf(ZTLOG_INFO, kTag, "listening on port %d", bound);
     if (options.print_port) {
         printf("listening on port %d\n", bound);
         fflush(stdout);
     }
+    std::thread reaping(reaper);
+    start_exchange(options);
 
     for (;;) {
-        pollfd p[2] = {{lfd, POLLIN, 0}, {sfd, POLLIN, 0}};
-        if (poll(p, 2, -1) < 0) {
+        pollfd p[3] = {{sfd, POLLIN, 0}, {lfd, POLLIN, 0}, {ufd, POLLIN, 0}};
+        if (poll(p, ufd >= 0 ? 3 : 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
             logmsgf(ZTLOG_ERROR, kTag, "poll failed: %s", strerror(errno));
             break;
         }
-        if (p[1].revents) {
+        if (p[0].revents) {
             signalfd_siginfo si{};
             if (read(sfd, &si, sizeof si) > 0)
                 logmsgf(ZTLOG_INFO, kTag, "signal %u: ending", si.ssi_signo);
             break;
         }
-        if (!(p[0].revents & POLLIN))
-            continue;
-        const int fd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
-            continue;
-        // Small values back and forth: no waiting for acknowledgements.
-        const int on = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        std::unique_lock<std::mutex> lock(g_active.mutex);
-        if (static_cast<int>(g_active.fds.size()) >= options.max_connections) {
-            lock.unlock();
-            logmsgf(ZTLOG_WARNING, kTag, "too many connections (%d): refusing one",
-                    options.max_connections);
-            close(fd);
-            continue;
+        if (p[1].revents & POLLIN) {
+            const int fd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                // Small values back and forth: no waiting for acknowledgements.
+                const int on = 1;
+                setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+                admit(fd, options, Peer{});
+            }
         }
-        g_active.fds.insert(fd);
-        ++g_active.threads;
-        lock.unlock();
-        try {
-            std::thread(conversation, fd, options).detach();
-        } catch (const std::exception &e) {
-            logmsgf(ZTLOG_ERROR, kTag, "no thread for a connection: %s", e.what());
-            std::lock_guard<std::mutex> again(g_active.mutex);
-            g_active.fds.erase(fd);
-            --g_active.threads;
-            close(fd);
+        if (ufd >= 0 && (p[2].revents & POLLIN)) {
+            const int fd = accept4(ufd, nullptr, nullptr, SOCK_CLOEXEC);
+            Peer peer;
+            peer.kind = Peer::kLocal;
+            const int err = fd >= 0 ? usock::peer_credentials(fd, &peer.pid, &peer.uid, nullptr) : 0;
+            if (err != 0) {
+                logmsgf(ZTLOG_WARNING, kTag, "local client without credentials: %s", strerror(err));
+                close(fd);
+            } else if (fd >= 0) {
+                logmsgf(ZTLOG_INFO, kTag, "local client: process %ld, user %ld",
+                        static_cast<long>(peer.pid), static_cast<long>(peer.uid));
+                admit(fd, options, peer);
+            }
         }
     }
 
     // Stop listening, cut the conversations short, and wait for them.
     close(lfd);
+    if (ufd >= 0)
+        close(ufd);
     close(sfd);
+    stop_exchange();
     stop_waiting();
     std::unique_lock<std::mutex> lock(g_active.mutex);
     g_active.stopping = true;
-    for (const int fd : g_active.fds)
-        shutdown(fd, SHUT_RDWR);
+    g_active.reap.notify_one();
+    for (auto &[fd, e] : g_active.conns)
+        cut(fd, e, ZTLOG_INFO, "ending");
     // Each step of a conversation is bounded by io_timeout; a hand-over has
     // a few of them.
     g_active.idle.wait_for(lock, std::chrono::seconds(3 * options.io_timeout + 5),
                            [] { return g_active.threads == 0; });
+    lock.unlock();
+    reaping.join();
+    lock.lock();
     if (g_active.threads != 0) {
         // A conversation that outlived every bound must not meet the
         // process's exit in the middle: end here.

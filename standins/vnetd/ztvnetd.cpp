@@ -1,27 +1,15 @@
 // ztvnetd: the vnetd daemon. Foreground; a service manager runs it.
-//   ztvnetd [--port N] [--bind ADDRESS] [--max-connections N]
+//   ztvnetd [--port N] [--bind ADDRESS] [--max-connections N] [--io-timeout S]
+//           [--idle-timeout S] [--pbx auto|off]
 // --port 0 lets the kernel pick the port; the bound port is printed.
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "vnetd_server.h"
 
 namespace {
 
-void usage() {
-    fprintf(stderr, "usage: ztvnetd [--port N] [--bind ADDRESS] [--max-connections N]\n");
-}
-
-bool number(const char *text, int lo, int hi, int *out) {
-    char *end = nullptr;
-    const long v = strtol(text, &end, 10);
-    if (end == text || *end != '\0' || v < lo || v > hi)
-        return false;
-    *out = static_cast<int>(v);
-    return true;
-}
+void usage() { fprintf(stderr, "usage: ztvnetd " ZTVNETD_OPTIONS_USAGE "\n"); }
 
 } // namespace
 
@@ -38,16 +26,11 @@ int main(int argc, char **argv) {
             return 2;
         }
         const char *value = argv[++i];
-        if ((arg == "--port" && number(value, 0, 65535, &options.port)) ||
-            (arg == "--max-connections" && number(value, 1, 65536, &options.max_connections)))
-            continue;
-        if (arg == "--bind") {
-            options.bind = value;
-            continue;
+        if (!ztvnetd::set_option(arg, value, &options)) {
+            fprintf(stderr, "ztvnetd: invalid argument %s %s\n", arg.c_str(), value);
+            usage();
+            return 2;
         }
-        fprintf(stderr, "ztvnetd: invalid argument %s %s\n", arg.c_str(), value);
-        usage();
-        return 2;
     }
     return ztvnetd::run(options);
 }

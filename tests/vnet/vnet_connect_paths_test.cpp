@@ -269,3 +269,80 @@ TEST_F(ConnectPaths, ADaemonThatMisbehavesFailsItsRecordAndLeavesNothingOpen) {
 }
 
 } // namespace
+
+namespace {
+
+int always_proxy(const char *, const char *) {
+    return 1;
+}
+
+// Whether the local vnetd says it is registered with the exchange.
+bool vnetd_on_exchange(int port) {
+    int sock = -1, version = 0, supported = 0;
+    if (vnet_vnetd_connect_host("127.0.0.1", port, 5, &sock) != VNET_SUCCESS)
+        return false;
+    const bool yes = vnet_version_connect(&sock, VN_VERSION_HIGHEST, 2, &version, 5) == 0 &&
+                     vnet_vnetd_pbx_c_supported(&sock, version, &supported, 5) == 0 &&
+                     supported == 1;
+    if (sock >= 0)
+        close(sock);
+    return yes;
+}
+
+TEST_F(ConnectPaths, ThroughTheExchangeToVnetdAndThroughTheLocalVnetdOnACallersBehalf) {
+    resolve_test::script().hosts["localhost"] = {"127.0.0.1"};
+    DaemonProcess pbx(kPbxd, {"--listen", "127.0.0.1", "--port", "0"});
+    ASSERT_TRUE(pbx.ok());
+    override_port("halvane_pbx", pbx.port());
+    DaemonProcess vnetd(kVnetd, {"--port", "0", "--bind", "127.0.0.1"});
+    ASSERT_TRUE(vnetd.ok());
+    override_port("vnetd", vnetd.port());
+    bool registered = false;
+    for (int i = 0; i < 400 && !(registered = vnetd_on_exchange(vnetd.port())); ++i)
+        usleep(25000);
+    ASSERT_TRUE(registered);
+    ASSERT_GT(vnetd_service("ztecho"), 0);
+    const int before = open_descriptor_count();
+
+    // A service the exchange does not switch itself goes to vnetd through it.
+    int sock = -1;
+    ASSERT_EQ(vnet_connect_to_pbx_service("localhost", "ztecho", nullptr, 0, 0, 20, &sock),
+              VNET_SUCCESS)
+        << report();
+    EXPECT_EQ(converse(sock, "switched"), "ztecho:switched");
+    close(sock);
+    EXPECT_NE(report().find("status: SUCCESS; FROM 127.0.0.1 TO localhost 127.0.0.1 ztecho VIA pbx"),
+              std::string::npos)
+        << report();
+
+    // vnetd's own entry on this host, greeted at version 13.
+    int version = 0;
+    ASSERT_EQ(vnet_connect_to_vnetd_no_auth(&sock, &version), VNET_SUCCESS) << report();
+    EXPECT_EQ(version, VN_VERSION_HIGHEST);
+    char text[64] = "";
+    EXPECT_EQ(vnet_version_get_ipi(&sock, 10, text, sizeof text), VNET_SUCCESS);
+    EXPECT_EQ(atoi(text), VN_PRODUCT_VERSION);
+    close(sock);
+
+    // The local vnetd connects for this process and hands the socket back.
+    seams_.proxy_required = always_proxy;
+    install();
+    ASSERT_EQ(vnet_connect_to_service("127.0.0.1", "ztecho", nullptr, 0, 0, 20, &sock),
+              VNET_SUCCESS)
+        << report();
+    EXPECT_EQ(converse(sock, "indirect"), "ztecho:indirect");
+    close(sock);
+    EXPECT_EQ(report().rfind("connect succeeded STATUS (0)", 0), 0u) << report();
+    json_t *rec = vnet_tss_get(0);
+    json_t *reply = json_object_get(json_object_get(rec, "indirect_response"), "data");
+    EXPECT_EQ(json_integer_value(json_object_get(reply, "status")), 0);
+    json_decref(rec);
+    // Nobody there to ask: the call fails and says so.
+    vnetd.stop(SIGTERM);
+    EXPECT_EQ(vnet_connect_to_service("127.0.0.1", "ztecho", nullptr, 0, 0, 5, &sock),
+              VNET_CONNECT_REFUSED);
+    EXPECT_EQ(sock, -1);
+    EXPECT_EQ(open_descriptor_count(), before);
+}
+
+} // namespace

@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <jansson.h>
+#include <memory>
 #include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
@@ -23,11 +24,15 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/unix_sockets.h"
+#include "daemon_process.h"
 #include "support/fd_count.h"
 #include "support/temp_root.h"
 #include "ztbase/comm.h"
 #include "ztbase/paths.h"
 #include "ztbase/vnet.h"
+#include "ztbase/vnet_connect.h"
+#include "ztbase/vnet_pbx.h"
 #include "ztbase/vnet_vnetd.h"
 #include "ztbase/ztconf.h"
 
@@ -100,6 +105,29 @@ std::string recv_n(int sock, size_t n) {
     return out;
 }
 
+// A raw TCP connection to the daemon on this host.
+int raw_connect(int port) {
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+// Whether the peer closed (or reset) the connection within `ms`.
+bool closed_within(int s, int ms) {
+    pollfd p{s, POLLIN | POLLRDHUP, 0};
+    if (poll(&p, 1, ms) <= 0)
+        return false;
+    char buf[256];
+    return recv(s, buf, sizeof buf, MSG_DONTWAIT) <= 0;
+}
+
 class VnetdDaemon : public zt::test::ZtTest {
   protected:
     void SetUp() override { start_daemon(); }
@@ -115,17 +143,29 @@ class VnetdDaemon : public zt::test::ZtTest {
         }
     }
 
-    void start_daemon() {
+    // The running daemon ends; another starts with these options.
+    void restart_daemon(const std::vector<std::string> &extra) {
+        kill(daemon_, SIGKILL);
+        waitpid(daemon_, nullptr, 0);
+        daemon_ = -1;
+        start_daemon(extra);
+    }
+
+    void start_daemon(const std::vector<std::string> &extra = {}) {
         int out[2];
         ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_adddup2(&fa, out[1], 1);
         const std::string path = ZT_BINARY_DIR "/standins/vnetd/ztvnetd";
-        char *argv[] = {const_cast<char *>(path.c_str()), const_cast<char *>("--port"),
-                        const_cast<char *>("0"), const_cast<char *>("--bind"),
-                        const_cast<char *>("127.0.0.1"), nullptr};
-        ASSERT_EQ(posix_spawn(&daemon_, path.c_str(), &fa, nullptr, argv, environ), 0);
+        // No port exchange of the machine's own: one test starts its own.
+        std::vector<std::string> args{path, "--port", "0", "--bind", "127.0.0.1", "--pbx", "off"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        std::vector<char *> argv;
+        for (auto &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ASSERT_EQ(posix_spawn(&daemon_, path.c_str(), &fa, nullptr, argv.data(), environ), 0);
         posix_spawn_file_actions_destroy(&fa);
         close(out[1]);
         const std::string line = read_line(out[0], 60);
@@ -142,6 +182,20 @@ class VnetdDaemon : public zt::test::ZtTest {
         if (vnet_vnetd_connect_host("127.0.0.1", port_, kTimeout, &sock) != VNET_SUCCESS)
             return -1;
         if (vnet_version_connect(&sock, VN_VERSION_HIGHEST, 2, &v, kTimeout) != VNET_SUCCESS)
+            return -1;
+        if (version)
+            *version = v;
+        return sock;
+    }
+
+    // A connection to the daemon's local endpoint after the handshake.
+    int connect_local(int *version = nullptr) {
+        int sock = -1, v = 0;
+        const std::string name = VN_LOCAL_ENDPOINT_PREFIX + std::to_string(port_);
+        if (ztbase::usock::connect_abstract(name, SOCK_STREAM, &sock) != 0)
+            return -1;
+        if (vnet_version_connect(&sock, VN_VERSION_HIGHEST, VN_VERSION_HIGHEST, &v, kTimeout) !=
+            VNET_SUCCESS)
             return -1;
         if (version)
             *version = v;
@@ -297,7 +351,8 @@ TEST_F(VnetdDaemon, RequestsAreAnswered) {
     EXPECT_EQ(vnet_vnetd_disconnect(&sock, version, kTimeout), VNET_SUCCESS);
     vnet_closesocket(sock);
 
-    // Indirect connect waits for the connect engine: a plain refusal.
+    // Over TCP no socket can come back: an indirect connect is refused and
+    // the conversation goes on.
     sock = connect_daemon(&version);
     ASSERT_GE(sock, 0);
     ASSERT_EQ(vnet_push_unsigned(sock, VN_REQUEST_INDIRECT_CONNECT, kTimeout), VNET_SUCCESS);
@@ -306,7 +361,9 @@ TEST_F(VnetdDaemon, RequestsAreAnswered) {
     ASSERT_EQ(vnet_pop_string(sock, reply, sizeof reply, kTimeout), VNET_SUCCESS);
     json_t *r = json_loads(reply, 0, nullptr);
     EXPECT_EQ(json_integer_value(json_object_get(r, "status")), VNET_NOT_AVAILABLE);
+    EXPECT_TRUE(json_is_string(json_object_get(r, "error")));
     json_decref(r);
+    EXPECT_EQ(vnet_vnetd_noop(&sock, version, kTimeout), VNET_SUCCESS);
     vnet_closesocket(sock);
 
     sock = connect_daemon(&version);
@@ -319,6 +376,235 @@ TEST_F(VnetdDaemon, RequestsAreAnswered) {
     int remote = 0;
     EXPECT_EQ(vnet_get_vnetd_version("127.0.0.1", &remote), VNET_SUCCESS);
     EXPECT_EQ(remote, VN_VERSION_HIGHEST);
+}
+
+// A listening socket on 127.0.0.1 and its port.
+int loopback_listener(int *port) {
+    const int l = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(l, reinterpret_cast<sockaddr *>(&addr), len) != 0 || listen(l, 4) != 0 ||
+        getsockname(l, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+        close(l);
+        return -1;
+    }
+    *port = ntohs(addr.sin_port);
+    return l;
+}
+
+// Connect parameters for a loopback listener on port, on the legacy path,
+// from an ordinary source port unless reserved_kind says otherwise.
+std::string indirect_params(int port, int reserved_kind = ZTCONF_RESERVED_PORT_KIND_NONE) {
+    return "{\"who\":\"test\",\"host\":\"127.0.0.1\",\"service\":\"" + std::to_string(port) +
+           "\",\"overide_connect_timeout\":3,\"connect_options\":{\"server\":\"127.0.0.1\","
+           "\"reserved_port_kind\":" + std::to_string(reserved_kind) +
+           ",\"callback_kind\":0,\"daemon_port_type\":2}}";
+}
+
+// The socket an indirect connect on the local endpoint brings back, or -1.
+int indirect_socket(int vnetd_port, const std::string &params) {
+    int conn = -1, version = 0, sock = -1;
+    const std::string name = VN_LOCAL_ENDPOINT_PREFIX + std::to_string(vnetd_port);
+    std::string reply(10240, '\0');
+    if (ztbase::usock::connect_abstract(name, SOCK_STREAM, &conn) == 0 &&
+        vnet_version_connect(&conn, VN_VERSION_HIGHEST, VN_VERSION_HIGHEST, &version, kTimeout) == 0 &&
+        vnet_push_unsigned(conn, VN_REQUEST_INDIRECT_CONNECT, kTimeout) == 0 &&
+        vnet_push_string(conn, params.c_str(), kTimeout) == 0 &&
+        vnet_pop_string(conn, reply.data(), 10240, kTimeout) == 0 &&
+        reply.rfind("{\"status\":0,", 0) == 0)
+        vnet_receive_network_socket(conn, nullptr, &sock, kTimeout);
+    if (conn >= 0)
+        close(conn);
+    return sock;
+}
+
+// The peer port of the next connection to listener.
+int next_peer_port(int listener) {
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    const int s = accept4(listener, reinterpret_cast<sockaddr *>(&peer), &len, SOCK_CLOEXEC);
+    if (s < 0)
+        return -1;
+    close(s);
+    return ntohs(peer.sin_port);
+}
+
+TEST_F(VnetdDaemon, LocalEndpointServesTheSameConversation) {
+    int version = 0;
+    int sock = connect_local(&version);
+    ASSERT_GE(sock, 0);
+    EXPECT_EQ(version, VN_VERSION_HIGHEST);
+    char text[64] = "";
+    ASSERT_EQ(vnet_version_get_ipi(&sock, kTimeout, text, sizeof text), VNET_SUCCESS);
+    EXPECT_EQ(atoi(text), VN_PRODUCT_VERSION);
+    EXPECT_EQ(vnet_vnetd_noop(&sock, version, kTimeout), VNET_SUCCESS);
+    EXPECT_EQ(vnet_vnetd_disconnect(&sock, version, kTimeout), VNET_SUCCESS);
+    vnet_closesocket(sock);
+}
+
+// Request 17 on the local endpoint: the daemon connects with the caller's
+// parameters and hands the socket back over the same connection, which then
+// goes on to the next request.
+TEST_F(VnetdDaemon, IndirectConnectHandsTheConnectedSocketBack) {
+    int port = 0, gone_port = 0;
+    const int listener = loopback_listener(&port);
+    ASSERT_GE(listener, 0);
+    close(loopback_listener(&gone_port)); // a port nobody listens on
+    const int before = zt::test::open_descriptor_count();
+    const int daemon_before = descriptors_of(daemon_);
+    const struct {
+        std::string params;
+        int status; // -1: any failure with a connection report
+    } cases[] = {
+        {indirect_params(port), VNET_SUCCESS},
+        {"not json", VNET_BAD_STRING},
+        {"[1, 2]", VNET_BAD_PARAM},
+        {"{\"host\": \"127.0.0.1\"}", VNET_BAD_PARAM},
+        {"{\"host\": 5, \"service\": \"x\"}", VNET_BAD_PARAM},
+        {indirect_params(gone_port), -1},
+        {indirect_params(port), VNET_SUCCESS},
+    };
+    int version = 0;
+    int conn = connect_local(&version);
+    ASSERT_GE(conn, 0);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.params);
+        ASSERT_EQ(vnet_push_unsigned(conn, VN_REQUEST_INDIRECT_CONNECT, kTimeout), VNET_SUCCESS);
+        ASSERT_EQ(vnet_push_string(conn, c.params.c_str(), kTimeout), VNET_SUCCESS);
+        std::string reply(10240, '\0');
+        ASSERT_EQ(vnet_pop_string(conn, reply.data(), 10240, kTimeout), VNET_SUCCESS);
+        json_t *r = json_loads(reply.c_str(), 0, nullptr);
+        ASSERT_TRUE(json_is_integer(json_object_get(r, "status"))) << reply.c_str();
+        const int status = static_cast<int>(json_integer_value(json_object_get(r, "status")));
+        const char *report = json_string_value(json_object_get(r, "tss_connect_error_message"));
+        if (c.status == -1) {
+            EXPECT_NE(status, VNET_SUCCESS);
+            ASSERT_NE(report, nullptr);
+            EXPECT_NE(std::string(report).find("connect failed"), std::string::npos) << report;
+        } else {
+            EXPECT_EQ(status, c.status) << reply.c_str();
+        }
+        if (status == VNET_SUCCESS) {
+            EXPECT_EQ(json_integer_value(json_object_get(r, "vnetd_version")), 0); // legacy path
+            int sock = -1;
+            ASSERT_EQ(vnet_receive_network_socket(conn, nullptr, &sock, kTimeout), VNET_SUCCESS);
+            const int served = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            ASSERT_GE(served, 0);
+            ASSERT_TRUE(send_all(sock, "there"));
+            EXPECT_EQ(recv_n(served, 5), "there");
+            ASSERT_TRUE(send_all(served, "back"));
+            EXPECT_EQ(recv_n(sock, 4), "back");
+            close(served);
+            close(sock);
+        }
+        json_decref(r);
+    }
+    EXPECT_EQ(vnet_vnetd_disconnect(&conn, version, kTimeout), VNET_SUCCESS);
+    vnet_closesocket(conn);
+    EXPECT_EQ(zt::test::open_descriptor_count(), before);
+    close(listener);
+    for (int i = 0; i < 200 && descriptors_of(daemon_) != daemon_before; ++i)
+        usleep(50000);
+    EXPECT_EQ(descriptors_of(daemon_), daemon_before);
+}
+
+// Request 13 over TCP until it answers `want` (within about 20 s).
+bool exchange_support_becomes(int port, int want) {
+    for (int i = 0; i < 200; ++i) {
+        int sock = -1, version = 0, supported = -1;
+        if (vnet_vnetd_connect_host("127.0.0.1", port, kTimeout, &sock) == VNET_SUCCESS &&
+            vnet_version_connect(&sock, VN_VERSION_HIGHEST, 2, &version, kTimeout) == VNET_SUCCESS)
+            vnet_vnetd_pbx_c_supported(&sock, version, &supported, kTimeout);
+        vnet_closesocket(sock);
+        if (supported == want)
+            return true;
+        usleep(100000);
+    }
+    return false;
+}
+
+// The daemon behind this host's port exchange: registered while the exchange
+// runs (and again after it comes back), serving the connections it switches
+// under each of the daemon's names like its own TCP clients.
+TEST_F(VnetdDaemon, ServesConnectionsSwitchedByThePortExchange) {
+    const std::string pbxd = ZT_BINARY_DIR "/standins/pbx/ztpbxd";
+    auto exchange = std::make_unique<zt::test::DaemonProcess>(
+        pbxd, std::vector<std::string>{"--listen", "127.0.0.1", "--port", "0"});
+    ASSERT_TRUE(exchange->ok());
+    const int pbx_port = exchange->port();
+    const std::string override_dir = getFennicString("OVERRIDE_PATH");
+    zt::test::write_file(override_dir + "/halvane_pbx", std::to_string(pbx_port) + "\n");
+    restart_daemon({"--pbx", "auto"});
+    ASSERT_TRUE(exchange_support_becomes(port_, 1));
+    zt::test::write_file(override_dir + "/vnetd", std::to_string(port_) + "\n");
+
+    ASSERT_EQ(vnet_pbxInitialize(), VNET_SUCCESS);
+    for (const char *extension : {"vnetd", "vnetd-no-auth", "vnetd-auth-only"}) {
+        SCOPED_TRACE(extension);
+        vnet_pbx_handle h = nullptr;
+        ASSERT_EQ(vnet_pbxAllocSocket(&h, -1), VNET_SUCCESS);
+        ASSERT_EQ(vnet_pbxConnect(&h, "127.0.0.1", extension, VNET_PBX_MODE_BLOCKING), VNET_SUCCESS);
+        int sock = vnet_pbxGetSocketHandle(h);
+        vnet_pbxClose(&h, 1);
+        int version = 0, supported = 0;
+        ASSERT_EQ(vnet_version_connect(&sock, VN_VERSION_HIGHEST, 2, &version, kTimeout), VNET_SUCCESS);
+        char text[64] = "";
+        ASSERT_EQ(vnet_version_get_ipi(&sock, kTimeout, text, sizeof text), VNET_SUCCESS);
+        EXPECT_EQ(atoi(text), VN_PRODUCT_VERSION);
+        EXPECT_EQ(vnet_vnetd_pbx_c_supported(&sock, version, &supported, kTimeout), VNET_SUCCESS);
+        EXPECT_EQ(supported, 1);
+        EXPECT_EQ(vnet_vnetd_disconnect(&sock, version, kTimeout), VNET_SUCCESS);
+        vnet_closesocket(sock);
+    }
+    vnet_pbxUnInitialize();
+
+    // The exchange goes: no more support, but TCP is served as before; it
+    // comes back on its port: registered again.
+    exchange->stop(SIGKILL);
+    EXPECT_TRUE(exchange_support_becomes(port_, 0));
+    int version = 0;
+    int sock = connect_daemon(&version);
+    ASSERT_GE(sock, 0);
+    EXPECT_EQ(vnet_vnetd_noop(&sock, version, kTimeout), VNET_SUCCESS);
+    vnet_closesocket(sock);
+    exchange = std::make_unique<zt::test::DaemonProcess>(
+        pbxd, std::vector<std::string>{"--listen", "127.0.0.1", "--port", std::to_string(pbx_port)});
+    ASSERT_TRUE(exchange->ok());
+    EXPECT_TRUE(exchange_support_becomes(port_, 1));
+    // Registered, it still ends cleanly.
+    ASSERT_EQ(kill(daemon_, SIGTERM), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(daemon_, &status, 0), daemon_);
+    daemon_ = -1;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// Only root's indirect connects come from a reserved source port: another
+// user could not bind one itself.
+TEST_F(VnetdDaemon, IndirectConnectBindsAReservedPortForRootOnly) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root: the daemon binds reserved ports only then";
+    int port = 0;
+    const int listener = loopback_listener(&port);
+    ASSERT_GE(listener, 0);
+    const std::string params = indirect_params(port, ZTCONF_RESERVED_PORT_KIND_LEGACY);
+    const int sock = indirect_socket(port_, params);
+    ASSERT_GE(sock, 0);
+    EXPECT_LT(next_peer_port(listener), 1024);
+    close(sock);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)
+            _exit(2);
+        _exit(indirect_socket(port_, params) >= 0 ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_GE(next_peer_port(listener), 1024);
+    close(listener);
 }
 
 // A pair of connected TCP sockets between "two hosts" (two threads here).
@@ -415,13 +701,14 @@ TEST_F(VnetdDaemon, DaemonKilledInTheMiddleOfAHandOver) {
 
 TEST_F(VnetdDaemon, HostileClientsLeaveTheDaemonServing) {
     const int baseline = descriptors_of(daemon_);
+    bool local = false;
     auto raw = [&](const std::string &bytes) {
-        const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(port_));
-        connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        int s = -1;
+        if (local)
+            ztbase::usock::connect_abstract(VN_LOCAL_ENDPOINT_PREFIX + std::to_string(port_),
+                                            SOCK_STREAM, &s);
+        else
+            s = raw_connect(port_);
         send_all(s, bytes);
         shutdown(s, SHUT_WR);
         recv_n(s, 1 << 21); // whatever comes, until the daemon closes
@@ -438,6 +725,19 @@ TEST_F(VnetdDaemon, HostileClientsLeaveTheDaemonServing) {
     raw(lit("13\0" "13\0" "9\0" "ni_bogus\0"));
     raw(lit("13\0" "13\0" "2\0" "99999999999999999999\0"));
     raw(lit("13\0" "13\0" "3\0" "-5\0"));
+    raw(lit("13\0" "13\0" "17\0") + std::string(1 << 20, 'a'));
+    // The same on the local endpoint, and indirect connects cut at every
+    // byte or left before the socket comes back.
+    local = true;
+    raw(lit("13\0" "13\0" "17\0") + std::string(1 << 20, 'a'));
+    raw(lit("13\0" "13\0" "17\0" "\xff\xfe{\0"));
+    int port = 0;
+    const int listener = loopback_listener(&port);
+    const std::string indirect = lit("13\0" "13\0" "17\0") + indirect_params(port) + '\0';
+    for (size_t cut = 0; cut <= indirect.size(); cut += cut < 12 ? 1 : 37)
+        raw(indirect.substr(0, cut));
+    raw(indirect);
+    close(listener);
     int version = 0;
     int sock = connect_daemon(&version);
     ASSERT_GE(sock, 0);
@@ -447,6 +747,56 @@ TEST_F(VnetdDaemon, HostileClientsLeaveTheDaemonServing) {
     for (int i = 0; i < 200 && descriptors_of(daemon_) != baseline; ++i)
         usleep(50000);
     EXPECT_EQ(descriptors_of(daemon_), baseline);
+}
+
+// Clients that trickle a byte now and then, each within the time allowed
+// for one byte: each is cut off once its step's time is over, so that they
+// cannot hold the daemon's slots.
+TEST_F(VnetdDaemon, TricklingClientsAreCutOffAndFreeTheirSlots) {
+    restart_daemon({"--io-timeout", "2", "--max-connections", "3"});
+    const std::string prefixes[] = {
+        "",                                  // the handshake itself
+        lit("13\0" "13\0" "6\0"),            // a service name
+        lit("13\0" "13\0" "21\0"),           // a domain context
+    };
+    std::atomic<int> ended{0};
+    std::vector<std::thread> tricklers;
+    for (const std::string &prefix : prefixes)
+        tricklers.emplace_back([&, prefix] {
+            const int s = raw_connect(port_);
+            if (s < 0 || !send_all(s, prefix))
+                return;
+            // A digit of the version number, else a letter of the string.
+            const std::string drip = prefix.empty() ? "1" : "a";
+            for (int i = 0; i < 60; ++i) {
+                if (send(s, drip.data(), 1, MSG_NOSIGNAL) != 1 || closed_within(s, 1000)) {
+                    ++ended;
+                    break;
+                }
+            }
+            close(s);
+        });
+    for (auto &t : tricklers)
+        t.join();
+    EXPECT_EQ(ended.load(), 3);
+
+    // The slots are free again; when they are full of idle clients, the one
+    // idle the longest makes room for a newcomer.
+    int version = 0;
+    std::vector<int> idle;
+    for (int i = 0; i < 3; ++i) {
+        idle.push_back(connect_daemon(&version));
+        ASSERT_GE(idle.back(), 0);
+        EXPECT_EQ(vnet_vnetd_noop(&idle.back(), version, kTimeout), VNET_SUCCESS);
+    }
+    int fresh = connect_daemon(&version);
+    ASSERT_GE(fresh, 0);
+    EXPECT_EQ(vnet_vnetd_noop(&fresh, version, kTimeout), VNET_SUCCESS);
+    EXPECT_TRUE(closed_within(idle[0], kTimeout * 1000));
+    EXPECT_EQ(vnet_vnetd_noop(&idle[2], version, kTimeout), VNET_SUCCESS);
+    for (int fd : idle)
+        vnet_closesocket(fd);
+    vnet_closesocket(fresh);
 }
 
 TEST_F(VnetdDaemon, PerConnectionServiceFindsItsConnectionOnDescriptorZero) {

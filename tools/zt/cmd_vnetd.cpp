@@ -10,6 +10,8 @@
 #include <dirent.h>
 #include <string>
 #include <spawn.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -21,6 +23,7 @@
 #include <ztbase/vnet_vnetd.h>
 
 #include "commands.h"
+#include "platform/unix_sockets.h"
 #include "vnetd_server.h"
 
 extern char **environ;
@@ -43,14 +46,9 @@ bool parse_port(const char *text, int *port) {
 
 int vnetd_run(int argc, char **argv) {
     ztvnetd::Options options;
-    for (int i = 1; i < argc; ++i) {
-        if (strcmp(argv[i], "--port") == 0 && i + 1 < argc && parse_port(argv[i + 1], &options.port))
-            ++i;
-        else if (strcmp(argv[i], "--bind") == 0 && i + 1 < argc)
-            options.bind = argv[++i];
-        else
-            return bad_args("vnetd", "run", "expected [--port N] [--bind ADDRESS]");
-    }
+    for (int i = 1; i < argc; i += 2)
+        if (i + 1 >= argc || !ztvnetd::set_option(argv[i], argv[i + 1], &options))
+            return bad_args("vnetd", "run", "expected " ZTVNETD_OPTIONS_USAGE);
     return ztvnetd::run(options);
 }
 
@@ -189,6 +187,62 @@ int cmd_vnetd(int argc, char **argv) {
     return bad_args("vnetd", nullptr, ("unknown subcommand " + sub).c_str());
 }
 
+// The daemon connects on this process's behalf (request 17 on its local
+// endpoint) to a loopback echo server and hands the socket back.
+void demo_indirect(int vnetd_port) {
+    const int l = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (bind(l, reinterpret_cast<sockaddr *>(&addr), len) != 0 || listen(l, 1) != 0 ||
+        getsockname(l, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+        close(l);
+        return;
+    }
+    std::thread server([l] {
+        const int s = accept4(l, nullptr, nullptr, SOCK_CLOEXEC);
+        if (s >= 0)
+            echo(s);
+    });
+    const std::string endpoint = VN_LOCAL_ENDPOINT_PREFIX + std::to_string(vnetd_port);
+    const std::string params =
+        "{\"who\":\"zt demo\",\"host\":\"127.0.0.1\",\"service\":\"" +
+        std::to_string(ntohs(addr.sin_port)) +
+        "\",\"overide_connect_timeout\":10,\"connect_options\":{\"server\":\"127.0.0.1\","
+        "\"reserved_port_kind\":1,\"callback_kind\":0,\"daemon_port_type\":2}}";
+    int conn = -1, version = 0, sock = -1;
+    int st = ztbase::usock::connect_abstract(endpoint, SOCK_STREAM, &conn) == 0
+                 ? vnet_version_connect(&conn, VN_VERSION_HIGHEST, VN_VERSION_HIGHEST, &version, 20)
+                 : VNET_CONNECT_FAILED;
+    if (st == VNET_SUCCESS)
+        st = vnet_push_unsigned(conn, VN_REQUEST_INDIRECT_CONNECT, 20);
+    if (st == VNET_SUCCESS)
+        st = vnet_push_string(conn, params.c_str(), 20);
+    std::string reply(10240, '\0');
+    if (st == VNET_SUCCESS)
+        st = vnet_pop_string(conn, reply.data(), static_cast<int>(reply.size()), 20);
+    printf("  client on @%s: indirect connect to the echo server at 127.0.0.1:%d answered %s\n",
+           endpoint.c_str(), ntohs(addr.sin_port), st == VNET_SUCCESS ? reply.c_str() : "nothing");
+    if (st == VNET_SUCCESS && reply.rfind("{\"status\":0", 0) == 0)
+        st = vnet_receive_network_socket(conn, nullptr, &sock, 20);
+    if (sock >= 0) {
+        send(sock, "connected for me", 16, MSG_NOSIGNAL);
+        char buf[32] = "";
+        const ssize_t n = recv(sock, buf, 16, MSG_WAITALL);
+        printf("  client: the daemon's socket arrived; sent \"connected for me\", echoed \"%.*s\"\n",
+               static_cast<int>(n > 0 ? n : 0), buf);
+        close(sock);
+    } else {
+        shutdown(l, SHUT_RDWR); // the server stops waiting
+    }
+    if (conn >= 0)
+        vnet_vnetd_disconnect(&conn, version, 20);
+    vnet_closesocket(conn);
+    server.join();
+    close(l);
+}
+
 void demo_vnetd(const std::string &root) {
     printf("\n== The vnetd daemon: a service reached through it ==\n");
     (void)root;
@@ -202,7 +256,8 @@ void demo_vnetd(const std::string &root) {
     posix_spawn_file_actions_addclose(&fa, out[0]);
     char *args[] = {const_cast<char *>("zt"), const_cast<char *>("vnetd"), const_cast<char *>("run"),
                     const_cast<char *>("--port"), const_cast<char *>("0"),
-                    const_cast<char *>("--bind"), const_cast<char *>("127.0.0.1"), nullptr};
+                    const_cast<char *>("--bind"), const_cast<char *>("127.0.0.1"),
+                    const_cast<char *>("--pbx"), const_cast<char *>("off"), nullptr};
     pid_t daemon = -1;
     if (posix_spawn(&daemon, "/proc/self/exe", &fa, nullptr, args, environ) != 0)
         daemon = -1;
@@ -252,6 +307,7 @@ void demo_vnetd(const std::string &root) {
     service.join();
     vnet_vnetd_unregister_service("demo-echo");
     close(listener);
+    demo_indirect(port);
     kill(daemon, SIGTERM);
     int status = 0;
     waitpid(daemon, &status, 0);
