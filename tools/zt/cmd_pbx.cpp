@@ -3,6 +3,7 @@
 // one connection through a host's exchange; list: the extensions the
 // exchange of this host has. And the demo's section on it.
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <future>
+#include <memory>
 #include <netdb.h>
 #include <string>
 #include <sys/signalfd.h>
@@ -57,22 +59,6 @@ std::string address_text(const sockaddr *sa, socklen_t len) {
     getnameinfo(sa, len, host, sizeof host, serv, sizeof serv, NI_NUMERICHOST | NI_NUMERICSERV);
     char shown[NI_MAXHOST + 2];
     return std::string(vnet_format_IP(host, shown, sizeof shown)) + ":" + serv;
-}
-
-// One line (without its end) within 10 seconds; empty when none came.
-std::string read_line(int s) {
-    timeval tv{10, 0};
-    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    std::string line;
-    char c;
-    while (line.size() < 4096 && recv(s, &c, 1, 0) == 1 && c != '\n')
-        line += c;
-    return line;
-}
-
-bool send_line(int s, const std::string &line) {
-    std::string data = line + "\n";
-    return send(s, data.data(), data.size(), MSG_NOSIGNAL) == ssize_t(data.size());
 }
 
 // The extensions registered with the exchange on port.
@@ -241,6 +227,22 @@ int pbx_list(int argc, char **argv) {
 
 } // namespace
 
+std::string read_line(int s) {
+    timeval tv{10, 0};
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    std::string line;
+    char c;
+    while (line.size() < 4096 && recv(s, &c, 1, 0) == 1 && c != '\n')
+        line += c;
+    return line;
+}
+
+bool send_line(int s, const std::string &line) {
+    std::string data = line + "\n";
+    return send(s, data.data(), data.size(), MSG_NOSIGNAL) == ssize_t(data.size());
+}
+
+
 int cmd_pbx(int argc, char **argv) {
     if (argc < 1)
         return usage(kUsage);
@@ -257,29 +259,11 @@ int cmd_pbx(int argc, char **argv) {
 
 void demo_pbx(const std::string &) {
     printf("\n== %s ==\n", "The port exchange");
-    int stop[2];
-    if (pipe2(stop, O_CLOEXEC) != 0)
-        return;
-    std::promise<int> bound;
-    std::thread exchange([&] {
-        ztpbx::ExchangeOptions opt;
-        opt.port = 0;
-        opt.listen = "127.0.0.1";
-        opt.on_listening = [&](int port) { bound.set_value(port); };
-        opt.log = [](const std::string &) {};
-        if (ztpbx::run_exchange(opt, stop[0]) != 0)
-            bound.set_value(-1);
-    });
-    int port = bound.get_future().get();
-    auto finish = [&] {
-        (void)!write(stop[1], "x", 1);
-        exchange.join();
-        close(stop[0]);
-        close(stop[1]);
-    };
+    DemoExchange exchange;
+    const int port = exchange.port();
     if (port <= 0) {
         printf("  the exchange did not start\n");
-        return finish();
+        return;
     }
     // The exchange's port comes from the registry of the demo's root, as it
     // would on a host where the services database does not name it.
@@ -336,7 +320,39 @@ void demo_pbx(const std::string &) {
     vnet_pbxClose(&client, 0);
     vnet_pbxClose(&server, 0);
     vnet_pbxUnInitialize();
-    finish();
+}
+
+DemoExchange::DemoExchange() {
+    if (pipe2(stop_, O_CLOEXEC) != 0)
+        return;
+    // Told once: the port it listens on, or -1 when it ends without one.
+    auto bound = std::make_shared<std::promise<int>>();
+    auto told = std::make_shared<std::atomic<bool>>(false);
+    std::future<int> port = bound->get_future();
+    thread_ = std::thread([this, bound, told] {
+        ztpbx::ExchangeOptions opt;
+        opt.port = 0;
+        opt.listen = "127.0.0.1";
+        opt.on_listening = [bound, told](int p) {
+            if (!told->exchange(true))
+                bound->set_value(p);
+        };
+        opt.log = [](const std::string &) {};
+        ztpbx::run_exchange(opt, stop_[0]);
+        if (!told->exchange(true))
+            bound->set_value(-1);
+    });
+    port_ = port.get();
+}
+
+DemoExchange::~DemoExchange() {
+    if (thread_.joinable()) {
+        (void)!write(stop_[1], "x", 1);
+        thread_.join();
+    }
+    for (int fd : stop_)
+        if (fd >= 0)
+            close(fd);
 }
 
 } // namespace zt

@@ -246,38 +246,12 @@ void demo_indirect(int vnetd_port) {
 void demo_vnetd(const std::string &root) {
     printf("\n== The vnetd daemon: a service reached through it ==\n");
     (void)root;
-    int out[2];
-    if (pipe(out) != 0)
-        return;
-    // The daemon is this program again ("zt vnetd run"), a process of its own.
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    posix_spawn_file_actions_addclose(&fa, out[0]);
-    char *args[] = {const_cast<char *>("zt"), const_cast<char *>("vnetd"), const_cast<char *>("run"),
-                    const_cast<char *>("--port"), const_cast<char *>("0"),
-                    const_cast<char *>("--bind"), const_cast<char *>("127.0.0.1"),
-                    const_cast<char *>("--pbx"), const_cast<char *>("off"), nullptr};
-    pid_t daemon = -1;
-    if (posix_spawn(&daemon, "/proc/self/exe", &fa, nullptr, args, environ) != 0)
-        daemon = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    close(out[1]);
-    char line[128] = "";
-    FILE *from = fdopen(out[0], "r");
     int port = 0;
-    if (daemon < 0 || !from || !fgets(line, sizeof line, from) ||
-        sscanf(line, "listening on port %d", &port) != 1) {
+    const pid_t daemon = start_demo_vnetd(false, &port);
+    if (daemon < 0) {
         puts("  the daemon did not start");
-        if (daemon > 0) {
-            kill(daemon, SIGKILL);
-            waitpid(daemon, nullptr, 0);
-        }
-        if (from)
-            fclose(from);
         return;
     }
-    fclose(from);
     printf("  ztvnetd started on port %d (chosen by the kernel)\n", port);
     int listener = -1;
     int st = vnet_vnetd_listen_and_register_service("demo-echo", 4, &listener);
@@ -308,10 +282,51 @@ void demo_vnetd(const std::string &root) {
     vnet_vnetd_unregister_service("demo-echo");
     close(listener);
     demo_indirect(port);
-    kill(daemon, SIGTERM);
+    printf("  SIGTERM: the daemon ended with status %d\n", stop_demo_daemon(daemon));
+}
+
+pid_t start_demo_vnetd(bool with_exchange, int *port) {
+    *port = 0;
+    int out[2];
+    if (pipe(out) != 0)
+        return -1;
+    // The daemon is this program again ("zt vnetd run"), a process of its own.
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_addclose(&fa, out[0]);
+    char *args[] = {const_cast<char *>("zt"), const_cast<char *>("vnetd"), const_cast<char *>("run"),
+                    const_cast<char *>("--port"), const_cast<char *>("0"),
+                    const_cast<char *>("--bind"), const_cast<char *>("127.0.0.1"),
+                    const_cast<char *>("--pbx"), const_cast<char *>(with_exchange ? "auto" : "off"),
+                    nullptr};
+    pid_t daemon = -1;
+    if (posix_spawn(&daemon, "/proc/self/exe", &fa, nullptr, args, environ) != 0)
+        daemon = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    close(out[1]);
+    char line[128] = "";
+    FILE *from = fdopen(out[0], "r");
+    if (daemon < 0 || !from || !fgets(line, sizeof line, from) ||
+        sscanf(line, "listening on port %d", port) != 1) {
+        if (daemon > 0) {
+            kill(daemon, SIGKILL);
+            waitpid(daemon, nullptr, 0);
+        }
+        daemon = -1;
+    }
+    if (from)
+        fclose(from);
+    else
+        close(out[0]);
+    return daemon;
+}
+
+int stop_demo_daemon(pid_t pid) {
+    kill(pid, SIGTERM);
     int status = 0;
-    waitpid(daemon, &status, 0);
-    printf("  SIGTERM: the daemon ended with status %d\n", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 } // namespace zt

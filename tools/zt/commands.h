@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
+#include <thread>
 
 #include <jansson.h>
 
@@ -46,9 +48,34 @@ void demo_ul();
 // zt pbx run|register|connect|list (the port exchange).
 int cmd_pbx(int argc, char **argv);
 void demo_pbx(const std::string &root);
+// One line of a socket (without its end) within 10 seconds, empty when none
+// came; a line and its end sent whole.
+std::string read_line(int s);
+bool send_line(int s, const std::string &line);
+// A port exchange for the demo: a thread of this process on a loopback port
+// the kernel picks (port() is 0 or less when it did not start).
+class DemoExchange {
+  public:
+    DemoExchange();
+    ~DemoExchange();
+    DemoExchange(const DemoExchange &) = delete;
+    DemoExchange &operator=(const DemoExchange &) = delete;
+    int port() const { return port_; }
+
+  private:
+    int stop_[2] = {-1, -1};
+    int port_ = -1;
+    std::thread thread_;
+};
 // zt vnetd run|register|version|services; and its demo section.
 int cmd_vnetd(int argc, char **argv);
 void demo_vnetd(const std::string &root);
+// ztvnetd for the demo ("zt vnetd run" in a process of its own on a loopback
+// port the kernel picks, registered with the exchange when asked): its pid,
+// -1 when it did not start. stop_demo_daemon ends it with SIGTERM and gives
+// its exit status (-1 when it did not exit).
+pid_t start_demo_vnetd(bool with_exchange, int *port);
+int stop_demo_daemon(pid_t pid);
 // zt connect HOST SERVICE [...] | zt connect --options HOST.
 int cmd_connect(int argc, char **argv);
 // The demo's section on cached address resolution, under root.
@@ -56,6 +83,8 @@ void demo_resolve(const std::string &root);
 // Demo sections kept in files of their own.
 void demo_whitelist(const std::string &root);
 void demo_connect();
+// The demo's section on each path of a service connection, with the daemons.
+void demo_connect_paths();
 
 // Sections of zt demo that live in files of their own.
 void demo_messages();

@@ -507,6 +507,7 @@ int cmd_demo(int, char **) {
     demo_ul();
     demo_pbx(root);
     demo_vnetd(root);
+    demo_connect_paths();
     std::error_code ec;
     if (getenv("ZT_DEMO_KEEP") == nullptr)
         std::filesystem::remove_all(root, ec);
