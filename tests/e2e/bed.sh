@@ -9,6 +9,7 @@
 #   bed_spawn HOST LOG CMD...  start a command on a host in the background
 #                              (its pid in $BED_PID, output in LOG)
 #   bed_addr HOST [6]          a host's address
+#   bed_stop HOST NAME         stop the host's processes of that command name
 #   bed_down                   stop everything and remove the hosts (also on exit)
 #
 # Needs root (network namespaces, veth, private mounts). bed_check says why
@@ -92,7 +93,7 @@ bed_up() { # HOST...
         ip -n "$ns" addr add "192.0.2.$((i + 1))/24" dev eth0
         ip -n "$ns" addr add "2001:db8::$((i + 1))/64" dev eth0 nodad
         ip -n "$ns" link set eth0 up
-        mkdir -p "$BED_DIR/$h/etc" "$BED_DIR/$h/usr/quill" "$BED_DIR/$h/tmp" "$BED_DIR/$h/home"
+        mkdir -p "$BED_DIR/$h/etc" "$BED_DIR/$h/usr/quill/var/host_cache" "$BED_DIR/$h/tmp" "$BED_DIR/$h/home"
         echo "$h" >"$BED_DIR/$h/hostname"
     done
     for h in "${BED_HOSTS[@]}"; do
@@ -130,8 +131,46 @@ bed_spawn() { # HOST LOG CMD...
     BED_PIDS+=("$BED_PID")
 }
 
+# The processes of HOST (any that run in its network namespace).
+_bed_pids() { # HOST
+    ip netns pids "${BED_TAG}$1" 2>/dev/null
+}
+
+bed_stop() { # HOST NAME
+    local p comm
+    for p in $(_bed_pids "$1"); do
+        comm=$(cat "/proc/$p/comm" 2>/dev/null) || continue
+        [[ $comm == "$2" ]] && kill -TERM "$p" 2>/dev/null
+    done
+    # Gone when nothing of that name is left (5 s at most).
+    local i
+    for ((i = 0; i < 50; i++)); do
+        local left=0
+        for p in $(_bed_pids "$1"); do
+            [[ $(cat "/proc/$p/comm" 2>/dev/null) == "$2" ]] && left=1
+        done
+        [[ $left -eq 0 ]] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
 bed_down() {
-    local p h
+    local p h i
+    # Signalling the shells bed_spawn started would leave their commands
+    # running: the hosts' own processes are stopped, then their shells reaped.
+    for h in "${BED_HOSTS[@]}"; do
+        for p in $(_bed_pids "$h"); do kill -TERM "$p" 2>/dev/null; done
+    done
+    for ((i = 0; i < 50; i++)); do
+        local left=0
+        for p in "${BED_PIDS[@]}"; do kill -0 "$p" 2>/dev/null && left=1; done
+        [[ $left -eq 0 ]] && break
+        sleep 0.1
+    done
+    for h in "${BED_HOSTS[@]}"; do
+        for p in $(_bed_pids "$h"); do kill -KILL "$p" 2>/dev/null; done
+    done
     for p in "${BED_PIDS[@]}"; do kill -TERM "$p" 2>/dev/null; done
     for p in "${BED_PIDS[@]}"; do wait "$p" 2>/dev/null; done
     BED_PIDS=()

@@ -198,6 +198,7 @@ run_table <<'EOF'
 2 :: - :: ^zt vnet: no subcommand given :: vnet
 0 :: ^bpcd pid=16 arg="a b".x pid=0$ :: - :: vnet services "$scratch/services"
 1 :: - :: ^zt vnet services: .*services.missing:  :: vnet services "$scratch/services.missing"
+0 :: ^product version 810000$ :: - :: vnet version localhost
 
 # the configuration store, with the path table moved below the scratch root
 0 :: - :: - :: reg add "$paths" _ql_fs REG_SZ "$scratch/usr"

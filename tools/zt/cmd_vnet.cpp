@@ -1,5 +1,5 @@
-// zt vnet: the vnet statuses with their texts and product statuses, and the
-// entries of a registered-services file.
+// zt vnet: the vnet statuses with their texts and product statuses, the
+// entries of a registered-services file, and a host's product version.
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -11,6 +11,7 @@
 
 #include <ztbase/status.h>
 #include <ztbase/vnet.h>
+#include <ztbase/vnet_vnetd.h>
 
 #include "commands.h"
 
@@ -122,6 +123,21 @@ int services_command(const char *path) {
     return 0;
 }
 
+// The product version of HOST as the library knows it: this host's own, the
+// cached one, or asked of the host's vnetd (and then cached).
+int version_command(int argc, char **argv) {
+    if (argc != 1 || argv[0][0] == '-')
+        return bad_args("vnet", "version", "one HOST");
+    int version = 0;
+    const int st = vnet_get_host_version_ipi(argv[0], 20, &version);
+    if (st != VNET_SUCCESS) {
+        fprintf(stderr, "zt vnet version: %s: %s (%d)\n", argv[0], vnet_status_to_text(st), st);
+        return 1;
+    }
+    printf("product version %d\n", version);
+    return 0;
+}
+
 } // namespace
 
 int cmd_vnet(int argc, char **argv) {
@@ -132,6 +148,8 @@ int cmd_vnet(int argc, char **argv) {
             return bad_args("vnet", "services", "one FILE");
         return services_command(argv[1]);
     }
+    if (argc >= 1 && strcmp(argv[0], "version") == 0)
+        return version_command(argc - 1, argv + 1);
     return bad_args("vnet", nullptr,
                     argc == 0 ? "no subcommand given"
                               : ("unknown subcommand " + std::string(argv[0])).c_str());

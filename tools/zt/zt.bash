@@ -13,7 +13,7 @@ _zt() {
         reg) COMPREPLY=($(compgen -W "query add delete export import backup restore" -- "$cur")) ;;
         config) COMPREPLY=($(compgen -W "items info show set unset check" -- "$cur")) ;;
         logs) COMPREPLY=($(compgen -W "list" -- "$cur")) ;;
-        vnet) COMPREPLY=($(compgen -W "status services" -- "$cur")) ;;
+        vnet) COMPREPLY=($(compgen -W "status services version" -- "$cur")) ;;
         host) COMPREPLY=($(compgen -W "same local roles fqdn" -- "$cur")) ;;
         status) COMPREPLY=($(compgen -W "--all" -- "$cur")) ;;
         paths) COMPREPLY=($(compgen -W "--json $("$1" paths 2>/dev/null | cut -d= -f1)" -- "$cur")) ;;
