@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <ctime>
 #include <fcntl.h>
 #include <mutex>
@@ -58,9 +59,25 @@ struct Active {
     std::condition_variable reap;  // an earlier deadline, or the end
     std::map<int, Entry> conns;
     int live = 0;    // entries not cut: what the cap counts
-    int threads = 0; // conversations still running, tracked or not
+    int threads = 0; // conversation threads alive, serving or waiting for work
     bool stopping = false;
+    // Connections admitted and not yet taken by a thread, and the threads
+    // that wait for one: a thread serves one conversation after another, so
+    // that a busy daemon does not make a thread per connection.
+    struct Job {
+        int fd;
+        Options options;
+        Peer peer;
+    };
+    // When the reaper wakes next: a deadline later than that needs no call.
+    Clock::time_point wake = Clock::time_point::max();
+    std::deque<Job> jobs;
+    int waiting = 0;
+    std::condition_variable work;
 } g_active;
+
+// How long a thread without work waits for the next connection.
+constexpr auto kWorkerLinger = std::chrono::seconds(30);
 
 // Under the mutex: shuts the connection down so that whatever its
 // conversation waits for (a read or a write) fails now.
@@ -86,10 +103,12 @@ void reaper() {
             else
                 next = std::min(next, e.deadline);
         }
+        g_active.wake = next;
         if (next == Clock::time_point::max())
             g_active.reap.wait(lock);
         else
             g_active.reap.wait_until(lock, next);
+        g_active.wake = Clock::time_point::min(); // awake: it rescans anyway
     }
 }
 
@@ -111,9 +130,24 @@ bool make_room(int max_connections) {
     return true;
 }
 
-void conversation(int fd, Options options, Peer peer) {
-    serve_connection(fd, options, peer);
-    std::lock_guard<std::mutex> lock(g_active.mutex);
+// A conversation thread: serves connections until none comes for a while
+// or the daemon ends.
+void conversations() {
+    std::unique_lock<std::mutex> lock(g_active.mutex);
+    for (;;) {
+        ++g_active.waiting;
+        const bool got = g_active.work.wait_for(lock, kWorkerLinger, [] {
+            return !g_active.jobs.empty() || g_active.stopping;
+        });
+        --g_active.waiting;
+        if (!got || g_active.jobs.empty())
+            break;
+        Active::Job job = std::move(g_active.jobs.front());
+        g_active.jobs.pop_front();
+        lock.unlock();
+        serve_connection(job.fd, job.options, job.peer);
+        lock.lock();
+    }
     --g_active.threads;
     g_active.idle.notify_all();
 }
@@ -129,19 +163,35 @@ void admit(int fd, const Options &options, const Peer &peer) {
         close(fd);
         return;
     }
-    g_active.conns[fd].deadline = Clock::now() + std::chrono::seconds(options.io_timeout);
+    const auto deadline = Clock::now() + std::chrono::seconds(options.io_timeout);
+    g_active.conns[fd].deadline = deadline;
     ++g_active.live;
+    if (deadline < g_active.wake)
+        g_active.reap.notify_one();
+    g_active.jobs.push_back({fd, options, peer});
+    if (g_active.waiting > static_cast<int>(g_active.jobs.size()) - 1) {
+        g_active.work.notify_one();
+        return;
+    }
     ++g_active.threads;
-    g_active.reap.notify_one();
     lock.unlock();
     try {
-        std::thread(conversation, fd, options, peer).detach();
+        std::thread(conversations).detach();
     } catch (const std::exception &e) {
         logmsgf(ZTLOG_ERROR, kTag, "no thread for a connection: %s", e.what());
-        forget(fd);
-        std::lock_guard<std::mutex> again(g_active.mutex);
+        std::unique_lock<std::mutex> again(g_active.mutex);
         --g_active.threads;
-        close(fd);
+        // Another thread may still take it; otherwise it is refused.
+        if (g_active.threads > 0)
+            return;
+        for (auto it = g_active.jobs.begin(); it != g_active.jobs.end(); ++it)
+            if (it->fd == fd) {
+                g_active.jobs.erase(it);
+                again.unlock();
+                forget(fd);
+                close(fd);
+                break;
+            }
     }
 }
 
@@ -289,7 +339,8 @@ void set_deadline(int fd, int seconds, bool idle) {
         e.idle_since = now;
     e.idle = idle;
     e.deadline = seconds < 0 ? Clock::time_point::max() : now + std::chrono::seconds(seconds);
-    g_active.reap.notify_one();
+    if (e.deadline < g_active.wake)
+        g_active.reap.notify_one();
 }
 
 int run(const Options &options) {
@@ -375,6 +426,7 @@ int run(const Options &options) {
     std::unique_lock<std::mutex> lock(g_active.mutex);
     g_active.stopping = true;
     g_active.reap.notify_one();
+    g_active.work.notify_all();
     for (auto &[fd, e] : g_active.conns)
         cut(fd, e, ZTLOG_INFO, "ending");
     // Each step of a conversation is bounded by io_timeout; a hand-over has
