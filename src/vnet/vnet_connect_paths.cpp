@@ -67,26 +67,37 @@ int retry_record(Record &rec, int status, const char *why) {
     return VNET_CONNECT_REFUSED;
 }
 
+// The seconds the next step of a handshake may take: a fixed time (the
+// resilient kind's read timeout) when given, else what is left of the
+// record's connect timeout, so that a daemon answering each step just in
+// time cannot stretch the whole handshake past it.
+int step_time(const Record &rec, int fixed) {
+    if (fixed > 0)
+        return fixed;
+    const int left = time_left(rec);
+    return left > 0 ? left : 1;
+}
+
 int lowest_version(const Record &rec) {
     return inetd_able(rec.service.c_str()) ? 4 : 2;
 }
 
 // Steps shared by both paths on a vnetd conversation: the version exchange,
-// the domain context and the proxy hand-off.
-int vnetd_greeting_steps(Record &rec, int highest, int timeout) {
+// the domain context and the proxy hand-off. fixed: as step_time.
+int vnetd_greeting_steps(Record &rec, int highest, int fixed) {
     int hint = 0;
     int st = vnet_version_connect_ex(&rec.sock, highest, lowest_version(rec), &rec.vnetd_version,
-                                     timeout, &hint);
+                                     step_time(rec, fixed), &hint);
     if (st != 0)
         return fail_record(rec, st, "vnet_version_connect_ex() failed");
     rec.proxy_hint = hint;
-    if ((st = do_domain_ctx(&rec.sock, rec.vnetd_version, timeout)) != 0)
+    if ((st = do_domain_ctx(&rec.sock, rec.vnetd_version, step_time(rec, fixed))) != 0)
         return fail_record(rec, st, "do_domain_ctx() failed");
     return VNET_SUCCESS;
 }
 
-int proxy_hand_off(Record &rec, int timeout) {
-    rec.remote_status = seams().proxy_socket_swap(&rec.sock, timeout + 10, rec.host.c_str(),
+int proxy_hand_off(Record &rec, int fixed) {
+    rec.remote_status = seams().proxy_socket_swap(&rec.sock, step_time(rec, fixed) + 10, rec.host.c_str(),
                                                   rec.service.c_str(), rec.proxy_flag,
                                                   rec.proxy_hint);
     rec.proxy_done = true;
@@ -97,13 +108,13 @@ int proxy_hand_off(Record &rec, int timeout) {
 }
 
 // The service request that turns a vnetd conversation into the service's.
-int service_request(Record &rec, int timeout) {
+int service_request(Record &rec, int fixed) {
     if (rec.service_connection) {
         rec.log_name = "VNETD";
         return VNET_SUCCESS;
     }
-    const int st =
-        vnet_vnetd_service_socket(&rec.sock, rec.vnetd_version, rec.service.c_str(), timeout);
+    const int st = vnet_vnetd_service_socket(&rec.sock, rec.vnetd_version, rec.service.c_str(),
+                                             step_time(rec, fixed));
     if (st == VNET_NO_SERVICE)
         return retry_record(rec, st, "vnet_vnetd_service_socket() found no service");
     if (st != 0)
@@ -115,18 +126,18 @@ int service_request(Record &rec, int timeout) {
 
 int do_vnetd_service(Record &rec, const Request &, const Settings &set) {
     const bool resilient = rec.kind == kZtrntd;
-    int timeout = resilient ? set.read_timeout : time_left(rec);
-    if (timeout <= 0)
-        timeout = 1;
+    // The resilient kind's steps have the read timeout each; the others
+    // share what is left of the connect timeout.
+    const int fixed = resilient ? (set.read_timeout > 0 ? set.read_timeout : 1) : 0;
     int st = vnetd_greeting_steps(
-        rec, VN_VERSION_HIGHEST + (resilient ? VN_VERSION_RESILIENT_OFFSET : 0), timeout);
+        rec, VN_VERSION_HIGHEST + (resilient ? VN_VERSION_RESILIENT_OFFSET : 0), fixed);
     if (st != 0)
         return st;
     if (resilient) {
-        st = vnet_vnetd_service_socket(&rec.sock, VN_VERSION_HIGHEST, "ztrntd", timeout);
+        st = vnet_vnetd_service_socket(&rec.sock, VN_VERSION_HIGHEST, "ztrntd", fixed);
         if (st != 0)
             return fail_record(rec, st, "vnet_vnetd_service_socket(ztrntd) failed");
-        st = vnet_do_socks5_client_protocol(rec.sock, rec.host.c_str(), "vnetd", timeout);
+        st = vnet_do_socks5_client_protocol(rec.sock, rec.host.c_str(), "vnetd", fixed);
         if (st == VNET_BAD_VERSION) {
             // The resilient daemon will not take it: an ordinary vnetd
             // record, tried again later.
@@ -136,11 +147,12 @@ int do_vnetd_service(Record &rec, const Request &, const Settings &set) {
         if (st != 0)
             return fail_record(rec, st, "vnet_do_socks5_client_protocol() failed");
     }
-    if ((st = proxy_hand_off(rec, timeout)) != 0)
+    if ((st = proxy_hand_off(rec, fixed)) != 0)
         return st;
     if (rec.kind == kVnetd) {
         int supported = 0;
-        st = vnet_vnetd_pbx_c_supported(&rec.sock, rec.vnetd_version, &supported, timeout);
+        st = vnet_vnetd_pbx_c_supported(&rec.sock, rec.vnetd_version, &supported,
+                                        step_time(rec, fixed));
         if (st != 0)
             return fail_record(rec, st, "vnet_vnetd_pbx_c_supported failed");
         if (no_pbx_marker()) {
@@ -160,7 +172,7 @@ int do_vnetd_service(Record &rec, const Request &, const Settings &set) {
         set_state(rec, kRetry);
         return VNET_CONNECT_TIMEOUT;
     }
-    return service_request(rec, timeout);
+    return service_request(rec, fixed);
 }
 
 int do_pbx_service(Record &rec, const Request &, const Settings &) {
@@ -203,14 +215,11 @@ int do_pbx_service(Record &rec, const Request &, const Settings &) {
         return VNET_SUCCESS;
     }
     // Through the exchange to vnetd: the same conversation as a direct one.
-    int timeout = time_left(rec);
-    if (timeout <= 0)
-        timeout = 1;
-    if ((st = vnetd_greeting_steps(rec, VN_VERSION_HIGHEST, timeout)) != 0)
+    if ((st = vnetd_greeting_steps(rec, VN_VERSION_HIGHEST, 0)) != 0)
         return st;
-    if ((st = proxy_hand_off(rec, timeout)) != 0)
+    if ((st = proxy_hand_off(rec, 0)) != 0)
         return st;
-    if ((st = service_request(rec, timeout)) != 0)
+    if ((st = service_request(rec, 0)) != 0)
         return st;
     rec.log_name = rec.service + " via PBX/via VNETD";
     return VNET_SUCCESS;

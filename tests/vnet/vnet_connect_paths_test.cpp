@@ -268,6 +268,56 @@ TEST_F(ConnectPaths, ADaemonThatMisbehavesFailsItsRecordAndLeavesNothingOpen) {
     }
 }
 
+// Reads one codec string; false when the peer closed.
+bool read_string(int s) {
+    char c = 1;
+    while (c != '\0')
+        if (recv(s, &c, 1, 0) != 1)
+            return false;
+    return true;
+}
+
+TEST_F(ConnectPaths, AHandshakeAnsweredStepByStepJustInTimeEndsWithTheConnectTimeout) {
+    // Each answer comes well within a step's own time, but together they
+    // outlast the connect's 2 seconds; the service request's answer comes
+    // long after that.
+    override_port("halvane_pbx", refused_port());
+    Listener listener;
+    override_port("vnetd", listener.port);
+    std::thread daemon([&] {
+        const int s = accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC);
+        const auto answer = [s](int ms, const char *text) {
+            usleep(ms * 1000);
+            send(s, text, strlen(text) + 1, MSG_NOSIGNAL);
+        };
+        if (read_string(s)) // the client's highest version
+            answer(1200, "13");
+        if (read_string(s) && read_string(s)) { // agreed, then the exchange question
+            answer(700, "0");
+            answer(0, "0");
+        }
+        if (read_string(s) && read_string(s)) // the service request and its name
+            answer(1800, "0");
+        read_string(s);
+        close(s);
+    });
+    const int before = open_descriptor_count();
+    int sock = -1;
+    EXPECT_NE(vnet_connect_to_service("127.0.0.1", "ztecho", nullptr, 0, 0, 2, &sock),
+              VNET_SUCCESS)
+        << report();
+    EXPECT_EQ(sock, -1);
+    const std::string lost = report();
+    const size_t at = lost.find("status: FAILED, (44) CONNECT_TIMEOUT; system: (110) Connection "
+                                "timed out; FROM 127.0.0.1");
+    EXPECT_NE(at, std::string::npos) << lost;
+    EXPECT_NE(lost.find("ztecho VIA vnetd", at), std::string::npos) << lost;
+    if (sock >= 0)
+        close(sock);
+    daemon.join();
+    EXPECT_EQ(open_descriptor_count(), before);
+}
+
 } // namespace
 
 namespace {
