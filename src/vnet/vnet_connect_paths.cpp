@@ -5,11 +5,13 @@
 // connects comes back on the same connection.
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <jansson.h>
 #include <string>
 #include <strings.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "platform/unix_sockets.h"
@@ -234,6 +236,38 @@ int vnetd_greeting(int *sock, int lowest, int timeout, int *version) {
     return st;
 }
 
+namespace {
+
+// A connected local stream socket to the abstract name within `seconds`: a
+// daemon that stops taking connections leaves its queue full, and a blocking
+// connect would wait for it for ever. 0 or an errno value (ETIMEDOUT).
+int connect_endpoint(const std::string &name, int seconds, int *out) {
+    sockaddr_un addr{};
+    socklen_t len = 0;
+    if (int err = ztbase::usock::abstract_address(name, &addr, &len); err != 0)
+        return err;
+    const time_t deadline = time(nullptr) + seconds;
+    for (;;) {
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0)
+            return errno;
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), len) == 0) {
+            vnet_set_blocking(fd);
+            *out = fd;
+            return 0;
+        }
+        const int err = errno;
+        close(fd);
+        if (err != EAGAIN && err != EINTR)
+            return err;
+        if (time(nullptr) >= deadline)
+            return ETIMEDOUT;
+        usleep(10000);
+    }
+}
+
+} // namespace
+
 int local_vnetd_endpoint(int *sock, int *version) {
     const char *tag = "vnet_connect_to_vnetd_no_auth";
     *sock = -1;
@@ -241,10 +275,12 @@ int local_vnetd_endpoint(int *sock, int *version) {
     vnet_get_port(&port);
     const std::string name = VN_LOCAL_ENDPOINT_PREFIX + std::to_string(port);
     int fd = -1;
-    if (int err = ztbase::usock::connect_abstract(name, SOCK_STREAM, &fd); err != 0) {
+    if (int err = connect_endpoint(name, kLocalGreeting, &fd); err != 0) {
         logmsgf(ZTLOG_ERROR, tag, "cannot reach the local vnetd at @%s: %d %s", name.c_str(), err,
                 strerror(err));
-        return err == ECONNREFUSED || err == ENOENT ? VNET_CONNECT_REFUSED : VNET_CONNECT_FAILED;
+        return err == ECONNREFUSED || err == ENOENT ? VNET_CONNECT_REFUSED
+               : err == ETIMEDOUT                   ? VNET_CONNECT_TIMEOUT
+                                                    : VNET_CONNECT_FAILED;
     }
     int st = vnetd_greeting(&fd, VN_VERSION_SECURE_COMM, kLocalGreeting, version);
     if (st != 0) {

@@ -9,6 +9,7 @@
 
 #include "connect_fixture.h"
 #include "daemon_process.h"
+#include "platform/unix_sockets.h"
 #include "support/fd_count.h"
 #include "ztbase/comm.h"
 #include "ztbase/paths.h"
@@ -393,6 +394,39 @@ TEST_F(ConnectPaths, ThroughTheExchangeToVnetdAndThroughTheLocalVnetdOnACallersB
               VNET_CONNECT_REFUSED);
     EXPECT_EQ(sock, -1);
     EXPECT_EQ(open_descriptor_count(), before);
+}
+
+TEST_F(ConnectPaths, ALocalVnetdThatTakesNoConnectionsFailsTheIndirectConnect) {
+    // Its endpoint listens but nobody accepts, and the queue is full: the
+    // caller gives up instead of waiting for it for ever.
+    const int port = refused_port();
+    override_port("vnetd", port);
+    const std::string name = VN_LOCAL_ENDPOINT_PREFIX + std::to_string(port);
+    int endpoint = -1;
+    ASSERT_EQ(ztbase::usock::listen_abstract(name, SOCK_STREAM, 0, &endpoint), 0);
+    std::vector<int> queued;
+    for (int i = 0; i < 4; ++i) {
+        sockaddr_un addr{};
+        socklen_t len = 0;
+        ztbase::usock::abstract_address(name, &addr, &len);
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&addr), len) == 0)
+            queued.push_back(fd);
+        else
+            close(fd);
+    }
+    ASSERT_FALSE(queued.empty());
+    seams_.proxy_required = always_proxy;
+    install();
+    const int before = open_descriptor_count();
+    int sock = -1;
+    EXPECT_EQ(vnet_connect_to_service("127.0.0.1", "ztecho", nullptr, 0, 0, 2, &sock),
+              VNET_CONNECT_TIMEOUT);
+    EXPECT_EQ(sock, -1);
+    EXPECT_EQ(open_descriptor_count(), before);
+    for (int fd : queued)
+        close(fd);
+    close(endpoint);
 }
 
 } // namespace
