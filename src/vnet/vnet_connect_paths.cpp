@@ -282,6 +282,18 @@ int local_vnetd_endpoint(int *sock, int *version) {
                : err == ETIMEDOUT                   ? VNET_CONNECT_TIMEOUT
                                                     : VNET_CONNECT_FAILED;
     }
+    // Anyone may take an abstract name while the daemon is down: only a
+    // process of root or of this user is trusted to connect on our behalf.
+    pid_t pid = 0;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    if (int err = ztbase::usock::peer_credentials(fd, &pid, &uid, &gid);
+        err != 0 || (uid != 0 && uid != geteuid())) {
+        logmsgf(ZTLOG_ERROR, tag, "@%s belongs to process %ld of user %ld, not to root or this user",
+                name.c_str(), static_cast<long>(pid), static_cast<long>(uid));
+        close(fd);
+        return VNET_CONNECT_FAILED;
+    }
     int st = vnetd_greeting(&fd, VN_VERSION_SECURE_COMM, kLocalGreeting, version);
     if (st != 0) {
         if (fd >= 0)

@@ -429,4 +429,41 @@ TEST_F(ConnectPaths, ALocalVnetdThatTakesNoConnectionsFailsTheIndirectConnect) {
     close(endpoint);
 }
 
+TEST_F(ConnectPaths, AnotherUsersProcessAtTheLocalVnetdsEndpointIsNotTrusted) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to be another user";
+    // The daemon is down and a process of another user took its endpoint's
+    // name: the caller says nothing to it.
+    const int port = refused_port();
+    override_port("vnetd", port);
+    int heard[2];
+    ASSERT_EQ(pipe2(heard, O_CLOEXEC), 0);
+    const pid_t impostor = child([port, &heard](int ready) {
+        close(heard[0]);
+        int endpoint = -1;
+        if (setgid(65534) != 0 || setuid(65534) != 0 ||
+            ztbase::usock::listen_abstract(VN_LOCAL_ENDPOINT_PREFIX + std::to_string(port),
+                                           SOCK_STREAM, 4, &endpoint) != 0)
+            return;
+        write(ready, "R", 1);
+        const int s = accept4(endpoint, nullptr, nullptr, SOCK_CLOEXEC);
+        char c;
+        write(heard[1], recv(s, &c, 1, 0) > 0 ? "Y" : "N", 1);
+    });
+    close(heard[1]);
+    ASSERT_GT(impostor, 0);
+    seams_.proxy_required = always_proxy;
+    install();
+    const int before = open_descriptor_count();
+    int sock = -1;
+    EXPECT_EQ(vnet_connect_to_service("127.0.0.1", "ztecho", nullptr, 0, 0, 5, &sock),
+              VNET_CONNECT_FAILED);
+    EXPECT_EQ(sock, -1);
+    char said = 0;
+    EXPECT_EQ(read(heard[0], &said, 1), 1);
+    EXPECT_EQ(said, 'N');
+    EXPECT_EQ(open_descriptor_count(), before);
+    close(heard[0]);
+}
+
 } // namespace
