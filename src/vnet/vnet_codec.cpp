@@ -143,10 +143,13 @@ int pop_string(int sock, char *buffer, int size, int timeout, const char *tag) {
         return VNET_FAIL(tag, VNET_BAD_PARAM);
     buffer[0] = '\0';
     timeout = vnet_adjust_timeout(sock, timeout);
+    // The whole string is due by one deadline: a peer that trickles its
+    // bytes cannot stretch the read past the caller's timeout.
+    const int64_t deadline = deadline_after(timeout);
     size_t got = 0;
     const size_t room = static_cast<size_t>(size);
     while (got < room) {
-        int rc = wait_for(sock, true, timeout);
+        int rc = zt::vnet::sock_ready_until_ms(sock, true, false, deadline, nullptr);
         if (rc != 0) {
             buffer[got] = '\0';
             return VNET_FAIL(tag, rc);

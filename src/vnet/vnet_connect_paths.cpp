@@ -5,11 +5,13 @@
 // connects comes back on the same connection.
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <jansson.h>
 #include <string>
 #include <strings.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "platform/unix_sockets.h"
@@ -67,26 +69,37 @@ int retry_record(Record &rec, int status, const char *why) {
     return VNET_CONNECT_REFUSED;
 }
 
+// The seconds the next step of a handshake may take: a fixed time (the
+// resilient kind's read timeout) when given, else what is left of the
+// record's connect timeout, so that a daemon answering each step just in
+// time cannot stretch the whole handshake past it.
+int step_time(const Record &rec, int fixed) {
+    if (fixed > 0)
+        return fixed;
+    const int left = time_left(rec);
+    return left > 0 ? left : 1;
+}
+
 int lowest_version(const Record &rec) {
     return inetd_able(rec.service.c_str()) ? 4 : 2;
 }
 
 // Steps shared by both paths on a vnetd conversation: the version exchange,
-// the domain context and the proxy hand-off.
-int vnetd_greeting_steps(Record &rec, int highest, int timeout) {
+// the domain context and the proxy hand-off. fixed: as step_time.
+int vnetd_greeting_steps(Record &rec, int highest, int fixed) {
     int hint = 0;
     int st = vnet_version_connect_ex(&rec.sock, highest, lowest_version(rec), &rec.vnetd_version,
-                                     timeout, &hint);
+                                     step_time(rec, fixed), &hint);
     if (st != 0)
         return fail_record(rec, st, "vnet_version_connect_ex() failed");
     rec.proxy_hint = hint;
-    if ((st = do_domain_ctx(&rec.sock, rec.vnetd_version, timeout)) != 0)
+    if ((st = do_domain_ctx(&rec.sock, rec.vnetd_version, step_time(rec, fixed))) != 0)
         return fail_record(rec, st, "do_domain_ctx() failed");
     return VNET_SUCCESS;
 }
 
-int proxy_hand_off(Record &rec, int timeout) {
-    rec.remote_status = seams().proxy_socket_swap(&rec.sock, timeout + 10, rec.host.c_str(),
+int proxy_hand_off(Record &rec, int fixed) {
+    rec.remote_status = seams().proxy_socket_swap(&rec.sock, step_time(rec, fixed) + 10, rec.host.c_str(),
                                                   rec.service.c_str(), rec.proxy_flag,
                                                   rec.proxy_hint);
     rec.proxy_done = true;
@@ -97,13 +110,13 @@ int proxy_hand_off(Record &rec, int timeout) {
 }
 
 // The service request that turns a vnetd conversation into the service's.
-int service_request(Record &rec, int timeout) {
+int service_request(Record &rec, int fixed) {
     if (rec.service_connection) {
         rec.log_name = "VNETD";
         return VNET_SUCCESS;
     }
-    const int st =
-        vnet_vnetd_service_socket(&rec.sock, rec.vnetd_version, rec.service.c_str(), timeout);
+    const int st = vnet_vnetd_service_socket(&rec.sock, rec.vnetd_version, rec.service.c_str(),
+                                             step_time(rec, fixed));
     if (st == VNET_NO_SERVICE)
         return retry_record(rec, st, "vnet_vnetd_service_socket() found no service");
     if (st != 0)
@@ -115,18 +128,18 @@ int service_request(Record &rec, int timeout) {
 
 int do_vnetd_service(Record &rec, const Request &, const Settings &set) {
     const bool resilient = rec.kind == kZtrntd;
-    int timeout = resilient ? set.read_timeout : time_left(rec);
-    if (timeout <= 0)
-        timeout = 1;
+    // The resilient kind's steps have the read timeout each; the others
+    // share what is left of the connect timeout.
+    const int fixed = resilient ? (set.read_timeout > 0 ? set.read_timeout : 1) : 0;
     int st = vnetd_greeting_steps(
-        rec, VN_VERSION_HIGHEST + (resilient ? VN_VERSION_RESILIENT_OFFSET : 0), timeout);
+        rec, VN_VERSION_HIGHEST + (resilient ? VN_VERSION_RESILIENT_OFFSET : 0), fixed);
     if (st != 0)
         return st;
     if (resilient) {
-        st = vnet_vnetd_service_socket(&rec.sock, VN_VERSION_HIGHEST, "ztrntd", timeout);
+        st = vnet_vnetd_service_socket(&rec.sock, VN_VERSION_HIGHEST, "ztrntd", fixed);
         if (st != 0)
             return fail_record(rec, st, "vnet_vnetd_service_socket(ztrntd) failed");
-        st = vnet_do_socks5_client_protocol(rec.sock, rec.host.c_str(), "vnetd", timeout);
+        st = vnet_do_socks5_client_protocol(rec.sock, rec.host.c_str(), "vnetd", fixed);
         if (st == VNET_BAD_VERSION) {
             // The resilient daemon will not take it: an ordinary vnetd
             // record, tried again later.
@@ -136,11 +149,12 @@ int do_vnetd_service(Record &rec, const Request &, const Settings &set) {
         if (st != 0)
             return fail_record(rec, st, "vnet_do_socks5_client_protocol() failed");
     }
-    if ((st = proxy_hand_off(rec, timeout)) != 0)
+    if ((st = proxy_hand_off(rec, fixed)) != 0)
         return st;
     if (rec.kind == kVnetd) {
         int supported = 0;
-        st = vnet_vnetd_pbx_c_supported(&rec.sock, rec.vnetd_version, &supported, timeout);
+        st = vnet_vnetd_pbx_c_supported(&rec.sock, rec.vnetd_version, &supported,
+                                        step_time(rec, fixed));
         if (st != 0)
             return fail_record(rec, st, "vnet_vnetd_pbx_c_supported failed");
         if (no_pbx_marker()) {
@@ -160,7 +174,7 @@ int do_vnetd_service(Record &rec, const Request &, const Settings &set) {
         set_state(rec, kRetry);
         return VNET_CONNECT_TIMEOUT;
     }
-    return service_request(rec, timeout);
+    return service_request(rec, fixed);
 }
 
 int do_pbx_service(Record &rec, const Request &, const Settings &) {
@@ -203,14 +217,11 @@ int do_pbx_service(Record &rec, const Request &, const Settings &) {
         return VNET_SUCCESS;
     }
     // Through the exchange to vnetd: the same conversation as a direct one.
-    int timeout = time_left(rec);
-    if (timeout <= 0)
-        timeout = 1;
-    if ((st = vnetd_greeting_steps(rec, VN_VERSION_HIGHEST, timeout)) != 0)
+    if ((st = vnetd_greeting_steps(rec, VN_VERSION_HIGHEST, 0)) != 0)
         return st;
-    if ((st = proxy_hand_off(rec, timeout)) != 0)
+    if ((st = proxy_hand_off(rec, 0)) != 0)
         return st;
-    if ((st = service_request(rec, timeout)) != 0)
+    if ((st = service_request(rec, 0)) != 0)
         return st;
     rec.log_name = rec.service + " via PBX/via VNETD";
     return VNET_SUCCESS;
@@ -225,6 +236,38 @@ int vnetd_greeting(int *sock, int lowest, int timeout, int *version) {
     return st;
 }
 
+namespace {
+
+// A connected local stream socket to the abstract name within `seconds`: a
+// daemon that stops taking connections leaves its queue full, and a blocking
+// connect would wait for it for ever. 0 or an errno value (ETIMEDOUT).
+int connect_endpoint(const std::string &name, int seconds, int *out) {
+    sockaddr_un addr{};
+    socklen_t len = 0;
+    if (int err = ztbase::usock::abstract_address(name, &addr, &len); err != 0)
+        return err;
+    const time_t deadline = time(nullptr) + seconds;
+    for (;;) {
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0)
+            return errno;
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), len) == 0) {
+            vnet_set_blocking(fd);
+            *out = fd;
+            return 0;
+        }
+        const int err = errno;
+        close(fd);
+        if (err != EAGAIN && err != EINTR)
+            return err;
+        if (time(nullptr) >= deadline)
+            return ETIMEDOUT;
+        usleep(10000);
+    }
+}
+
+} // namespace
+
 int local_vnetd_endpoint(int *sock, int *version) {
     const char *tag = "vnet_connect_to_vnetd_no_auth";
     *sock = -1;
@@ -232,10 +275,24 @@ int local_vnetd_endpoint(int *sock, int *version) {
     vnet_get_port(&port);
     const std::string name = VN_LOCAL_ENDPOINT_PREFIX + std::to_string(port);
     int fd = -1;
-    if (int err = ztbase::usock::connect_abstract(name, SOCK_STREAM, &fd); err != 0) {
+    if (int err = connect_endpoint(name, kLocalGreeting, &fd); err != 0) {
         logmsgf(ZTLOG_ERROR, tag, "cannot reach the local vnetd at @%s: %d %s", name.c_str(), err,
                 strerror(err));
-        return err == ECONNREFUSED || err == ENOENT ? VNET_CONNECT_REFUSED : VNET_CONNECT_FAILED;
+        return err == ECONNREFUSED || err == ENOENT ? VNET_CONNECT_REFUSED
+               : err == ETIMEDOUT                   ? VNET_CONNECT_TIMEOUT
+                                                    : VNET_CONNECT_FAILED;
+    }
+    // Anyone may take an abstract name while the daemon is down: only a
+    // process of root or of this user is trusted to connect on our behalf.
+    pid_t pid = 0;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    if (int err = ztbase::usock::peer_credentials(fd, &pid, &uid, &gid);
+        err != 0 || (uid != 0 && uid != geteuid())) {
+        logmsgf(ZTLOG_ERROR, tag, "@%s belongs to process %ld of user %ld, not to root or this user",
+                name.c_str(), static_cast<long>(pid), static_cast<long>(uid));
+        close(fd);
+        return VNET_CONNECT_FAILED;
     }
     int st = vnetd_greeting(&fd, VN_VERSION_SECURE_COMM, kLocalGreeting, version);
     if (st != 0) {

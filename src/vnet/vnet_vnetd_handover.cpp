@@ -321,11 +321,13 @@ extern "C" ZTBASE_API int vnet_receive_network_socket(int ipc_sock, const char *
         VNETD_FAIL(fn, st);
         return st;
     }
-    int type = 0;
-    socklen_t tl = sizeof type;
+    // A connection: a stream socket, and not one that listens.
+    int type = 0, listening = 1;
+    socklen_t tl = sizeof type, ll = sizeof listening;
     if (block.magic != kBlockMagic || block.version != 1 || block.count != 1 ||
-        getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &tl) != 0 || type != SOCK_STREAM) {
-        logmsgf(ZTLOG_ERROR, fn, "descriptor block is not a stream socket's (magic 0x%08x)",
+        getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &tl) != 0 || type != SOCK_STREAM ||
+        getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &ll) != 0 || listening != 0) {
+        logmsgf(ZTLOG_ERROR, fn, "descriptor block is not a connected stream socket's (magic 0x%08x)",
                 block.magic);
         close(fd);
         VNETD_FAIL(fn, VNET_SOCKET_FAILED);

@@ -97,8 +97,10 @@ bool buffer_check_disabled() {
 
 namespace {
 
+// A plain file (through links): a FIFO planted at the name, held open by a
+// writer that never writes, would hang every connect that looks for a port.
 int read_port_file(const std::string &path, int absent, const char *tag) {
-    ztbase::pio::Fd fd = ztbase::pio::open_for_reading(path.c_str(), ztbase::pio::kAnyFile);
+    ztbase::pio::Fd fd = ztbase::pio::open_regular_file(path.c_str());
     if (!fd)
         return absent;
     char line[64] = {};

@@ -153,6 +153,23 @@ TEST(VnetCodec, PopStringFailures) {
         EXPECT_STREQ(buf, "slowly");
         writer.join();
     }
+    {
+        SCOPED_TRACE("a peer trickling bytes, each well within the timeout");
+        // The whole string is due within the timeout, not each byte: a
+        // hostile peer cannot hold the reader longer than it asked for.
+        Pair p;
+        std::thread writer([&] {
+            for (char c : std::string("trickled", 8)) {
+                usleep(300000);
+                if (send(p.a, &c, 1, MSG_NOSIGNAL) != 1)
+                    return;
+            }
+            send(p.a, "", 1, MSG_NOSIGNAL);
+        });
+        char buf[16];
+        EXPECT_EQ(vnet_pop_string(p.b, buf, sizeof buf, 1), VNET_TIMEOUT);
+        writer.join();
+    }
 }
 
 TEST(VnetCodec, NumberTexts) {

@@ -9,6 +9,7 @@
 
 #include "connect_fixture.h"
 #include "daemon_process.h"
+#include "platform/unix_sockets.h"
 #include "support/fd_count.h"
 #include "ztbase/comm.h"
 #include "ztbase/paths.h"
@@ -268,6 +269,56 @@ TEST_F(ConnectPaths, ADaemonThatMisbehavesFailsItsRecordAndLeavesNothingOpen) {
     }
 }
 
+// Reads one codec string; false when the peer closed.
+bool read_string(int s) {
+    char c = 1;
+    while (c != '\0')
+        if (recv(s, &c, 1, 0) != 1)
+            return false;
+    return true;
+}
+
+TEST_F(ConnectPaths, AHandshakeAnsweredStepByStepJustInTimeEndsWithTheConnectTimeout) {
+    // Each answer comes well within a step's own time, but together they
+    // outlast the connect's 2 seconds; the service request's answer comes
+    // long after that.
+    override_port("halvane_pbx", refused_port());
+    Listener listener;
+    override_port("vnetd", listener.port);
+    std::thread daemon([&] {
+        const int s = accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC);
+        const auto answer = [s](int ms, const char *text) {
+            usleep(ms * 1000);
+            send(s, text, strlen(text) + 1, MSG_NOSIGNAL);
+        };
+        if (read_string(s)) // the client's highest version
+            answer(1200, "13");
+        if (read_string(s) && read_string(s)) { // agreed, then the exchange question
+            answer(700, "0");
+            answer(0, "0");
+        }
+        if (read_string(s) && read_string(s)) // the service request and its name
+            answer(1800, "0");
+        read_string(s);
+        close(s);
+    });
+    const int before = open_descriptor_count();
+    int sock = -1;
+    EXPECT_NE(vnet_connect_to_service("127.0.0.1", "ztecho", nullptr, 0, 0, 2, &sock),
+              VNET_SUCCESS)
+        << report();
+    EXPECT_EQ(sock, -1);
+    const std::string lost = report();
+    const size_t at = lost.find("status: FAILED, (44) CONNECT_TIMEOUT; system: (110) Connection "
+                                "timed out; FROM 127.0.0.1");
+    EXPECT_NE(at, std::string::npos) << lost;
+    EXPECT_NE(lost.find("ztecho VIA vnetd", at), std::string::npos) << lost;
+    if (sock >= 0)
+        close(sock);
+    daemon.join();
+    EXPECT_EQ(open_descriptor_count(), before);
+}
+
 } // namespace
 
 namespace {
@@ -343,6 +394,76 @@ TEST_F(ConnectPaths, ThroughTheExchangeToVnetdAndThroughTheLocalVnetdOnACallersB
               VNET_CONNECT_REFUSED);
     EXPECT_EQ(sock, -1);
     EXPECT_EQ(open_descriptor_count(), before);
+}
+
+TEST_F(ConnectPaths, ALocalVnetdThatTakesNoConnectionsFailsTheIndirectConnect) {
+    // Its endpoint listens but nobody accepts, and the queue is full: the
+    // caller gives up instead of waiting for it for ever.
+    const int port = refused_port();
+    override_port("vnetd", port);
+    const std::string name = VN_LOCAL_ENDPOINT_PREFIX + std::to_string(port);
+    int endpoint = -1;
+    ASSERT_EQ(ztbase::usock::listen_abstract(name, SOCK_STREAM, 0, &endpoint), 0);
+    std::vector<int> queued;
+    for (int i = 0; i < 4; ++i) {
+        sockaddr_un addr{};
+        socklen_t len = 0;
+        ztbase::usock::abstract_address(name, &addr, &len);
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&addr), len) == 0)
+            queued.push_back(fd);
+        else
+            close(fd);
+    }
+    ASSERT_FALSE(queued.empty());
+    seams_.proxy_required = always_proxy;
+    install();
+    const int before = open_descriptor_count();
+    int sock = -1;
+    EXPECT_EQ(vnet_connect_to_service("127.0.0.1", "ztecho", nullptr, 0, 0, 2, &sock),
+              VNET_CONNECT_TIMEOUT);
+    EXPECT_EQ(sock, -1);
+    EXPECT_EQ(open_descriptor_count(), before);
+    for (int fd : queued)
+        close(fd);
+    close(endpoint);
+}
+
+TEST_F(ConnectPaths, AnotherUsersProcessAtTheLocalVnetdsEndpointIsNotTrusted) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to be another user";
+    // The daemon is down and a process of another user took its endpoint's
+    // name: the caller says nothing to it.
+    const int port = refused_port();
+    override_port("vnetd", port);
+    int heard[2];
+    ASSERT_EQ(pipe2(heard, O_CLOEXEC), 0);
+    const pid_t impostor = child([port, &heard](int ready) {
+        close(heard[0]);
+        int endpoint = -1;
+        if (setgid(65534) != 0 || setuid(65534) != 0 ||
+            ztbase::usock::listen_abstract(VN_LOCAL_ENDPOINT_PREFIX + std::to_string(port),
+                                           SOCK_STREAM, 4, &endpoint) != 0)
+            return;
+        write(ready, "R", 1);
+        const int s = accept4(endpoint, nullptr, nullptr, SOCK_CLOEXEC);
+        char c;
+        write(heard[1], recv(s, &c, 1, 0) > 0 ? "Y" : "N", 1);
+    });
+    close(heard[1]);
+    ASSERT_GT(impostor, 0);
+    seams_.proxy_required = always_proxy;
+    install();
+    const int before = open_descriptor_count();
+    int sock = -1;
+    EXPECT_EQ(vnet_connect_to_service("127.0.0.1", "ztecho", nullptr, 0, 0, 5, &sock),
+              VNET_CONNECT_FAILED);
+    EXPECT_EQ(sock, -1);
+    char said = 0;
+    EXPECT_EQ(read(heard[0], &said, 1), 1);
+    EXPECT_EQ(said, 'N');
+    EXPECT_EQ(open_descriptor_count(), before);
+    close(heard[0]);
 }
 
 } // namespace

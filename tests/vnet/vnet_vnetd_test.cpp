@@ -304,6 +304,15 @@ TEST(VnetdHandOver, HostileSenderLeavesNothingBehind) {
              close(pp[1]);
          },
          true},
+        {"a listening socket, which carries no connection",
+         [](int s) {
+             const int l = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+             listen(l, 1);
+             const uint32_t b[2] = {0x5a544831, 0x00010001};
+             ztbase::usock::send_with_fds(s, b, sizeof b, &l, 1);
+             close(l);
+         },
+         true},
         {"closes after the process id", [](int) {}, true},
         {"hash too long", [](int) {}, false},
     };

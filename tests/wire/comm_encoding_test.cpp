@@ -1,5 +1,8 @@
 // What each sender puts on the wire, the refusals, and the support calls.
 #include <climits>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <ctime>
 #include <functional>
 #include <string>
@@ -269,4 +272,20 @@ TEST_F(CommPorts, PortFilesBelowTheInstallationRoot) {
     EXPECT_EQ(getdefaultPORT(nullptr), -1);
     EXPECT_EQ(getoverridePORT("bprd"), 1556);
     EXPECT_EQ(getoverridePORT("absent"), 0);
+}
+
+TEST_F(CommPorts, OnlyAPlainFileNamesAPort) {
+    const std::string overrides = getFennicString("OVERRIDE_PATH");
+    write_file(overrides + "/target", "1556\n");
+    ASSERT_EQ(symlink((overrides + "/target").c_str(), (overrides + "/linked").c_str()), 0);
+    EXPECT_EQ(getoverridePORT("linked"), 1556);
+    ASSERT_EQ(symlink("/dev/zero", (overrides + "/device").c_str()), 0);
+    EXPECT_EQ(getoverridePORT("device"), 0);
+    // A FIFO whose writer never writes: the reader is not held.
+    const std::string fifo = overrides + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int writer = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    EXPECT_EQ(getoverridePORT("fifo"), 0);
+    close(writer);
 }
