@@ -42,6 +42,9 @@ ZTBASE_API int vnet_pbxAllocSocket(vnet_pbx_handle *handle_out, int sock);
 ZTBASE_API int vnet_pbxClose(vnet_pbx_handle *handle, int keep_socket);
 /* The socket under the handle, -1 when none. */
 ZTBASE_API int vnet_pbxGetSocketHandle(vnet_pbx_handle handle);
+/* The most vnet_pbxConnect waits, in seconds, for the exchange's answer
+ * (30 unless set). VNET_BAD_PARAM for a null handle or less than 1 s. */
+ZTBASE_API int vnet_pbxSetHandshakeTimeout(vnet_pbx_handle handle, int seconds);
 
 /* Connects to host's exchange and has it switch the connection to the server
  * under extension. When the handle already holds a connected socket, that

@@ -3,6 +3,7 @@
 // local vnetd, the greeting of a fresh vnetd connection, and the indirect
 // connect's way to the local vnetd: its local endpoint, where the socket it
 // connects comes back on the same connection.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -191,6 +192,8 @@ int do_pbx_service(Record &rec, const Request &, const Settings &) {
     const bool use_vnetd =
         !pbx_able(service) && !(rec.service_connection && strcasecmp(service, "vnetd") != 0);
     const char *extension = use_vnetd ? "vnetd" : service;
+    // The exchange answers within what is left of the connect timeout.
+    vnet_pbxSetHandshakeTimeout(handle, std::max(1, time_left(rec)));
     int hint = 0;
     int st = vnet_pbxConnect_ex(&handle, rec.host.empty() ? "host-not-specified" : rec.host.c_str(),
                                 extension, 0, &hint);

@@ -3,6 +3,7 @@
 // connection report, the learned path written back to the host's cached
 // flags, the proxy hand-over and the thread record.
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
@@ -162,6 +163,11 @@ int indirect_connect(const Request &req, int *sock_out, int *status) {
         json_t *ver = json_object_get(response, "vnetd_version");
         if (!json_is_integer(st)) {
             logmsgf(ZTLOG_ERROR, tag, "json_object_get(%s, ...) returned no status", "status");
+            *status = VNET_BAD_STRING;
+        } else if (json_integer_value(st) < 0 || json_integer_value(st) > INT_MAX) {
+            // Not a status at all: said so rather than passed on cut to an int.
+            logmsgf(ZTLOG_ERROR, tag, "remote status for %s is not a status: %lld", req.host,
+                    static_cast<long long>(json_integer_value(st)));
             *status = VNET_BAD_STRING;
         } else if (json_integer_value(st) != 0) {
             *status = static_cast<int>(json_integer_value(st));

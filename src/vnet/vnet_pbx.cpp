@@ -235,6 +235,12 @@ ZTBASE_API int vnet_pbxGetSocketHandle(vnet_pbx_handle handle) {
     return handle != nullptr && pbxGetSocketHandle(lib(handle), &sock) == 0 ? sock : -1;
 }
 
+ZTBASE_API int vnet_pbxSetHandshakeTimeout(vnet_pbx_handle handle, int seconds) {
+    if (handle == nullptr || seconds < 1)
+        return VNET_BAD_PARAM;
+    return pbxSetHandshakeTimeout(lib(handle), seconds) == 0 ? VNET_SUCCESS : VNET_PBX_API_FAILED;
+}
+
 ZTBASE_API int vnet_pbxConnect_ex(vnet_pbx_handle *handle, const char *host, const char *extension,
                                   int mode, int *hint_out) {
     static const char *const tag = "vnet_pbxConnect_ex";

@@ -26,6 +26,7 @@ struct pbx_handle {
     bool control = false;  // the socket is a registration's control connection
     uint32_t received = 0; // hand-overs taken from the control connection
     bool ack_owed = false; // the last running total did not reach the exchange
+    int handshake_seconds = 30; // the most a connect waits for the exchange's answer
 };
 
 namespace {
@@ -33,7 +34,6 @@ namespace {
 std::atomic<int> g_initialized{0};
 std::atomic<pbx_default_port_fn> g_port_hook{nullptr};
 
-constexpr int kHandshakeSeconds = 30; // the answer to a hello
 constexpr int kRegisterSeconds = 10;  // the answer to a registration
 
 using Clock = std::chrono::steady_clock;
@@ -249,6 +249,13 @@ PBX_API int pbxGetSocketHandle(PBXHANDLE h, int *sock) {
     return h->sock >= 0 ? 0 : fail(ENOTCONN);
 }
 
+PBX_API int pbxSetHandshakeTimeout(PBXHANDLE h, int seconds) {
+    if (h == nullptr || seconds < 1)
+        return fail(EINVAL);
+    h->handshake_seconds = seconds;
+    return 0;
+}
+
 PBX_API int pbxGetSocketMode(PBXHANDLE h) {
     return h != nullptr ? h->mode : fail(EINVAL);
 }
@@ -273,7 +280,7 @@ PBX_API int pbxConnectExEx(PBXHANDLE h, const PBXADDR *address, int mode, int *p
     if (h == nullptr || address == nullptr || !proto::valid_extension(address->extension) ||
         h->control)
         return fail(EINVAL);
-    auto deadline = Clock::now() + std::chrono::seconds(kHandshakeSeconds);
+    auto deadline = Clock::now() + std::chrono::seconds(h->handshake_seconds);
     if (h->sock < 0) {
         int s = -1;
         if (int rc = connect_tcp(address->host, exchange_port(address->port), deadline, &s))

@@ -60,6 +60,9 @@ PBX_API int pbxSetSocketHandle(PBXHANDLE handle, int sock, int mode);
 PBX_API int pbxGetSocketHandle(PBXHANDLE handle, int *sock);
 /* The handle's mode, -1 for a null handle. */
 PBX_API int pbxGetSocketMode(PBXHANDLE handle);
+/* The most pbxConnectExEx waits, in seconds, for its TCP leg and the
+ * exchange's answer (30 unless set; EINVAL below 1). */
+PBX_API int pbxSetHandshakeTimeout(PBXHANDLE handle, int seconds);
 
 /* Fills *address. host may be null (this host); EINVAL for a port outside
  * 0-65535 or an extension that is not 1-63 letters, digits, '.', '_', '-'. */
@@ -67,7 +70,8 @@ PBX_API int pbxSetAddrEx(PBXADDR *address, const char *host, int port, const cha
 
 /* Switches the handle's connection to the extension. With no socket under the
  * handle the library first connects to address->host and port itself. Sends
- * the hello and waits up to 30 seconds for the answer (in either mode). On
+ * the hello and waits up to the handle's handshake timeout (30 seconds
+ * unless set) for the answer (in either mode). On
  * success (0) the socket talks to the server registered under the extension
  * and *peer_hint (optional) is the exchange's protocol version. *reply
  * (optional) gets the answer (PBX_REPLY_*). Errors: ECONNREFUSED no server

@@ -1,6 +1,7 @@
 // The vnetd stand-in's conversation with one client: the handshake, then
 // requests until the client disconnects, a request hands the connection
 // over, or the client stays silent too long.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -447,12 +448,53 @@ void no_reserved_port_for(const Peer &peer, json_t *params) {
 void bounded_connect_time(json_t *params) {
     const json_t *t = json_object_get(params, "overide_connect_timeout");
     const int most = vnet_get_max_timeout();
-    if (json_is_integer(t) && most > 0 && json_integer_value(t) > most) {
-        logmsgf(ZTLOG_INFO, "indirect_connect", "connect timeout %lld cut to %d s",
-                static_cast<long long>(json_integer_value(t)), most);
+    long long want = json_is_integer(t) ? json_integer_value(t) : 0;
+    if (want <= 0) {
+        // None given: the configured one would apply.
+        ztconf_info_t *info = nullptr;
+        want = ztconf_get_info(&info) == 0 && info != nullptr && info->client_connect_timeout > 0
+                   ? info->client_connect_timeout
+                   : 300;
+    }
+    if (most > 0 && want > most) {
+        logmsgf(ZTLOG_INFO, "indirect_connect", "connect timeout %lld cut to %d s", want, most);
         json_object_set_new(params, "overide_connect_timeout", json_integer(most));
     }
 }
+
+// Indirect connects running for each user: a user may hold only a share of
+// the daemon's slots with them, since each can last the longest timeout.
+struct IndirectShare {
+    std::mutex mutex;
+    std::map<uid_t, int> running;
+} g_indirect;
+
+class IndirectTurn {
+  public:
+    IndirectTurn(uid_t uid, int most) : uid_(uid) {
+        std::lock_guard<std::mutex> lock(g_indirect.mutex);
+        int &n = g_indirect.running[uid];
+        granted_ = n < most;
+        if (granted_)
+            ++n;
+        else if (n == 0)
+            g_indirect.running.erase(uid);
+    }
+    ~IndirectTurn() {
+        if (!granted_)
+            return;
+        std::lock_guard<std::mutex> lock(g_indirect.mutex);
+        if (--g_indirect.running[uid_] == 0)
+            g_indirect.running.erase(uid_);
+    }
+    IndirectTurn(const IndirectTurn &) = delete;
+    IndirectTurn &operator=(const IndirectTurn &) = delete;
+    bool granted() const { return granted_; }
+
+  private:
+    uid_t uid_;
+    bool granted_ = false;
+};
 
 // Request 17: a process of this host has the daemon connect on its behalf,
 // with its own connect parameters, and gets the connected socket back over
@@ -482,6 +524,13 @@ bool indirect_connect(Conn &c) {
     }
     logmsgf(ZTLOG_INFO, tag, "for process %ld, user %ld: %s", static_cast<long>(c.peer.pid),
             static_cast<long>(c.peer.uid), text.c_str());
+    const IndirectTurn turn(c.peer.uid, std::max(1, c.o.max_connections / 8));
+    if (!turn.granted()) {
+        logmsgf(ZTLOG_WARNING, tag, "user %ld has %d indirect connects running already",
+                static_cast<long>(c.peer.uid), std::max(1, c.o.max_connections / 8));
+        return reply_indirect(c, VNET_NOT_AVAILABLE, nullptr, nullptr,
+                              "too many indirect connects of this user at once");
+    }
     json_error_t err;
     json_t *params = json_loads(text.c_str(), 0, &err);
     if (params == nullptr) {

@@ -261,7 +261,12 @@ void write_startup_time() {
         mkdir(path.substr(0, slash).c_str(), 0755);
     const std::string tmp = path + ".tmp." + std::to_string(getpid());
     const std::string text = std::to_string(static_cast<long>(time(nullptr))) + "\n";
-    const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    // A file of our own, new: one planted under the name is removed first
+    // (where the directory lets us) and never written through.
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW;
+    int fd = open(tmp.c_str(), flags, 0644);
+    if (fd < 0 && errno == EEXIST && unlink(tmp.c_str()) == 0)
+        fd = open(tmp.c_str(), flags, 0644);
     const char *failed = fd < 0 ? "open" : nullptr;
     if (!failed && write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
         failed = "write";
@@ -272,9 +277,11 @@ void write_startup_time() {
     if (!failed && rename(tmp.c_str(), path.c_str()) != 0)
         failed = "rename";
     if (failed) {
+        const int err = errno;
         logmsgf(ZTLOG_WARNING, kTag, "cannot write %s: %s() failed: %s", path.c_str(), failed,
-                strerror(errno));
-        unlink(tmp.c_str());
+                strerror(err));
+        if (fd >= 0)
+            unlink(tmp.c_str());
         return;
     }
     const size_t slash = path.rfind('/');

@@ -314,6 +314,8 @@ TEST_F(ConnectTest, IndirectConnectThroughTheLocalDaemon) {
         {"{\"status\":42}", 42},
         {"not json", VNET_BAD_STRING},
         {"{\"vnetd_version\":13}", VNET_BAD_STRING},
+        {"{\"status\":-5}", VNET_BAD_STRING},
+        {"{\"status\":99999999999}", VNET_BAD_STRING},
         {std::string(10300, 'x'), VNET_BAD_STRING},
     };
     for (const Case &c : cases) {

@@ -237,24 +237,34 @@ struct BadDaemon {
 };
 
 TEST_F(ConnectPaths, ADaemonThatMisbehavesFailsItsRecordAndLeavesNothingOpen) {
-    override_port("halvane_pbx", refused_port());
+    // A vnetd or an exchange that answers the first message with junk,
+    // closes, refuses the version or says nothing for longer than the
+    // connect's 2 seconds.
     struct Case {
+        const char *path;
         BadDaemon::Mode mode;
-        int status; // the vnetd record's
+        int status; // the record's
     } cases[] = {
-        {BadDaemon::kJunk, VNET_BAD_NUMBER},
-        {BadDaemon::kClose, VNET_READ_FAILED},
-        {BadDaemon::kRefuseVersion, VNET_BAD_VERSION},
-        {BadDaemon::kSilent, VNET_CONNECT_TIMEOUT},
+        {"vnetd", BadDaemon::kJunk, VNET_BAD_NUMBER},
+        {"vnetd", BadDaemon::kClose, VNET_READ_FAILED},
+        {"vnetd", BadDaemon::kRefuseVersion, VNET_BAD_VERSION},
+        {"vnetd", BadDaemon::kSilent, VNET_CONNECT_TIMEOUT},
+        {"pbx", BadDaemon::kJunk, VNET_PBX_API_FAILED},
+        {"pbx", BadDaemon::kClose, VNET_PBX_API_FAILED},
+        {"pbx", BadDaemon::kSilent, VNET_CONNECT_TIMEOUT},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.mode);
+        SCOPED_TRACE(std::string(c.path) + " " + std::to_string(c.mode));
+        const bool pbx = strcmp(c.path, "pbx") == 0;
         vnet_cached_free_memory();
         const int before = open_descriptor_count();
         auto daemon = std::make_unique<BadDaemon>(c.mode);
-        override_port("vnetd", daemon->listener.port);
+        override_port(pbx ? "halvane_pbx" : "vnetd", daemon->listener.port);
+        override_port(pbx ? "vnetd" : "halvane_pbx", refused_port());
         int sock = -1, version = 0;
-        EXPECT_NE(vnet_connect_to_vnetd_ipi("127.0.0.1", nullptr, 0, 0, 2, 0, &sock, &version),
+        EXPECT_NE(pbx ? vnet_connect_to_pbx_service("127.0.0.1", "bprd", nullptr, 0, 0, 2, &sock)
+                      : vnet_connect_to_vnetd_ipi("127.0.0.1", nullptr, 0, 0, 2, 0, &sock,
+                                                  &version),
                   VNET_SUCCESS);
         EXPECT_EQ(sock, -1);
         const std::string lost = report();
@@ -263,7 +273,7 @@ TEST_F(ConnectPaths, ADaemonThatMisbehavesFailsItsRecordAndLeavesNothingOpen) {
                  vnet_status_to_text(c.status));
         const size_t at = lost.find(line);
         EXPECT_NE(at, std::string::npos) << lost;
-        EXPECT_NE(lost.find("VIA vnetd", at), std::string::npos) << lost;
+        EXPECT_NE(lost.find(std::string("VIA ") + c.path, at), std::string::npos) << lost;
         daemon.reset();
         EXPECT_EQ(open_descriptor_count(), before);
     }

@@ -403,20 +403,34 @@ std::string indirect_params(int port, int reserved_kind = ZTCONF_RESERVED_PORT_K
            ",\"callback_kind\":0,\"daemon_port_type\":2}}";
 }
 
-// The socket an indirect connect on the local endpoint brings back, or -1.
-int indirect_socket(int vnetd_port, const std::string &params) {
-    int conn = -1, version = 0, sock = -1;
+// An indirect connect on the local endpoint: the reply's status (-1 when
+// there was none) and the socket it brings back (-1 when none).
+int indirect_status(int vnetd_port, const std::string &params, int *sock) {
+    int conn = -1, version = 0, status = -1;
+    *sock = -1;
     const std::string name = VN_LOCAL_ENDPOINT_PREFIX + std::to_string(vnetd_port);
     std::string reply(10240, '\0');
     if (ztbase::usock::connect_abstract(name, SOCK_STREAM, &conn) == 0 &&
         vnet_version_connect(&conn, VN_VERSION_HIGHEST, VN_VERSION_HIGHEST, &version, kTimeout) == 0 &&
         vnet_push_unsigned(conn, VN_REQUEST_INDIRECT_CONNECT, kTimeout) == 0 &&
         vnet_push_string(conn, params.c_str(), kTimeout) == 0 &&
-        vnet_pop_string(conn, reply.data(), 10240, kTimeout) == 0 &&
-        reply.rfind("{\"status\":0,", 0) == 0)
-        vnet_receive_network_socket(conn, nullptr, &sock, kTimeout);
+        vnet_pop_string(conn, reply.data(), 10240, kTimeout) == 0) {
+        json_t *r = json_loads(reply.c_str(), 0, nullptr);
+        if (json_is_integer(json_object_get(r, "status")))
+            status = static_cast<int>(json_integer_value(json_object_get(r, "status")));
+        json_decref(r);
+        if (status == 0)
+            vnet_receive_network_socket(conn, nullptr, sock, kTimeout);
+    }
     if (conn >= 0)
         close(conn);
+    return status;
+}
+
+// The socket an indirect connect on the local endpoint brings back, or -1.
+int indirect_socket(int vnetd_port, const std::string &params) {
+    int sock = -1;
+    indirect_status(vnetd_port, params, &sock);
     return sock;
 }
 
@@ -752,6 +766,62 @@ TEST_F(VnetdDaemon, HostileClientsLeaveTheDaemonServing) {
 // Clients that trickle a byte now and then, each within the time allowed
 // for one byte: each is cut off once its step's time is over, so that they
 // cannot hold the daemon's slots.
+// Indirect connects can each last the longest timeout: one user may run
+// only a share of the slots with them (one of eight slots here).
+TEST_F(VnetdDaemon, IndirectConnectsOfOneUserTakeOnlyAShareOfTheSlots) {
+    restart_daemon({"--max-connections", "8"});
+    // A listener whose queue is full: connects to it wait for their timeout.
+    const int full = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(full, reinterpret_cast<sockaddr *>(&a), len), 0);
+    ASSERT_EQ(listen(full, 0), 0);
+    ASSERT_EQ(getsockname(full, reinterpret_cast<sockaddr *>(&a), &len), 0);
+    std::vector<int> fillers;
+    for (int i = 0; i < 3; ++i) {
+        fillers.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        connect(fillers.back(), reinterpret_cast<sockaddr *>(&a), len);
+    }
+    usleep(100000);
+    std::atomic<int> slow_status{-2};
+    int sock = -1;
+    std::string slow_params = indirect_params(ntohs(a.sin_port));
+    slow_params.replace(slow_params.find("\"overide_connect_timeout\":3"), 27,
+                        "\"overide_connect_timeout\":8");
+    std::thread slow([&] {
+        int s = -1;
+        slow_status = indirect_status(port_, slow_params, &s);
+    });
+    // Asked again while the first runs (a quick one to a port nobody listens
+    // on, tried again should it come before the first began).
+    int gone = 0;
+    close(loopback_listener(&gone));
+    std::string quick = indirect_params(gone);
+    quick.replace(quick.find("\"overide_connect_timeout\":3"), 27, "\"overide_connect_timeout\":1");
+    int second = -1;
+    for (int i = 0; i < 20 && slow_status == -2; ++i) {
+        usleep(100000);
+        if ((second = indirect_status(port_, quick, &sock)) == VNET_NOT_AVAILABLE)
+            break;
+    }
+    EXPECT_EQ(second, VNET_NOT_AVAILABLE);
+    slow.join();
+    EXPECT_NE(slow_status, VNET_SUCCESS);
+    EXPECT_NE(slow_status, VNET_NOT_AVAILABLE);
+    // Its turn over, the user may ask again.
+    int port = 0;
+    const int listener = loopback_listener(&port);
+    sock = indirect_socket(port_, indirect_params(port));
+    EXPECT_GE(sock, 0);
+    for (int fd : fillers)
+        close(fd);
+    for (int fd : {full, listener, sock})
+        if (fd >= 0)
+            close(fd);
+}
+
 TEST_F(VnetdDaemon, TricklingClientsAreCutOffAndFreeTheirSlots) {
     restart_daemon({"--io-timeout", "2", "--max-connections", "3"});
     const std::string prefixes[] = {
