@@ -76,6 +76,30 @@ bool options_member(const json_t *params, vnet_connect_options_rec *rec, bool *g
 
 } // namespace
 
+namespace zt::vnet::connect {
+
+int read_caller_params(const json_t *params, Request *r, vnet_connect_options_rec *options) {
+    bool with_options = false;
+    if (!json_is_object(params) || !text_member(params, "who", true, &r->who) ||
+        !text_member(params, "host", false, &r->host) ||
+        !text_member(params, "service", false, &r->service) ||
+        !text_member(params, "override_required_interface", true, &r->required_interface) ||
+        !number_member(params, "extra_tries_on_connect", 0, 1000, &r->extra_tries) ||
+        !number_member(params, "getsock_disable_to", 0, 1000, &r->getsock_disable_to) ||
+        !number_member(params, "overide_connect_timeout", -1, 86400, &r->connect_timeout) ||
+        !options_member(params, options, &with_options)) {
+        logmsgf(ZTLOG_ERROR, kTag, "bad connect parameters");
+        return VNET_BAD_PARAM;
+    }
+    if (r->who == nullptr)
+        r->who = kTag;
+    r->options = with_options ? options : nullptr;
+    r->no_indirect = true;
+    return VNET_SUCCESS;
+}
+
+} // namespace zt::vnet::connect
+
 extern "C" ZTBASE_API int vnet_connect_for_caller(const json_t *params, int *sock_out,
                                                   int *version_out, char **report_out) {
     if (report_out != nullptr)
@@ -87,23 +111,8 @@ extern "C" ZTBASE_API int vnet_connect_for_caller(const json_t *params, int *soc
     *sock_out = -1;
     Request r;
     vnet_connect_options_rec options{};
-    bool with_options = false;
-    if (!json_is_object(params) || !text_member(params, "who", true, &r.who) ||
-        !text_member(params, "host", false, &r.host) ||
-        !text_member(params, "service", false, &r.service) ||
-        !text_member(params, "override_required_interface", true, &r.required_interface) ||
-        !number_member(params, "extra_tries_on_connect", 0, 1000, &r.extra_tries) ||
-        !number_member(params, "getsock_disable_to", 0, 1000, &r.getsock_disable_to) ||
-        !number_member(params, "overide_connect_timeout", -1, 86400, &r.connect_timeout) ||
-        !options_member(params, &options, &with_options)) {
-        logmsgf(ZTLOG_ERROR, kTag, "bad connect parameters");
-        return VNET_BAD_PARAM;
-    }
-    if (r.who == nullptr)
-        r.who = kTag;
-    if (with_options)
-        r.options = &options;
-    r.no_indirect = true;
+    if (int st = read_caller_params(params, &r, &options); st != VNET_SUCCESS)
+        return st;
     int version = 0;
     const int status = connect_to_service(r, sock_out, &version);
     if (version_out != nullptr)

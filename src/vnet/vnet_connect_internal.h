@@ -184,6 +184,13 @@ int vnetd_greeting(int *sock, int lowest, int timeout, int *version);
 int local_vnetd_endpoint(int *sock, int *version);
 int receive_from_local_vnetd(int ipc_sock, int *sock, int timeout);
 
+// ---- a local caller's connect parameters (vnet_connect_caller.cpp) ----
+
+// Reads the JSON form of a request (the members of the indirect connect's
+// parameters) into *r, pointing into params and *options; VNET_BAD_PARAM
+// when it is not such an object.
+int read_caller_params(const json_t *params, Request *r, vnet_connect_options_rec *options);
+
 // ---- the engine (vnet_connect_engine.cpp) ----
 
 int connect_to_service(const Request &req, int *sock_out, int *version_out);
