@@ -62,6 +62,7 @@ struct Record {
     int proxy_flag = 0, proxy_hint = 0;
     bool service_connection = false; // vnetd itself: no service request
     bool no_wait_for_pbx = false;    // set by the vnetd handshake
+    bool pbx_in_race = true;         // this connect has port-exchange records too
     bool proxy_done = false;         // the handshake handed the socket to the proxy layer
     std::string log_name;            // the connection's name in the log (the service's when empty)
     int64_t state_ms[kStates] = {};  // when the record last entered each state

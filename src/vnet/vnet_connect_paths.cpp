@@ -152,7 +152,8 @@ int do_vnetd_service(Record &rec, const Request &, const Settings &set) {
     }
     if ((st = proxy_hand_off(rec, fixed)) != 0)
         return st;
-    if (rec.kind == kVnetd) {
+    // Whether to wait for the exchange matters only when it is in the race.
+    if (rec.kind == kVnetd && rec.pbx_in_race) {
         int supported = 0;
         st = vnet_vnetd_pbx_c_supported(&rec.sock, rec.vnetd_version, &supported,
                                         step_time(rec, fixed));

@@ -1,6 +1,7 @@
 // Connect records: which kinds of path a connect tries, one record per kind,
 // address and source; their budgets, failures and retry timing; and the
 // connection report that describes them.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
@@ -364,6 +365,10 @@ int init_connect_recs(const Request &req, const Settings &set, std::vector<Recor
         vnet_failure(__FILE__, __LINE__, tag, status);
         return status;
     }
+    const bool pbx_in_race =
+        std::any_of(recs.begin(), recs.end(), [](const Record &r) { return r.kind == kPbx; });
+    for (Record &r : recs)
+        r.pbx_in_race = pbx_in_race;
     if (failures > 0)
         logmsgvf(ZTLOG_DEBUG, 1, tag, "Ignoring some failures.  Success count %d", successes);
     return VNET_SUCCESS;
