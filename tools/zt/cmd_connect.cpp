@@ -163,6 +163,10 @@ int cmd_connect(int argc, char **argv) {
         fprintf(stderr, "%s\n", report.c_str());
     if (st != 0) {
         fprintf(stderr, "zt connect: %s %s: %s (%d)\n", host, service, vnet_status_to_text(st), st);
+        if (st == VNET_BAD_PARAM && strcmp(path, "pbx") == 0)
+            fprintf(stderr, "zt connect: %s was last reached without the port exchange; "
+                            "'zt hostcache clear' forgets that\n",
+                    host);
         return 1;
     }
     fprintf(stderr, "connected to %s %s through %s\n", host, service, path_taken(report).c_str());
