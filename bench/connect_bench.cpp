@@ -34,9 +34,8 @@
 #include <jansson.h>
 
 #include "bench_ratio.h"
-#include "paths/pathconfig_internal.h"
+#include "bench_root.h"
 #include "platform/posix_io.h"
-#include "platform/registry/registry.h"
 #include "vnet/vnet_addrinfo_internal.h"
 #include "ztbase/debuglog.h"
 #include "ztbase/paths.h"
@@ -271,20 +270,8 @@ bool set_up_daemons() {
     g_root = (std::filesystem::temp_directory_path() / "zt-connect-daemons.XXXXXX").string();
     if (mkdtemp(g_root.data()) == nullptr)
         return false;
-    setenv("ZT_REGISTRY", (g_root + "/etc/registry").c_str(), 1);
-    setenv("ZT_REGISTRY_USER", (g_root + "/home/registry").c_str(), 1);
-    using namespace ztbase::registry;
-    Key key;
-    if (Key::create(Root::LocalMachine, "SOFTWARE\\Halvane\\Zentor\\CurrentVersion\\Paths", key) !=
-        Status::Ok)
+    if (!zt::bench::point_paths_at(g_root))
         return false;
-    for (const char *dir : {"usr", "tmp", "etc"}) {
-        std::filesystem::create_directories(g_root + "/" + dir);
-        key.set(Value::sz((std::string("_") + (dir[0] == 'u' ? "ql" : dir) + "_fs").c_str(),
-                          g_root + "/" + dir));
-    }
-    std::filesystem::create_directories(g_root + "/usr/quill");
-    ztbase::pathconfig::reset_for_tests();
 
     // vnetd stays out of the exchange: registered there, it would take the
     // vnetd benchmark's connections through the exchange.

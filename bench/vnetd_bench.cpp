@@ -20,8 +20,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench_ratio.h"
-#include "paths/pathconfig_internal.h"
-#include "platform/registry/registry.h"
+#include "bench_root.h"
 #include "ztbase/debuglog.h"
 #include "ztbase/vnet.h"
 #include "ztbase/vnet_vnetd.h"
@@ -143,20 +142,8 @@ BENCHMARK(BM_bulk_handed_over)->UseRealTime();
 // A scratch root with the path table below it, the daemon on a port the
 // kernel picks, the registered service and the direct listener.
 bool set_up(const std::string &root) {
-    setenv("ZT_REGISTRY", (root + "/etc/registry").c_str(), 1);
-    setenv("ZT_REGISTRY_USER", (root + "/home/registry").c_str(), 1);
-    using namespace ztbase::registry;
-    Key key;
-    if (Key::create(Root::LocalMachine, "SOFTWARE\\Halvane\\Zentor\\CurrentVersion\\Paths", key) !=
-        Status::Ok)
+    if (!zt::bench::point_paths_at(root))
         return false;
-    for (const char *dir : {"usr", "tmp", "etc"}) {
-        std::filesystem::create_directories(root + "/" + dir);
-        key.set(Value::sz((std::string("_") + (dir[0] == 'u' ? "ql" : dir) + "_fs").c_str(),
-                          root + "/" + dir));
-    }
-    std::filesystem::create_directories(root + "/usr/quill");
-    ztbase::pathconfig::reset_for_tests();
 
     int out[2];
     if (pipe(out) != 0)
