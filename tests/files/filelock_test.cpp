@@ -136,7 +136,8 @@ class FileLockTest : public zt::test::ZtTest {
 TEST_F(FileLockTest, TwoReadersShareTheLockFileUntilTheLastReleases) {
     const std::string path = lock_path();
     std::atomic<int> granted{0};
-    std::thread a([&] { granted += acquireFileLock(path.c_str(), FILELOCK_READ, 1, 10) == 0; });
+    // Each has attempts to spare: one may find the other taking the lock file.
+    std::thread a([&] { granted += acquireFileLock(path.c_str(), FILELOCK_READ, 5, 10) == 0; });
     std::thread b([&] { granted += acquireFileLock(path.c_str(), FILELOCK_READ, 5, 10) == 0; });
     a.join();
     b.join();
