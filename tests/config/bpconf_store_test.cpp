@@ -372,9 +372,16 @@ TEST_F(StoreTest, AReaderNeverSeesHalfAnUpdate) {
     };
     ASSERT_EQ(update_config(text(0)), 0);
     constexpr int kRounds = 60;
+    // The writer goes on past its first update once the reader has read, so
+    // that the reads do meet updates however the two are scheduled.
+    int gate[2];
+    ASSERT_EQ(pipe(gate), 0);
     Children writer;
     writer.spawn([&] {
         for (int n = 1; n <= kRounds; ++n) {
+            char c;
+            if (n == 2 && read(gate[0], &c, 1) != 1)
+                return 1;
             if (update_config(text(n)) != 0)
                 return 1;
         }
@@ -395,9 +402,13 @@ TEST_F(StoreTest, AReaderNeverSeesHalfAnUpdate) {
         free(k);
         EXPECT_GE(r->VERBOSE, last);
         last = r->VERBOSE;
-        ++reads;
+        if (++reads == 1) {
+            ASSERT_EQ(write(gate[1], "g", 1), 1);
+        }
     }
     writer.expect_success();
+    close(gate[0]);
+    close(gate[1]);
     EXPECT_GT(reads, 1);
 }
 
