@@ -378,6 +378,7 @@ TEST_F(StoreTest, AReaderNeverSeesHalfAnUpdate) {
     ASSERT_EQ(pipe(gate), 0);
     Children writer;
     writer.spawn([&] {
+        close(gate[1]); // a reader that is gone ends the wait
         for (int n = 1; n <= kRounds; ++n) {
             char c;
             if (n == 2 && read(gate[0], &c, 1) != 1)
