@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include "pbx_protocol.h"
+#include "support/daemon_process.h"
 #include "ztpbx.h"
 
 extern char **environ;
@@ -62,60 +63,32 @@ inline int descriptors_of(pid_t pid) {
 // SIGTERM and checks that it ended cleanly.
 class ExchangeProcess {
   public:
-    explicit ExchangeProcess(int port = 0, std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {ZT_BINARY_DIR "/standins/pbx/ztpbxd", "--listen",
-                                         "127.0.0.1", "--name-timeout", "1"};
-        if (port >= 0)
-            args.insert(args.end(), {"--port", std::to_string(port)});
-        args.insert(args.end(), extra.begin(), extra.end());
-        std::vector<char *> argv;
-        for (auto &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0)
-            return;
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-        if (getenv("ZT_PBX_TEST_VERBOSE") == nullptr)
-            posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-        if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&fa);
-        close(out[1]);
-        std::string line;
-        char c;
-        while (pid_ > 0 && read(out[0], &c, 1) == 1 && c != '\n')
-            line += c;
-        close(out[0]);
-        auto at = line.rfind(' ');
-        if (at != std::string::npos)
-            port_ = atoi(line.c_str() + at + 1);
-    }
+    explicit ExchangeProcess(int port = 0, std::vector<std::string> extra = {})
+        : daemon_(ZT_BINARY_DIR "/standins/pbx/ztpbxd", arguments(port, std::move(extra)),
+                  "ZT_PBX_TEST_VERBOSE") {}
     ~ExchangeProcess() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int st = 0;
-            waitpid(pid_, &st, 0);
+        if (daemon_.pid() > 0) {
+            const int st = daemon_.stop(SIGTERM);
             EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "ztpbxd status " << st;
         }
     }
     ExchangeProcess(const ExchangeProcess &) = delete;
     ExchangeProcess &operator=(const ExchangeProcess &) = delete;
 
-    int port() const { return port_; }
-    pid_t pid() const { return pid_; }
-    bool ok() const { return pid_ > 0 && port_ > 0; }
-    void kill_hard() {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
+    int port() const { return daemon_.port(); }
+    pid_t pid() const { return daemon_.pid(); }
+    bool ok() const { return daemon_.ok(); }
+    void kill_hard() { daemon_.stop(SIGKILL); }
 
   private:
-    pid_t pid_ = -1;
-    int port_ = 0;
+    static std::vector<std::string> arguments(int port, std::vector<std::string> extra) {
+        std::vector<std::string> args = {"--listen", "127.0.0.1", "--name-timeout", "1"};
+        if (port >= 0)
+            args.insert(args.end(), {"--port", std::to_string(port)});
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    }
+    zt::test::DaemonProcess daemon_;
 };
 
 // A TCP connection to the loopback port (blocking, receive timeout 20 s).

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "connect_fixture.h"
-#include "daemon_process.h"
+#include "support/daemon_process.h"
 #include "platform/unix_sockets.h"
 #include "support/fd_count.h"
 #include "ztbase/comm.h"

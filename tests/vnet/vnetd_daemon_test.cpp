@@ -25,7 +25,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/unix_sockets.h"
-#include "daemon_process.h"
+#include "support/daemon_process.h"
 #include "support/fd_count.h"
 #include "support/temp_root.h"
 #include "ztbase/comm.h"

@@ -1,6 +1,7 @@
 // A daemon of this tree (ztvnetd, ztpbxd) as a child process on a port the
 // kernel picks: started with its arguments, its port read from the first
-// line it prints, stopped with SIGTERM (or SIGKILL when asked).
+// line it prints, stopped with SIGTERM (or SIGKILL when asked). Its standard
+// error is dropped unless the variable verbose_env is set.
 #pragma once
 
 #include <cctype>
@@ -20,7 +21,8 @@ namespace zt::test {
 
 class DaemonProcess {
   public:
-    DaemonProcess(std::string program, std::vector<std::string> args) {
+    DaemonProcess(std::string program, std::vector<std::string> args,
+                  const char *verbose_env = "ZT_TEST_DAEMON_VERBOSE") {
         args.insert(args.begin(), program);
         std::vector<char *> argv;
         for (std::string &a : args)
@@ -32,7 +34,7 @@ class DaemonProcess {
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-        if (getenv("ZT_TEST_DAEMON_VERBOSE") == nullptr)
+        if (getenv(verbose_env) == nullptr)
             posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
         if (posix_spawn(&pid_, program.c_str(), &fa, nullptr, argv.data(), environ) != 0)
             pid_ = -1;
